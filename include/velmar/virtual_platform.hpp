@@ -1,0 +1,169 @@
+// A platform in virtual time, for tests and simulations: a virtual clock that jumps to the next
+// event on each host event pass, virtual timers, and an in-memory serial line whose far end is
+// a peer object (a simulated meter). A 3.1 s time-out runs in microseconds and exactly.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "velmar/platform.hpp"
+
+namespace velmar::virt {
+
+using Nanos = std::int64_t;
+constexpr Nanos kMillisecond = 1'000'000;
+
+inline constexpr Nanos Ms(double ms) { return static_cast<Nanos>(ms * 1e6); }
+
+class VirtualEventLoop : public EventLoop {
+ public:
+  // Something that has events at points of virtual time.
+  class Source {
+   public:
+    virtual ~Source() = default;
+    virtual std::optional<Nanos> NextEventTime() const = 0;
+    virtual void RunDue(Nanos now) = 0;
+  };
+
+  VirtualEventLoop();
+  ~VirtualEventLoop() override;
+
+  Nanos Now() const { return now_; }
+  // Advances the clock to the next event and runs everything due then. Returns at once when
+  // nothing is scheduled.
+  void ProcessEvents() override;
+  std::unique_ptr<Timer> CreateTimer(std::function<void()> on_tick) override;
+
+  void AddSource(Source* source);
+  void RemoveSource(Source* source);
+  // Runs `action` during the first pass at or after `when` (a host event).
+  void At(Nanos when, std::function<void()> action);
+  std::uint64_t Passes() const { return passes_; }
+  // A wait that never ends is a bug; past this many passes ProcessEvents throws logic_error.
+  void SetPassLimit(std::uint64_t limit) { pass_limit_ = limit; }
+
+ private:
+  class HostActions;
+  Nanos now_ = 0;
+  std::vector<Source*> sources_;
+  std::unique_ptr<HostActions> actions_;
+  std::uint64_t passes_ = 0;
+  std::uint64_t pass_limit_ = 50'000'000;
+};
+
+class VirtualSerialPort;
+
+// The far end of a virtual line: gets every byte the control transmits, when its last bit has
+// left, and may answer with SendToMaster.
+class LinePeer {
+ public:
+  virtual ~LinePeer() = default;
+  virtual void OnByteFromMaster(std::uint8_t b, VirtualSerialPort& line) = 0;
+};
+
+class VirtualSerialPort : public SerialPort, private VirtualEventLoop::Source {
+ public:
+  explicit VirtualSerialPort(VirtualEventLoop& loop, LinePeer* peer = nullptr);
+  ~VirtualSerialPort() override;
+
+  void SetPeer(LinePeer* peer) { peer_ = peer; }
+  // Every open from now on fails, as for a missing device.
+  void SetOpenFails(bool fails) { open_fails_ = fails; }
+  // The adapter is gone: every later operation but closing throws PortError.
+  void Unplug() { unplugged_ = true; }
+  // Delivers bytes to the control starting at `start` (never before the line is free), paced at
+  // 11 bits a character, with `extra_gap` of silence between bytes.
+  void SendToMaster(std::span<const std::uint8_t> bytes, Nanos start, Nanos extra_gap = 0);
+  Nanos CharacterTime() const;
+  Nanos Now() const { return loop_.Now(); }
+  int OpenCount() const { return open_count_; }
+  const std::vector<std::uint8_t>& Transmitted() const { return transmitted_; }
+
+  bool PortOpen() const override { return open_; }
+  void SetPortOpen(bool open) override;
+  std::int16_t CommPort() const override { return comm_port_; }
+  void SetCommPort(std::int16_t port) override;
+  std::string Settings() const override { return settings_; }
+  void SetSettings(const std::string& settings) override;
+  bool RTSEnable() const override { return rts_; }
+  void SetRTSEnable(bool raised) override;
+  void SetInputMode(int mode) override { input_mode_ = mode; }
+  void SetInputLen(int length) override { input_len_ = length; }
+  void SetRThreshold(int count) override { threshold_ = count; }
+  int InBufferCount() const override;
+  void ClearInBuffer() override;
+  int OutBufferCount() const override;
+  void Output(std::span<const std::uint8_t> data) override;
+  std::vector<std::uint8_t> Input() override;
+
+  int InputLen() const { return input_len_; }
+  int InputMode() const { return input_mode_; }
+  int RThreshold() const { return threshold_; }
+
+ private:
+  std::optional<Nanos> NextEventTime() const override;
+  void RunDue(Nanos now) override;
+  void RequireUsable(const char* operation) const;
+
+  VirtualEventLoop& loop_;
+  LinePeer* peer_;
+  bool open_ = false;
+  bool open_fails_ = false;
+  bool unplugged_ = false;
+  int open_count_ = 0;
+  std::int16_t comm_port_ = 1;
+  std::string settings_ = "9600,n,8,1";
+  bool rts_ = false;
+  int input_mode_ = 0;
+  int input_len_ = 0;
+  int threshold_ = 0;
+  double baud_ = 9600;
+  std::deque<std::pair<Nanos, std::uint8_t>> tx_;
+  std::deque<std::pair<Nanos, std::uint8_t>> rx_scheduled_;
+  Nanos rx_line_free_ = 0;
+  std::vector<std::uint8_t> in_buffer_;
+  std::vector<std::uint8_t> transmitted_;
+};
+
+// Message boxes, remembered in order.
+class RecordingMessageBox : public MessageBox {
+ public:
+  struct Shown {
+    std::string text;
+    std::optional<std::string> title;
+    bool operator==(const Shown&) const = default;
+  };
+  void Show(const std::string& text, const std::optional<std::string>& title) override {
+    shown.push_back({text, title});
+  }
+  std::vector<Shown> shown;
+};
+
+class MemoryPropertySet : public PropertySet {
+ public:
+  Variant Read(const std::string& name, const Variant& default_value) override;
+  void Write(const std::string& name, const Variant& value, const Variant& default_value) override;
+  std::map<std::string, Variant> values;
+  std::vector<std::string> reads;
+  std::vector<std::string> writes;
+};
+
+class RecordingContainer : public Container {
+ public:
+  explicit RecordingContainer(std::string name = "Velmar1") : name_(std::move(name)) {}
+  void PropertyChanged(const std::string& name) override { changed.push_back(name); }
+  std::string InstanceName() const override { return name_; }
+  std::vector<std::string> changed;
+
+ private:
+  std::string name_;
+};
+
+}  // namespace velmar::virt

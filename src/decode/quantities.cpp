@@ -1,0 +1,183 @@
+#include "decode/quantities.hpp"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "decode/meter_data.hpp"
+#include "decode/notices.hpp"
+#include "velmar/variant.hpp"
+
+namespace velmar {
+namespace {
+
+// Integer fields take the rounded value. A value that does not fit the field (an eight-byte
+// error-flags record with bit 31 set, a real that is not a number) has no sound meaning, so the
+// record is skipped and the field keeps what it had; the walk itself goes on.
+template <typename T>
+std::optional<T> FitInteger(double value) {
+  double r = RoundHalfEven(value);
+  if (!(r >= static_cast<double>(std::numeric_limits<T>::min()) &&
+        r <= static_cast<double>(std::numeric_limits<T>::max()))) {
+    return std::nullopt;
+  }
+  return static_cast<T>(r);
+}
+
+double Scaled(const OrvMeterData& d) { return d.recordValue * std::pow(10.0, -d.decimals); }
+
+void StoreEnergy(OrvMeterData& d) {
+  const double v = Scaled(d);
+  const int t = d.recordTariff;
+  const bool tariff = t >= 1 && t <= 4;
+  if (d.recordSubunit == 0 && t == 0) {
+    d.activeEnergyTotal = v;
+  } else if (d.recordSubunit == 0 && tariff) {
+    d.activeEnergyTariff[static_cast<std::size_t>(t)] = v;
+    d.activeEnergyTariffStatus[static_cast<std::size_t>(t)] = d.lastVife;
+  } else if (d.recordSubunit == 1 && t == 0) {
+    d.subunit1EnergyTotal = v;
+  } else if (d.recordSubunit == 1 && tariff) {
+    d.subunit1EnergyTariff[static_cast<std::size_t>(t)] = v;
+  }
+}
+
+// Subunit 0 is active, 1 reactive and 2 apparent power; phase 0 is the total.
+void StorePower(OrvMeterData& d) {
+  const double v = Scaled(d);
+  const auto p = static_cast<std::size_t>(d.recordPhase);
+  switch (d.recordSubunit) {
+    case 0:
+      (p == 0 ? d.activePowerTotal : d.activePowerPhase[p]) = v;
+      return;
+    case 1:
+      (p == 0 ? d.reactivePowerTotal : d.reactivePowerPhase[p]) = v;
+      return;
+    case 2:
+      (p == 0 ? d.apparentPowerTotal : d.apparentPowerPhase[p]) = v;
+      return;
+    default:
+      ShowNotice("Ovanlig unit (Effekt)" + LeadingSpaceText(d.recordSubunit));
+  }
+}
+
+void StoreErrorFlags(OrvMeterData& d) {
+  auto low = FitInteger<std::int32_t>(d.recordValue);
+  auto high = FitInteger<std::int32_t>(d.recordValueHigh);
+  if (!low || !high) return;
+  d.errorFlags = *low;
+  d.errorFlagsHigh = *high;
+}
+
+void StoreOutput(OrvMeterData& d) {
+  if (d.recordSubunit < 0 || d.recordSubunit > 4) return;
+  const auto s = static_cast<std::size_t>(d.recordSubunit);
+  d.outputState[s] = d.recordValue != 0;
+  d.outputStateValid[s] = true;
+}
+
+// The meter sends its running time as BCD ddhhmmss; the digits are read in pairs from the
+// right. The leading blank of a non-negative number makes the digit count even.
+void StoreDuration(OrvMeterData& d) {
+  std::string s = LeadingSpaceText(d.recordValue);
+  std::string text;
+  const std::size_t pairs = s.size() / 2;
+  for (std::size_t i = 1; i <= pairs; ++i) {
+    std::string g = LeadingSpaceText(LeadingNumber(s.substr(s.size() - 2)));
+    switch (i) {
+      case 1:
+        text = g + " s";
+        break;
+      case 2:
+        text = g + " m," + text;
+        break;
+      case 3:
+        text = g + " h," + text;
+        break;
+      case 4:
+        text = g + " d, " + text;
+        break;
+      case 5:
+      case 6:
+        text = g + text;
+        break;
+      default:
+        break;
+    }
+    if (s.size() > 2) {
+      s.resize(s.size() - 2);
+    } else if (s.size() > 1) {
+      s.resize(s.size() - 1);
+    }
+  }
+  d.durationText = text;
+}
+
+// The clock comes as the number YYMMDDhhmmss; a year below 10 loses its leading zero in the
+// number, and exactly one zero is put back.
+void StoreDateTime(OrvMeterData& d) {
+  std::string digits = LeadingSpaceText(d.recordValue);
+  if (!digits.empty() && digits[0] == ' ') digits.erase(0, 1);
+  if (digits.size() <= 6) return;
+  std::string date = digits.substr(0, digits.size() - 6);
+  if (date.size() < 6) date.insert(0, "0");
+  const std::string t = digits.substr(digits.size() - 6);
+  d.meterDate = date;
+  d.meterTime = t.substr(0, 2) + ":" + t.substr(2, 2) + ":" + t.substr(4, 2);
+}
+
+}  // namespace
+
+void InterpretRecord() {
+  OrvMeterData& d = MeterData();
+  switch (d.quantityCode) {
+    case kEnergy:
+      StoreEnergy(d);
+      break;
+    case kTransformerRatio:
+      if (auto v = FitInteger<std::int32_t>(d.recordValue)) d.transformerRatio = *v;
+      break;
+    case kActiveTariff:
+      if (auto v = FitInteger<std::int16_t>(d.recordValue)) d.activeTariff = *v;
+      break;
+    case kPowerFailCount:
+      if (auto v = FitInteger<std::int16_t>(d.recordValue)) d.powerFailCount = *v;
+      break;
+    case kErrorFlags:
+      StoreErrorFlags(d);
+      break;
+    case kMfrValue59:
+      d.mfrValue59 = Scaled(d);
+      break;
+    case kPower:
+      StorePower(d);
+      break;
+    case kVoltage:
+      d.voltagePhase[static_cast<std::size_t>(d.recordPhase)] = Scaled(d);
+      break;
+    case kCurrent:
+      d.currentPhase[static_cast<std::size_t>(d.recordPhase)] = Scaled(d);
+      break;
+    case kPowerFactor:
+      (d.recordPhase == 0 ? d.powerFactorTotal
+                          : d.powerFactorPhase[static_cast<std::size_t>(d.recordPhase)]) = Scaled(d);
+      break;
+    case kDigitalOutput:
+      StoreOutput(d);
+      break;
+    case kFirmwareVersion:
+      d.firmwareVersion = d.firmwareVersion.size() < 10 ? d.recordText : std::string();
+      break;
+    case kDuration:
+      StoreDuration(d);
+      break;
+    case kDateTime:
+      StoreDateTime(d);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace velmar
