@@ -1,0 +1,84 @@
+#include "decode_json.hpp"
+
+#include <cctype>
+
+#include "decode/meter_data.hpp"
+#include "decode/notices.hpp"
+#include "link/link_state.hpp"
+#include "link/reply_check.hpp"
+#include "transport/transport.hpp"
+
+namespace velmar::tools {
+
+std::optional<std::vector<std::uint8_t>> ParseHex(const std::string& text) {
+  std::string digits;
+  for (char c : text) {
+    if (std::isspace(static_cast<unsigned char>(c))) continue;
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    digits += c;
+  }
+  if (digits.size() % 2 != 0) return std::nullopt;
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i < digits.size(); i += 2) {
+    bytes.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+  }
+  return bytes;
+}
+
+nlohmann::ordered_json DecodeReply(std::vector<std::uint8_t> reply, std::uint8_t mode) {
+  LinkState() = MbusLinkState{};
+  MeterData() = OrvMeterData{};
+  std::vector<std::string> notices;
+  std::int16_t result;
+  {
+    ScopedNoticeSink sink([&](const std::string& text) { notices.push_back(text); });
+    const auto count = static_cast<std::int16_t>(std::min<std::size_t>(reply.size(), 0x7FFF));
+    result = CheckRspUd(reply, count, mode);
+  }
+  const MbusLinkState& l = LinkState();
+  const OrvMeterData& d = MeterData();
+  nlohmann::ordered_json j;
+  j["result"] = result;
+  j["message"] = result == 0 ? std::string() : MbusErrorText(result);
+  j["notices"] = notices;
+  j["primaryAddress"] = l.primaryAddress;
+  j["identNumber"] = l.identNumber;
+  j["manufacturerCode"] = l.manufacturerCode;
+  j["versionByte"] = l.versionByte;
+  j["statusByte"] = l.statusByte;
+  j["activeEnergyTotal"] = d.activeEnergyTotal;
+  j["activeEnergyTariff"] = d.activeEnergyTariff;
+  j["activeEnergyTariffStatus"] = d.activeEnergyTariffStatus;
+  j["subunit1EnergyTotal"] = d.subunit1EnergyTotal;
+  j["subunit1EnergyTariff"] = d.subunit1EnergyTariff;
+  j["transformerRatio"] = d.transformerRatio;
+  j["mfrValue59"] = d.mfrValue59;
+  j["activeTariff"] = d.activeTariff;
+  j["powerFailCount"] = d.powerFailCount;
+  j["errorFlags"] = d.errorFlags;
+  j["errorFlagsHigh"] = d.errorFlagsHigh;
+  j["activePowerTotal"] = d.activePowerTotal;
+  j["reactivePowerTotal"] = d.reactivePowerTotal;
+  j["apparentPowerTotal"] = d.apparentPowerTotal;
+  j["activePowerPhase"] = d.activePowerPhase;
+  j["reactivePowerPhase"] = d.reactivePowerPhase;
+  j["apparentPowerPhase"] = d.apparentPowerPhase;
+  j["voltagePhase"] = d.voltagePhase;
+  j["currentPhase"] = d.currentPhase;
+  j["powerFactorTotal"] = d.powerFactorTotal;
+  j["powerFactorPhase"] = d.powerFactorPhase;
+  j["meterDate"] = d.meterDate;
+  j["meterTime"] = d.meterTime;
+  j["outputState"] = d.outputState;
+  j["outputStateValid"] = d.outputStateValid;
+  j["durationText"] = d.durationText;
+  j["firmwareVersion"] = d.firmwareVersion;
+  j["mfrStatus"] = d.mfrStatus;
+  j["moreRecords"] = d.moreRecords;
+  const auto n = static_cast<std::size_t>(std::max<std::int16_t>(d.mfrDataLen, 0));
+  j["mfrData"] = HexText(std::span<const std::uint8_t>(d.mfrData).first(std::min(n, d.mfrData.size())));
+  j["mfrDataLen"] = d.mfrDataLen;
+  return j;
+}
+
+}  // namespace velmar::tools
