@@ -213,9 +213,12 @@ void PosixSerialPort::Drain() {
       in_buffer_.insert(in_buffer_.end(), chunk, chunk + n);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    MarkLost(n == 0 ? "end of file" : std::strerror(errno));
+    // With VMIN and VTIME 0 a terminal answers "nothing waiting" with 0, not EAGAIN; a
+    // vanished device shows as a hang-up in poll() or as EIO here.
+    if (n == 0) return;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+    MarkLost(std::strerror(errno));
     return;
   }
 }

@@ -1,0 +1,128 @@
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "cli_host.hpp"
+#include "commands.hpp"
+
+namespace velmar::tools {
+namespace {
+
+nlohmann::ordered_json ToJson(const Variant& v) {
+  return std::visit(
+      [](const auto& x) -> nlohmann::ordered_json {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, std::monostate>) {
+          return "";
+        } else {
+          return x;
+        }
+      },
+      v.value());
+}
+
+nlohmann::ordered_json ReadJson(Velmar& v, int result) {
+  nlohmann::ordered_json j;
+  j["result"] = result;
+  j["Timeout"] = v.Timeout();
+  j["MeterID"] = ToJson(v.MeterID());
+  j["Manufacturer"] = ToJson(v.Manufacturer());
+  j["protocolVersion"] = ToJson(v.protocolVersion());
+  j["PrimaryAddress"] = ToJson(v.PrimaryAddress());
+  j["MeterErrorCode"] = ToJson(v.MeterErrorCode());
+  j["MeterErrorString"] = ToJson(v.MeterErrorString());
+  j["ActiveEnergyTotal"] = ToJson(v.ActiveEnergyTotal());
+  j["ActiveEnergy"] = nlohmann::ordered_json::array();
+  for (std::int16_t t = 0; t <= 5; ++t) j["ActiveEnergy"].push_back(ToJson(v.ActiveEnergy(t)));
+  j["TransformerRatio"] = ToJson(v.TransformerRatio());
+  j["activeTariff"] = ToJson(v.activeTariff());
+  j["powerFailCount"] = ToJson(v.powerFailCount());
+  j["errorFlags"] = ToJson(v.errorFlags());
+  j["errorFlagsHigh"] = v.errorFlagsHigh();
+  j["MeterDate"] = v.MeterDate();
+  j["MeterTime"] = v.MeterTime();
+  j["getRelayState"] = nlohmann::ordered_json::array();
+  for (std::int16_t r = 0; r <= 5; ++r) j["getRelayState"].push_back(v.getRelayState(r));
+  return j;
+}
+
+std::string StatusText(Velmar& v) {
+  std::string text = v.MeterErrorString().ToText();
+  std::string out;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find("\r\n", at);
+    std::string line = text.substr(at, end - at);
+    if (!line.empty()) out += (out.empty() ? "" : ", ") + line;
+    at = end == std::string::npos ? text.size() : end + 2;
+  }
+  return out.empty() ? "no errors" : out;
+}
+
+void PrintTable(Velmar& v) {
+  auto row = [](const char* name, const std::string& value) {
+    std::printf("%-18s %s\n", name, value.c_str());
+  };
+  char buf[64];
+  row("Meter ID", v.MeterID().ToText());
+  row("Manufacturer", v.Manufacturer().ToText());
+  row("Version", v.protocolVersion().ToText());
+  row("Primary address", v.PrimaryAddress().ToText());
+  row("Status", v.MeterErrorCode().ToText() + " (" + StatusText(v) + ")");
+  std::snprintf(buf, sizeof buf, "%.2f kWh", v.ActiveEnergyTotal().ToDouble());
+  row("Energy total", buf);
+  for (std::int16_t t = 1; t <= 4; ++t) {
+    const Variant e = v.ActiveEnergy(t);
+    std::snprintf(buf, sizeof buf, "%.2f kWh", e.IsText() ? 0.0 : e.ToDouble());
+    row(("  tariff " + std::to_string(t)).c_str(), e.IsText() ? e.ToText() : std::string(buf));
+  }
+  row("Transformer ratio", v.TransformerRatio().ToText());
+  row("Active tariff", v.activeTariff().ToText());
+  row("Power failures", v.powerFailCount().ToText());
+  std::snprintf(buf, sizeof buf, "0x%08X 0x%08X", static_cast<unsigned>(v.errorFlagsHigh()),
+                static_cast<unsigned>(v.errorFlags().ToInt32()));
+  row("Error flags", buf);
+  const std::string date = v.MeterDate();
+  row("Date (YYMMDD)", date.empty() ? "-" : date);
+  row("Time", v.MeterTime().empty() ? "-" : v.MeterTime());
+  std::string relays;
+  for (std::int16_t r = 0; r <= 5; ++r) {
+    const int s = v.getRelayState(r);
+    relays += std::to_string(r) + ":" + (s == 1 ? "on" : s == 0 ? "off" : "-") + " ";
+  }
+  row("Relays", relays);
+}
+
+}  // namespace
+
+Runner AddRead(CLI::App& app) {
+  auto* cmd = app.add_subcommand("read", "Read the meter and print its values");
+  auto options = std::make_shared<LineOptions>();
+  auto json = std::make_shared<bool>(false);
+  AddLineOptions(*cmd, *options, true);
+  cmd->add_flag("--json", *json, "Print one JSON object keyed by the control's member names");
+  return [cmd, options, json]() -> int {
+    if (!cmd->parsed()) return -1;
+    CliHost host(*options);
+    Velmar& v = host.control();
+    const int result = v.cmd_ReqUD2();
+    const bool no_reply = result == 0 && v.Timeout() && v.MeterErrorCode().ToInt32() == 99;
+    if (*json) {
+      std::cout << ReadJson(v, result).dump() << '\n';
+    } else if (result == 0 && !no_reply) {
+      PrintTable(v);
+    }
+    if (result != 0) return ExitForResult(result);
+    if (no_reply) {
+      if (!options->quiet) {
+        std::cerr << "Error: no reply from the meter within 3.1 s; check the wiring, the address ("
+                  << options->address << ") and the speed (" << options->speed << ")\n";
+      }
+      return kExitNoReply;
+    }
+    return kExitOk;
+  };
+}
+
+}  // namespace velmar::tools

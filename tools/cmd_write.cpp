@@ -1,0 +1,140 @@
+#include <unistd.h>
+
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "cli_host.hpp"
+#include "commands.hpp"
+#include "decode_json.hpp"
+#include "transport/transport.hpp"
+
+namespace velmar::tools {
+namespace {
+
+struct WriteOptions {
+  LineOptions line;
+  std::string password;
+  bool passwordGiven = false;
+};
+
+CLI::App* AddWriteCommand(CLI::App& app, const char* name, const char* help, WriteOptions& o) {
+  auto* cmd = app.add_subcommand(name, help);
+  AddLineOptions(*cmd, o.line, true);
+  cmd->add_option("--password", o.password,
+                  "Present this password first (as a technician does before any write)");
+  return cmd;
+}
+
+// With --password the write sequence starts with givePassword in the same process; without it
+// the write goes out alone and relies on a meter that is still open.
+int PresentPassword(CliHost& host, WriteOptions& o, CLI::App* cmd) {
+  if (cmd->count("--password") == 0) return 0;
+  return host.control().givePassword(o.password, host.Address());
+}
+
+std::string LocalClockText() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char buf[16];
+  std::strftime(buf, sizeof buf, "%H%M%S%d%m%y", &local);
+  return buf;
+}
+
+std::vector<std::uint8_t> ReadTableFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Error("cannot read tariff table file " + path);
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+  if (bytes.size() > 302) {
+    throw ArgumentError(path + " holds " + std::to_string(bytes.size()) +
+                        " bytes; a tariff table holds at most 302");
+  }
+  return bytes;
+}
+
+}  // namespace
+
+Runner AddWrites(CLI::App& app) {
+  auto o = std::make_shared<WriteOptions>();
+  auto text = std::make_shared<std::string>();
+  auto std_form = std::make_shared<bool>(false);
+  auto mode = std::make_shared<int>(0);
+  auto file = std::make_shared<std::string>();
+
+  auto* pw = app.add_subcommand("password", "Present the meter password (opens a write sequence)");
+  AddLineOptions(*pw, o->line, true);
+  pw->add_option("PASSWORD", o->password, "Up to 8 characters; shorter ones are padded with 0")
+      ->required();
+  auto* change = AddWriteCommand(app, "change-password", "Write a new meter password", *o);
+  change->add_option("NEW", *text, "The new password (up to 8 characters)")->required();
+  auto* clock = AddWriteCommand(app, "set-time", "Set the meter clock", *o);
+  clock->add_option("TIME", *text, "hhmmssDDMMYY, or now for this computer's local clock")
+      ->required();
+  clock->add_flag("--std", *std_form, "Send the standard date/time record (minute resolution)");
+  auto* lock = AddWriteCommand(app, "lock", "Send a lock mode to the meter", *o);
+  lock->add_option("MODE", *mode, "Lock mode byte, 0-255 (its meaning is the meter's)")
+      ->required()
+      ->check(CLI::Range(0, 255));
+  auto* intervals = app.add_subcommand("intervals", "Write or read the tariff interval table");
+  intervals->require_subcommand(1);
+  auto* iwrite = AddWriteCommand(*intervals, "write", "Write the table from a file", *o);
+  iwrite->add_option("FILE", *file, "Raw table bytes, at most 302")->required();
+  auto* iread = intervals->add_subcommand("read", "Read the table back");
+  AddLineOptions(*iread, o->line, true);
+  iread->add_option("FILE", *file, "Where to write the raw bytes; hex on stdout without it");
+
+  return [=]() -> int {
+    if (pw->parsed()) {
+      CliHost host(o->line);
+      return ExitForResult(host.control().givePassword(o->password, host.Address()));
+    }
+    if (iread->parsed()) {
+      CliHost host(o->line);
+      std::vector<std::uint8_t> table(399);
+      std::int32_t len = 0;
+      const int r = host.control().ReadIntervals(table, len, host.Address());
+      if (r != 0) return ExitForResult(r);
+      table.resize(static_cast<std::size_t>(len));
+      if (file->empty()) {
+        std::cout << HexText(table) << '\n';
+      } else {
+        std::ofstream(*file, std::ios::binary)
+            .write(reinterpret_cast<const char*>(table.data()), static_cast<long>(table.size()));
+      }
+      return kExitOk;
+    }
+    CLI::App* cmd = change->parsed()      ? change
+                    : clock->parsed()     ? clock
+                    : lock->parsed()      ? lock
+                    : iwrite->parsed()    ? iwrite
+                                          : nullptr;
+    if (!cmd) return -1;
+    std::vector<std::uint8_t> table;
+    if (cmd == iwrite) table = ReadTableFile(*file);  // before anything is sent
+    if (cmd == clock && *text == "now") *text = LocalClockText();
+    CliHost host(o->line);
+    Velmar& v = host.control();
+    if (int r = PresentPassword(host, *o, cmd); r != 0) return ExitForResult(r);
+    if (cmd == change) return ExitForResult(v.ChangePassword(*text, host.Address()));
+    if (cmd == clock) {
+      return ExitForResult(*std_form ? v.SetDateTimeStd(*text, host.Address())
+                                     : v.SetDateTime(*text, host.Address()));
+    }
+    if (cmd == lock) {
+      auto m = static_cast<std::uint8_t>(*mode);
+      return ExitForResult(v.LockMeter(m, host.Address()));
+    }
+    if (isatty(STDERR_FILENO)) {
+      v.SetProgressCallback([](int block, int blocks) {
+        std::cerr << "block " << block << "/" << blocks << " confirmed\n";
+      });
+    }
+    auto len = static_cast<std::int32_t>(table.size());
+    return ExitForResult(v.SetIntervals(table, len, host.Address()));
+  };
+}
+
+}  // namespace velmar::tools
