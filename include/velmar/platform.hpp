@@ -60,13 +60,16 @@ class Timer {
   virtual bool Enabled() const = 0;
 };
 
-// Host event processing: the control's waits run one pass after another until their condition
-// holds. A pass delivers what is due (timer ticks, received bytes) and returns; a pass may sleep
-// until the next thing is due, which is what keeps a waiting control off the processor.
+// Host event processing. A pass delivers what is due (timer ticks, received bytes, the host's
+// own events) and returns at once. The control's waits are loops of passes until a condition
+// holds that only an event can change; there WaitForEvents stands for the passes that would
+// find nothing new: it sleeps until the next thing is due and then runs one pass. That is what
+// keeps a waiting control off the processor.
 class EventLoop {
  public:
   virtual ~EventLoop() = default;
   virtual void ProcessEvents() = 0;
+  virtual void WaitForEvents() = 0;
   virtual std::unique_ptr<Timer> CreateTimer(std::function<void()> on_tick) = 0;
 };
 

@@ -31,9 +31,11 @@ class PosixEventLoop : public EventLoop {
   PosixEventLoop();
   ~PosixEventLoop() override;
 
+  // Runs what is due now: ready descriptors and expired timers.
+  void ProcessEvents() override;
   // Sleeps until the earliest timer deadline or source wake time, or until a watched
   // descriptor is ready; then runs what is due. With nothing to wait for it returns at once.
-  void ProcessEvents() override;
+  void WaitForEvents() override;
   std::unique_ptr<Timer> CreateTimer(std::function<void()> on_tick) override;
 
   void AddSource(Source* source);
@@ -46,6 +48,7 @@ class PosixEventLoop : public EventLoop {
 
  private:
   std::optional<Clock::time_point> NextDeadline() const;
+  void Pass(bool wait);
   void RunDueTimers();
 
   std::vector<Source*> sources_;

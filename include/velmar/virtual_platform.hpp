@@ -36,9 +36,11 @@ class VirtualEventLoop : public EventLoop {
   ~VirtualEventLoop() override;
 
   Nanos Now() const { return now_; }
-  // Advances the clock to the next event and runs everything due then. Returns at once when
-  // nothing is scheduled.
+  // Runs what is due now, without moving the clock.
   void ProcessEvents() override;
+  // Advances the clock to the next event and runs everything due then; returns at once when
+  // nothing is scheduled.
+  void WaitForEvents() override;
   std::unique_ptr<Timer> CreateTimer(std::function<void()> on_tick) override;
 
   void AddSource(Source* source);
@@ -46,16 +48,17 @@ class VirtualEventLoop : public EventLoop {
   // Runs `action` during the first pass at or after `when` (a host event).
   void At(Nanos when, std::function<void()> action);
   std::uint64_t Passes() const { return passes_; }
-  // A wait that never ends is a bug; past this many passes ProcessEvents throws logic_error.
+  // A wait that never ends is a bug; past this many passes a pass throws logic_error.
   void SetPassLimit(std::uint64_t limit) { pass_limit_ = limit; }
 
  private:
   class HostActions;
+  void RunDue();
   Nanos now_ = 0;
   std::vector<Source*> sources_;
   std::unique_ptr<HostActions> actions_;
   std::uint64_t passes_ = 0;
-  std::uint64_t pass_limit_ = 50'000'000;
+  std::uint64_t pass_limit_ = 10'000'000;
 };
 
 class VirtualSerialPort;

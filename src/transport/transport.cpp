@@ -64,7 +64,7 @@ std::int16_t Transport::SendFrame(std::span<const std::uint8_t> frame, std::int1
   port_.ClearInBuffer();
   port_.Output(data);
   port_.ClearInBuffer();
-  while (port_.OutBufferCount() != 0 && !state_.Timeout) DoEvents();
+  while (port_.OutBufferCount() != 0 && !state_.Timeout) WaitPass();
   std::int16_t result = 0;
   if (state_.Timeout) {
     result = -1;
@@ -77,7 +77,7 @@ std::int16_t Transport::SendFrame(std::span<const std::uint8_t> frame, std::int1
 
 std::int16_t Transport::ReceiveReply(std::vector<std::uint8_t>& reply) {
   StartTimeout(kFirstByteTicks);
-  while (port_.InBufferCount() <= 0 && !state_.Timeout) DoEvents();
+  while (port_.InBufferCount() <= 0 && !state_.Timeout) WaitPass();
   if (state_.Timeout) {
     LogReply("<TimeOut>");
     return -1;
@@ -120,7 +120,7 @@ void Transport::Pause(std::int16_t milliseconds) {
   wait_timer_->SetInterval(ms);
   state_.waitElapsed = false;
   wait_timer_->SetEnabled(true);
-  while (!state_.waitElapsed && !state_.waitAborted) DoEvents();
+  while (!state_.waitElapsed && !state_.waitAborted) WaitPass();
 }
 
 void Transport::TimeoutTimerTick() {

@@ -42,8 +42,10 @@ class Transport {
   void Pause(std::int16_t milliseconds);
   void TimeoutTimerTick();
   void WaitTimerTick();
-  // One pass of host event processing.
+  // One pass of host event processing, returning at once.
   void DoEvents() { events_.ProcessEvents(); }
+  // A pass inside a wait loop: sleeps until the next event could change the loop's condition.
+  void WaitPass() { events_.WaitForEvents(); }
 
   SerialPort& port() { return port_; }
   void SetTraceCallback(TraceCallback callback) { trace_ = std::move(callback); }

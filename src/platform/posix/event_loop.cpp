@@ -72,7 +72,10 @@ std::optional<Clock::time_point> PosixEventLoop::NextDeadline() const {
   return next;
 }
 
-void PosixEventLoop::ProcessEvents() {
+void PosixEventLoop::ProcessEvents() { Pass(false); }
+void PosixEventLoop::WaitForEvents() { Pass(true); }
+
+void PosixEventLoop::Pass(bool wait) {
   ++passes_;
   std::vector<pollfd> fds;
   std::vector<Source*> watched;
@@ -83,7 +86,7 @@ void PosixEventLoop::ProcessEvents() {
     }
   }
   timespec timeout{0, 0};
-  if (auto deadline = NextDeadline()) {
+  if (auto deadline = wait ? NextDeadline() : std::nullopt) {
     auto wait = std::max(*deadline - Clock::now(), Clock::duration::zero());
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
     timeout.tv_sec = static_cast<time_t>(ns / 1'000'000'000);

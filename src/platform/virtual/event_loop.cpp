@@ -66,17 +66,22 @@ VirtualEventLoop::VirtualEventLoop() : actions_(std::make_unique<HostActions>())
 
 VirtualEventLoop::~VirtualEventLoop() = default;
 
-void VirtualEventLoop::ProcessEvents() {
-  if (++passes_ > pass_limit_) {
-    throw std::logic_error("virtual event loop: pass limit exceeded (a wait that never ends)");
-  }
+void VirtualEventLoop::ProcessEvents() { RunDue(); }
+
+void VirtualEventLoop::WaitForEvents() {
   std::optional<Nanos> next;
   for (Source* s : sources_) {
     auto t = s->NextEventTime();
     if (t && (!next || *t < *next)) next = t;
   }
-  if (!next) return;
-  now_ = std::max(now_, *next);
+  if (next) now_ = std::max(now_, *next);
+  RunDue();
+}
+
+void VirtualEventLoop::RunDue() {
+  if (++passes_ > pass_limit_) {
+    throw std::logic_error("virtual event loop: pass limit exceeded (a wait that never ends)");
+  }
   // Sources may come and go while events run; each is visited once if it is still there.
   std::vector<Source*> snapshot = sources_;
   for (Source* s : snapshot) {
