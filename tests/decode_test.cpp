@@ -1,0 +1,252 @@
+// Value conversion, the record walker, the quantity table and the reply checks.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "decode/meter_data.hpp"
+#include "decode/notices.hpp"
+#include "decode/record_walker.hpp"
+#include "decode/value_conversion.hpp"
+#include "link/link_state.hpp"
+#include "link/reply_check.hpp"
+#include "velmar/error.hpp"
+
+namespace velmar {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class Decoder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LinkState() = MbusLinkState{};
+    MeterData() = OrvMeterData{};
+  }
+  // Walks record bytes as the reply parser would, collecting the notices.
+  std::int16_t Walk(const Bytes& records, std::uint8_t mode = 0) {
+    ScopedNoticeSink sink([this](const std::string& t) { notices.push_back(t); });
+    MeterData().decodeState = kExpectDif;
+    for (std::uint8_t b : records) {
+      if (std::int16_t r = DecodeDataRecords(b, mode); r != 0) return r;
+    }
+    return 0;
+  }
+  // A complete RSP_UD around the records, with a correct checksum.
+  static Bytes Telegram(const Bytes& records) {
+    Bytes body = {0x08, 0x05, 0x72, 0x78, 0x56, 0x34, 0x12, 0x56, 0x3E, 0x02, 0x02, 0x01, 0x14, 0, 0};
+    body.insert(body.end(), records.begin(), records.end());
+    Bytes t = {0x68, static_cast<std::uint8_t>(body.size()), static_cast<std::uint8_t>(body.size()),
+               0x68};
+    t.insert(t.end(), body.begin(), body.end());
+    std::uint8_t sum = 0;
+    for (std::uint8_t b : body) sum = static_cast<std::uint8_t>(sum + b);
+    t.push_back(sum);
+    t.push_back(0x16);
+    return t;
+  }
+  std::int16_t Check(Bytes t, std::uint8_t mode = 0) {
+    return CheckRspUd(t, static_cast<std::int16_t>(t.size()), mode);
+  }
+  std::vector<std::string> notices;
+  OrvMeterData& d = MeterData();
+};
+
+TEST_F(Decoder, IntegersOfEveryWidthAndSign) {
+  Walk({0x02, 0x13, 0xFF, 0xFF});
+  EXPECT_EQ(d.recordValue, -1);
+  Walk({0x01, 0x13, 0x80});
+  EXPECT_EQ(d.recordValue, -128);
+  Walk({0x04, 0x03, 0x10, 0x27, 0x00, 0x00});
+  EXPECT_EQ(d.recordValue, 10000);
+  EXPECT_EQ(d.activeEnergyTotal, 10);  // Wh -> kWh
+  EXPECT_TRUE(notices.empty());
+  Walk({0x06, 0x13, 0x01, 0x00, 0x00, 0x00, 0x00, 0x01});
+  EXPECT_EQ(d.recordValue, 1099511627777.0);
+  EXPECT_EQ(notices, std::vector<std::string>(2, "Overflow. Larger than 4 bytes integer!"));
+  Walk({0x07, 0x13, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+  EXPECT_EQ(d.recordValue, 4294967295.0);
+  EXPECT_EQ(d.recordValueHigh, -1);
+  EXPECT_EQ(notices.size(), 2u);
+}
+
+TEST_F(Decoder, BcdRealsAndText) {
+  Walk({0x0A, 0x13, 0x34, 0x12});
+  EXPECT_EQ(d.recordValue, 1234);
+  Walk({0x0E, 0x13, 0x56, 0x34, 0x12, 0x00, 0x00, 0x00});
+  EXPECT_EQ(d.recordValue, 123456);
+  Walk({0x09, 0x13, 0x0A});
+  EXPECT_EQ(d.recordValue, -1);  // a nibble above 9 counts as -1
+  Walk({0x09, 0x13, 0xA0});
+  EXPECT_EQ(d.recordValue, -10);
+  for (auto [bytes, value] : std::vector<std::pair<Bytes, double>>{
+           {{0x00, 0x00, 0x80, 0x3F}, 1.0}, {{0, 0, 0, 0}, 0.0}, {{0x00, 0x00, 0xC0, 0xBF}, -1.5}}) {
+    EXPECT_EQ(RealFromBytes(bytes), value);
+  }
+  EXPECT_TRUE(std::isnan(RealFromBytes(Bytes{0x01, 0x00, 0x80, 0x7F})));
+  Walk({0x0D, 0xFD, 0x0E, 0x03, 0x43, 0x42, 0x41, 0x04, 0x03, 0x01, 0, 0, 0});
+  EXPECT_EQ(d.recordText, "ABC");
+  EXPECT_EQ(d.firmwareVersion, "ABC");
+  EXPECT_NEAR(d.activeEnergyTotal, 0.001, 1e-15);  // the next record started after the text
+}
+
+TEST_F(Decoder, PairConversions) {
+  EXPECT_EQ(DecimalPairToNumber("47"), 47);
+  EXPECT_EQ(DecimalPairToNumber("5"), 5);
+  EXPECT_EQ(DecimalPairToNumber(""), 0);
+  EXPECT_EQ(DecimalPairToNumber("123"), 13);
+  EXPECT_EQ(DecimalPairToNumber("A5"), -5);
+  EXPECT_EQ(HexPairToByte("FF"), 255);
+  EXPECT_EQ(HexPairToByte("a"), 10);
+  EXPECT_EQ(HexPairToByte("7"), 7);
+  EXPECT_THROW(HexPairToByte("G1"), OverflowError);
+}
+
+TEST_F(Decoder, DifeChainsGiveSubunitsAndTariffs) {
+  Walk({0x84, 0x10, 0x06, 0x01, 0, 0, 0});
+  EXPECT_EQ(d.recordTariff, 1);
+  EXPECT_EQ(d.activeEnergyTariff[1], 1);
+  EXPECT_EQ(d.activeEnergyTotal, 0);
+  Walk({0x84, 0x80, 0x10, 0x06, 0x02, 0, 0, 0});
+  EXPECT_EQ(d.recordTariff, 4);
+  EXPECT_EQ(d.activeEnergyTariff[4], 2);
+  Walk({0x84, 0x40, 0x29, 0x40, 0xE2, 0x01, 0x00});
+  EXPECT_EQ(d.recordSubunit, 1);
+  EXPECT_DOUBLE_EQ(d.reactivePowerTotal, 1234.56);
+  Walk({0x84, 0xC0, 0x40, 0x29, 0x64, 0, 0, 0});
+  EXPECT_EQ(d.recordSubunit, 2);
+  EXPECT_DOUBLE_EQ(d.apparentPowerTotal, 1.0);
+  Walk({0x84, 0xC0, 0xC0, 0x40, 0x29, 0x64, 0, 0, 0});
+  EXPECT_EQ(notices, std::vector<std::string>{"Ovanlig unit (Effekt) 3"});
+  // A chain far longer than any meter sends stays a tariff nobody stores.
+  Bytes chain = {0x84};
+  for (int i = 0; i < 20; ++i) chain.push_back(0x90);
+  chain.insert(chain.end(), {0x10, 0x06, 1, 0, 0, 0});
+  EXPECT_EQ(Walk(chain), 0);
+  EXPECT_EQ(d.decodeState, kExpectDif);
+}
+
+TEST_F(Decoder, VifeSelectsPhasesAndCancelsEnergy) {
+  Walk({0x02, 0xFD, 0xC8, 0x02, 0xEE, 0x08});
+  EXPECT_DOUBLE_EQ(d.voltagePhase[2], 228.6);
+  Walk({0x02, 0xFF, 0xE0, 0x03, 0xDB, 0x03});
+  EXPECT_DOUBLE_EQ(d.powerFactorPhase[3], 0.987);
+  Walk({0x04, 0xA9, 0x02, 0x40, 0xE2, 0x01, 0x00});
+  EXPECT_DOUBLE_EQ(d.activePowerPhase[2], 1234.56);
+  Walk({0x04, 0x83, 0x00, 0x10, 0x27, 0, 0});
+  EXPECT_EQ(d.activeEnergyTotal, 10);
+  Walk({0x04, 0x83, 0x01, 0x20, 0x4E, 0, 0});
+  EXPECT_EQ(d.activeEnergyTotal, 10);  // VIFE 0x01: not this control's energy
+  Walk({0x04, 0x07, 0x10, 0x27, 0, 0});
+  EXPECT_EQ(d.activeEnergyTotal, 100000);
+}
+
+TEST_F(Decoder, RecordsWithoutDataAndManufacturerQuantities) {
+  Walk({0x00, 0x03, 0x02, 0xFF, 0x18, 0x07, 0x00});
+  EXPECT_EQ(d.activeEnergyTotal, 0);
+  EXPECT_EQ(d.powerFailCount, 7);
+  Walk({0x81, 0xC0, 0x40, 0xFD, 0x1A, 0x01});
+  EXPECT_TRUE(d.outputState[2]);
+  EXPECT_TRUE(d.outputStateValid[2]);
+  EXPECT_FALSE(d.outputStateValid[1]);
+  Walk({0x0E, 0x6D, 0x56, 0x34, 0x12, 0x15, 0x01, 0x24});
+  EXPECT_EQ(d.meterDate, "240115");
+  EXPECT_EQ(d.meterTime, "12:34:56");
+  Walk({0x0E, 0x6D, 0x56, 0x34, 0x12, 0x15, 0x01, 0x05});
+  EXPECT_EQ(d.meterDate, "050115");
+  Walk({0x0C, 0xFF, 0x6C, 0x04, 0x03, 0x02, 0x01});
+  EXPECT_EQ(d.durationText, " 1 d,  2 h, 3 m, 4 s");
+  Walk({0x0C, 0xFF, 0x6C, 0x56, 0x34, 0x12, 0x00});
+  EXPECT_EQ(d.durationText, " 12 h, 34 m, 56 s");
+  // An eight-byte error-flag record with bit 31 set does not fit: skipped, walk goes on.
+  d.errorFlags = 9;
+  Walk({0x07, 0xFD, 0x17, 0, 0, 0, 0x80, 0, 0, 0, 0, 0x02, 0xFF, 0x18, 0x03, 0x00});
+  EXPECT_EQ(d.errorFlags, 9);
+  EXPECT_EQ(d.powerFailCount, 3);
+}
+
+TEST_F(Decoder, ManufacturerBlockAndTheExpectedType) {
+  EXPECT_EQ(Walk({0x0F, 0x80, 0x1C, 0x00, 0xAA, 0xBB}, 0x1C), 0);
+  EXPECT_FALSE(d.moreRecords);
+  EXPECT_EQ(d.mfrStatus, 0);
+  EXPECT_EQ(d.mfrDataLen, 2);
+  EXPECT_EQ(d.mfrData[1], 0xBB);
+  EXPECT_EQ(Walk({0x0F, 0x80, 0x1C, 0x00}, 0x1B), kWrongBlockType);
+  EXPECT_EQ(Walk({0x1F, 0x55, 0x80, 0x1C, 0x03}, kAnyBlockType), 0);
+  EXPECT_TRUE(d.moreRecords);
+  EXPECT_EQ(d.mfrStatus, 3);
+}
+
+TEST_F(Decoder, AcknowledgeCheck) {
+  EXPECT_EQ(CheckAck(Bytes{0xF9}, 1), 0);
+  EXPECT_EQ(CheckAck(Bytes{0x00, 0xE5, 0x00}, 3), 0);
+  EXPECT_EQ(CheckAck(Bytes(10, 0xE5), 10), kStructureError);
+  EXPECT_EQ(CheckAck(Bytes{0xE5}, 0), kStructureError);
+  EXPECT_EQ(CheckAck(Bytes{0x15}, 1), kStructureError);
+}
+
+TEST_F(Decoder, ReplyCodesAndTheStateTheyLeave) {
+  const Bytes good = Telegram({0x04, 0x06, 0x10, 0x27, 0, 0});
+  EXPECT_EQ(Check(good), 0);
+  EXPECT_EQ(LinkState().identNumber, 12345678);
+  EXPECT_EQ(LinkState().manufacturerCode, 0x3E56);
+  EXPECT_EQ(LinkState().statusByte, 0x14);
+  EXPECT_TRUE(LinkState().fcbReqUd2);
+  EXPECT_EQ(d.activeEnergyTotal, 10000);
+
+  Bytes fc = good;
+  fc[0] = 0xFC;
+  EXPECT_EQ(CheckRspUd(fc, static_cast<std::int16_t>(fc.size()), 0), 0);
+  EXPECT_EQ(fc[0], 0x68);
+
+  Bytes t = good;
+  t[3] = 0x69;
+  LinkState().identNumber = 5;
+  EXPECT_EQ(Check(t), kWrongStartByte);
+  EXPECT_EQ(LinkState().identNumber, 5);  // header not read
+  t = good;
+  t.back() = 0x17;
+  EXPECT_EQ(Check(t), kWrongStopByte);
+  t = good;
+  t[4] = 0x18;
+  EXPECT_EQ(Check(t), kStructureError);
+  t = good;
+  t[t.size() - 2] ^= 1;
+  const bool fcb = LinkState().fcbReqUd2;
+  EXPECT_EQ(Check(t), kChecksumError);
+  EXPECT_NE(LinkState().fcbReqUd2, fcb);  // advanced before the comparison
+  EXPECT_EQ(LinkState().identNumber, 12345678);
+  t = good;
+  t.pop_back();
+  t.back() = 0x16;
+  EXPECT_EQ(Check(t), kWrongLength);
+  t = good;
+  t.push_back(0x16);
+  EXPECT_EQ(Check(t), 0);  // extra bytes pass when the last one is a stop byte
+  EXPECT_EQ(Check(Bytes{0x68, 0x03, 0x03, 0x68, 0x08, 0x05, 0x72, 0x7F, 0x16}), kStructureError);
+  EXPECT_EQ(LinkState().bytesToDecode, 0);
+  EXPECT_EQ(Check(Bytes{0x68, 0x16}), kStructureError);
+  LinkState().bytesToDecode = 3;
+  EXPECT_EQ(Check(good), kUndecodedData);
+  EXPECT_EQ(LinkState().bytesToDecode, 3);
+}
+
+TEST_F(Decoder, DecodeMode250KeepsTheStore) {
+  d.activeEnergyTotal = 42;
+  d.errorFlags = 7;
+  EXPECT_EQ(Check(Telegram({}), kAnyBlockType), 0);
+  EXPECT_EQ(d.activeEnergyTotal, 42);
+  EXPECT_EQ(Check(Telegram({})), 0);
+  EXPECT_EQ(d.activeEnergyTotal, 0);
+  EXPECT_EQ(d.errorFlags, 7);  // survives the store reset
+}
+
+TEST_F(Decoder, ErrorTexts) {
+  EXPECT_EQ(MbusErrorText(-6), "Com.err. Wrong length in Mbus message compared with recieved data.");
+  EXPECT_EQ(MbusErrorText(-8), "Com.Err. Unknown error when recieving Mbus data.");
+  EXPECT_EQ(MbusErrorText(1), MbusErrorText(-8));
+}
+
+}  // namespace
+}  // namespace velmar

@@ -1,0 +1,74 @@
+// The posix serial port over a real pseudo-terminal against the simulator, in real time.
+#include <gtest/gtest.h>
+
+#include "control/instance_state.hpp"
+#include "line_peers.hpp"
+#include "link/frames.hpp"
+#include "transport/transport.hpp"
+#include "velmar/posix_platform.hpp"
+
+namespace velmar {
+namespace {
+
+struct PtyBench {
+  explicit PtyBench(int baud) : server(meter, baud) {
+    auto owned = std::make_unique<posix::PosixSerialPort>(events);
+    owned->SetDevicePath(1, server.DevicePath());
+    port = owned.get();
+    control = std::make_unique<Velmar>(HostServices{events, messages, container}, std::move(owned));
+    control->InitProperties();
+    control->CommSpeed(Variant(std::int32_t{baud}));
+    control->keepPortopen(false);
+  }
+  sim::SimMeter meter;
+  sim::PtyMeterServer server;
+  posix::PosixEventLoop events;
+  virt::RecordingMessageBox messages;
+  posix::ConsoleContainer container;
+  posix::PosixSerialPort* port = nullptr;
+  std::unique_ptr<Velmar> control;
+};
+
+TEST(PseudoTerminal, LinkResetIsAcknowledged) {
+  sim::SimMeter meter;
+  sim::PtyMeterServer server(meter, 9600);
+  posix::PosixEventLoop events;
+  posix::PosixSerialPort port(events);
+  port.SetDevicePath(1, server.DevicePath());
+  port.SetSettings("9600,e,8,1");  // parity is dropped on a pty, everything else applies
+  InstanceState state;
+  Transport transport(state, port, events);
+  std::array<std::uint8_t, 256> frame{};
+  ASSERT_EQ(transport.SendFrame(frame, SndNke(frame, 1)), 0);
+  std::vector<std::uint8_t> reply;
+  EXPECT_EQ(transport.ReceiveReply(reply), 1);
+  EXPECT_EQ(state.replyLog[0], "E5");
+  EXPECT_TRUE(port.IsPseudoTerminal());
+  EXPECT_EQ(transport.closePort(), 0);
+}
+
+TEST(PseudoTerminal, ReadAndWriteSequenceThroughThePosixPort) {
+  PtyBench b(9600);
+  ASSERT_EQ(b.control->cmd_ReqUD2(), 0);
+  EXPECT_EQ(b.control->MeterID(), Variant(std::int32_t{12345678}));
+  EXPECT_FALSE(b.port->PortOpen());
+  std::string pw = "00000000";
+  ASSERT_EQ(b.control->givePassword(pw), 0);
+  std::string t = "101112050626";
+  ASSERT_EQ(b.control->SetDateTime(t), 0);
+  ASSERT_EQ(b.control->cmd_ReqUD2(), 0);
+  EXPECT_EQ(b.control->readDateTime(), "26060510:11:12");
+  EXPECT_TRUE(b.messages.shown.empty());
+}
+
+TEST(PseudoTerminal, MissingDeviceFailsToOpenAndTheControlStaysUsable) {
+  PtyBench b(9600);
+  b.port->SetDevicePath(2, "/dev/velmar-no-such-device");
+  b.control->CommPort(Variant(std::int16_t{2}));
+  EXPECT_EQ(b.control->cmd_ReqUD2(), -1);
+  b.control->CommPort(Variant(std::int16_t{1}));
+  EXPECT_EQ(b.control->cmd_ReqUD2(), 0);
+}
+
+}  // namespace
+}  // namespace velmar
