@@ -90,17 +90,17 @@ void StoreDuration(OrvMeterData& d) {
         text = g + " s";
         break;
       case 2:
-        text = g + " m," + text;
+        text.insert(0, g + " m,");
         break;
       case 3:
-        text = g + " h," + text;
+        text.insert(0, g + " h,");
         break;
       case 4:
-        text = g + " d, " + text;
+        text.insert(0, g + " d, ");
         break;
       case 5:
       case 6:
-        text = g + text;
+        text.insert(0, g);
         break;
       default:
         break;
