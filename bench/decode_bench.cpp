@@ -36,8 +36,7 @@ void DecodeCorpus(benchmark::State& state) {
     for (const auto& t : corpus) {
       work.assign(t.begin(), t.end());
       velmar::LinkState().bytesToDecode = 0;
-      benchmark::DoNotOptimize(
-          velmar::CheckRspUd(work, static_cast<std::int16_t>(work.size()), 0));
+      benchmark::DoNotOptimize(velmar::CheckRspUd(work, static_cast<std::int16_t>(work.size()), 0));
     }
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * corpus.size()));

@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
   }
   std::sort(overhead.begin(), overhead.end());
   std::printf("overhead median %.2f ms, p95 %.2f ms; cpu %.3f %% of wall\n",
-              overhead[overhead.size() / 2], overhead[std::min(overhead.size() - 1, (overhead.size() * 95) / 100)],
+              overhead[overhead.size() / 2],
+              overhead[std::min(overhead.size() - 1, (overhead.size() * 95) / 100)],
               100.0 * cpu_total / wall_total);
 }

@@ -16,7 +16,8 @@ constexpr std::size_t kMaxUserData = 252;
 using Bytes = std::vector<std::uint8_t>;
 
 void PutInt(Bytes& out, std::int64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>((value >> (8 * i)) & 0xFF));
+  for (int i = 0; i < bytes; ++i)
+    out.push_back(static_cast<std::uint8_t>((value >> (8 * i)) & 0xFF));
 }
 
 void PutBcd(Bytes& out, std::int64_t value, int bytes) {
@@ -80,7 +81,9 @@ std::int64_t DurationDigits(std::int32_t seconds) {
   return ((d * 100 + h) * 100 + m) * 100 + s;
 }
 
-int BcdByte(std::uint8_t b) { return (b >> 4) * 10 + (b & 0x0F); }
+int BcdByte(std::uint8_t b) {
+  return (b >> 4) * 10 + (b & 0x0F);
+}
 
 std::string TwoDigits(int v) {
   std::string s = std::to_string(((v % 100) + 100) % 100);
@@ -180,8 +183,8 @@ std::optional<SimReply> SimMeter::OnSelection(std::span<const std::uint8_t> data
   std::int64_t id = 0;
   for (int i = 3; i >= 0; --i) id = id * 100 + BcdByte(data[static_cast<std::size_t>(i)]);
   const std::uint16_t man = static_cast<std::uint16_t>(data[4] | (data[5] << 8));
-  selected_ = id == config_.identNumber &&
-              (man == 0xFFFF || man == ManufacturerCode(config_.manufacturer));
+  selected_ =
+      id == config_.identNumber && (man == 0xFFFF || man == ManufacturerCode(config_.manufacturer));
   return selected_ ? Ack() : std::nullopt;
 }
 
@@ -228,8 +231,8 @@ std::optional<SimReply> SimMeter::OnBlock(std::uint8_t type, std::span<const std
     image_.insert(image_.end(), data.begin(), data.end());
     if (image_.size() >= kImageSize && status == 0) {
       const std::uint16_t crc = Crc16(image_, 302, 0);
-      const bool ok = image_.size() == kImageSize && image_[302] == (crc & 0xFF) &&
-                      image_[303] == (crc >> 8);
+      const bool ok =
+          image_.size() == kImageSize && image_[302] == (crc & 0xFF) && image_[303] == (crc >> 8);
       if (ok) {
         // The table ends at the 0x00 before the 0xFF padding (or fills all 302 bytes).
         std::size_t end = 302;
@@ -314,7 +317,8 @@ std::vector<std::uint8_t> SimMeter::DataTelegram() {
   for (int s = 0; s < 5; ++s) {
     if (c.relays[static_cast<std::size_t>(s)] < 0) continue;
     PutSubunitDif(r, 0x01, s);
-    r.insert(r.end(), {0xFD, 0x1A, static_cast<std::uint8_t>(c.relays[static_cast<std::size_t>(s)])});
+    r.insert(r.end(),
+             {0xFD, 0x1A, static_cast<std::uint8_t>(c.relays[static_cast<std::size_t>(s)])});
   }
   if (!c.firmware.empty()) {
     r.insert(r.end(), {0x0D, 0xFD, 0x0E, static_cast<std::uint8_t>(c.firmware.size())});
@@ -346,7 +350,9 @@ std::vector<std::uint8_t> SimMeter::Telegram(const std::vector<std::uint8_t>& re
   return t;
 }
 
-std::optional<SimReply> SimMeter::Ack() { return Answer({kAck}); }
+std::optional<SimReply> SimMeter::Ack() {
+  return Answer({kAck});
+}
 
 std::optional<SimReply> SimMeter::Answer(std::vector<std::uint8_t> bytes) {
   SimReply reply{std::move(bytes), config_.responseDelayMs, 0};

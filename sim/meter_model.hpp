@@ -38,7 +38,7 @@ struct MeterConfig {
   std::array<double, 4> voltageV = {0, 230.1, 229.8, 231.2};
   std::array<double, 4> currentA = {0, 3.48, 3.24, 3.46};
   std::array<double, 4> powerFactor = {0.987, 0, 0, 0};
-  std::string dateTime = "261205143000";  // YYMMDDhhmmss
+  std::string dateTime = "261205143000";           // YYMMDDhhmmss
   std::array<int, 5> relays = {1, 0, -1, -1, -1};  // per output: 1 on, 0 off, -1 not reported
   std::string firmware = "V1.04";
   std::int32_t runningSeconds = 93784;  // shown as days, hours, minutes, seconds
@@ -49,9 +49,9 @@ struct MeterConfig {
 };
 
 enum class FaultKind {
-  kSilence,        // no answer
-  kDelay,          // answer after `value` ms
-  kTrickle,        // bytes every `value` ms (default 60) for 3 s
+  kSilence,  // no answer
+  kDelay,    // answer after `value` ms
+  kTrickle,  // bytes every `value` ms (default 60) for 3 s
   kBadChecksum,
   kBadStart,
   kBadStop,

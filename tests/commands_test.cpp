@@ -14,9 +14,13 @@ using testing::VirtualBench;
 using Bytes = std::vector<std::uint8_t>;
 using Shown = virt::RecordingMessageBox::Shown;
 
-Shown ErrorBox(const std::string& text) { return {text, std::string("Error")}; }
+Shown ErrorBox(const std::string& text) {
+  return {text, std::string("Error")};
+}
 
-std::string Sent(const VirtualBench& b) { return HexText(b.port->Transmitted()); }
+std::string Sent(const VirtualBench& b) {
+  return HexText(b.port->Transmitted());
+}
 
 TEST(MeterReading, ReadsEveryValueWithTheDesignedAddress) {
   VirtualBench b;
@@ -93,7 +97,10 @@ TEST(MeterReading, SecondaryAddressSelectsThenFailsToFitAByte) {
   VirtualBench b;
   b.control->txt_Adress().SetText("12345678");
   EXPECT_THROW(b.control->cmd_ReqUD2(), OverflowError);
-  EXPECT_EQ(Sent(b), "1040FD3D16" "680B0B6873FD5278563412563E0202" "6E16");
+  EXPECT_EQ(Sent(b),
+            "1040FD3D16"
+            "680B0B6873FD5278563412563E0202"
+            "6E16");
   EXPECT_TRUE(b.port->PortOpen());
   EXPECT_TRUE(b.messages.shown.empty());
 }
@@ -107,7 +114,9 @@ TEST(Passwords, PaddedPasswordOpensTheMeterAndIsWrittenBack) {
   EXPECT_TRUE(b.port->PortOpen());  // left open for the writes that follow
   // The last frame: data bytes last character first, so "1" is the last byte before CS.
   const std::string sent = Sent(b);
-  EXPECT_EQ(sent.substr(sent.size() - 40), "680E0E6873FE5107FD163030303030303231" "5F16");
+  EXPECT_EQ(sent.substr(sent.size() - 40),
+            "680E0E6873FE5107FD163030303030303231"
+            "5F16");
 }
 
 TEST(Passwords, WrongPasswordAndChangeWithoutOpenMeter) {
@@ -118,7 +127,7 @@ TEST(Passwords, WrongPasswordAndChangeWithoutOpenMeter) {
   EXPECT_TRUE(b.port->PortOpen());
   std::string fresh = "abc";
   EXPECT_EQ(b.control->ChangePassword(fresh), -2);
-  EXPECT_TRUE(b.port->PortOpen());  // failures leave it open
+  EXPECT_TRUE(b.port->PortOpen());                    // failures leave it open
   b.meter.InjectFault({sim::FaultKind::kDelay, 20});  // the acknowledge of SND_NKE
   b.meter.InjectFault({sim::FaultKind::kNack});
   pw = "";
@@ -262,8 +271,9 @@ TEST(TariffIntervals, WrongBlockTypeFailsTheRead) {
   Bytes back(399);
   std::int32_t len = 0;
   EXPECT_EQ(b.control->ReadIntervals(back, len), -4);
-  EXPECT_EQ(b.messages.shown, std::vector<Shown>{ErrorBox(
-                                  "Com.err. Expected one type of userdata but recieved another type.")});
+  EXPECT_EQ(b.messages.shown,
+            std::vector<Shown>{
+                ErrorBox("Com.err. Expected one type of userdata but recieved another type.")});
   EXPECT_FALSE(b.port->PortOpen());
 }
 

@@ -66,7 +66,8 @@ TEST(Persistence, SaveThenRestoreOnAFreshControl) {
   b.control->CommPort(Variant(std::int16_t{4}));
   virt::MemoryPropertySet bag;
   b.control->WriteProperties(bag);
-  EXPECT_EQ(bag.writes, (std::vector<std::string>{"Caption", "CommPort", "CommSpeed", "RTSEnable"}));
+  EXPECT_EQ(bag.writes,
+            (std::vector<std::string>{"Caption", "CommPort", "CommSpeed", "RTSEnable"}));
   EXPECT_EQ(bag.values["CommSpeed"], Variant(" 2400"));
 
   virt::VirtualEventLoop loop;

@@ -22,8 +22,8 @@ void ExpectSame(const json& want, const json& got, const std::string& where) {
     }
   } else if (want.is_number() && got.is_number()) {
     const double w = want.get<double>(), g = got.get<double>();
-    EXPECT_LE(std::fabs(w - g), 1e-9 * std::max(1.0, std::fabs(w))) << where << " want " << w
-                                                                     << " got " << g;
+    EXPECT_LE(std::fabs(w - g), 1e-9 * std::max(1.0, std::fabs(w)))
+        << where << " want " << w << " got " << g;
   } else {
     EXPECT_EQ(want, got) << where;
   }
@@ -45,8 +45,8 @@ TEST(PublicTelegrams, DecodeAsExpectedInBothModes) {
       std::set<std::string> open;
       for (const auto& k : c["unspecified"]) open.insert(k.get<std::string>());
       for (auto it = want.begin(); it != want.end(); ++it) {
-        const std::string where = t["file"].get<std::string>() + " mode " + std::to_string(mode) +
-                                  " " + it.key();
+        const std::string where =
+            t["file"].get<std::string>() + " mode " + std::to_string(mode) + " " + it.key();
         ASSERT_TRUE(got.contains(it.key())) << where;
         if (open.count(it.key())) {
           if (it.key() == "result") {

@@ -35,7 +35,8 @@ class Decoder : public ::testing::Test {
   }
   // A complete RSP_UD around the records, with a correct checksum.
   static Bytes Telegram(const Bytes& records) {
-    Bytes body = {0x08, 0x05, 0x72, 0x78, 0x56, 0x34, 0x12, 0x56, 0x3E, 0x02, 0x02, 0x01, 0x14, 0, 0};
+    Bytes body = {0x08, 0x05, 0x72, 0x78, 0x56, 0x34, 0x12, 0x56,
+                  0x3E, 0x02, 0x02, 0x01, 0x14, 0,    0};
     body.insert(body.end(), records.begin(), records.end());
     Bytes t = {0x68, static_cast<std::uint8_t>(body.size()), static_cast<std::uint8_t>(body.size()),
                0x68};
@@ -80,8 +81,10 @@ TEST_F(Decoder, BcdRealsAndText) {
   EXPECT_EQ(d.recordValue, -1);  // a nibble above 9 counts as -1
   Walk({0x09, 0x13, 0xA0});
   EXPECT_EQ(d.recordValue, -10);
-  for (auto [bytes, value] : std::vector<std::pair<Bytes, double>>{
-           {{0x00, 0x00, 0x80, 0x3F}, 1.0}, {{0, 0, 0, 0}, 0.0}, {{0x00, 0x00, 0xC0, 0xBF}, -1.5}}) {
+  for (auto [bytes, value] :
+       std::vector<std::pair<Bytes, double>>{{{0x00, 0x00, 0x80, 0x3F}, 1.0},
+                                             {{0, 0, 0, 0}, 0.0},
+                                             {{0x00, 0x00, 0xC0, 0xBF}, -1.5}}) {
     EXPECT_EQ(RealFromBytes(bytes), value);
   }
   EXPECT_TRUE(std::isnan(RealFromBytes(Bytes{0x01, 0x00, 0x80, 0x7F})));
@@ -243,7 +246,8 @@ TEST_F(Decoder, DecodeMode250KeepsTheStore) {
 }
 
 TEST_F(Decoder, ErrorTexts) {
-  EXPECT_EQ(MbusErrorText(-6), "Com.err. Wrong length in Mbus message compared with recieved data.");
+  EXPECT_EQ(MbusErrorText(-6),
+            "Com.err. Wrong length in Mbus message compared with recieved data.");
   EXPECT_EQ(MbusErrorText(-8), "Com.Err. Unknown error when recieving Mbus data.");
   EXPECT_EQ(MbusErrorText(1), MbusErrorText(-8));
 }

@@ -15,9 +15,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 class Exchange : public ::testing::Test {
  protected:
-  Exchange() : port(loop), transport(state, port, loop) {
-    port.SetSettings("2400,e,8,1");
-  }
+  Exchange() : port(loop), transport(state, port, loop) { port.SetSettings("2400,e,8,1"); }
   // Schedules `bytes` so that the first one is complete `at` after now.
   void AnswerAt(virt::Nanos at, const Bytes& bytes, virt::Nanos gap = 0) {
     port.SendToMaster(bytes, loop.Now() + at - port.CharacterTime(), gap);

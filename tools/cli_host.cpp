@@ -30,8 +30,8 @@ CliHost::CliHost(const LineOptions& options) : options_(options) {
   auto port = std::make_unique<posix::PosixSerialPort>(events_);
   const std::string device = server_ ? server_->DevicePath() : options.device;
   if (!device.empty()) port->SetDevicePath(static_cast<std::int16_t>(options.port), device);
-  control_ = std::make_unique<Velmar>(HostServices{events_, messages_, container_},
-                                      std::move(port));
+  control_ =
+      std::make_unique<Velmar>(HostServices{events_, messages_, container_}, std::move(port));
   Velmar& v = *control_;
   v.InitProperties();
   v.CommPort(Variant(static_cast<std::int16_t>(options.port)));
@@ -51,9 +51,13 @@ CliHost::~CliHost() {
   if (control_) control_->closePort();
 }
 
-std::optional<Variant> CliHost::Address() const { return Variant(options_.address); }
+std::optional<Variant> CliHost::Address() const {
+  return Variant(options_.address);
+}
 
-int ExitForResult(int result) { return result == 0 ? kExitOk : kExitResultBase - result; }
+int ExitForResult(int result) {
+  return result == 0 ? kExitOk : kExitResultBase - result;
+}
 
 const char* ExitStatusHelp() {
   return "Exit status: 0 success; 1 error (port, argument, file); 2 usage error;\n"

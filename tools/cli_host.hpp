@@ -16,10 +16,10 @@ namespace velmar::tools {
 
 // Exit statuses, also listed in --help.
 constexpr int kExitOk = 0;
-constexpr int kExitError = 1;       // a typed error: port, argument, file
-constexpr int kExitUsage = 2;       // bad command line
-constexpr int kExitNoReply = 3;     // read: the meter did not answer
-constexpr int kExitResultBase = 10; // a command returned -N: exit 10 + N
+constexpr int kExitError = 1;        // a typed error: port, argument, file
+constexpr int kExitUsage = 2;        // bad command line
+constexpr int kExitNoReply = 3;      // read: the meter did not answer
+constexpr int kExitResultBase = 10;  // a command returned -N: exit 10 + N
 
 struct LineOptions {
   std::string device;

@@ -13,13 +13,13 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 
 const std::map<std::string, sim::FaultKind> kFaults = {
-    {"silence", sim::FaultKind::kSilence},       {"delay", sim::FaultKind::kDelay},
-    {"trickle", sim::FaultKind::kTrickle},       {"checksum", sim::FaultKind::kBadChecksum},
-    {"start", sim::FaultKind::kBadStart},        {"stop", sim::FaultKind::kBadStop},
-    {"control", sim::FaultKind::kBadControl},    {"ci", sim::FaultKind::kBadCi},
-    {"length", sim::FaultKind::kLongLength},     {"block-type", sim::FaultKind::kBadBlockType},
-    {"nack", sim::FaultKind::kNack},             {"garbage", sim::FaultKind::kGarbage},
-    {"extra", sim::FaultKind::kExtraBytes},      {"confirm-status", sim::FaultKind::kConfirmStatus}};
+    {"silence", sim::FaultKind::kSilence},    {"delay", sim::FaultKind::kDelay},
+    {"trickle", sim::FaultKind::kTrickle},    {"checksum", sim::FaultKind::kBadChecksum},
+    {"start", sim::FaultKind::kBadStart},     {"stop", sim::FaultKind::kBadStop},
+    {"control", sim::FaultKind::kBadControl}, {"ci", sim::FaultKind::kBadCi},
+    {"length", sim::FaultKind::kLongLength},  {"block-type", sim::FaultKind::kBadBlockType},
+    {"nack", sim::FaultKind::kNack},          {"garbage", sim::FaultKind::kGarbage},
+    {"extra", sim::FaultKind::kExtraBytes},   {"confirm-status", sim::FaultKind::kConfirmStatus}};
 
 sim::Fault ParseFault(const std::string& text) {
   const auto colon = text.find(':');
@@ -45,18 +45,29 @@ void LoadConfig(const std::string& path, sim::MeterConfig& c) {
       s.erase(s.find_last_not_of(" \t\r") + 1);
       return s;
     };
-    if (eq == std::string::npos) throw ArgumentError(path + ":" + std::to_string(line_no) + ": no '='");
+    if (eq == std::string::npos)
+      throw ArgumentError(path + ":" + std::to_string(line_no) + ": no '='");
     const std::string key = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
-    if (key == "id") c.identNumber = std::stoi(value);
-    else if (key == "address") c.primaryAddress = static_cast<std::uint8_t>(std::stoi(value));
-    else if (key == "manufacturer") c.manufacturer = value;
-    else if (key == "password") c.password = value;
-    else if (key == "energy") c.energyTotalKwh = std::stod(value);
-    else if (key == "datetime") c.dateTime = value;
-    else if (key == "status") c.status = static_cast<std::uint8_t>(std::stoi(value));
-    else if (key == "firmware") c.firmware = value;
-    else if (key == "delay") c.responseDelayMs = std::stoi(value);
-    else throw ArgumentError(path + ":" + std::to_string(line_no) + ": unknown key \"" + key + "\"");
+    if (key == "id")
+      c.identNumber = std::stoi(value);
+    else if (key == "address")
+      c.primaryAddress = static_cast<std::uint8_t>(std::stoi(value));
+    else if (key == "manufacturer")
+      c.manufacturer = value;
+    else if (key == "password")
+      c.password = value;
+    else if (key == "energy")
+      c.energyTotalKwh = std::stod(value);
+    else if (key == "datetime")
+      c.dateTime = value;
+    else if (key == "status")
+      c.status = static_cast<std::uint8_t>(std::stoi(value));
+    else if (key == "firmware")
+      c.firmware = value;
+    else if (key == "delay")
+      c.responseDelayMs = std::stoi(value);
+    else
+      throw ArgumentError(path + ":" + std::to_string(line_no) + ": unknown key \"" + key + "\"");
   }
 }
 

@@ -106,11 +106,11 @@ Runner AddWrites(CLI::App& app) {
       }
       return kExitOk;
     }
-    CLI::App* cmd = change->parsed()      ? change
-                    : clock->parsed()     ? clock
-                    : lock->parsed()      ? lock
-                    : iwrite->parsed()    ? iwrite
-                                          : nullptr;
+    CLI::App* cmd = change->parsed()   ? change
+                    : clock->parsed()  ? clock
+                    : lock->parsed()   ? lock
+                    : iwrite->parsed() ? iwrite
+                                       : nullptr;
     if (!cmd) return -1;
     std::vector<std::uint8_t> table;
     if (cmd == iwrite) table = ReadTableFile(*file);  // before anything is sent

@@ -76,7 +76,8 @@ nlohmann::ordered_json DecodeReply(std::vector<std::uint8_t> reply, std::uint8_t
   j["mfrStatus"] = d.mfrStatus;
   j["moreRecords"] = d.moreRecords;
   const auto n = static_cast<std::size_t>(std::max<std::int16_t>(d.mfrDataLen, 0));
-  j["mfrData"] = HexText(std::span<const std::uint8_t>(d.mfrData).first(std::min(n, d.mfrData.size())));
+  j["mfrData"] =
+      HexText(std::span<const std::uint8_t>(d.mfrData).first(std::min(n, d.mfrData.size())));
   j["mfrDataLen"] = d.mfrDataLen;
   return j;
 }

@@ -36,7 +36,7 @@ class Velmar {
   Velmar& operator=(const Velmar&) = delete;
 
   // Container events.
-  void InitProperties();                 // first creation, no saved settings
+  void InitProperties();                   // first creation, no saved settings
   void ReadProperties(PropertySet& bag);   // restore
   void WriteProperties(PropertySet& bag);  // save
 

@@ -20,7 +20,9 @@ namespace velmar::virt {
 using Nanos = std::int64_t;
 constexpr Nanos kMillisecond = 1'000'000;
 
-inline constexpr Nanos Ms(double ms) { return static_cast<Nanos>(ms * 1e6); }
+inline constexpr Nanos Ms(double ms) {
+  return static_cast<Nanos>(ms * 1e6);
+}
 
 class VirtualEventLoop : public EventLoop {
  public:

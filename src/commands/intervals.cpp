@@ -85,8 +85,8 @@ std::int16_t MeterCommands::SetIntervals(std::span<const std::uint8_t> tariffDat
               LeadingSpaceText(status));
     return -5;
   }
-  const int blocks = 1 + static_cast<int>((kImageSize - kFirstBlockBytes + kBlockBytes - 1) /
-                                          kBlockBytes);
+  const int blocks =
+      1 + static_cast<int>((kImageSize - kFirstBlockBytes + kBlockBytes - 1) / kBlockBytes);
   if (progress_) progress_(1, blocks);
 
   std::size_t remaining = kImageSize - kFirstBlockBytes;

@@ -24,7 +24,9 @@ void AppendPassword(std::vector<std::uint8_t>& data, const std::string& padded) 
   }
 }
 
-int DigitOrZero(char c) { return (c >= '0' && c <= '9') ? c - '0' : 0; }
+int DigitOrZero(char c) {
+  return (c >= '0' && c <= '9') ? c - '0' : 0;
+}
 
 std::uint8_t BcdField(const std::string& text, std::size_t first) {
   return static_cast<std::uint8_t>(16 * DigitOrZero(text[first]) + DigitOrZero(text[first + 1]));
@@ -65,8 +67,7 @@ MeterCommands::AckOutcome MeterCommands::ExchangeForAck(const Frame& frame, std:
 }
 
 MeterCommands::AckOutcome MeterCommands::SendUserData(std::span<const std::uint8_t> userData,
-                                                      std::uint8_t address,
-                                                      std::int16_t pause_ms) {
+                                                      std::uint8_t address, std::int16_t pause_ms) {
   Frame frame{};
   if (userData.size() > frame.size() - kUserDataPosition - 6) {
     throw ArgumentError("user data of " + std::to_string(userData.size()) +
@@ -123,9 +124,14 @@ std::int16_t MeterCommands::SetDateTime(const std::string& sDateTime,
   AddressByte(address);
   if (TrimSpaces(sDateTime).size() != 12) return -2;
   // hhmmssDDMMYY becomes the 12-digit BCD number YYMMDDhhmmss, least significant byte first.
-  const std::vector<std::uint8_t> record = {
-      0x0E,  0x6D, BcdField(sDateTime, 4), BcdField(sDateTime, 2), BcdField(sDateTime, 0),
-      BcdField(sDateTime, 6), BcdField(sDateTime, 8), BcdField(sDateTime, 10)};
+  const std::vector<std::uint8_t> record = {0x0E,
+                                            0x6D,
+                                            BcdField(sDateTime, 4),
+                                            BcdField(sDateTime, 2),
+                                            BcdField(sDateTime, 0),
+                                            BcdField(sDateTime, 6),
+                                            BcdField(sDateTime, 8),
+                                            BcdField(sDateTime, 10)};
   return SetClock(record, address);
 }
 

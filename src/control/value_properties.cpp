@@ -22,18 +22,30 @@ constexpr const char* kStatusTexts[8] = {"",
 
 }  // namespace
 
-Variant Velmar::protocolVersion() const { return Variant(LinkState().versionByte); }
+Variant Velmar::protocolVersion() const {
+  return Variant(LinkState().versionByte);
+}
 
 Variant Velmar::MeterID() const {
   const std::int32_t id = LinkState().identNumber;
   return id <= 0 ? Variant(std::string()) : Variant(id);
 }
 
-Variant Velmar::MeterErrorCode() const { return Variant(LinkState().statusByte); }
-Variant Velmar::PrimaryAddress() const { return Variant(LinkState().primaryAddress); }
-std::string Velmar::MeterTime() const { return MeterData().meterTime; }
-std::string Velmar::MeterDate() const { return MeterData().meterDate; }
-Variant Velmar::ActiveEnergyTotal() const { return Variant(MeterData().activeEnergyTotal); }
+Variant Velmar::MeterErrorCode() const {
+  return Variant(LinkState().statusByte);
+}
+Variant Velmar::PrimaryAddress() const {
+  return Variant(LinkState().primaryAddress);
+}
+std::string Velmar::MeterTime() const {
+  return MeterData().meterTime;
+}
+std::string Velmar::MeterDate() const {
+  return MeterData().meterDate;
+}
+Variant Velmar::ActiveEnergyTotal() const {
+  return Variant(MeterData().activeEnergyTotal);
+}
 
 Variant Velmar::ActiveEnergy(std::int16_t tariff) const {
   if (tariff < 0 || tariff > 5) {
@@ -46,11 +58,21 @@ Variant Velmar::ActiveEnergy(std::int16_t tariff) const {
   return Variant(d.activeEnergyTariff[i]);
 }
 
-Variant Velmar::TransformerRatio() const { return Variant(MeterData().transformerRatio); }
-Variant Velmar::activeTariff() const { return Variant(MeterData().activeTariff); }
-Variant Velmar::powerFailCount() const { return Variant(MeterData().powerFailCount); }
-Variant Velmar::errorFlags() const { return Variant(MeterData().errorFlags); }
-std::int32_t Velmar::errorFlagsHigh() const { return MeterData().errorFlagsHigh; }
+Variant Velmar::TransformerRatio() const {
+  return Variant(MeterData().transformerRatio);
+}
+Variant Velmar::activeTariff() const {
+  return Variant(MeterData().activeTariff);
+}
+Variant Velmar::powerFailCount() const {
+  return Variant(MeterData().powerFailCount);
+}
+Variant Velmar::errorFlags() const {
+  return Variant(MeterData().errorFlags);
+}
+std::int32_t Velmar::errorFlagsHigh() const {
+  return MeterData().errorFlagsHigh;
+}
 
 Variant Velmar::MeterErrorString() const {
   const std::uint8_t status = LinkState().statusByte;
@@ -80,6 +102,8 @@ std::int16_t Velmar::getRelayState(std::int16_t relayNo) const {
   return MeterData().outputState[i] ? 1 : 0;
 }
 
-std::string Velmar::readDateTime() const { return MeterData().meterDate + MeterData().meterTime; }
+std::string Velmar::readDateTime() const {
+  return MeterData().meterDate + MeterData().meterTime;
+}
 
 }  // namespace velmar

@@ -82,8 +82,8 @@ T ToInteger(const Variant& v, std::string_view what, const char* type_name) {
   double d = RoundHalfEven(ToNumber(v, what));
   if (!(d >= static_cast<double>(std::numeric_limits<T>::min()) &&
         d <= static_cast<double>(std::numeric_limits<T>::max()))) {
-    throw OverflowError(std::string(what) + " " + Describe(v) + " does not fit " + type_name + " (" +
-                        std::to_string(std::numeric_limits<T>::min() + 0) + " to " +
+    throw OverflowError(std::string(what) + " " + Describe(v) + " does not fit " + type_name +
+                        " (" + std::to_string(std::numeric_limits<T>::min() + 0) + " to " +
                         std::to_string(std::numeric_limits<T>::max() + 0) + ")");
   }
   return static_cast<T>(d);
@@ -104,7 +104,9 @@ std::string ShortestText(double value) {
 
 }  // namespace
 
-double RoundHalfEven(double value) { return std::nearbyint(value); }
+double RoundHalfEven(double value) {
+  return std::nearbyint(value);
+}
 
 double LeadingNumber(std::string_view text) {
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
@@ -120,7 +122,9 @@ std::string LeadingSpaceText(double value) {
   return digits == "-0" ? " 0" : digits;
 }
 
-double Variant::ToDouble(std::string_view what) const { return ToNumber(*this, what); }
+double Variant::ToDouble(std::string_view what) const {
+  return ToNumber(*this, what);
+}
 
 std::uint8_t Variant::ToByte(std::string_view what) const {
   return ToInteger<std::uint8_t>(*this, what, "a byte");

@@ -48,13 +48,25 @@ void Velmar::WriteProperties(PropertySet& bag) {
   bag.Write("RTSEnable", RTSEnable(), Variant(false));
 }
 
-bool Velmar::Timeout() const { return impl_->state.Timeout; }
-void Velmar::Timeout(bool value) { impl_->state.Timeout = value; }
-bool Velmar::noErrorPopup() const { return impl_->state.noErrorPopup; }
-void Velmar::noErrorPopup(bool value) { impl_->state.noErrorPopup = value; }
-void Velmar::keepPortopen(bool DontClose) { impl_->state.keepPortopen = DontClose; }
+bool Velmar::Timeout() const {
+  return impl_->state.Timeout;
+}
+void Velmar::Timeout(bool value) {
+  impl_->state.Timeout = value;
+}
+bool Velmar::noErrorPopup() const {
+  return impl_->state.noErrorPopup;
+}
+void Velmar::noErrorPopup(bool value) {
+  impl_->state.noErrorPopup = value;
+}
+void Velmar::keepPortopen(bool DontClose) {
+  impl_->state.keepPortopen = DontClose;
+}
 
-Variant Velmar::RTSEnable() const { return Variant(impl_->port->RTSEnable()); }
+Variant Velmar::RTSEnable() const {
+  return Variant(impl_->port->RTSEnable());
+}
 
 void Velmar::RTSEnable(const Variant& status) {
   // The port is closed first; a value that does not convert fails after that step.
@@ -63,7 +75,9 @@ void Velmar::RTSEnable(const Variant& status) {
   impl_->host.container.PropertyChanged("RTSEnable");
 }
 
-Variant Velmar::CommPort() const { return Variant(impl_->port->CommPort()); }
+Variant Velmar::CommPort() const {
+  return Variant(impl_->port->CommPort());
+}
 
 void Velmar::CommPort(const Variant& portNo) {
   if (impl_->port->PortOpen()) impl_->port->SetPortOpen(false);
@@ -91,8 +105,8 @@ std::int16_t Velmar::givePassword(std::string& myPasswd, const std::optional<Var
   return impl_->commands.givePassword(myPasswd, Address);
 }
 
-std::int16_t Velmar::SetIntervals(std::span<const std::uint8_t> tariffData,
-                                  std::int32_t& tariffLen, const std::optional<Variant>& Address) {
+std::int16_t Velmar::SetIntervals(std::span<const std::uint8_t> tariffData, std::int32_t& tariffLen,
+                                  const std::optional<Variant>& Address) {
   return impl_->commands.SetIntervals(tariffData, tariffLen, Address);
 }
 
@@ -105,8 +119,7 @@ std::int16_t Velmar::SetDateTime(std::string& sDateTime, const std::optional<Var
   return impl_->commands.SetDateTime(sDateTime, Address);
 }
 
-std::int16_t Velmar::SetDateTimeStd(std::string& sDateTime,
-                                    const std::optional<Variant>& Address) {
+std::int16_t Velmar::SetDateTimeStd(std::string& sDateTime, const std::optional<Variant>& Address) {
   return impl_->commands.SetDateTimeStd(sDateTime, Address);
 }
 
@@ -114,13 +127,25 @@ std::int16_t Velmar::LockMeter(std::uint8_t& mode, const std::optional<Variant>&
   return impl_->commands.LockMeter(mode, Address);
 }
 
-std::int16_t Velmar::cmd_ReqUD2() { return impl_->commands.cmd_ReqUD2(); }
-std::int16_t Velmar::closePort() { return impl_->transport.closePort(); }
+std::int16_t Velmar::cmd_ReqUD2() {
+  return impl_->commands.cmd_ReqUD2();
+}
+std::int16_t Velmar::closePort() {
+  return impl_->transport.closePort();
+}
 
-TextField& Velmar::txt_Adress() { return *impl_->txt_Adress; }
-SerialPort& Velmar::MSC_port() { return *impl_->port; }
-const std::array<std::string, 3>& Velmar::sentLog() const { return impl_->state.sentLog; }
-const std::array<std::string, 3>& Velmar::replyLog() const { return impl_->state.replyLog; }
+TextField& Velmar::txt_Adress() {
+  return *impl_->txt_Adress;
+}
+SerialPort& Velmar::MSC_port() {
+  return *impl_->port;
+}
+const std::array<std::string, 3>& Velmar::sentLog() const {
+  return impl_->state.sentLog;
+}
+const std::array<std::string, 3>& Velmar::replyLog() const {
+  return impl_->state.replyLog;
+}
 
 void Velmar::SetTraceCallback(TraceCallback callback) {
   impl_->transport.SetTraceCallback(std::move(callback));

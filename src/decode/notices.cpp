@@ -16,7 +16,9 @@ ScopedNoticeSink::ScopedNoticeSink(NoticeSink sink) : previous_(std::move(Curren
   CurrentSink() = std::move(sink);
 }
 
-ScopedNoticeSink::~ScopedNoticeSink() { CurrentSink() = std::move(previous_); }
+ScopedNoticeSink::~ScopedNoticeSink() {
+  CurrentSink() = std::move(previous_);
+}
 
 void ShowNotice(const std::string& text) {
   if (CurrentSink()) CurrentSink()(text);

@@ -25,7 +25,9 @@ std::optional<T> FitInteger(double value) {
   return static_cast<T>(r);
 }
 
-double Scaled(const OrvMeterData& d) { return d.recordValue * std::pow(10.0, -d.decimals); }
+double Scaled(const OrvMeterData& d) {
+  return d.recordValue * std::pow(10.0, -d.decimals);
+}
 
 void StoreEnergy(OrvMeterData& d) {
   const double v = Scaled(d);
@@ -161,7 +163,8 @@ void InterpretRecord() {
       break;
     case kPowerFactor:
       (d.recordPhase == 0 ? d.powerFactorTotal
-                          : d.powerFactorPhase[static_cast<std::size_t>(d.recordPhase)]) = Scaled(d);
+                          : d.powerFactorPhase[static_cast<std::size_t>(d.recordPhase)]) =
+          Scaled(d);
       break;
     case kDigitalOutput:
       StoreOutput(d);

@@ -221,7 +221,9 @@ std::int16_t OnBlock(OrvMeterData& d, std::uint8_t b, std::uint8_t decodeMode) {
 
 }  // namespace
 
-std::int16_t DataFieldLength(std::uint8_t dif) { return kFieldLength[dif & 0x0F]; }
+std::int16_t DataFieldLength(std::uint8_t dif) {
+  return kFieldLength[dif & 0x0F];
+}
 
 std::int16_t DecodeDataRecords(std::uint8_t b, std::uint8_t decodeMode) {
   OrvMeterData& d = MeterData();

@@ -25,7 +25,9 @@ int PairValue(std::string_view text, std::string_view digits, int base) {
   return base * DigitValue(digits, first) + DigitValue(digits, last);
 }
 
-int Nibble(int n) { return n <= 9 ? n : -1; }
+int Nibble(int n) {
+  return n <= 9 ? n : -1;
+}
 
 void ConvertInteger(OrvMeterData& d, std::uint8_t b) {
   if (d.fieldPos > 3) ShowNotice("Overflow. Larger than 4 bytes integer!");
@@ -60,7 +62,9 @@ void ConvertText(OrvMeterData& d, std::uint8_t b) {
 
 }  // namespace
 
-int BcdPair(std::uint8_t b) { return 10 * Nibble(b >> 4) + Nibble(b & 0x0F); }
+int BcdPair(std::uint8_t b) {
+  return 10 * Nibble(b >> 4) + Nibble(b & 0x0F);
+}
 
 void ConvertValueByte(std::uint8_t b) {
   OrvMeterData& d = MeterData();
@@ -104,8 +108,8 @@ float RealFromBytes(std::span<const std::uint8_t> bytes) {
   const int b3 = bytes[3];
   const bool negative = (b3 & 0x80) != 0;
   const int exponent = 2 * (b3 & 0x7F) + (b2 >> 7);
-  const double fraction =
-      bytes[0] * std::ldexp(1.0, -23) + bytes[1] * std::ldexp(1.0, -15) + (b2 & 0x7F) * std::ldexp(1.0, -7);
+  const double fraction = bytes[0] * std::ldexp(1.0, -23) + bytes[1] * std::ldexp(1.0, -15) +
+                          (b2 & 0x7F) * std::ldexp(1.0, -7);
   double value;
   if (exponent == 0) {
     value = fraction * std::ldexp(1.0, -126);

@@ -14,7 +14,9 @@ namespace {
 constexpr int kFirstRecordPosition = 19;
 constexpr int kMinimumLField = 15;  // C, A, CI and the 12-byte fixed data header
 
-bool IsAck(std::uint8_t b) { return b == 0xE5 || b == 0xF9; }
+bool IsAck(std::uint8_t b) {
+  return b == 0xE5 || b == 0xF9;
+}
 
 // Walks the data records. Should the walker (or a notice handler under it) throw, the counter
 // is cleared on the way out, so the next reply is not refused as undecoded data.
@@ -53,7 +55,8 @@ std::int16_t CheckAck(std::span<const std::uint8_t> reply, std::int16_t count) {
 std::int16_t CheckRspUd(std::span<std::uint8_t> reply, std::int16_t count,
                         std::uint8_t decodeMode) {
   // Never read past what the caller holds, whatever count it claims.
-  count = static_cast<std::int16_t>(std::min<std::size_t>(std::max<std::int16_t>(count, 0), reply.size()));
+  count = static_cast<std::int16_t>(
+      std::min<std::size_t>(std::max<std::int16_t>(count, 0), reply.size()));
   if (count < 5) return kStructureError;
   if (reply[0] != kLongStart && reply[0] != 0xFC) return kWrongStartByte;
   if (reply[0] == 0xFC) reply[0] = kLongStart;

@@ -22,8 +22,7 @@ enum LinkError : std::int16_t {
 // 0 when the reply holds an acknowledge character (0xE5 or 0xF9) within its first 9 bytes.
 std::int16_t CheckAck(std::span<const std::uint8_t> reply, std::int16_t count);
 // Checks and decodes an RSP_UD. May rewrite a leading 0xFC to 0x68 in `reply`.
-std::int16_t CheckRspUd(std::span<std::uint8_t> reply, std::int16_t count,
-                        std::uint8_t decodeMode);
+std::int16_t CheckRspUd(std::span<std::uint8_t> reply, std::int16_t count, std::uint8_t decodeMode);
 std::int16_t ParseRspUd(std::span<const std::uint8_t> reply, std::int16_t count,
                         std::uint8_t decodeMode);
 std::int16_t StoreHeaderByte(int position, std::uint8_t value);

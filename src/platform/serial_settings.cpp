@@ -40,8 +40,8 @@ SerialSettings SerialSettings::Parse(const std::string& text) {
   SerialSettings s;
   s.speed = WholeNumber(fields[0], text, "speed");
   const std::string& p = fields[1];
-  if (p.size() != 1 || std::string("neoms").find(static_cast<char>(std::tolower(p[0]))) ==
-                           std::string::npos) {
+  if (p.size() != 1 ||
+      std::string("neoms").find(static_cast<char>(std::tolower(p[0]))) == std::string::npos) {
     throw PortError("serial settings \"" + text + "\": parity \"" + p +
                     "\" is not one of n, e, o, m, s");
   }

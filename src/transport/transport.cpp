@@ -113,7 +113,9 @@ void Transport::StartTimeout(std::int16_t ticks) {
   timeout_timer_->SetEnabled(true);
 }
 
-void Transport::StopTimeout() { timeout_timer_->SetEnabled(false); }
+void Transport::StopTimeout() {
+  timeout_timer_->SetEnabled(false);
+}
 
 void Transport::Pause(std::int16_t milliseconds) {
   const int ms = std::clamp<int>(milliseconds, 10, 1000);

@@ -13,7 +13,9 @@ void ConsoleMessageBox::Show(const std::string& text, const std::optional<std::s
 
 FilePropertySet::FilePropertySet(std::string path) : path_(std::move(path)) {}
 
-bool FilePropertySet::Exists() const { return std::ifstream(path_).good(); }
+bool FilePropertySet::Exists() const {
+  return std::ifstream(path_).good();
+}
 
 std::map<std::string, std::string> FilePropertySet::Load() const {
   std::map<std::string, std::string> values;

@@ -53,11 +53,15 @@ std::unique_ptr<Timer> PosixEventLoop::CreateTimer(std::function<void()> on_tick
   return std::make_unique<PosixTimer>(*this, std::move(on_tick));
 }
 
-void PosixEventLoop::AddSource(Source* source) { sources_.push_back(source); }
+void PosixEventLoop::AddSource(Source* source) {
+  sources_.push_back(source);
+}
 void PosixEventLoop::RemoveSource(Source* source) {
   sources_.erase(std::remove(sources_.begin(), sources_.end(), source), sources_.end());
 }
-void PosixEventLoop::AddTimer(PosixTimer* timer) { timers_.push_back(timer); }
+void PosixEventLoop::AddTimer(PosixTimer* timer) {
+  timers_.push_back(timer);
+}
 void PosixEventLoop::RemoveTimer(PosixTimer* timer) {
   timers_.erase(std::remove(timers_.begin(), timers_.end(), timer), timers_.end());
 }
@@ -72,8 +76,12 @@ std::optional<Clock::time_point> PosixEventLoop::NextDeadline() const {
   return next;
 }
 
-void PosixEventLoop::ProcessEvents() { Pass(false); }
-void PosixEventLoop::WaitForEvents() { Pass(true); }
+void PosixEventLoop::ProcessEvents() {
+  Pass(false);
+}
+void PosixEventLoop::WaitForEvents() {
+  Pass(true);
+}
 
 void PosixEventLoop::Pass(bool wait) {
   ++passes_;

@@ -24,11 +24,10 @@ struct SpeedCode {
 };
 
 constexpr SpeedCode kSpeeds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},
-    {150, B150},       {200, B200},       {300, B300},       {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-    {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
+    {50, B50},       {75, B75},         {110, B110},       {134, B134},       {150, B150},
+    {200, B200},     {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+    {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600}};
 
 std::optional<speed_t> SpeedFor(int speed) {
   for (const SpeedCode& s : kSpeeds) {
@@ -60,7 +59,9 @@ bool IsPtySlave(int fd) {
 
 }  // namespace
 
-PosixSerialPort::PosixSerialPort(PosixEventLoop& loop) : loop_(loop) { loop_.AddSource(this); }
+PosixSerialPort::PosixSerialPort(PosixEventLoop& loop) : loop_(loop) {
+  loop_.AddSource(this);
+}
 
 PosixSerialPort::~PosixSerialPort() {
   loop_.RemoveSource(this);
@@ -77,7 +78,9 @@ std::string PosixSerialPort::DevicePath() const {
   return "/dev/ttyS" + std::to_string(comm_port_ - 1);
 }
 
-bool PosixSerialPort::IsPseudoTerminal() const { return fd_ >= 0 && IsPtySlave(fd_); }
+bool PosixSerialPort::IsPseudoTerminal() const {
+  return fd_ >= 0 && IsPtySlave(fd_);
+}
 
 void PosixSerialPort::SetPortOpen(bool open) {
   if (open == PortOpen()) return;
@@ -92,9 +95,8 @@ void PosixSerialPort::Open() {
   const std::string path = DevicePath();
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    throw PortError(SystemError("cannot open serial port " + std::to_string(comm_port_) + " (" +
-                                    path + ")",
-                                errno));
+    throw PortError(SystemError(
+        "cannot open serial port " + std::to_string(comm_port_) + " (" + path + ")", errno));
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
@@ -156,7 +158,8 @@ void PosixSerialPort::SetRTSEnable(bool raised) {
 void PosixSerialPort::ApplySettings() {
   const SerialSettings s = ParseSupported(settings_);
   termios tio{};
-  if (tcgetattr(fd_, &tio) != 0) throw PortError(SystemError("reading settings of " + path_, errno));
+  if (tcgetattr(fd_, &tio) != 0)
+    throw PortError(SystemError("reading settings of " + path_, errno));
   cfmakeraw(&tio);
   tio.c_cflag |= CLOCAL | CREAD;
   tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
@@ -164,11 +167,20 @@ void PosixSerialPort::ApplySettings() {
   tio.c_cflag |= kSize[s.dataBits - 5];
   if (s.stopBits == 2) tio.c_cflag |= CSTOPB;
   switch (s.parity) {
-    case 'e': tio.c_cflag |= PARENB; break;
-    case 'o': tio.c_cflag |= PARENB | PARODD; break;
-    case 'm': tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case 's': tio.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+    case 'e':
+      tio.c_cflag |= PARENB;
+      break;
+    case 'o':
+      tio.c_cflag |= PARENB | PARODD;
+      break;
+    case 'm':
+      tio.c_cflag |= PARENB | PARODD | CMSPAR;
+      break;
+    case 's':
+      tio.c_cflag |= PARENB | CMSPAR;
+      break;
+    default:
+      break;
   }
   tio.c_cc[VMIN] = 0;
   tio.c_cc[VTIME] = 0;
@@ -180,8 +192,8 @@ void PosixSerialPort::ApplySettings() {
     tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
     if (tcsetattr(fd_, TCSANOW, &tio) == 0) return;
   }
-  throw PortError(SystemError("serial port " + path_ + " refused settings \"" + settings_ + "\"",
-                              err));
+  throw PortError(
+      SystemError("serial port " + path_ + " refused settings \"" + settings_ + "\"", err));
 }
 
 void PosixSerialPort::ApplyRts() {
@@ -251,7 +263,8 @@ std::optional<Clock::time_point> PosixSerialPort::WakeAt() const {
   queued += static_cast<int>(pending_out_.size());
   if (queued <= 0) return std::nullopt;
   const double char_us = 11.0 * 1e6 / SerialSettings::Parse(settings_).speed;
-  return Clock::now() + std::chrono::microseconds(static_cast<long>(std::max(500.0, queued * char_us)));
+  return Clock::now() +
+         std::chrono::microseconds(static_cast<long>(std::max(500.0, queued * char_us)));
 }
 
 void PosixSerialPort::OnReady(short revents) {

@@ -66,7 +66,9 @@ VirtualEventLoop::VirtualEventLoop() : actions_(std::make_unique<HostActions>())
 
 VirtualEventLoop::~VirtualEventLoop() = default;
 
-void VirtualEventLoop::ProcessEvents() { RunDue(); }
+void VirtualEventLoop::ProcessEvents() {
+  RunDue();
+}
 
 void VirtualEventLoop::WaitForEvents() {
   std::optional<Nanos> next;
@@ -93,7 +95,9 @@ std::unique_ptr<Timer> VirtualEventLoop::CreateTimer(std::function<void()> on_ti
   return std::make_unique<VirtualTimer>(*this, std::move(on_tick));
 }
 
-void VirtualEventLoop::AddSource(Source* source) { sources_.push_back(source); }
+void VirtualEventLoop::AddSource(Source* source) {
+  sources_.push_back(source);
+}
 
 void VirtualEventLoop::RemoveSource(Source* source) {
   sources_.erase(std::remove(sources_.begin(), sources_.end(), source), sources_.end());

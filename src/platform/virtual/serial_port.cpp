@@ -12,7 +12,9 @@ VirtualSerialPort::VirtualSerialPort(VirtualEventLoop& loop, LinePeer* peer)
   loop_.AddSource(this);
 }
 
-VirtualSerialPort::~VirtualSerialPort() { loop_.RemoveSource(this); }
+VirtualSerialPort::~VirtualSerialPort() {
+  loop_.RemoveSource(this);
+}
 
 void VirtualSerialPort::RequireUsable(const char* operation) const {
   if (unplugged_) {
