@@ -6,7 +6,11 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "decode/meter_data.hpp"
+#include "decode/notices.hpp"
+#include "decode/record_walker.hpp"
 #include "decode_json.hpp"
 
 namespace {
@@ -60,6 +64,72 @@ TEST(PublicTelegrams, DecodeAsExpectedInBothModes) {
     }
   }
   EXPECT_EQ(cases, 126);
+}
+
+struct WalkOutcome {
+  std::int16_t result = 0;
+  std::size_t consumed = 0;
+  velmar::OrvMeterData data;
+  std::vector<std::string> notices;
+};
+
+WalkOutcome FreshWalk() {
+  velmar::MeterData() = velmar::OrvMeterData{};
+  velmar::MeterData().decodeState = velmar::kExpectDif;
+  return {};
+}
+
+WalkOutcome ByteByByte(std::span<const std::uint8_t> area, std::uint8_t mode) {
+  WalkOutcome out = FreshWalk();
+  velmar::ScopedNoticeSink sink([&](const std::string& t) { out.notices.push_back(t); });
+  for (; out.consumed < area.size(); ++out.consumed) {
+    out.result = velmar::DecodeDataRecords(area[out.consumed], mode);
+    if (out.result < 0) break;
+  }
+  out.data = velmar::MeterData();
+  return out;
+}
+
+// The reply parser hands the walker a whole record area at once; a reply split anywhere (a
+// field cut in two) must leave exactly what one byte at a time leaves.
+WalkOutcome InTwoRuns(std::span<const std::uint8_t> area, std::size_t split, std::uint8_t mode) {
+  WalkOutcome out = FreshWalk();
+  velmar::ScopedNoticeSink sink([&](const std::string& t) { out.notices.push_back(t); });
+  std::size_t taken = 0;
+  out.result = velmar::DecodeRecordArea(velmar::MeterData(), area.first(split), mode, taken);
+  out.consumed = taken;
+  if (out.result == 0) {
+    out.result = velmar::DecodeRecordArea(velmar::MeterData(), area.subspan(split), mode, taken);
+    out.consumed += taken;
+  }
+  out.data = velmar::MeterData();
+  return out;
+}
+
+TEST(PublicTelegrams, RecordAreaInRunsMatchesByteByByte) {
+  std::ifstream in(VELMAR_TEST_DATA "/telegrams.jsonl");
+  ASSERT_TRUE(in) << "missing test data";
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty()) continue;
+    const json t = json::parse(line);
+    const auto bytes = velmar::tools::ParseHex(t["hex"]);
+    ASSERT_TRUE(bytes);
+    if (bytes->size() < 21) continue;
+    const std::size_t end = std::min<std::size_t>(bytes->size(), (*bytes)[1] + 4u);
+    const std::span<const std::uint8_t> area(bytes->data() + 19, end > 19 ? end - 19 : 0);
+    for (const std::uint8_t mode : {0, 250}) {
+      const WalkOutcome want = ByteByByte(area, mode);
+      for (std::size_t split = 0; split <= area.size(); ++split) {
+        const WalkOutcome got = InTwoRuns(area, split, mode);
+        const std::string where = t["file"].get<std::string>() + " mode " + std::to_string(mode) +
+                                  " split " + std::to_string(split);
+        ASSERT_EQ(got.result, want.result) << where;
+        ASSERT_EQ(got.consumed, want.consumed) << where;
+        ASSERT_EQ(got.notices, want.notices) << where;
+        ASSERT_TRUE(got.data == want.data) << where;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -93,9 +93,12 @@ std::string ShortestText(double value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value > 0 ? "Infinity" : "-Infinity";
   if (value == std::floor(value) && std::fabs(value) < 1e15) {
+    // Whole numbers are the common case (meter clocks, counters); integer formatting is exact
+    // here and far cheaper than printf. A negative zero keeps its sign, as printf shows it.
+    if (value == 0 && std::signbit(value)) return "-0";
     char buf[32];
-    std::snprintf(buf, sizeof buf, "%.0f", value);
-    return buf;
+    auto res = std::to_chars(buf, buf + sizeof buf, static_cast<long long>(value));
+    return std::string(buf, res.ptr);
   }
   char buf[64];
   auto res = std::to_chars(buf, buf + sizeof buf, value);

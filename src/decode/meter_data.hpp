@@ -58,6 +58,8 @@ struct OrvMeterData {
   std::int16_t recordTariff = 0;
   std::int16_t recordPhase = 0;
   std::int16_t quantityCode = 0;
+
+  bool operator==(const OrvMeterData&) const = default;
 };
 
 // This thread's store.

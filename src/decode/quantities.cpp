@@ -1,9 +1,12 @@
 #include "decode/quantities.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "decode/meter_data.hpp"
 #include "decode/notices.hpp"
@@ -25,8 +28,13 @@ std::optional<T> FitInteger(double value) {
   return static_cast<T>(r);
 }
 
+// The walker only ever sets decimals from -1 to 5; the table covers that range exactly as
+// pow(10, -decimals) would.
 double Scaled(const OrvMeterData& d) {
-  return d.recordValue * std::pow(10.0, -d.decimals);
+  static constexpr std::array<double, 8> kScale = {10.0, 1.0, 0.1, 0.01, 0.001, 1e-4, 1e-5, 1e-6};
+  const int index = d.decimals + 1;
+  return index >= 0 && index < 8 ? d.recordValue * kScale[static_cast<std::size_t>(index)]
+                                 : d.recordValue * std::pow(10.0, -d.decimals);
 }
 
 void StoreEnergy(OrvMeterData& d) {
@@ -80,59 +88,47 @@ void StoreOutput(OrvMeterData& d) {
 }
 
 // The meter sends its running time as BCD ddhhmmss; the digits are read in pairs from the
-// right. The leading blank of a non-negative number makes the digit count even.
+// right (the leading blank of a non-negative number makes the digit count even), and each
+// pair is shown as a number with its unit. Pairs past the sixth are not shown.
 void StoreDuration(OrvMeterData& d) {
-  std::string s = LeadingSpaceText(d.recordValue);
+  static constexpr std::array<std::string_view, 6> kUnit = {" s", " m,", " h,", " d, ", "", ""};
+  const std::string s = LeadingSpaceText(d.recordValue);
+  const std::size_t pairs = std::min<std::size_t>(s.size() / 2, kUnit.size());
   std::string text;
-  const std::size_t pairs = s.size() / 2;
-  for (std::size_t i = 1; i <= pairs; ++i) {
-    std::string g = LeadingSpaceText(LeadingNumber(s.substr(s.size() - 2)));
-    switch (i) {
-      case 1:
-        text = g + " s";
-        break;
-      case 2:
-        text.insert(0, g + " m,");
-        break;
-      case 3:
-        text.insert(0, g + " h,");
-        break;
-      case 4:
-        text.insert(0, g + " d, ");
-        break;
-      case 5:
-      case 6:
-        text.insert(0, g);
-        break;
-      default:
-        break;
-    }
-    if (s.size() > 2) {
-      s.resize(s.size() - 2);
-    } else if (s.size() > 1) {
-      s.resize(s.size() - 1);
-    }
+  for (std::size_t i = pairs; i >= 1; --i) {
+    const std::string_view pair = std::string_view(s).substr(s.size() - 2 * i, 2);
+    text += LeadingSpaceText(LeadingNumber(pair));
+    text += kUnit[i - 1];
   }
-  d.durationText = text;
+  d.durationText = std::move(text);
 }
 
 // The clock comes as the number YYMMDDhhmmss; a year below 10 loses its leading zero in the
 // number, and exactly one zero is put back.
 void StoreDateTime(OrvMeterData& d) {
-  std::string digits = LeadingSpaceText(d.recordValue);
-  if (!digits.empty() && digits[0] == ' ') digits.erase(0, 1);
+  const std::string text = LeadingSpaceText(d.recordValue);
+  std::string_view digits = text;
+  if (!digits.empty() && digits[0] == ' ') digits.remove_prefix(1);
   if (digits.size() <= 6) return;
-  std::string date = digits.substr(0, digits.size() - 6);
-  if (date.size() < 6) date.insert(0, "0");
-  const std::string t = digits.substr(digits.size() - 6);
-  d.meterDate = date;
-  d.meterTime = t.substr(0, 2) + ":" + t.substr(2, 2) + ":" + t.substr(4, 2);
+  const std::string_view date = digits.substr(0, digits.size() - 6);
+  const std::string_view t = digits.substr(digits.size() - 6);
+  d.meterDate.clear();
+  if (date.size() < 6) d.meterDate += '0';
+  d.meterDate += date;
+  d.meterTime.clear();
+  for (std::size_t i = 0; i < 6; i += 2) {
+    if (i > 0) d.meterTime += ':';
+    d.meterTime += t.substr(i, 2);
+  }
 }
 
 }  // namespace
 
 void InterpretRecord() {
-  OrvMeterData& d = MeterData();
+  InterpretRecord(MeterData());
+}
+
+void InterpretRecord(OrvMeterData& d) {
   switch (d.quantityCode) {
     case kEnergy:
       StoreEnergy(d);

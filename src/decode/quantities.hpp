@@ -29,7 +29,10 @@ enum QuantityCode : std::int16_t {
   kVifExtensionFF = 255,
 };
 
+struct OrvMeterData;
+
 // Stores the current record of the meter data store by its quantity code.
 void InterpretRecord();
+void InterpretRecord(OrvMeterData& d);
 
 }  // namespace velmar

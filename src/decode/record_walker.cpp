@@ -1,7 +1,7 @@
 #include "decode/record_walker.hpp"
 
+#include <algorithm>
 #include <array>
-#include <cmath>
 #include <limits>
 
 #include "decode/meter_data.hpp"
@@ -40,10 +40,11 @@ void OnDif(OrvMeterData& d, std::uint8_t b) {
 void OnDife(OrvMeterData& d, std::uint8_t b) {
   if (b & 0x40) d.recordSubunit = static_cast<std::int16_t>(d.recordSubunit + 1);
   if (b & 0x30) {
-    double tariff = ((b & 0x30) >> 4) + std::pow(4.0, d.fieldPos) - 1;
-    d.recordTariff = tariff > std::numeric_limits<std::int16_t>::max()
-                         ? std::numeric_limits<std::int16_t>::max()
-                         : static_cast<std::int16_t>(tariff);
+    constexpr int kTop = std::numeric_limits<std::int16_t>::max();
+    const int bits = (b & 0x30) >> 4;
+    // 4^n - 1 + bits stays below the top for n up to 7; beyond that it is held at the top.
+    const int tariff = d.fieldPos < 8 ? (1 << (2 * d.fieldPos)) - 1 + bits : kTop;
+    d.recordTariff = static_cast<std::int16_t>(std::min(tariff, kTop));
   }
   if (b & 0x80) {
     d.fieldPos = static_cast<std::int16_t>(d.fieldPos + 1);
@@ -59,7 +60,7 @@ void EnterData(OrvMeterData& d) {
   if (d.dataLen == 0 && d.dataCoding != 0xD) {
     d.recordValue = 0;
     d.recordValueHigh = 0;
-    InterpretRecord();
+    InterpretRecord(d);
     d.decodeState = kExpectDif;
   } else {
     d.decodeState = kExpectData;
@@ -194,10 +195,10 @@ void OnVife(OrvMeterData& d, std::uint8_t b) {
 }
 
 void OnData(OrvMeterData& d, std::uint8_t b) {
-  ConvertValueByte(b);
+  ConvertValueByte(d, b);
   d.fieldPos = static_cast<std::int16_t>(d.fieldPos + 1);
   if (d.fieldPos >= d.dataLen) {
-    InterpretRecord();
+    InterpretRecord(d);
     d.decodeState = kExpectDif;
     d.fieldPos = 0;
   }
@@ -219,6 +220,25 @@ std::int16_t OnBlock(OrvMeterData& d, std::uint8_t b, std::uint8_t decodeMode) {
   return 0;
 }
 
+// A number field whose remaining bytes are all at hand is converted in one step; a text field
+// sets its own length from its first byte, so it always goes byte by byte.
+std::size_t WholeFieldAtHand(const OrvMeterData& d, std::size_t available) {
+  if (d.decodeState != kExpectData || d.dataCoding == 0xD) return 0;
+  const auto rest = static_cast<std::size_t>(d.dataLen - d.fieldPos);
+  return rest <= available ? rest : 0;
+}
+
+// DIF, DIFEs, VIF and VIFEs of one record in their fixed order: the same steps the per-byte
+// dispatch would take, without guessing the state before every byte.
+std::size_t TakeRecordHead(OrvMeterData& d, std::span<const std::uint8_t> bytes) {
+  std::size_t n = 0;
+  OnDif(d, bytes[n++]);
+  while (n < bytes.size() && d.decodeState == kExpectDife) OnDife(d, bytes[n++]);
+  if (n < bytes.size() && d.decodeState == kExpectVif) OnVif(d, bytes[n++]);
+  while (n < bytes.size() && d.decodeState == kExpectVife) OnVife(d, bytes[n++]);
+  return n;
+}
+
 }  // namespace
 
 std::int16_t DataFieldLength(std::uint8_t dif) {
@@ -226,7 +246,10 @@ std::int16_t DataFieldLength(std::uint8_t dif) {
 }
 
 std::int16_t DecodeDataRecords(std::uint8_t b, std::uint8_t decodeMode) {
-  OrvMeterData& d = MeterData();
+  return DecodeDataRecords(MeterData(), b, decodeMode);
+}
+
+std::int16_t DecodeDataRecords(OrvMeterData& d, std::uint8_t b, std::uint8_t decodeMode) {
   switch (d.decodeState) {
     case kExpectDif:
       OnDif(d, b);
@@ -253,6 +276,29 @@ std::int16_t DecodeDataRecords(std::uint8_t b, std::uint8_t decodeMode) {
       return OnBlock(d, b, decodeMode);
     default:
       break;
+  }
+  return 0;
+}
+
+std::int16_t DecodeRecordArea(OrvMeterData& d, std::span<const std::uint8_t> bytes,
+                              std::uint8_t decodeMode, std::size_t& consumed) {
+  consumed = 0;
+  while (consumed < bytes.size()) {
+    if (const std::size_t field = WholeFieldAtHand(d, bytes.size() - consumed)) {
+      ConvertValueBytes(d, bytes.subspan(consumed, field));
+      consumed += field;
+      InterpretRecord(d);
+      d.decodeState = kExpectDif;
+      d.fieldPos = 0;
+      continue;
+    }
+    if (d.decodeState == kExpectDif) {
+      consumed += TakeRecordHead(d, bytes.subspan(consumed));
+      continue;
+    }
+    const std::int16_t result = DecodeDataRecords(d, bytes[consumed], decodeMode);
+    if (result < 0) return result;
+    ++consumed;
   }
   return 0;
 }

@@ -3,9 +3,13 @@
 // manufacturer-specific part in the form the control's meters use for block transfers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace velmar {
+
+struct OrvMeterData;
 
 // decodeMode: the manufacturer block type the caller expects; 250 accepts any type.
 constexpr std::uint8_t kAnyBlockType = 250;
@@ -24,6 +28,12 @@ enum WalkerState : std::int16_t {
 // Consumes the next byte of the record area; 0, or -7 when a manufacturer block carries
 // another block type than `decodeMode` asks for.
 std::int16_t DecodeDataRecords(std::uint8_t b, std::uint8_t decodeMode);
+// The same on a store the caller already holds, for loops over a whole reply.
+std::int16_t DecodeDataRecords(OrvMeterData& d, std::uint8_t b, std::uint8_t decodeMode);
+// A run of record-area bytes, with the same outcome as feeding them one by one; `consumed` is
+// the number of bytes taken, the refused one excluded when the result is negative.
+std::int16_t DecodeRecordArea(OrvMeterData& d, std::span<const std::uint8_t> bytes,
+                              std::uint8_t decodeMode, std::size_t& consumed);
 // Length of the data field announced by a DIF (0 for variable length, read from LVAR).
 std::int16_t DataFieldLength(std::uint8_t dif);
 

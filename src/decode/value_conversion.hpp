@@ -9,8 +9,14 @@
 
 namespace velmar {
 
+struct OrvMeterData;
+
 // Takes the data byte at `fieldPos` of the current record.
 void ConvertValueByte(std::uint8_t b);
+// The same on a store the caller already holds (the walker's per-byte path).
+void ConvertValueByte(OrvMeterData& d, std::uint8_t b);
+// Several data bytes of a fixed-length field in a row, advancing `fieldPos` past each.
+void ConvertValueBytes(OrvMeterData& d, std::span<const std::uint8_t> bytes);
 // IEEE 754 single precision from four bytes, least significant first.
 float RealFromBytes(std::span<const std::uint8_t> bytes);
 // Two-digit decimal value of a text of one or two digits; a non-digit counts as -1.

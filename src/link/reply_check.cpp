@@ -18,23 +18,32 @@ bool IsAck(std::uint8_t b) {
   return b == 0xE5 || b == 0xF9;
 }
 
-// Walks the data records. Should the walker (or a notice handler under it) throw, the counter
-// is cleared on the way out, so the next reply is not refused as undecoded data.
+// Sum of the bytes from C field up to (not including) `end`, modulo 256.
+std::int16_t ChecksumUpTo(std::span<const std::uint8_t> reply, int end) {
+  unsigned sum = 0;
+  for (int p = 4; p < end; ++p) sum += reply[static_cast<std::size_t>(p)];
+  return static_cast<std::int16_t>(sum & 0xFF);
+}
+
+// Walks the data records; 0, or the walker's code with the checksum left at the refused byte.
+// Should the walker (or a notice handler under it) throw, the counter is cleared on the way out,
+// so the next reply is not refused as undecoded data. The counter stays non-zero during the walk,
+// so a notice handler that tries to parse another reply is refused rather than mixing the two.
 std::int16_t WalkRecords(std::span<const std::uint8_t> reply, int last, std::uint8_t decodeMode) {
   MbusLinkState& link = LinkState();
+  const auto first = static_cast<std::size_t>(kFirstRecordPosition);
+  const auto area = reply.subspan(first, static_cast<std::size_t>(last + 1) - first);
+  std::size_t consumed = 0;
+  std::int16_t result = 0;
   try {
-    for (int p = kFirstRecordPosition; p <= last; ++p) {
-      const std::uint8_t b = reply[static_cast<std::size_t>(p)];
-      std::int16_t result = DecodeDataRecords(b, decodeMode);
-      if (result < 0) return result;
-      link.runningChecksum = static_cast<std::int16_t>((link.runningChecksum + b) % 256);
-      --link.bytesToDecode;
-    }
+    result = DecodeRecordArea(MeterData(), area, decodeMode, consumed);
   } catch (...) {
     link.bytesToDecode = 0;
     throw;
   }
-  return 0;
+  link.runningChecksum = ChecksumUpTo(reply, kFirstRecordPosition + static_cast<int>(consumed));
+  if (result == 0) link.bytesToDecode = 0;
+  return result;
 }
 
 std::int16_t Refuse(std::int16_t code) {
@@ -83,11 +92,11 @@ std::int16_t ParseRspUd(std::span<const std::uint8_t> reply, std::int16_t count,
   if (decodeMode != kAnyBlockType) ClearMeterData();
 
   for (int p = 4; p < kFirstRecordPosition; ++p) {
-    const std::uint8_t b = reply[static_cast<std::size_t>(p)];
-    std::int16_t result = StoreHeaderByte(p, b);
-    if (result < 0) return Refuse(result);
-    link.runningChecksum = static_cast<std::int16_t>((link.runningChecksum + b) % 256);
-    --link.bytesToDecode;
+    std::int16_t result = StoreHeaderByte(link, p, reply[static_cast<std::size_t>(p)]);
+    if (result < 0) {
+      link.runningChecksum = ChecksumUpTo(reply, p);
+      return Refuse(result);
+    }
   }
   std::int16_t result = WalkRecords(reply, l + 3, decodeMode);
   if (result < 0) return Refuse(result);
@@ -99,7 +108,10 @@ std::int16_t ParseRspUd(std::span<const std::uint8_t> reply, std::int16_t count,
 }
 
 std::int16_t StoreHeaderByte(int position, std::uint8_t value) {
-  MbusLinkState& link = LinkState();
+  return StoreHeaderByte(LinkState(), position, value);
+}
+
+std::int16_t StoreHeaderByte(MbusLinkState& link, int position, std::uint8_t value) {
   switch (position) {
     case 4:  // C field: RSP_UD without access-demand or data-flow-control bits
       return value == 0x08 ? 0 : kStructureError;

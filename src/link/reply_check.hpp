@@ -8,6 +8,8 @@
 
 namespace velmar {
 
+struct MbusLinkState;
+
 // Link error codes.
 enum LinkError : std::int16_t {
   kWrongStartByte = -1,
@@ -25,7 +27,9 @@ std::int16_t CheckAck(std::span<const std::uint8_t> reply, std::int16_t count);
 std::int16_t CheckRspUd(std::span<std::uint8_t> reply, std::int16_t count, std::uint8_t decodeMode);
 std::int16_t ParseRspUd(std::span<const std::uint8_t> reply, std::int16_t count,
                         std::uint8_t decodeMode);
+// One byte of the fixed header (positions 4 to 18) into this thread's link state, or `link`.
 std::int16_t StoreHeaderByte(int position, std::uint8_t value);
+std::int16_t StoreHeaderByte(MbusLinkState& link, int position, std::uint8_t value);
 void ResetRspHeader();
 std::string MbusErrorText(std::int16_t code);
 
