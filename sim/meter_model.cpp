@@ -440,4 +440,14 @@ std::optional<std::vector<std::uint8_t>> FrameAssembler::Feed(std::uint8_t b) {
   }
 }
 
+std::optional<SimReply> AnswerOnBus(const std::vector<SimMeter*>& meters,
+                                    std::span<const std::uint8_t> frame) {
+  std::optional<SimReply> first;
+  for (SimMeter* m : meters) {
+    auto reply = m->OnFrame(frame);
+    if (reply && !first) first = std::move(reply);
+  }
+  return first;
+}
+
 }  // namespace velmar::sim

@@ -123,6 +123,11 @@ class SimMeter {
   int frames_seen_ = 0;
 };
 
+// One frame on a bus of several meters: every meter sees it (a broadcast or a selection
+// changes several); the first one that answers is heard.
+std::optional<SimReply> AnswerOnBus(const std::vector<SimMeter*>& meters,
+                                    std::span<const std::uint8_t> frame);
+
 // Frames out of a byte stream: short and long frames with a valid checksum and stop byte; bytes
 // that start no frame are dropped.
 class FrameAssembler {

@@ -1,8 +1,40 @@
 #include "cli_host.hpp"
 
+#include <unistd.h>
+
+#include <charconv>
 #include <iostream>
 
 namespace velmar::tools {
+
+namespace {
+
+// M-Bus primary addresses 0-250, 253 (the address of a selected meter), 254 (whoever is on the
+// line) and 255 (broadcast, nobody answers); from 256 up the number is a secondary address, the
+// meter's eight-digit identification number. 251 and 252 are reserved.
+std::string CheckAddress(const std::string& text) {
+  long value = -1;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end) {
+    return "address \"" + text + "\" is not a number";
+  }
+  if (value < 0 || value == 251 || value == 252 || value > 99999999) {
+    return "address " + text +
+           " is out of range: 0-250, 253, 254, 255, or an 8-digit identification number";
+  }
+  return {};
+}
+
+// A missing device is the commonest first mistake; say so before the control tries it.
+void RequireDevice(const std::string& path) {
+  if (::access(path.c_str(), F_OK) == 0) return;
+  throw Error("no serial device " + path +
+              ": plug in the M-Bus level converter and name it with --device PATH, "
+              "or try --simulate for the built-in meter");
+}
+
+}  // namespace
 
 void AddLineOptions(CLI::App& app, LineOptions& o, bool with_simulate) {
   app.add_option("--device", o.device, "Serial device of the M-Bus level converter (/dev/ttyUSB0)");
@@ -12,7 +44,8 @@ void AddLineOptions(CLI::App& app, LineOptions& o, bool with_simulate) {
   app.add_flag("--rts", o.rts, "Raise RTS (some level converters need it for power)");
   app.add_option("--address", o.address,
                  "Meter address: 0-250 primary, 254 any single meter, 8-digit number secondary")
-      ->default_str("254");
+      ->default_str("254")
+      ->check(CLI::Validator(CheckAddress, "ADDRESS"));
   app.add_flag("--keep-open", o.keepOpen, "Leave the port open after the command");
   app.add_flag("--quiet", o.quiet, "Do not print the control's error messages");
   app.add_flag("--trace", o.trace, "Print every frame sent (> HEX) and received (< HEX) on stderr");
@@ -28,6 +61,7 @@ CliHost::CliHost(const LineOptions& options) : options_(options) {
     server_ = std::make_unique<sim::PtyMeterServer>(*meter_, options.speed);
   }
   auto port = std::make_unique<posix::PosixSerialPort>(events_);
+  posix::PosixSerialPort& serial = *port;
   const std::string device = server_ ? server_->DevicePath() : options.device;
   if (!device.empty()) port->SetDevicePath(static_cast<std::int16_t>(options.port), device);
   control_ =
@@ -40,6 +74,7 @@ CliHost::CliHost(const LineOptions& options) : options_(options) {
   v.keepPortopen(options.keepOpen);
   v.noErrorPopup(options.quiet);
   v.txt_Adress().SetText(options.address);
+  RequireDevice(serial.DevicePath());
   if (options.trace) {
     v.SetTraceCallback([](TraceDirection dir, const std::string& text) {
       std::cerr << (dir == TraceDirection::kSent ? "> " : "< ") << text << '\n';

@@ -1,16 +1,17 @@
+#include <pthread.h>
+
+#include <charconv>
 #include <csignal>
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <thread>
 
 #include "cli_host.hpp"
 #include "commands.hpp"
+#include "tcp_server.hpp"
 
 namespace velmar::tools {
 namespace {
-
-volatile std::sig_atomic_t g_stop = 0;
 
 const std::map<std::string, sim::FaultKind> kFaults = {
     {"silence", sim::FaultKind::kSilence},    {"delay", sim::FaultKind::kDelay},
@@ -21,14 +22,51 @@ const std::map<std::string, sim::FaultKind> kFaults = {
     {"nack", sim::FaultKind::kNack},          {"garbage", sim::FaultKind::kGarbage},
     {"extra", sim::FaultKind::kExtraBytes},   {"confirm-status", sim::FaultKind::kConfirmStatus}};
 
+// Whole decimal number, or an ArgumentError naming what it was meant to be.
+int NumberOf(const std::string& text, const std::string& what) {
+  int value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end) {
+    throw ArgumentError(what + ": \"" + text + "\" is not a whole number");
+  }
+  return value;
+}
+
 sim::Fault ParseFault(const std::string& text) {
   const auto colon = text.find(':');
   const std::string name = text.substr(0, colon);
   auto it = kFaults.find(name);
   if (it == kFaults.end()) throw ArgumentError("unknown fault \"" + name + "\"");
   sim::Fault f{it->second, 0};
-  if (colon != std::string::npos) f.value = std::stoi(text.substr(colon + 1));
+  if (colon != std::string::npos) f.value = NumberOf(text.substr(colon + 1), "fault " + name);
   return f;
+}
+
+// Rejects a bad --fault while the command line is parsed, so it is a usage error.
+std::string CheckFault(const std::string& text) {
+  try {
+    ParseFault(text);
+    return {};
+  } catch (const ArgumentError& e) {
+    return e.what();
+  }
+}
+
+std::uint8_t ByteOf(int value, const std::string& what) {
+  if (value < 0 || value > 255)
+    throw ArgumentError(what + ": " + std::to_string(value) + " is not 0-255");
+  return static_cast<std::uint8_t>(value);
+}
+
+double EnergyOf(const std::string& text, const std::string& what) {
+  double value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || value < 0) {
+    throw ArgumentError(what + ": \"" + text + "\" is not an energy in kWh");
+  }
+  return value;
 }
 
 // A config file of "key = value" lines sets the meter's values.
@@ -48,24 +86,26 @@ void LoadConfig(const std::string& path, sim::MeterConfig& c) {
     if (eq == std::string::npos)
       throw ArgumentError(path + ":" + std::to_string(line_no) + ": no '='");
     const std::string key = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
+    const std::string where = path + ":" + std::to_string(line_no) + ": " + key;
+    auto number = [&] { return NumberOf(value, where); };
     if (key == "id")
-      c.identNumber = std::stoi(value);
+      c.identNumber = number();
     else if (key == "address")
-      c.primaryAddress = static_cast<std::uint8_t>(std::stoi(value));
+      c.primaryAddress = ByteOf(number(), where);
     else if (key == "manufacturer")
       c.manufacturer = value;
     else if (key == "password")
       c.password = value;
     else if (key == "energy")
-      c.energyTotalKwh = std::stod(value);
+      c.energyTotalKwh = EnergyOf(value, where);
     else if (key == "datetime")
       c.dateTime = value;
     else if (key == "status")
-      c.status = static_cast<std::uint8_t>(std::stoi(value));
+      c.status = ByteOf(number(), where);
     else if (key == "firmware")
       c.firmware = value;
     else if (key == "delay")
-      c.responseDelayMs = std::stoi(value);
+      c.responseDelayMs = number();
     else
       throw ArgumentError(path + ":" + std::to_string(line_no) + ": unknown key \"" + key + "\"");
   }
@@ -75,34 +115,57 @@ void LoadConfig(const std::string& path, sim::MeterConfig& c) {
 
 Runner AddSimulate(CLI::App& app) {
   auto* cmd = app.add_subcommand(
-      "simulate", "Run a simulated meter on a pseudo-terminal; prints its device path first");
+      "simulate",
+      "Run a simulated meter on a pseudo-terminal (or a TCP port) until interrupted; the first "
+      "line of output is the device path (or 127.0.0.1:PORT) to connect to");
   auto speed = std::make_shared<int>(2400);
   auto config = std::make_shared<sim::MeterConfig>();
   auto file = std::make_shared<std::string>();
   auto faults = std::make_shared<std::vector<std::string>>();
   auto id = std::make_shared<int>(config->identNumber);
   auto address = std::make_shared<int>(config->primaryAddress);
-  cmd->add_option("--speed", *speed, "Baud rate the meter paces its answers at");
-  cmd->add_option("--config", *file, "File of key = value lines (id, address, password, ...)");
-  cmd->add_option("--id", *id, "Identification number (8 digits)");
+  auto tcp = std::make_shared<int>(-1);
+  cmd->add_option("--speed", *speed, "Baud rate the meter paces its answers at")
+      ->check(CLI::PositiveNumber);
+  cmd->add_option("--tcp", *tcp, "Serve on 127.0.0.1:PORT instead of a pseudo-terminal (0: any)")
+      ->check(CLI::Range(0, 65535));
+  cmd->add_option("--config", *file, "File of key = value lines (id, address, password, ...)")
+      ->check(CLI::ExistingFile);
+  cmd->add_option("--id", *id, "Identification number (8 digits)")->check(CLI::Range(0, 99999999));
   cmd->add_option("--primary", *address, "Primary address")->check(CLI::Range(0, 250));
   cmd->add_option("--password", config->password, "Meter password");
   cmd->add_option("--fault", *faults,
                   "Fault for the next exchange, in order: silence, delay:MS, trickle, checksum, "
                   "start, stop, control, ci, length, block-type, nack, garbage, extra, "
-                  "confirm-status:N");
+                  "confirm-status:N")
+      ->check(CLI::Validator(CheckFault, "FAULT[:N]"));
   return [=]() -> int {
     if (!cmd->parsed()) return -1;
     config->identNumber = *id;
     config->primaryAddress = static_cast<std::uint8_t>(*address);
     if (!file->empty()) LoadConfig(*file, *config);
+    // Interrupts are taken by sigwait below; blocked before the server thread starts, so the
+    // thread inherits the mask and never takes them itself.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     sim::SimMeter meter(*config);
     for (const auto& f : *faults) meter.InjectFault(ParseFault(f));
-    sim::PtyMeterServer server(meter, *speed);
-    std::cout << server.DevicePath() << std::endl;
-    std::signal(SIGINT, [](int) { g_stop = 1; });
-    std::signal(SIGTERM, [](int) { g_stop = 1; });
-    while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::unique_ptr<sim::StreamMeterServer> server;
+    if (*tcp >= 0) {
+      auto s =
+          std::make_unique<sim::TcpMeterServer>(meter, static_cast<std::uint16_t>(*tcp), *speed);
+      std::cout << "127.0.0.1:" << s->Port() << std::endl;
+      server = std::move(s);
+    } else {
+      auto s = std::make_unique<sim::PtyMeterServer>(meter, *speed);
+      std::cout << s->DevicePath() << std::endl;
+      server = std::move(s);
+    }
+    int signal = 0;
+    sigwait(&stop_signals, &signal);
     return kExitOk;
   };
 }

@@ -5,12 +5,37 @@
 #include "commands.hpp"
 #include "velmar/error.hpp"
 
+namespace {
+
+bool IsSubcommand(CLI::App& app, const std::string& name) {
+  for (const CLI::App* sub : app.get_subcommands({})) {
+    if (sub->check_name(name)) return true;
+  }
+  return false;
+}
+
+std::string SubcommandNames(CLI::App& app) {
+  std::string names;
+  for (const CLI::App* sub : app.get_subcommands({})) {
+    names += (names.empty() ? "" : ", ") + sub->get_name();
+  }
+  return names;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace velmar::tools;
   CLI::App app{"velmar - M-Bus master for electricity meters on a serial line"};
   app.footer(ExitStatusHelp());
   app.require_subcommand(1);
   std::vector<Runner> runners = {AddRead(app), AddWrites(app), AddDecode(app), AddSimulate(app)};
+  // CLI11 would only say that a subcommand is required; name the word it did not know.
+  if (argc > 1 && argv[1][0] != '-' && !IsSubcommand(app, argv[1])) {
+    std::cerr << "unknown command \"" << argv[1] << "\"; the commands are " << SubcommandNames(app)
+              << "\nRun with --help for more information.\n";
+    return kExitUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

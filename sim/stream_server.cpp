@@ -1,0 +1,82 @@
+#include "stream_server.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+
+namespace velmar::sim {
+StreamMeterServer::StreamMeterServer(std::vector<SimMeter*> meters, int baud)
+    : meters_(std::move(meters)), baud_(baud) {
+  if (baud_ <= 0) throw std::invalid_argument("the simulator needs a positive baud rate");
+  if (pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe");
+}
+
+StreamMeterServer::~StreamMeterServer() {
+  Stop();
+  for (int fd : wake_) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void StreamMeterServer::Start() {
+  thread_ = std::thread([this] {
+    while (!stop_ && ServeOnce()) {
+    }
+  });
+}
+
+void StreamMeterServer::Stop() {
+  if (!thread_.joinable()) return;
+  stop_ = true;
+  const char c = 's';
+  [[maybe_unused]] auto n = ::write(wake_[1], &c, 1);
+  thread_.join();
+}
+
+void StreamMeterServer::WithMeters(const std::function<void()>& fn) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  fn();
+}
+
+bool StreamMeterServer::SendByte(int fd, std::uint8_t b) {
+  return ::write(fd, &b, 1) == 1;
+}
+
+bool StreamMeterServer::WaitReadable(int fd, int timeoutMs, bool& readable) {
+  pollfd fds[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+  readable = false;
+  if (poll(fds, 2, timeoutMs) <= 0) return !stop_;
+  if (fds[1].revents) return false;
+  readable = (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+  return true;
+}
+
+void StreamMeterServer::Consume(int fd, const std::uint8_t* bytes, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (auto frame = assembler_.Feed(bytes[i])) Answer(fd, *frame);
+  }
+}
+
+void StreamMeterServer::Answer(int fd, const std::vector<std::uint8_t>& frame) {
+  std::optional<SimReply> reply;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reply = AnswerOnBus(meters_, frame);
+  }
+  if (!reply) return;
+  using Clock = std::chrono::steady_clock;
+  const auto char_time = std::chrono::nanoseconds(static_cast<long>(11.0 * 1e9 / baud_));
+  const auto gap = std::chrono::milliseconds(reply->gapMs);
+  auto due = Clock::now() + std::chrono::milliseconds(reply->delayMs);
+  for (std::size_t i = 0; i < reply->bytes.size() && !stop_; ++i) {
+    due += char_time + (i > 0 ? gap : Clock::duration::zero());
+    std::this_thread::sleep_until(due);
+    if (!SendByte(fd, reply->bytes[i])) return;
+  }
+}
+
+}  // namespace velmar::sim

@@ -1,0 +1,251 @@
+// The velmar executable as a user meets it: argument errors, exit statuses, and whole command
+// sequences against `velmar simulate` running as a second process on a pseudo-terminal.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "process.hpp"
+
+namespace velmar::testing {
+namespace {
+
+using nlohmann::json;
+
+ProcessResult Velmar(std::vector<std::string> args) {
+  args.insert(args.begin(), VELMAR_CLI);
+  return RunProcess(args);
+}
+
+std::size_t LineCount(const std::string& text) {
+  std::size_t lines = 0;
+  for (char c : text) lines += c == '\n';
+  return lines;
+}
+
+struct UsageCase {
+  std::vector<std::string> args;
+  std::string mentions;  // what the one line must name
+};
+
+TEST(CommandLine, UsageErrorsExitTwoWithOneLineAndNoTrace) {
+  const std::vector<UsageCase> cases = {
+      {{}, "subcommand"},
+      {{"frobnicate"}, "frobnicate"},
+      {{"read", "--bogus"}, "--bogus"},
+      {{"read", "--speed"}, "--speed"},
+      {{"read", "--speed", "fast"}, "--speed"},
+      {{"read", "--address", "300x"}, "address"},
+      {{"read", "--address", "251"}, "out of range"},
+      {{"read", "--address", "123456789"}, "out of range"},
+      {{"password"}, "PASSWORD"},
+      {{"lock", "300", "--password", "1"}, "MODE"},
+      {{"set-time"}, "TIME"},
+      {{"intervals"}, "subcommand"},
+      {{"simulate", "--fault", "smoke"}, "smoke"},
+      {{"simulate", "--fault", "delay:soon"}, "soon"},
+      {{"simulate", "--tcp", "70000"}, "--tcp"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.push_back("--trace");  // would show any frame sent; usage errors send none
+    if (args.size() == 1) args.clear();
+    const ProcessResult r = Velmar(args);
+    const std::string where = args.empty() ? "(no arguments)" : args[0] + " ...";
+    EXPECT_EQ(r.status, 2) << where << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.mentions), std::string::npos) << where << "\n" << r.err;
+    EXPECT_EQ(r.err.find("> "), std::string::npos) << where;
+    EXPECT_EQ(r.err.find("terminate"), std::string::npos) << where;
+  }
+}
+
+TEST(CommandLine, HelpNamesTheExitStatuses) {
+  const ProcessResult top = Velmar({"--help"});
+  EXPECT_EQ(top.status, 0);
+  EXPECT_NE(top.out.find("Exit status"), std::string::npos);
+  for (const char* sub : {"read", "password", "set-time", "lock", "decode", "simulate"}) {
+    const ProcessResult r = Velmar({sub, "--help"});
+    EXPECT_EQ(r.status, 0) << sub;
+    EXPECT_NE(r.out.find("--"), std::string::npos) << sub;
+  }
+}
+
+TEST(CommandLine, MissingDeviceIsOneErrorLineAndStatusOne) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"read", "--device", "/dev/no-such-converter", "--trace"},
+        std::vector<std::string>{"set-time", "now", "--password", "0", "--device",
+                                 "/dev/no-such-converter", "--trace"}}) {
+    const ProcessResult r = Velmar(args);
+    EXPECT_EQ(r.status, 1) << args[0];
+    EXPECT_EQ(LineCount(r.err), 1u) << r.err;
+    EXPECT_EQ(r.err.rfind("Error: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("/dev/no-such-converter"), std::string::npos);
+  }
+}
+
+// An RSP_UD from meter 12345678 with one record, 1000 Wh, as hex with a correct checksum.
+std::string OneRecordTelegram() {
+  const std::vector<unsigned> body = {0x08, 0x05, 0x72, 0x78, 0x56, 0x34, 0x12,
+                                      0x56, 0x3E, 0x02, 0x02, 0x01, 0x14, 0x00,
+                                      0x00, 0x04, 0x03, 0xE8, 0x03, 0x00, 0x00};
+  unsigned sum = 0;
+  for (unsigned b : body) sum += b;
+  std::vector<unsigned> frame = {0x68, static_cast<unsigned>(body.size()),
+                                 static_cast<unsigned>(body.size()), 0x68};
+  frame.insert(frame.end(), body.begin(), body.end());
+  frame.push_back(sum & 0xFF);
+  frame.push_back(0x16);
+  std::string hex;
+  char buf[4];
+  for (unsigned b : frame) {
+    std::snprintf(buf, sizeof buf, "%02x ", b);
+    hex += buf;
+  }
+  return hex;
+}
+
+TEST(CommandLine, DecodeKeepsGoingPastABadLine) {
+  const std::string telegram = OneRecordTelegram();
+  const ProcessResult r = Velmar({"decode", telegram, "not hex", telegram});
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(LineCount(r.out), 2u) << r.out;
+  EXPECT_EQ(LineCount(r.err), 1u) << r.err;
+  const json first = json::parse(r.out.substr(0, r.out.find('\n')));
+  EXPECT_EQ(first["result"], 0);
+  EXPECT_EQ(first["identNumber"], 12345678);
+  EXPECT_EQ(first["activeEnergyTotal"], 1.0);  // 1000 Wh
+}
+
+// A simulated meter in a second process, reached through the real posix port.
+class AgainstSimulator : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    device_ = simulator_.ReadLine();
+    ASSERT_EQ(device_.rfind("/dev/", 0), 0u) << "simulator printed \"" << device_ << "\"";
+  }
+  void TearDown() override { EXPECT_EQ(simulator_.Interrupt(), 0); }
+
+  ProcessResult Run(std::vector<std::string> args) {
+    for (const char* a : {"--device", device_.c_str(), "--speed", "9600"}) args.push_back(a);
+    return Velmar(args);
+  }
+  json ReadJson() {
+    const ProcessResult r = Run({"read", "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return json::parse(r.out);
+  }
+  std::filesystem::path TempFile(const std::string& name) {
+    return std::filesystem::temp_directory_path() /
+           ("velmar-cli-test-" + std::to_string(::getpid()) + "-" + name);
+  }
+
+  BackgroundProcess simulator_{{VELMAR_CLI, "simulate", "--speed", "9600", "--id", "31415926"}};
+  std::string device_;
+};
+
+TEST_F(AgainstSimulator, ReadPrintsEveryValueAsJson) {
+  const json j = ReadJson();
+  EXPECT_EQ(j["result"], 0);
+  EXPECT_EQ(j["Timeout"], false);
+  EXPECT_EQ(j["MeterID"], 31415926);
+  EXPECT_EQ(j["Manufacturer"], "ORV");
+  EXPECT_EQ(j["ActiveEnergyTotal"], 12345.67);
+  ASSERT_EQ(j["ActiveEnergy"].size(), 6u);
+  EXPECT_EQ(j["ActiveEnergy"][1], 8000.25);
+  EXPECT_EQ(j["TransformerRatio"], 50);
+  EXPECT_EQ(j["MeterTime"], "14:30:00");
+  ASSERT_EQ(j["getRelayState"].size(), 6u);
+  EXPECT_EQ(j["getRelayState"][0], 1);
+  EXPECT_EQ(j["getRelayState"][1], 0);
+}
+
+TEST_F(AgainstSimulator, PasswordThenClockIsReadBack) {
+  EXPECT_EQ(Run({"password", "00000000"}).status, 0);
+  const ProcessResult set = Run({"set-time", "101500241226", "--password", "00000000", "--trace"});
+  ASSERT_EQ(set.status, 0) << set.err;
+  EXPECT_NE(set.err.find("> "), std::string::npos);  // the frames went out
+  const json j = ReadJson();
+  EXPECT_EQ(j["MeterDate"], "261224");
+  EXPECT_EQ(j["MeterTime"], "10:15:00");
+}
+
+TEST_F(AgainstSimulator, WrongPasswordFailsWithItsCode) {
+  const ProcessResult r = Run({"set-time", "101500241226", "--password", "99999999"});
+  EXPECT_GE(r.status, 10) << r.err;
+  EXPECT_EQ(r.err.rfind("Error: ", 0), 0u) << r.err;
+  EXPECT_EQ(ReadJson()["MeterTime"], "14:30:00");  // the clock is untouched
+}
+
+TEST_F(AgainstSimulator, IntervalTableRoundTripsThroughTwoProcesses) {
+  const std::vector<std::uint8_t> table = {0x01, 0x06, 0x00, 0x02, 0x16, 0x00, 0x03, 0x07,
+                                           0x30, 0x01, 0x22, 0x15, 0x04, 0x01, 0x00, 0x02};
+  const auto in = TempFile("table.bin"), out = TempFile("back.bin");
+  std::ofstream(in, std::ios::binary)
+      .write(reinterpret_cast<const char*>(table.data()), static_cast<long>(table.size()));
+  const ProcessResult w = Run({"intervals", "write", in.string(), "--password", "00000000"});
+  ASSERT_EQ(w.status, 0) << w.err;
+  EXPECT_EQ(w.err, "");  // progress only on a terminal
+  ASSERT_EQ(Run({"intervals", "read", out.string()}).status, 0);
+  std::ifstream back(out, std::ios::binary);
+  const std::vector<std::uint8_t> got((std::istreambuf_iterator<char>(back)),
+                                      std::istreambuf_iterator<char>());
+  EXPECT_EQ(got, table);
+  const ProcessResult hex = Run({"intervals", "read"});
+  EXPECT_EQ(hex.out, "01060002160003073001221504010002\n");
+  std::filesystem::remove(in);
+  std::filesystem::remove(out);
+}
+
+TEST_F(AgainstSimulator, BadTableFilesAreRefusedBeforeAnythingIsSent) {
+  const auto big = TempFile("big.bin");
+  std::ofstream(big, std::ios::binary) << std::string(303, '\x01');
+  for (const std::string& file : {big.string(), TempFile("absent.bin").string()}) {
+    const ProcessResult r = Run({"intervals", "write", file, "--password", "00000000", "--trace"});
+    EXPECT_EQ(r.status, 1) << file;
+    EXPECT_EQ(LineCount(r.err), 1u) << r.err;
+    EXPECT_EQ(r.err.find("> "), std::string::npos) << r.err;
+  }
+  std::filesystem::remove(big);
+}
+
+TEST(SimulatorOverTcp, AnswersRawFramesOnLoopback) {
+  BackgroundProcess simulator({VELMAR_CLI, "simulate", "--tcp", "0", "--speed", "9600"});
+  const std::string where = simulator.ReadLine();
+  ASSERT_EQ(where.rfind("127.0.0.1:", 0), 0u) << where;
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(std::stoi(where.substr(10))));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  const std::uint8_t snd_nke[] = {0x10, 0x40, 0xFE, 0x3E, 0x16};
+  ASSERT_EQ(::send(fd, snd_nke, sizeof snd_nke, 0), 5);
+  pollfd p{fd, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 5000), 1);
+  std::uint8_t reply = 0;
+  EXPECT_EQ(::recv(fd, &reply, 1, 0), 1);
+  EXPECT_EQ(reply, 0xE5);
+  ::close(fd);
+  EXPECT_EQ(simulator.Interrupt(), 0);
+}
+
+TEST(MainJob, ReadAgainstTheBuiltInSimulator) {
+  const ProcessResult r = Velmar({"read", "--simulate", "--speed", "9600"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("12345678"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("ORV"), std::string::npos) << r.out;
+}
+
+}  // namespace
+}  // namespace velmar::testing

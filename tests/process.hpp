@@ -1,0 +1,40 @@
+// Running the velmar executable as a black box: a command to completion with its output and exit
+// status, or a long-running one (the simulator) in the background.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace velmar::testing {
+
+struct ProcessResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+// Runs argv[0] with the arguments; a process still running after `limitSeconds` is killed, so a
+// hang fails the test instead of stalling the run.
+ProcessResult RunProcess(const std::vector<std::string>& argv, int limitSeconds = 60);
+
+class BackgroundProcess {
+ public:
+  explicit BackgroundProcess(const std::vector<std::string>& argv);
+  ~BackgroundProcess();
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+  // The next line of its standard output, without the newline ("" when none came in time).
+  std::string ReadLine(int limitMs = 10000);
+  // Sends SIGINT and returns the exit status.
+  int Interrupt();
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string pending_;
+};
+
+}  // namespace velmar::testing
