@@ -147,6 +147,9 @@ std::optional<SimReply> SimMeter::OnShortFrame(std::uint8_t c, std::uint8_t a) {
   if ((c & 0x4F) == 0x40) {  // SND_NKE
     if (!Addressed(a)) return std::nullopt;
     last_fcb_.reset();
+    // A link reset restarts the readout: answers the master never fetched (a block
+    // confirmation, the rest of a read-back) are dropped and REQ_UD2 gets the data telegram.
+    pending_.clear();
     if (a == 0xFD) selected_ = false;  // a reset at the secondary address ends the selection
     return Ack();
   }
@@ -362,6 +365,8 @@ std::optional<SimReply> SimMeter::Answer(std::vector<std::uint8_t> bytes) {
   Bytes& b = reply.bytes;
   const bool long_frame = b.size() > 6 && b[0] == 0x68;
   switch (f.kind) {
+    case FaultKind::kNone:
+      break;
     case FaultKind::kSilence:
       return std::nullopt;
     case FaultKind::kDelay:

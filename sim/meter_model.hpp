@@ -49,6 +49,7 @@ struct MeterConfig {
 };
 
 enum class FaultKind {
+  kNone,     // the usual answer: lets a later fault hit a later exchange
   kSilence,  // no answer
   kDelay,    // answer after `value` ms
   kTrickle,  // bytes every `value` ms (default 60) for 3 s

@@ -14,13 +14,21 @@ namespace velmar::tools {
 namespace {
 
 const std::map<std::string, sim::FaultKind> kFaults = {
-    {"silence", sim::FaultKind::kSilence},    {"delay", sim::FaultKind::kDelay},
-    {"trickle", sim::FaultKind::kTrickle},    {"checksum", sim::FaultKind::kBadChecksum},
-    {"start", sim::FaultKind::kBadStart},     {"stop", sim::FaultKind::kBadStop},
-    {"control", sim::FaultKind::kBadControl}, {"ci", sim::FaultKind::kBadCi},
-    {"length", sim::FaultKind::kLongLength},  {"block-type", sim::FaultKind::kBadBlockType},
-    {"nack", sim::FaultKind::kNack},          {"garbage", sim::FaultKind::kGarbage},
-    {"extra", sim::FaultKind::kExtraBytes},   {"confirm-status", sim::FaultKind::kConfirmStatus}};
+    {"none", sim::FaultKind::kNone},
+    {"silence", sim::FaultKind::kSilence},
+    {"delay", sim::FaultKind::kDelay},
+    {"trickle", sim::FaultKind::kTrickle},
+    {"checksum", sim::FaultKind::kBadChecksum},
+    {"start", sim::FaultKind::kBadStart},
+    {"stop", sim::FaultKind::kBadStop},
+    {"control", sim::FaultKind::kBadControl},
+    {"ci", sim::FaultKind::kBadCi},
+    {"length", sim::FaultKind::kLongLength},
+    {"block-type", sim::FaultKind::kBadBlockType},
+    {"nack", sim::FaultKind::kNack},
+    {"garbage", sim::FaultKind::kGarbage},
+    {"extra", sim::FaultKind::kExtraBytes},
+    {"confirm-status", sim::FaultKind::kConfirmStatus}};
 
 // Whole decimal number, or an ArgumentError naming what it was meant to be.
 int NumberOf(const std::string& text, const std::string& what) {
@@ -135,7 +143,8 @@ Runner AddSimulate(CLI::App& app) {
   cmd->add_option("--primary", *address, "Primary address")->check(CLI::Range(0, 250));
   cmd->add_option("--password", config->password, "Meter password");
   cmd->add_option("--fault", *faults,
-                  "Fault for the next exchange, in order: silence, delay:MS, trickle, checksum, "
+                  "Fault for the next exchange, in order: none (answer as usual), silence, "
+                  "delay:MS, trickle, checksum, "
                   "start, stop, control, ci, length, block-type, nack, garbage, extra, "
                   "confirm-status:N")
       ->check(CLI::Validator(CheckFault, "FAULT[:N]"));
