@@ -44,13 +44,16 @@ PtyMeterServer::PtyMeterServer(std::vector<SimMeter*> meters, int baud)
 
 PtyMeterServer::~PtyMeterServer() {
   Stop();
-  for (int fd : {master_, holder_}) {
-    if (fd >= 0) ::close(fd);
-  }
+  CloseDevice();
 }
 
 void PtyMeterServer::Unplug() {
   Stop();
+  CloseDevice();
+}
+
+// Only with the serving thread stopped (or from that thread as it ends).
+void PtyMeterServer::CloseDevice() {
   for (int* fd : {&master_, &holder_}) {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
@@ -68,7 +71,11 @@ bool PtyMeterServer::ServeOnce() {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return true;
   }
-  Consume(master_, buf, static_cast<std::size_t>(n));
+  const int frames = Consume(master_, buf, static_cast<std::size_t>(n));
+  if (frames > 0 && unplug_after_ > 0 && (unplug_after_ -= frames) <= 0) {
+    CloseDevice();
+    return false;
+  }
   return true;
 }
 

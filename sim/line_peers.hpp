@@ -3,6 +3,7 @@
 // meters can share one bus; the first one addressed answers.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -35,12 +36,17 @@ class PtyMeterServer : public StreamMeterServer {
   const std::string& DevicePath() const { return device_; }
   // Closes the master side, as when a USB adapter is pulled out.
   void Unplug();
+  // Pulls the plug by itself once `frames` more frames have come in (after answering the last
+  // one), so a test can lose the device exactly while the control waits for a reply.
+  void UnplugAfterFrames(int frames) { unplug_after_ = frames; }
 
  private:
   bool ServeOnce() override;
+  void CloseDevice();
 
   int master_ = -1;
   int holder_ = -1;
+  std::atomic<int> unplug_after_{-1};
   std::string device_;
 };
 

@@ -55,10 +55,15 @@ bool StreamMeterServer::WaitReadable(int fd, int timeoutMs, bool& readable) {
   return true;
 }
 
-void StreamMeterServer::Consume(int fd, const std::uint8_t* bytes, std::size_t n) {
+int StreamMeterServer::Consume(int fd, const std::uint8_t* bytes, std::size_t n) {
+  int frames = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    if (auto frame = assembler_.Feed(bytes[i])) Answer(fd, *frame);
+    if (auto frame = assembler_.Feed(bytes[i])) {
+      Answer(fd, *frame);
+      ++frames;
+    }
   }
+  return frames;
 }
 
 void StreamMeterServer::Answer(int fd, const std::vector<std::uint8_t>& frame) {

@@ -36,8 +36,9 @@ class StreamMeterServer {
 
   // Waits up to `timeoutMs` for `fd` to become readable; false when woken to stop.
   bool WaitReadable(int fd, int timeoutMs, bool& readable);
-  // Feeds received bytes to the frame assembler and answers every complete frame on `fd`.
-  void Consume(int fd, const std::uint8_t* bytes, std::size_t n);
+  // Feeds received bytes to the frame assembler and answers every complete frame on `fd`;
+  // returns how many frames were complete.
+  int Consume(int fd, const std::uint8_t* bytes, std::size_t n);
   void ResetFrame() { assembler_.Reset(); }
   // Writes one answer byte; false when the other end is gone.
   virtual bool SendByte(int fd, std::uint8_t b);
