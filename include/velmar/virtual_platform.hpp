@@ -90,6 +90,8 @@ class VirtualSerialPort : public SerialPort, private VirtualEventLoop::Source {
   Nanos Now() const { return loop_.Now(); }
   int OpenCount() const { return open_count_; }
   const std::vector<std::uint8_t>& Transmitted() const { return transmitted_; }
+  // Forgets what was transmitted so far; a long simulation keeps the record from growing.
+  void ClearTransmitted() { transmitted_.clear(); }
 
   bool PortOpen() const override { return open_; }
   void SetPortOpen(bool open) override;
