@@ -3,6 +3,8 @@
 // message box on stderr, and saved settings in a small text file.
 #pragma once
 
+#include <poll.h>
+
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -23,13 +25,16 @@ class PosixEventLoop : public EventLoop {
    public:
     virtual ~Source() = default;
     virtual int Fd() const = 0;
-    virtual short Events() const = 0;  // 0: not watched now
+    // The poll events wanted now; with 0 the descriptor is still watched for a hang-up.
+    virtual short Events() const = 0;
     virtual std::optional<Clock::time_point> WakeAt() const { return std::nullopt; }
     virtual void OnReady(short revents) = 0;
   };
 
   PosixEventLoop();
   ~PosixEventLoop() override;
+  PosixEventLoop(const PosixEventLoop&) = delete;
+  PosixEventLoop& operator=(const PosixEventLoop&) = delete;
 
   // Runs what is due now: ready descriptors and expired timers.
   void ProcessEvents() override;
@@ -49,11 +54,17 @@ class PosixEventLoop : public EventLoop {
  private:
   std::optional<Clock::time_point> NextDeadline() const;
   void Pass(bool wait);
+  std::optional<Clock::time_point> ArmDeadline(Clock::time_point when);
+  void LearnWakeLatency(Clock::duration late);
   void RunDueTimers();
 
   std::vector<Source*> sources_;
   std::vector<PosixTimer*> timers_;
   std::uint64_t passes_ = 0;
+  int deadline_fd_ = -1;  // timerfd that wakes the poll at the next deadline
+  Clock::duration wake_latency_{0};
+  std::vector<pollfd> fds_;  // reused by every pass
+  std::vector<Source*> watched_;
 };
 
 // A serial port on a device path. Port number N is looked up in a table the host can fill
@@ -86,7 +97,8 @@ class PosixSerialPort : public SerialPort, private PosixEventLoop::Source {
   std::vector<std::uint8_t> Input() override;
 
  private:
-  int Fd() const override { return fd_; }
+  // A device that is gone is no longer watched: its hang-up would wake every pass.
+  int Fd() const override { return lost_ ? -1 : fd_; }
   short Events() const override;
   std::optional<Clock::time_point> WakeAt() const override;
   void OnReady(short revents) override;
@@ -97,6 +109,7 @@ class PosixSerialPort : public SerialPort, private PosixEventLoop::Source {
   void ApplyRts();
   void Drain();
   void Flush();
+  int KernelQueued() const;
   void RequireOpen(const char* operation) const;
   void MarkLost(const std::string& why);
 

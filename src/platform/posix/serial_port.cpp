@@ -249,9 +249,23 @@ void PosixSerialPort::Flush() {
   }
 }
 
+// Received bytes stay in the kernel's queue until the control asks for them, and the loop is
+// woken by the first byte only: while a reply comes in the control sits in its 80 ms pauses and
+// needs no wake-up per character. A long burst is fetched in chunks so the kernel queue (4 KiB
+// on Linux) never fills and throttles the line.
+constexpr int kFetchAt = 1024;
+
+int PosixSerialPort::KernelQueued() const {
+  int queued = 0;
+  if (fd_ < 0 || lost_ || ioctl(fd_, FIONREAD, &queued) != 0) return 0;
+  return queued;
+}
+
 short PosixSerialPort::Events() const {
   if (fd_ < 0 || lost_) return 0;
-  return static_cast<short>(POLLIN | (pending_out_.empty() ? 0 : POLLOUT));
+  const int queued = KernelQueued();
+  const bool wake_on_input = (in_buffer_.empty() && queued == 0) || queued >= kFetchAt;
+  return static_cast<short>((wake_on_input ? POLLIN : 0) | (pending_out_.empty() ? 0 : POLLOUT));
 }
 
 // While bytes are still leaving the port the loop wakes about when they should be gone, so the
@@ -278,7 +292,7 @@ void PosixSerialPort::OnReady(short revents) {
 
 int PosixSerialPort::InBufferCount() const {
   RequireOpen("count received bytes");
-  return static_cast<int>(in_buffer_.size());
+  return static_cast<int>(in_buffer_.size()) + KernelQueued();
 }
 
 void PosixSerialPort::ClearInBuffer() {
