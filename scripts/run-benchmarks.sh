@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the Release benchmarks and runs every one of them, printing their tables. About six
+# minutes, most of it the protocol's own waits. Not part of the test run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake --preset bench >/dev/null
+cmake --build --preset bench
+bin=build/bench/bench
+echo "== machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(date -u +%F)"
+echo; echo "== reply time-out"; "$bin/timeout_bench"
+echo; echo "== read latency"; "$bin/read_latency" 50 2400 9600
+echo; echo "== many buses"; "$bin/many_buses" 10 2400
+echo; echo "== whole bus"; "$bin/whole_bus" 50 2400
+echo; echo "== decoding"
+"$bin/decode_bench" --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
