@@ -2,6 +2,9 @@
 // each against the floor of the read sequence; the overhead is what Velmar adds on top.
 //
 //   read_latency [READS [BAUD ...]]     (defaults 50, 2400 9600)
+//
+// With VELMAR_EACH_READ set in the environment it also lists every read on stderr: wall, floor,
+// overhead and CPU time.
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -30,11 +33,16 @@ Row Measure(int baud, int reads) {
   for (int i = 0; i < reads; ++i) {
     velmar::bench::Stopwatch sw;
     if (reader.control->cmd_ReqUD2() != 0 || reader.control->Timeout()) ++row.failures;
-    const double ms = sw.WallSeconds() * 1e3;
+    const double ms = sw.WallSeconds() * 1e3, cpu = sw.CpuUsed() * 1e3;
+    if (std::getenv("VELMAR_EACH_READ")) {
+      std::fprintf(stderr,
+                   "read %d at %d: wall %.2f ms, floor %.1f ms, overhead %.2f ms, CPU %.3f ms\n",
+                   i + 1, baud, ms, row.floor, ms - row.floor, cpu);
+    }
     wall.push_back(ms);
     over.push_back(ms - row.floor);
     wall_total += ms;
-    cpu_total += sw.CpuUsed() * 1e3;
+    cpu_total += cpu;
   }
   row.wallMedian = velmar::bench::Percentile(wall, 0.5);
   row.overMedian = velmar::bench::Percentile(over, 0.5);
