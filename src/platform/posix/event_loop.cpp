@@ -144,10 +144,10 @@ std::optional<Clock::time_point> PosixEventLoop::ArmDeadline(Clock::time_point w
   if (when <= Clock::now()) return std::nullopt;
   const auto ns =
       std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
-  itimerspec spec{};
-  spec.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-  spec.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-  if (timerfd_settime(deadline_fd_, TFD_TIMER_ABSTIME, &spec, nullptr) != 0) return std::nullopt;
+  itimerspec expiry{};
+  expiry.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+  expiry.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+  if (timerfd_settime(deadline_fd_, TFD_TIMER_ABSTIME, &expiry, nullptr) != 0) return std::nullopt;
   return when;
 }
 
