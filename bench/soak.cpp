@@ -18,6 +18,7 @@
 #include "decode/meter_data.hpp"
 #include "line_peers.hpp"
 #include "link/link_state.hpp"
+#include "pty_reader.hpp"
 #include "velmar/posix_platform.hpp"
 #include "velmar/velmar.hpp"
 #include "velmar/virtual_platform.hpp"
@@ -100,17 +101,6 @@ void ReadOnce(int i, velmar::Velmar& v, velmar::virt::RecordingMessageBox& boxes
   boxes.shown.clear();
 }
 
-template <typename Loop, typename Port>
-std::unique_ptr<velmar::Velmar> MakeControl(Loop& loop, velmar::virt::RecordingMessageBox& boxes,
-                                            velmar::Container& container,
-                                            std::unique_ptr<Port> port, int baud) {
-  auto v = std::make_unique<velmar::Velmar>(velmar::HostServices{loop, boxes, container},
-                                            std::move(port));
-  v->InitProperties();
-  v->CommSpeed(velmar::Variant(std::int32_t{baud}));
-  return v;
-}
-
 void Run(int reads, velmar::Velmar& v, velmar::virt::RecordingMessageBox& boxes,
          velmar::sim::SimMeter& meter, const MeterAccess& withMeter,
          const std::function<void()>& afterRead, Tally& t) {
@@ -145,27 +135,23 @@ Tally SoakVirtual(int reads) {
   velmar::virt::RecordingContainer container;
   auto owned = std::make_unique<velmar::virt::VirtualSerialPort>(loop, &peer);
   velmar::virt::VirtualSerialPort& port = *owned;
-  auto v = MakeControl(loop, boxes, container, std::move(owned), 2400);
+  velmar::Velmar v({loop, boxes, container}, std::move(owned));
+  v.InitProperties();
+  v.CommSpeed(velmar::Variant(std::int32_t{2400}));
   const MeterAccess direct = [](const std::function<void()>& fn) { fn(); };
   Tally t;
   Run(
-      reads, *v, boxes, meter, direct, [&] { port.ClearTransmitted(); }, t);
+      reads, v, boxes, meter, direct, [&] { port.ClearTransmitted(); }, t);
   return t;
 }
 
 Tally SoakPty(int reads, int baud) {
   velmar::sim::SimMeter meter;
-  velmar::sim::PtyMeterServer server(meter, baud);
-  velmar::posix::PosixEventLoop loop;
-  velmar::virt::RecordingMessageBox boxes;
-  velmar::posix::ConsoleContainer container;
-  auto port = std::make_unique<velmar::posix::PosixSerialPort>(loop);
-  port->SetDevicePath(1, server.DevicePath());
-  auto v = MakeControl(loop, boxes, container, std::move(port), baud);
-  const MeterAccess locked = [&](const std::function<void()>& fn) { server.WithMeters(fn); };
+  velmar::bench::PtyReader reader({&meter}, baud, false);
+  const MeterAccess locked = [&](const std::function<void()>& fn) { reader.server.WithMeters(fn); };
   Tally t;
   Run(
-      reads, *v, boxes, meter, locked, [] {}, t);
+      reads, *reader.control, reader.messages, meter, locked, [] {}, t);
   return t;
 }
 

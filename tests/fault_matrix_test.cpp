@@ -42,25 +42,10 @@ enum class Command {
 };
 
 const char* Name(Command c) {
-  switch (c) {
-    case Command::kRead:
-      return "cmd_ReqUD2";
-    case Command::kGivePassword:
-      return "givePassword";
-    case Command::kChangePassword:
-      return "ChangePassword";
-    case Command::kSetDateTime:
-      return "SetDateTime";
-    case Command::kSetDateTimeStd:
-      return "SetDateTimeStd";
-    case Command::kLock:
-      return "LockMeter";
-    case Command::kSetIntervals:
-      return "SetIntervals";
-    case Command::kReadIntervals:
-      return "ReadIntervals";
-  }
-  return "?";
+  static constexpr const char* kNames[] = {"cmd_ReqUD2",   "givePassword",   "ChangePassword",
+                                           "SetDateTime",  "SetDateTimeStd", "LockMeter",
+                                           "SetIntervals", "ReadIntervals"};
+  return kNames[static_cast<int>(c)];
 }
 
 // The longest a call may take, in virtual ms: its fixed pauses and line time at 2400 baud, plus

@@ -4,29 +4,19 @@
 #include "control/instance_state.hpp"
 #include "line_peers.hpp"
 #include "link/frames.hpp"
+#include "posix_host.hpp"
 #include "transport/transport.hpp"
 #include "velmar/posix_platform.hpp"
 
 namespace velmar {
 namespace {
 
+// The default simulated meter on its own pseudo-terminal, and a control on it.
 struct PtyBench {
-  explicit PtyBench(int baud) : server(meter, baud) {
-    auto owned = std::make_unique<posix::PosixSerialPort>(events);
-    owned->SetDevicePath(1, server.DevicePath());
-    port = owned.get();
-    control = std::make_unique<Velmar>(HostServices{events, messages, container}, std::move(owned));
-    control->InitProperties();
-    control->CommSpeed(Variant(std::int32_t{baud}));
-    control->keepPortopen(false);
-  }
+  explicit PtyBench(int baud) : server(meter, baud), host(server.DevicePath(), baud) {}
   sim::SimMeter meter;
   sim::PtyMeterServer server;
-  posix::PosixEventLoop events;
-  virt::RecordingMessageBox messages;
-  posix::ConsoleContainer container;
-  posix::PosixSerialPort* port = nullptr;
-  std::unique_ptr<Velmar> control;
+  testing::PosixHost host;
 };
 
 TEST(PseudoTerminal, LinkResetIsAcknowledged) {
@@ -49,25 +39,25 @@ TEST(PseudoTerminal, LinkResetIsAcknowledged) {
 
 TEST(PseudoTerminal, ReadAndWriteSequenceThroughThePosixPort) {
   PtyBench b(9600);
-  ASSERT_EQ(b.control->cmd_ReqUD2(), 0);
-  EXPECT_EQ(b.control->MeterID(), Variant(std::int32_t{12345678}));
-  EXPECT_FALSE(b.port->PortOpen());
+  ASSERT_EQ(b.host.control->cmd_ReqUD2(), 0);
+  EXPECT_EQ(b.host.control->MeterID(), Variant(std::int32_t{12345678}));
+  EXPECT_FALSE(b.host.port->PortOpen());
   std::string pw = "00000000";
-  ASSERT_EQ(b.control->givePassword(pw), 0);
+  ASSERT_EQ(b.host.control->givePassword(pw), 0);
   std::string t = "101112050626";
-  ASSERT_EQ(b.control->SetDateTime(t), 0);
-  ASSERT_EQ(b.control->cmd_ReqUD2(), 0);
-  EXPECT_EQ(b.control->readDateTime(), "26060510:11:12");
-  EXPECT_TRUE(b.messages.shown.empty());
+  ASSERT_EQ(b.host.control->SetDateTime(t), 0);
+  ASSERT_EQ(b.host.control->cmd_ReqUD2(), 0);
+  EXPECT_EQ(b.host.control->readDateTime(), "26060510:11:12");
+  EXPECT_TRUE(b.host.messages.shown.empty());
 }
 
 TEST(PseudoTerminal, MissingDeviceFailsToOpenAndTheControlStaysUsable) {
   PtyBench b(9600);
-  b.port->SetDevicePath(2, "/dev/velmar-no-such-device");
-  b.control->CommPort(Variant(std::int16_t{2}));
-  EXPECT_EQ(b.control->cmd_ReqUD2(), -1);
-  b.control->CommPort(Variant(std::int16_t{1}));
-  EXPECT_EQ(b.control->cmd_ReqUD2(), 0);
+  b.host.port->SetDevicePath(2, "/dev/velmar-no-such-device");
+  b.host.control->CommPort(Variant(std::int16_t{2}));
+  EXPECT_EQ(b.host.control->cmd_ReqUD2(), -1);
+  b.host.control->CommPort(Variant(std::int16_t{1}));
+  EXPECT_EQ(b.host.control->cmd_ReqUD2(), 0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "line_peers.hpp"
+#include "posix_host.hpp"
 #include "velmar/error.hpp"
 #include "velmar/posix_platform.hpp"
 #include "velmar/velmar.hpp"
@@ -23,23 +24,6 @@ int OpenDescriptors() {
   return n - 1;  // the directory stream itself
 }
 
-struct PosixHost {
-  explicit PosixHost(const std::string& device) {
-    auto owned = std::make_unique<posix::PosixSerialPort>(events);
-    owned->SetDevicePath(1, device);
-    port = owned.get();
-    control = std::make_unique<Velmar>(HostServices{events, messages, container}, std::move(owned));
-    control->InitProperties();
-    control->CommSpeed(Variant(std::int32_t{9600}));
-    control->keepPortopen(false);
-  }
-  posix::PosixEventLoop events;
-  virt::RecordingMessageBox messages;
-  posix::ConsoleContainer container;
-  posix::PosixSerialPort* port = nullptr;
-  std::unique_ptr<Velmar> control;
-};
-
 // The device goes while `call` waits for the reply to frame number `frames`; the call must end
 // with a port error, the port must close, and a meter on a new device must read.
 void LoseTheDeviceDuring(int frames, int silentExchange, const std::function<void(Velmar&)>& before,
@@ -50,7 +34,7 @@ void LoseTheDeviceDuring(int frames, int silentExchange, const std::function<voi
     for (int i = 0; i < silentExchange; ++i) meter.InjectFault({sim::FaultKind::kNone});
     meter.InjectFault({sim::FaultKind::kSilence});
     auto server = std::make_unique<sim::PtyMeterServer>(meter, 9600);
-    PosixHost host(server->DevicePath());
+    testing::PosixHost host(server->DevicePath(), 9600);
     const int idle = OpenDescriptors();
     server->UnplugAfterFrames(frames);
     before(*host.control);
