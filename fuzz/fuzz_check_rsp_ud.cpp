@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "decode/meter_data.hpp"
+#include "decode/rsp_ud.hpp"
 #include "link/link_state.hpp"
-#include "link/reply_check.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto count = static_cast<std::int16_t>(reply.size() > 0x7FFF ? 0x7FFF : reply.size());
   const std::int16_t result = velmar::CheckRspUd(reply, count, mode);
   // Whatever the reply, the walk never stays half done for the next parse.
-  if (velmar::LinkState().bytesToDecode != 0 && result != velmar::kUndecodedData) __builtin_trap();
+  if (velmar::LinkState().bytesToDecode != 0 && result != velmar::LinkResult::kUndecodedData)
+    __builtin_trap();
   if (result > 0 || result < -7) __builtin_trap();
   return 0;
 }

@@ -4,14 +4,36 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "commands/meter_commands.hpp"
+#include "codec/tariff_image.hpp"
 
 namespace velmar::sim {
 namespace {
 
 constexpr std::uint8_t kAck = 0xE5;
-constexpr std::size_t kImageSize = 304;
+constexpr std::size_t kFirstBlockSize = 197;   // image bytes 0-196
+constexpr std::size_t kSecondBlockSize = 107;  // image bytes 197-303
 constexpr std::size_t kMaxUserData = 252;
+constexpr std::uint8_t kStatusImageRefused = 7;
+
+// The meter checks the image with its own CRC-16 (polynomial 0x1021, start 0, result inverted),
+// computed from a table, so a fault in the master's bitwise CRC does not hide behind a shared
+// routine.
+std::uint16_t ImageCrc(std::span<const std::uint8_t> bytes) {
+  static const auto kTable = [] {
+    std::array<std::uint16_t, 256> t{};
+    for (unsigned i = 0; i < 256; ++i) {
+      unsigned c = i << 8;
+      for (int bit = 0; bit < 8; ++bit) c = (c & 0x8000) ? (c << 1) ^ 0x1021 : c << 1;
+      t[i] = static_cast<std::uint16_t>(c);
+    }
+    return t;
+  }();
+  std::uint16_t crc = 0;
+  for (std::uint8_t b : bytes) {
+    crc = static_cast<std::uint16_t>((crc << 8) ^ kTable[((crc >> 8) ^ b) & 0xFF]);
+  }
+  return static_cast<std::uint16_t>(~crc);
+}
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -225,17 +247,26 @@ std::optional<SimReply> SimMeter::OnUserData(std::span<const std::uint8_t> d) {
 }
 
 // Tariff image blocks are acknowledged at once; whether the meter took them is told by the
-// status byte of the next RSP_UD: 5 without the password, 7 when the image CRC is wrong.
+// status byte of the next RSP_UD: 5 without the password, 7 when a block is not where the image
+// layout puts it (a first block of other than 197 bytes, a second block of other than 107 or
+// without a first) or the image CRC is wrong. A refused block leaves the stored table alone.
 std::optional<SimReply> SimMeter::OnBlock(std::uint8_t type, std::span<const std::uint8_t> data) {
   std::uint8_t status = unlocked_ ? 0 : 5;
   if (type == 0x1B) {
     image_.assign(data.begin(), data.end());
+    if (data.size() != kFirstBlockSize) {
+      image_.clear();
+      if (status == 0) status = kStatusImageRefused;
+    }
   } else if (type == 0x1C) {
+    const bool in_place = image_.size() == kFirstBlockSize && data.size() == kSecondBlockSize;
     image_.insert(image_.end(), data.begin(), data.end());
-    if (image_.size() >= kImageSize && status == 0) {
-      const std::uint16_t crc = Crc16(image_, 302, 0);
-      const bool ok =
-          image_.size() == kImageSize && image_[302] == (crc & 0xFF) && image_[303] == (crc >> 8);
+    if (!in_place) {
+      image_.clear();
+      if (status == 0) status = kStatusImageRefused;
+    } else if (status == 0) {
+      const std::uint16_t crc = ImageCrc(std::span<const std::uint8_t>(image_).first(302));
+      const bool ok = image_[302] == (crc & 0xFF) && image_[303] == (crc >> 8);
       if (ok) {
         // The table ends at the 0x00 before the 0xFF padding (or fills all 302 bytes).
         std::size_t end = 302;
@@ -243,7 +274,7 @@ std::optional<SimReply> SimMeter::OnBlock(std::uint8_t type, std::span<const std
         if (end < 302 && end > 0 && image_[end - 1] == 0x00) --end;
         config_.table.assign(image_.begin(), image_.begin() + static_cast<long>(end));
       } else {
-        status = 7;
+        status = kStatusImageRefused;
       }
     }
   } else if (type == 0x1D) {
@@ -260,20 +291,17 @@ std::optional<SimReply> SimMeter::OnBlock(std::uint8_t type, std::span<const std
   return Ack();
 }
 
+// The meter sends its table back as the table, one 0x00, and the image CRC.
 void SimMeter::QueueReadBack() {
   Bytes body = config_.table;
   body.push_back(0x00);
-  Bytes image(kImageSize, 0xFF);
-  std::copy(config_.table.begin(), config_.table.end(), image.begin());
-  if (config_.table.size() < 302) image[config_.table.size()] = 0x00;
-  const std::uint16_t crc = Crc16(image, 302, 0);
-  body.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-  body.push_back(static_cast<std::uint8_t>(crc >> 8));
+  const auto image = TariffImage(config_.table);
+  body.insert(body.end(), image.end() - 2, image.end());
   const std::size_t chunk = static_cast<std::size_t>(std::max(1, config_.readChunk));
   for (std::size_t at = 0; at < body.size(); at += chunk) {
     const std::size_t n = std::min(chunk, body.size() - at);
     const bool last = at + n >= body.size();
-    pending_.push_back(BlockTelegram(last ? 0x0F : 0x1F, 0x1D, 0,
+    pending_.push_back(BlockTelegram(last ? 0x0F : 0x1F, 0x1D, config_.readBackStatus,
                                      std::span<const std::uint8_t>(body).subspan(at, n)));
   }
 }

@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include "codec/checksums.hpp"
+#include "codec/hex.hpp"
 #include "commands/meter_commands.hpp"
 #include "transport/transport.hpp"
 #include "virtual_bench.hpp"
@@ -261,6 +263,18 @@ TEST(TariffIntervals, ReadBackTrimsCrcAndZeroPadding) {
   Bytes small(1);
   EXPECT_THROW(b.control->ReadIntervals(small, len), IndexOutOfRangeError);
   EXPECT_EQ(len, 2);  // unchanged
+}
+
+// The status byte of a read-back block is the meter's business: 0xFF is a block like any other,
+// and a table spread over several telegrams comes back whole.
+TEST(TariffIntervals, ReadBackTakesBlocksWhateverTheirStatus) {
+  VirtualBench b({.table = {0x01, 0x06, 0x00, 0x02, 0x16}, .readChunk = 3, .readBackStatus = 0xFF});
+  Bytes back(399);
+  std::int32_t len = 0;
+  EXPECT_EQ(b.control->ReadIntervals(back, len), ReadIntervalsResult::kOk);
+  back.resize(static_cast<std::size_t>(len));
+  EXPECT_EQ(back, (Bytes{0x01, 0x06, 0x00, 0x02, 0x16}));
+  EXPECT_TRUE(b.messages.shown.empty());
 }
 
 TEST(TariffIntervals, WrongBlockTypeFailsTheRead) {

@@ -1,8 +1,11 @@
 // Configuration, saved settings and value properties of the control.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "decode/meter_data.hpp"
 #include "link/link_state.hpp"
+#include "velmar/posix_platform.hpp"
 #include "virtual_bench.hpp"
 
 namespace velmar {
@@ -80,9 +83,38 @@ TEST(Persistence, SaveThenRestoreOnAFreshControl) {
   restored.ReadProperties(bag);
   EXPECT_EQ(bag.reads, (std::vector<std::string>{"Caption", "CommPort", "CommSpeed", "RTSEnable"}));
   EXPECT_EQ(restored.CommPort(), Variant(std::int16_t{4}));
-  // The saved reading " 2400" comes back as the settings text " 2400,e,8,1".
-  EXPECT_EQ(port->Settings(), " 2400,e,8,1");
+  // The saved reading " 2400" comes back as " 2400,e,8,1", which the port runs trimmed.
+  EXPECT_EQ(port->Settings(), "2400,e,8,1");
   EXPECT_EQ(port->InputMode(), 0);  // restore leaves the port's input mode alone
+}
+
+// Saved settings go through the sign-position text of CommSpeed each time; five rounds must
+// leave the speed where it was, on a virtual and on a real (closed) port alike.
+void FiveSaveRestoreCycles(std::function<std::unique_ptr<SerialPort>()> make_port,
+                           EventLoop& loop) {
+  virt::RecordingMessageBox messages;
+  virt::RecordingContainer container;
+  virt::MemoryPropertySet bag;
+  {
+    Velmar first(HostServices{loop, messages, container}, make_port());
+    first.InitProperties();
+    first.CommSpeed(Variant(std::int16_t{9600}));
+    first.WriteProperties(bag);
+  }
+  for (int cycle = 1; cycle <= 5; ++cycle) {
+    Velmar v(HostServices{loop, messages, container}, make_port());
+    v.ReadProperties(bag);
+    EXPECT_EQ(v.CommSpeed(), Variant(" 9600")) << "cycle " << cycle;
+    EXPECT_EQ(v.MSC_port().Settings(), "9600,e,8,1") << "cycle " << cycle;
+    v.WriteProperties(bag);
+  }
+}
+
+TEST(Persistence, SettingsSurviveFiveSaveRestoreCyclesOnBothPlatforms) {
+  virt::VirtualEventLoop vloop;
+  FiveSaveRestoreCycles([&] { return std::make_unique<virt::VirtualSerialPort>(vloop); }, vloop);
+  posix::PosixEventLoop ploop;
+  FiveSaveRestoreCycles([&] { return std::make_unique<posix::PosixSerialPort>(ploop); }, ploop);
 }
 
 TEST(Persistence, AbsentEntriesLeaveSettingsUnchanged) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/hex.hpp"
 #include "decode/meter_data.hpp"
 #include "decode/notices.hpp"
 #include "decode/record_walker.hpp"
@@ -42,7 +43,7 @@ TEST(PublicTelegrams, DecodeAsExpectedInBothModes) {
     const json t = json::parse(line);
     for (const json& c : t["cases"]) {
       const int mode = c["mode"];
-      const auto bytes = velmar::tools::ParseHex(t["hex"]);
+      const auto bytes = velmar::ParseHex(t["hex"].get<std::string>());
       ASSERT_TRUE(bytes) << t["file"];
       const json got = velmar::tools::DecodeReply(*bytes, static_cast<std::uint8_t>(mode));
       const json& want = c["expect"];
@@ -83,7 +84,7 @@ WalkOutcome ByteByByte(std::span<const std::uint8_t> area, std::uint8_t mode) {
   WalkOutcome out = FreshWalk();
   velmar::ScopedNoticeSink sink([&](const std::string& t) { out.notices.push_back(t); });
   for (; out.consumed < area.size(); ++out.consumed) {
-    out.result = velmar::DecodeDataRecords(area[out.consumed], mode);
+    out.result = velmar::DecodeDataRecords(velmar::MeterData(), area[out.consumed], mode);
     if (out.result < 0) break;
   }
   out.data = velmar::MeterData();
@@ -112,7 +113,7 @@ TEST(PublicTelegrams, RecordAreaInRunsMatchesByteByByte) {
   for (std::string line; std::getline(in, line);) {
     if (line.empty()) continue;
     const json t = json::parse(line);
-    const auto bytes = velmar::tools::ParseHex(t["hex"]);
+    const auto bytes = velmar::ParseHex(t["hex"].get<std::string>());
     ASSERT_TRUE(bytes);
     if (bytes->size() < 21) continue;
     const std::size_t end = std::min<std::size_t>(bytes->size(), (*bytes)[1] + 4u);

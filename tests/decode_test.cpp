@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "codec/hex.hpp"
 #include "decode/meter_data.hpp"
 #include "decode/notices.hpp"
 #include "decode/record_walker.hpp"
+#include "decode/rsp_ud.hpp"
 #include "decode/value_conversion.hpp"
 #include "link/link_state.hpp"
 #include "link/reply_check.hpp"
@@ -29,7 +31,7 @@ class Decoder : public ::testing::Test {
     ScopedNoticeSink sink([this](const std::string& t) { notices.push_back(t); });
     MeterData().decodeState = kExpectDif;
     for (std::uint8_t b : records) {
-      if (std::int16_t r = DecodeDataRecords(b, mode); r != 0) return r;
+      if (std::int16_t r = DecodeDataRecords(MeterData(), b, mode); r != 0) return r;
     }
     return 0;
   }
@@ -38,8 +40,10 @@ class Decoder : public ::testing::Test {
     Bytes body = {0x08, 0x05, 0x72, 0x78, 0x56, 0x34, 0x12, 0x56,
                   0x3E, 0x02, 0x02, 0x01, 0x14, 0,    0};
     body.insert(body.end(), records.begin(), records.end());
-    Bytes t = {0x68, static_cast<std::uint8_t>(body.size()), static_cast<std::uint8_t>(body.size()),
-               0x68};
+    const auto l = static_cast<std::uint8_t>(body.size());
+    Bytes t;
+    t.reserve(body.size() + 6);
+    for (std::uint8_t head : {std::uint8_t{0x68}, l, l, std::uint8_t{0x68}}) t.push_back(head);
     t.insert(t.end(), body.begin(), body.end());
     std::uint8_t sum = 0;
     for (std::uint8_t b : body) sum = static_cast<std::uint8_t>(sum + b);
@@ -70,6 +74,48 @@ TEST_F(Decoder, IntegersOfEveryWidthAndSign) {
   EXPECT_EQ(d.recordValue, 4294967295.0);
   EXPECT_EQ(d.recordValueHigh, -1);
   EXPECT_EQ(notices.size(), 2u);
+}
+
+// The whole-field path (the one real replies take) gives the same two's-complement values as
+// the byte step, for every width.
+TEST_F(Decoder, NegativeIntegersOfEveryWidthThroughTheWholeField) {
+  struct Case {
+    const char* record;
+    double value;
+  };
+  const Case cases[] = {
+      {"01 13 FE", -2},
+      {"02 13 00 80", -32768},
+      {"03 13 FF FF FF", -1},
+      {"04 13 00 00 00 80", -2147483648.0},
+      {"06 13 FF FF FF FF FF FF", -1},
+  };
+  for (const Case& c : cases) {
+    MeterData() = OrvMeterData{};
+    const Bytes record = *ParseHex(c.record);
+    std::size_t consumed = 0;
+    ASSERT_EQ(DecodeRecordArea(d, record, 0, consumed), 0);
+    EXPECT_EQ(consumed, record.size());
+    EXPECT_EQ(d.recordValue, c.value) << c.record;
+  }
+  MeterData() = OrvMeterData{};
+  std::size_t consumed = 0;
+  const Bytes eight = {0x07, 0x13, 0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  ASSERT_EQ(DecodeRecordArea(d, eight, 0, consumed), 0);
+  EXPECT_EQ(d.recordValue, 4294967294.0);  // low 32 bits, unsigned
+  EXPECT_EQ(d.recordValueHigh, -1);
+}
+
+// Scaled values are the doubles nearest the decimal numbers: 22860 with two places is 228.6,
+// not the 228.60000000000002 a multiplication by 0.01 gives.
+TEST_F(Decoder, ScaledValuesAreTheNearestDoubles) {
+  ASSERT_EQ(Check(Telegram({0x04, 0x04, 0x4C, 0x59, 0x00, 0x00,     // 22860 x 10 Wh
+                            0x02, 0xFD, 0xC8, 0x01, 0xEE, 0x08,     // 2286 x 0.1 V, phase 1
+                            0x04, 0x29, 0x4C, 0x59, 0x00, 0x00})),  // 22860 x 0.01 W
+            0);
+  EXPECT_EQ(d.activeEnergyTotal, 228.6);
+  EXPECT_EQ(d.voltagePhase[1], 228.6);
+  EXPECT_EQ(d.activePowerTotal, 228.6);
 }
 
 TEST_F(Decoder, BcdRealsAndText) {
@@ -175,7 +221,7 @@ TEST_F(Decoder, ManufacturerBlockAndTheExpectedType) {
   EXPECT_EQ(d.mfrStatus, 0);
   EXPECT_EQ(d.mfrDataLen, 2);
   EXPECT_EQ(d.mfrData[1], 0xBB);
-  EXPECT_EQ(Walk({0x0F, 0x80, 0x1C, 0x00}, 0x1B), kWrongBlockType);
+  EXPECT_EQ(Walk({0x0F, 0x80, 0x1C, 0x00}, 0x1B), LinkResult::kWrongBlockType);
   EXPECT_EQ(Walk({0x1F, 0x55, 0x80, 0x1C, 0x03}, kAnyBlockType), 0);
   EXPECT_TRUE(d.moreRecords);
   EXPECT_EQ(d.mfrStatus, 3);
@@ -184,9 +230,9 @@ TEST_F(Decoder, ManufacturerBlockAndTheExpectedType) {
 TEST_F(Decoder, AcknowledgeCheck) {
   EXPECT_EQ(CheckAck(Bytes{0xF9}, 1), 0);
   EXPECT_EQ(CheckAck(Bytes{0x00, 0xE5, 0x00}, 3), 0);
-  EXPECT_EQ(CheckAck(Bytes(10, 0xE5), 10), kStructureError);
-  EXPECT_EQ(CheckAck(Bytes{0xE5}, 0), kStructureError);
-  EXPECT_EQ(CheckAck(Bytes{0x15}, 1), kStructureError);
+  EXPECT_EQ(CheckAck(Bytes(10, 0xE5), 10), LinkResult::kStructureError);
+  EXPECT_EQ(CheckAck(Bytes{0xE5}, 0), LinkResult::kStructureError);
+  EXPECT_EQ(CheckAck(Bytes{0x15}, 1), LinkResult::kStructureError);
 }
 
 TEST_F(Decoder, ReplyCodesAndTheStateTheyLeave) {
@@ -206,32 +252,33 @@ TEST_F(Decoder, ReplyCodesAndTheStateTheyLeave) {
   Bytes t = good;
   t[3] = 0x69;
   LinkState().identNumber = 5;
-  EXPECT_EQ(Check(t), kWrongStartByte);
+  EXPECT_EQ(Check(t), LinkResult::kWrongStartByte);
   EXPECT_EQ(LinkState().identNumber, 5);  // header not read
   t = good;
   t.back() = 0x17;
-  EXPECT_EQ(Check(t), kWrongStopByte);
+  EXPECT_EQ(Check(t), LinkResult::kWrongStopByte);
   t = good;
   t[4] = 0x18;
-  EXPECT_EQ(Check(t), kStructureError);
+  EXPECT_EQ(Check(t), LinkResult::kStructureError);
   t = good;
   t[t.size() - 2] ^= 1;
   const bool fcb = LinkState().fcbReqUd2;
-  EXPECT_EQ(Check(t), kChecksumError);
+  EXPECT_EQ(Check(t), LinkResult::kChecksumError);
   EXPECT_NE(LinkState().fcbReqUd2, fcb);  // advanced before the comparison
   EXPECT_EQ(LinkState().identNumber, 12345678);
   t = good;
   t.pop_back();
   t.back() = 0x16;
-  EXPECT_EQ(Check(t), kWrongLength);
+  EXPECT_EQ(Check(t), LinkResult::kWrongLength);
   t = good;
   t.push_back(0x16);
   EXPECT_EQ(Check(t), 0);  // extra bytes pass when the last one is a stop byte
-  EXPECT_EQ(Check(Bytes{0x68, 0x03, 0x03, 0x68, 0x08, 0x05, 0x72, 0x7F, 0x16}), kStructureError);
+  EXPECT_EQ(Check(Bytes{0x68, 0x03, 0x03, 0x68, 0x08, 0x05, 0x72, 0x7F, 0x16}),
+            LinkResult::kStructureError);
   EXPECT_EQ(LinkState().bytesToDecode, 0);
-  EXPECT_EQ(Check(Bytes{0x68, 0x16}), kStructureError);
+  EXPECT_EQ(Check(Bytes{0x68, 0x16}), LinkResult::kStructureError);
   LinkState().bytesToDecode = 3;
-  EXPECT_EQ(Check(good), kUndecodedData);
+  EXPECT_EQ(Check(good), LinkResult::kUndecodedData);
   EXPECT_EQ(LinkState().bytesToDecode, 3);
 }
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <vector>
 
+#include "codec/checksums.hpp"
 #include "link/frames.hpp"
 #include "link/link_state.hpp"
 #include "velmar/error.hpp"
@@ -68,8 +69,8 @@ TEST_F(Frames, FrameThatDoesNotFitIsRejectedWithoutWriting) {
 
 TEST_F(Frames, ChecksumIsTheByteSumModulo256) {
   const std::uint8_t bytes[] = {0xFF, 0x02, 0x10};
-  EXPECT_EQ(FrameChecksum(bytes, 3), 0x11);
-  EXPECT_EQ(FrameChecksum(bytes, 0), 0x00);
+  EXPECT_EQ(ByteSum(bytes), 0x11);
+  EXPECT_EQ(ByteSum(std::span(bytes).first(0)), 0x00);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The posix serial port over a real pseudo-terminal against the simulator, in real time.
 #include <gtest/gtest.h>
 
-#include "control/instance_state.hpp"
 #include "line_peers.hpp"
 #include "link/frames.hpp"
 #include "posix_host.hpp"
@@ -26,8 +25,8 @@ TEST(PseudoTerminal, LinkResetIsAcknowledged) {
   posix::PosixSerialPort port(events);
   port.SetDevicePath(1, server.DevicePath());
   port.SetSettings("9600,e,8,1");  // parity is dropped on a pty, everything else applies
-  InstanceState state;
-  Transport transport(state, port, events);
+  Transport transport(port, events);
+  const TransportState& state = transport.state();
   std::array<std::uint8_t, 256> frame{};
   ASSERT_EQ(transport.SendFrame(frame, SndNke(frame, 1)), 0);
   std::vector<std::uint8_t> reply;

@@ -3,7 +3,6 @@
 
 #include <vector>
 
-#include "control/instance_state.hpp"
 #include "transport/transport.hpp"
 #include "velmar/virtual_platform.hpp"
 
@@ -15,16 +14,18 @@ using Bytes = std::vector<std::uint8_t>;
 
 class Exchange : public ::testing::Test {
  protected:
-  Exchange() : port(loop), transport(state, port, loop) { port.SetSettings("2400,e,8,1"); }
+  Exchange() : port(loop), transport(port, loop), state(transport.state()) {
+    port.SetSettings("2400,e,8,1");
+  }
   // Schedules `bytes` so that the first one is complete `at` after now.
   void AnswerAt(virt::Nanos at, const Bytes& bytes, virt::Nanos gap = 0) {
     port.SendToMaster(bytes, loop.Now() + at - port.CharacterTime(), gap);
   }
 
   virt::VirtualEventLoop loop;
-  InstanceState state;
   virt::VirtualSerialPort port;
   Transport transport;
+  TransportState& state;
   Bytes reply;
 };
 

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/hex.hpp"
 #include "commands.hpp"
 #include "decode_json.hpp"
 
@@ -27,7 +28,7 @@ Runner AddDecode(CLI::App& app) {
     int n = 0;
     for (const std::string& line : lines) {
       ++n;
-      auto bytes = ParseHex(line);
+      auto bytes = velmar::ParseHex(line);
       if (!bytes) {
         std::cerr << "Error: telegram " << n << " is not hexadecimal: " << line << '\n';
         status = 1;

@@ -6,9 +6,9 @@
 #include <iterator>
 
 #include "cli_host.hpp"
+#include "codec/hex.hpp"
 #include "commands.hpp"
 #include "decode_json.hpp"
-#include "transport/transport.hpp"
 
 namespace velmar::tools {
 namespace {

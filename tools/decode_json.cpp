@@ -2,28 +2,14 @@
 
 #include <cctype>
 
+#include "codec/hex.hpp"
 #include "decode/meter_data.hpp"
 #include "decode/notices.hpp"
+#include "decode/rsp_ud.hpp"
 #include "link/link_state.hpp"
 #include "link/reply_check.hpp"
-#include "transport/transport.hpp"
 
 namespace velmar::tools {
-
-std::optional<std::vector<std::uint8_t>> ParseHex(const std::string& text) {
-  std::string digits;
-  for (char c : text) {
-    if (std::isspace(static_cast<unsigned char>(c))) continue;
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
-    digits += c;
-  }
-  if (digits.size() % 2 != 0) return std::nullopt;
-  std::vector<std::uint8_t> bytes;
-  for (std::size_t i = 0; i < digits.size(); i += 2) {
-    bytes.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
-}
 
 nlohmann::ordered_json DecodeReply(std::vector<std::uint8_t> reply, std::uint8_t mode) {
   LinkState() = MbusLinkState{};

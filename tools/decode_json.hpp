@@ -10,9 +10,6 @@
 
 namespace velmar::tools {
 
-// Hex text (blanks allowed, any case) to bytes; nullopt when it is not hexadecimal.
-std::optional<std::vector<std::uint8_t>> ParseHex(const std::string& text);
-
 // Starts from a freshly zeroed per-thread state, runs the RSP_UD check in `mode` and returns the
 // result, message, decoder notices, header fields and every field of the meter data store.
 nlohmann::ordered_json DecodeReply(std::vector<std::uint8_t> reply, std::uint8_t mode);

@@ -1,50 +1,70 @@
 // The platform for a real serial line on Linux and other POSIX systems: a termios serial port,
-// an event pass that sleeps in poll() until the next timer deadline or received byte, a console
-// message box on stderr, and saved settings in a small text file.
+// an event pass that sleeps until the next timer deadline or received byte, a console message
+// box on stderr, and saved settings in a small text file.
 #pragma once
-
-#include <poll.h>
 
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "velmar/platform.hpp"
+#include "velmar/serial_port_base.hpp"
+
+struct termios;
 
 namespace velmar::posix {
 
 using Clock = std::chrono::steady_clock;
 
+// What a watched descriptor is ready for, or asks to be woken for.
+enum IoEvents : unsigned {
+  kNoEvents = 0,
+  kReadable = 1,
+  kWritable = 2,
+  kHangUp = 4,  // reported only: the other end is gone, or the descriptor failed
+};
+
+// Host event processing on ppoll(): one pass runs what is due (ready descriptors, expired
+// timers); a waiting pass first sleeps until the earliest timer deadline, source wake time or
+// ready descriptor. Timers fire on the thread that runs the passes.
 class PosixEventLoop : public EventLoop {
  public:
   // A file descriptor (or none) to watch, and an optional time by which the loop must wake.
   class Source {
    public:
     virtual ~Source() = default;
+    // The descriptor to watch, or -1 for none.
     virtual int Fd() const = 0;
-    // The poll events wanted now; with 0 the descriptor is still watched for a hang-up.
-    virtual short Events() const = 0;
+    // The IoEvents wanted now; with kNoEvents the descriptor is still watched for a hang-up.
+    virtual unsigned Events() const = 0;
     virtual std::optional<Clock::time_point> WakeAt() const { return std::nullopt; }
-    virtual void OnReady(short revents) = 0;
+    // Called during a pass with the IoEvents that occurred.
+    virtual void OnReady(unsigned events) = 0;
   };
 
+  // Throws std::system_error when the system refuses a timer descriptor.
   PosixEventLoop();
   ~PosixEventLoop() override;
   PosixEventLoop(const PosixEventLoop&) = delete;
   PosixEventLoop& operator=(const PosixEventLoop&) = delete;
 
-  // Runs what is due now: ready descriptors and expired timers.
+  // Runs what is due now and returns; takes microseconds.
   void ProcessEvents() override;
   // Sleeps until the earliest timer deadline or source wake time, or until a watched
   // descriptor is ready; then runs what is due. With nothing to wait for it returns at once.
+  // Worst case: the time to the earliest deadline.
   void WaitForEvents() override;
+  // A timer whose ticks run during passes of this loop; it must not outlive the loop.
   std::unique_ptr<Timer> CreateTimer(std::function<void()> on_tick) override;
 
+  // Sources are not owned; a source removes itself before it is destroyed.
   void AddSource(Source* source);
   void RemoveSource(Source* source);
+  // Passes run so far (a measure of how often a wait woke up).
   std::uint64_t Passes() const { return passes_; }
 
   class PosixTimer;
@@ -52,6 +72,7 @@ class PosixEventLoop : public EventLoop {
   void RemoveTimer(PosixTimer* timer);
 
  private:
+  struct PollSet;
   std::optional<Clock::time_point> NextDeadline() const;
   void Pass(bool wait);
   std::optional<Clock::time_point> ArmDeadline(Clock::time_point when);
@@ -63,54 +84,55 @@ class PosixEventLoop : public EventLoop {
   std::uint64_t passes_ = 0;
   int deadline_fd_ = -1;  // timerfd that wakes the poll at the next deadline
   Clock::duration wake_latency_{0};
-  std::vector<pollfd> fds_;  // reused by every pass
-  std::vector<Source*> watched_;
+  std::unique_ptr<PollSet> poll_;  // reused by every pass
 };
 
 // A serial port on a device path. Port number N is looked up in a table the host can fill
-// (SetDevicePath); without an entry it is /dev/ttyS{N-1}.
-class PosixSerialPort : public SerialPort, private PosixEventLoop::Source {
+// (SetDevicePath); without an entry it is /dev/ttyS{N-1}. Opening takes the device exclusively
+// (another program holding it makes the open fail), saves the terminal's settings and applies
+// the port's; closing puts the saved settings back. Received bytes are fetched from the
+// kernel during event passes of the loop, or when the control asks.
+class PosixSerialPort : public SerialPortBase, private PosixEventLoop::Source {
  public:
   explicit PosixSerialPort(PosixEventLoop& loop);
   ~PosixSerialPort() override;
 
+  // Names the device of port number `port`.
   void SetDevicePath(std::int16_t port, std::string path);
+  // The device of the current port number.
   std::string DevicePath() const;
   // True when the open device is a pseudo-terminal (which has no parity and no modem lines).
   bool IsPseudoTerminal() const;
 
   bool PortOpen() const override { return fd_ >= 0; }
+  // Opens or closes the device; takes microseconds. Opening throws PortError (and keeps the
+  // reason in LastError) when the device is missing, held by another program, not permitted,
+  // or refuses the settings; the port stays closed then.
   void SetPortOpen(bool open) override;
-  std::int16_t CommPort() const override { return comm_port_; }
-  void SetCommPort(std::int16_t port) override;
-  std::string Settings() const override { return settings_; }
-  void SetSettings(const std::string& settings) override;
-  bool RTSEnable() const override { return rts_; }
-  void SetRTSEnable(bool raised) override;
-  void SetInputMode(int mode) override { input_mode_ = mode; }
-  void SetInputLen(int length) override { input_len_ = length; }
-  void SetRThreshold(int count) override { threshold_ = count; }
-  int InBufferCount() const override;
-  void ClearInBuffer() override;
+  // Bytes handed to Output and not yet on the line (in the port and in the kernel).
   int OutBufferCount() const override;
+  // Queues the bytes and writes what the kernel takes now; the rest leaves during passes.
+  // Throws PortError when the port is closed or the device is gone.
   void Output(std::span<const std::uint8_t> data) override;
-  std::vector<std::uint8_t> Input() override;
 
  private:
   // A device that is gone is no longer watched: its hang-up would wake every pass.
   int Fd() const override { return lost_ ? -1 : fd_; }
-  short Events() const override;
+  unsigned Events() const override;
   std::optional<Clock::time_point> WakeAt() const override;
-  void OnReady(short revents) override;
+  void OnReady(unsigned events) override;
+
+  void RequireUsable(const char* operation) const override;
+  void CheckSettings(const SerialSettings& settings) const override;
+  void ApplySettings() override;
+  void ApplyRts() override;
+  int QueuedBeyondBuffer() const override;
+  void FetchQueued() override;
+  void DropQueued() override;
 
   void Open();
   void Close();
-  void ApplySettings();
-  void ApplyRts();
-  void Drain();
   void Flush();
-  int KernelQueued() const;
-  void RequireOpen(const char* operation) const;
   void MarkLost(const std::string& why);
 
   PosixEventLoop& loop_;
@@ -119,21 +141,16 @@ class PosixSerialPort : public SerialPort, private PosixEventLoop::Source {
   std::string path_;
   bool lost_ = false;
   std::string lost_reason_;
-  std::int16_t comm_port_ = 1;
-  std::string settings_ = "9600,n,8,1";
-  bool rts_ = false;
-  int input_mode_ = 0;
-  int input_len_ = 0;
-  int threshold_ = 0;
-  std::vector<std::uint8_t> in_buffer_;
+  std::unique_ptr<termios> saved_;  // the terminal's settings before this port opened it
   std::vector<std::uint8_t> pending_out_;
 };
 
-// Message boxes as lines on stderr: "Error: text"; without a title, the default title.
+// Message boxes as lines on stderr: "title: text"; without a title, the default title.
 class ConsoleMessageBox : public MessageBox {
  public:
   explicit ConsoleMessageBox(std::string default_title = "velmar")
       : default_title_(std::move(default_title)) {}
+  // Returns once the line is written; never throws.
   void Show(const std::string& text, const std::optional<std::string>& title) override;
 
  private:
@@ -144,7 +161,10 @@ class ConsoleMessageBox : public MessageBox {
 class FilePropertySet : public PropertySet {
  public:
   explicit FilePropertySet(std::string path);
+  // The value as text, or `default_value` when the file or the entry is missing.
   Variant Read(const std::string& name, const Variant& default_value) override;
+  // Rewrites the file through a temporary file and a rename, so a failed write leaves the old
+  // file whole. Throws Error when the file cannot be written.
   void Write(const std::string& name, const Variant& value, const Variant& default_value) override;
   bool Exists() const;
 
@@ -153,6 +173,8 @@ class FilePropertySet : public PropertySet {
   std::string path_;
 };
 
+// The container of a control in a console program: the instance name, and the names of the
+// settings changed since the start (a console host saves them explicitly).
 class ConsoleContainer : public Container {
  public:
   explicit ConsoleContainer(std::string name = "Velmar1") : name_(std::move(name)) {}

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "velmar/platform.hpp"
+#include "velmar/serial_port_base.hpp"
 
 namespace velmar::virt {
 
@@ -73,7 +74,10 @@ class LinePeer {
   virtual void OnByteFromMaster(std::uint8_t b, VirtualSerialPort& line) = 0;
 };
 
-class VirtualSerialPort : public SerialPort, private VirtualEventLoop::Source {
+// A serial line in virtual time. Bytes sent leave one character time apart (the settings' bits
+// over the speed) and reach the peer when their last bit is out; the peer's answers arrive the
+// same way. Opening and closing cost no time.
+class VirtualSerialPort : public SerialPortBase, private VirtualEventLoop::Source {
  public:
   explicit VirtualSerialPort(VirtualEventLoop& loop, LinePeer* peer = nullptr);
   ~VirtualSerialPort() override;
@@ -83,60 +87,49 @@ class VirtualSerialPort : public SerialPort, private VirtualEventLoop::Source {
   void SetOpenFails(bool fails) { open_fails_ = fails; }
   // The adapter is gone: every later operation but closing throws PortError.
   void Unplug() { unplugged_ = true; }
-  // Delivers bytes to the control starting at `start` (never before the line is free), paced at
-  // 11 bits a character, with `extra_gap` of silence between bytes.
+  // Delivers bytes to the control starting at `start` (never before the line is free), one
+  // character time apart, with `extra_gap` of silence between bytes.
   void SendToMaster(std::span<const std::uint8_t> bytes, Nanos start, Nanos extra_gap = 0);
   Nanos CharacterTime() const;
   Nanos Now() const { return loop_.Now(); }
   int OpenCount() const { return open_count_; }
   const std::vector<std::uint8_t>& Transmitted() const { return transmitted_; }
+  // One byte on the line, and the virtual time its last bit left the sender.
+  struct LineByte {
+    Nanos end;
+    bool fromMaster;
+    std::uint8_t value;
+  };
+  // Every byte of both directions in order of time, once recording is on.
+  void RecordLine(bool on) { record_line_ = on; }
+  const std::vector<LineByte>& Line() const { return line_; }
   // Forgets what was transmitted so far; a long simulation keeps the record from growing.
   void ClearTransmitted() { transmitted_.clear(); }
 
   bool PortOpen() const override { return open_; }
+  // Throws PortError when the port was unplugged or set to fail its opens.
   void SetPortOpen(bool open) override;
-  std::int16_t CommPort() const override { return comm_port_; }
-  void SetCommPort(std::int16_t port) override;
-  std::string Settings() const override { return settings_; }
-  void SetSettings(const std::string& settings) override;
-  bool RTSEnable() const override { return rts_; }
-  void SetRTSEnable(bool raised) override;
-  void SetInputMode(int mode) override { input_mode_ = mode; }
-  void SetInputLen(int length) override { input_len_ = length; }
-  void SetRThreshold(int count) override { threshold_ = count; }
-  int InBufferCount() const override;
-  void ClearInBuffer() override;
   int OutBufferCount() const override;
+  // Throws PortError when the port is closed or unplugged.
   void Output(std::span<const std::uint8_t> data) override;
-  std::vector<std::uint8_t> Input() override;
-
-  int InputLen() const { return input_len_; }
-  int InputMode() const { return input_mode_; }
-  int RThreshold() const { return threshold_; }
 
  private:
   std::optional<Nanos> NextEventTime() const override;
   void RunDue(Nanos now) override;
-  void RequireUsable(const char* operation) const;
+  void RequireUsable(const char* operation) const override;
 
   VirtualEventLoop& loop_;
   LinePeer* peer_;
   bool open_ = false;
   bool open_fails_ = false;
   bool unplugged_ = false;
+  bool record_line_ = false;
   int open_count_ = 0;
-  std::int16_t comm_port_ = 1;
-  std::string settings_ = "9600,n,8,1";
-  bool rts_ = false;
-  int input_mode_ = 0;
-  int input_len_ = 0;
-  int threshold_ = 0;
-  double baud_ = 9600;
   std::deque<std::pair<Nanos, std::uint8_t>> tx_;
   std::deque<std::pair<Nanos, std::uint8_t>> rx_scheduled_;
   Nanos rx_line_free_ = 0;
-  std::vector<std::uint8_t> in_buffer_;
   std::vector<std::uint8_t> transmitted_;
+  std::vector<LineByte> line_;
 };
 
 // Message boxes, remembered in order.

@@ -1,6 +1,6 @@
 // The meter commands: reading, passwords, clock, lock, tariff intervals. Each sends its frames
 // through the transport, judges the answers with the link layer, reports a failure in a message
-// box (unless noErrorPopup) and leaves the port as its command documents.
+// box (unless noErrorPopup) and leaves the port open or closed as its own rules say.
 #pragma once
 
 #include <array>
@@ -9,32 +9,37 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "control/instance_state.hpp"
 #include "transport/transport.hpp"
+#include "velmar/error.hpp"
 #include "velmar/platform.hpp"
+#include "velmar/results.hpp"
 #include "velmar/variant.hpp"
 
 namespace velmar {
 
-// The address every meter on the line answers to.
-constexpr std::uint8_t kBroadcastWithReply = 0xFE;
+// How the host wants failures and the port handled; set through the control's members.
+struct CommandFlags {
+  bool noErrorPopup = false;
+  bool keepPortopen = false;
+};
 
+// The password as sent: its first 8 characters, padded with '0' to 8.
 std::string PadPassword(const std::string& text);
 // Each two characters of `text` as a hexadecimal byte, into bytes[0], bytes[1], ...
 void DigitPairsToBytes(const std::string& text, std::span<std::uint8_t> bytes);
-// CRC-16 with polynomial 0x1021, no reflection, final inversion (CRC-16/GSM with start 0).
-std::uint16_t Crc16(std::span<const std::uint8_t> data, std::int16_t count, std::int32_t start);
-// Selection of a meter by its identification number (secondary addressing); returns 17.
+// Selection of a meter by its identification number (secondary addressing), built in `frame`
+// for this maker's electricity meters (manufacturer ORV, version 2, medium 2); returns the
+// frame length, 17.
 std::int16_t SelectSlave(std::int32_t identNumber, std::span<std::uint8_t> frame);
 // The Address parameter of the write commands as a byte; 254 when left out.
 std::uint8_t AddressByte(const std::optional<Variant>& address);
 
 class MeterCommands {
  public:
-  MeterCommands(InstanceState& state, Transport& transport, MessageBox& messages,
-                TextField& address_field);
+  MeterCommands(Transport& transport, MessageBox& messages, TextField& address_field);
 
   std::int16_t cmd_ReqUD2();
   bool InitCommunication(const Variant& address);
@@ -50,6 +55,8 @@ class MeterCommands {
   std::int16_t ReadIntervals(std::span<std::uint8_t> tariffData, std::int32_t& tariffLen,
                              const std::optional<Variant>& address);
 
+  CommandFlags& flags() { return flags_; }
+  const CommandFlags& flags() const { return flags_; }
   void SetProgressCallback(std::function<void(int, int)> callback) {
     progress_ = std::move(callback);
   }
@@ -67,14 +74,14 @@ class MeterCommands {
                         const std::optional<Variant>& address);
   bool ConfirmBlock(std::uint8_t address, std::uint8_t blockType, std::int16_t pause_ms);
   std::int16_t CollectTable(std::uint8_t address, std::vector<std::uint8_t>& collected);
-  void ShowError(const std::string& text);
+  void ShowError(std::string_view text);
   void ShowNoReply();
   void CloseUnlessKept();
 
-  InstanceState& state_;
   Transport& transport_;
   MessageBox& messages_;
   TextField& address_field_;
+  CommandFlags flags_;
   std::function<void(int, int)> progress_;
 };
 

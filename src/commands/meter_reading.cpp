@@ -2,9 +2,11 @@
 #include <array>
 #include <cstdio>
 
+#include "codec/messages.hpp"
 #include "commands/meter_commands.hpp"
 #include "decode/meter_data.hpp"
 #include "decode/notices.hpp"
+#include "decode/rsp_ud.hpp"
 #include "decode/value_conversion.hpp"
 #include "link/frames.hpp"
 #include "link/link_state.hpp"
@@ -13,7 +15,6 @@
 namespace velmar {
 namespace {
 
-constexpr std::uint8_t kSecondaryAddress = 0xFD;
 constexpr std::uint8_t kStatusAfterReset = 99;
 constexpr std::uint8_t kNoBlockReceived = 255;
 
@@ -34,26 +35,25 @@ std::int16_t SelectSlave(std::int32_t identNumber, std::span<std::uint8_t> frame
   const std::uint8_t data[] = {kCiSelect, id[3], id[2], id[1], id[0], 0x56, 0x3E, 0x02, 0x02};
   if (frame.size() < 17) throw ArgumentError("selection frame needs 17 bytes");
   frame[0] = NextSndUdControl();
-  frame[1] = kSecondaryAddress;
+  frame[1] = kSelectedMeter;
   std::copy(std::begin(data), std::end(data), frame.begin() + 2);
   BuildLongFrame(frame, 11);
   return 17;
 }
 
-MeterCommands::MeterCommands(InstanceState& state, Transport& transport, MessageBox& messages,
-                             TextField& address_field)
-    : state_(state), transport_(transport), messages_(messages), address_field_(address_field) {}
+MeterCommands::MeterCommands(Transport& transport, MessageBox& messages, TextField& address_field)
+    : transport_(transport), messages_(messages), address_field_(address_field) {}
 
-void MeterCommands::ShowError(const std::string& text) {
-  if (!state_.noErrorPopup) messages_.Show(text, std::string("Error"));
+void MeterCommands::ShowError(std::string_view text) {
+  if (!flags_.noErrorPopup) messages_.Show(std::string(text), std::string(text::kErrorTitle));
 }
 
 void MeterCommands::ShowNoReply() {
-  ShowError(state_.Timeout ? "Communication Timeout. No reply." : "No reply. ");
+  ShowError(transport_.state().Timeout ? text::kTimeoutNoReply : text::kNoReply);
 }
 
 void MeterCommands::CloseUnlessKept() {
-  if (!state_.keepPortopen) transport_.closePort();
+  if (!flags_.keepPortopen) transport_.closePort();
 }
 
 std::int16_t MeterCommands::cmd_ReqUD2() {
@@ -63,32 +63,30 @@ std::int16_t MeterCommands::cmd_ReqUD2() {
   link.manufacturerCode = 0;
   link.statusByte = kStatusAfterReset;
   ClearMeterData();
-  state_.firstTelegramOnly = true;
 
   const Variant address(LeadingNumber(address_field_.Text()));
   if (!InitCommunication(address)) {
-    ShowError("Could not init communication");
-    return -1;
+    ShowError(text::kCouldNotInit);
+    return ReadResult::kCouldNotInit;
   }
   MeterData().moreRecords = false;
   const std::uint8_t primary = address.ToByte("Address");
   std::int16_t result = RequestUserData(primary, 0);
-  if (result > 0) result = 0;
+  if (result > 0) result = ReadResult::kOk;
   // Only the first telegram is read, even when the meter announces more.
-  if (state_.firstTelegramOnly) MeterData().moreRecords = false;
+  MeterData().moreRecords = false;
   CloseUnlessKept();
   return result;
 }
 
 bool MeterCommands::InitCommunication(const Variant& address) {
-  state_.waitAborted = false;
   MeterData().mfrStatus = kNoBlockReceived;
-  if (transport_.OpenPort() != 0) return false;
+  if (transport_.OpenPort() != PortResult::kOk) return false;
 
   const double a = LeadingNumber(address.ToText());
   // Addresses outside 1..255 (0, secondary addresses) reset the selected meter at 0xFD.
   const std::uint8_t start =
-      (a >= 1 && a <= 255) ? static_cast<std::uint8_t>(RoundHalfEven(a)) : kSecondaryAddress;
+      (a >= 1 && a <= 255) ? static_cast<std::uint8_t>(RoundHalfEven(a)) : kSelectedMeter;
   Frame frame{};
   transport_.SendFrame(frame, SndNke(frame, start));
   transport_.Pause(200);
@@ -109,7 +107,7 @@ std::int16_t MeterCommands::RequestUserData(std::uint8_t address, std::uint8_t d
   transport_.Pause(150);
   std::vector<std::uint8_t> reply;
   const std::int16_t count = transport_.ReceiveReply(reply);
-  if (count <= 0) return 0;
+  if (count <= 0) return LinkResult::kOk;
   // The decoder's notices are shown whatever noErrorPopup says.
   ScopedNoticeSink notices([this](const std::string& text) { messages_.Show(text, std::nullopt); });
   const std::int16_t result = CheckRspUd(reply, count, decodeMode);

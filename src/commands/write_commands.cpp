@@ -2,6 +2,7 @@
 #include <cmath>
 
 #include "commands/meter_commands.hpp"
+#include "core/text.hpp"
 #include "link/frames.hpp"
 #include "link/reply_check.hpp"
 
@@ -10,10 +11,9 @@ namespace {
 
 constexpr std::size_t kUserDataPosition = 3;  // where SndUd expects the caller's user data
 
-std::string TrimSpaces(const std::string& s) {
-  std::size_t b = s.find_first_not_of(' ');
-  if (b == std::string::npos) return "";
-  return s.substr(b, s.find_last_not_of(' ') - b + 1);
+// The clock text counts its characters after spaces (only spaces) at either end are removed.
+bool ClockTextLength(const std::string& text) {
+  return Trim(text, " ").size() == 12;
 }
 
 // Password characters go out last character first: read as a 64-bit integer sent least
@@ -45,7 +45,7 @@ std::string PadPassword(const std::string& text) {
 }
 
 std::uint8_t AddressByte(const std::optional<Variant>& address) {
-  return address ? address->ToByte("Address") : kBroadcastWithReply;
+  return address ? address->ToByte("Address") : kAnyMeter;
 }
 
 MeterCommands::AckOutcome MeterCommands::ExchangeForAck(const Frame& frame, std::int16_t length,
@@ -82,18 +82,20 @@ std::int16_t MeterCommands::givePassword(std::string& myPasswd,
                                          const std::optional<Variant>& address) {
   myPasswd = PadPassword(myPasswd);
   const std::uint8_t a = AddressByte(address);
-  if (!InitCommunication(address.value_or(Variant(std::int32_t{kBroadcastWithReply})))) return -1;
+  if (!InitCommunication(address.value_or(Variant(std::int32_t{kAnyMeter})))) {
+    return PasswordResult::kCouldNotInit;
+  }
   std::vector<std::uint8_t> data = {0x07, 0xFD, 0x16};
   AppendPassword(data, myPasswd);
   const AckOutcome outcome = SendUserData(data, a);
   // The port stays open on every path: the write commands that follow use the link.
   switch (outcome) {
     case AckOutcome::kNoReply:
-      return -3;
+      return PasswordResult::kNoReply;
     case AckOutcome::kNotAcknowledged:
-      return -4;
+      return PasswordResult::kNotAcknowledged;
     default:
-      return 0;
+      return PasswordResult::kOk;
   }
 }
 
@@ -104,25 +106,25 @@ std::int16_t MeterCommands::ChangePassword(std::string& myPasswd,
   std::vector<std::uint8_t> data = {0x07, 0xFD, 0x96, 0x00};  // 0x00: write, replacing
   AppendPassword(data, myPasswd);
   const AckOutcome outcome = SendUserData(data, a);
-  if (outcome == AckOutcome::kNoReply) return -2;
-  if (outcome == AckOutcome::kNotAcknowledged) return -3;
+  if (outcome == AckOutcome::kNoReply) return WriteResult::kNoReply;
+  if (outcome == AckOutcome::kNotAcknowledged) return WriteResult::kNotAcknowledged;
   CloseUnlessKept();
-  return 0;
+  return WriteResult::kOk;
 }
 
 std::int16_t MeterCommands::SetClock(const std::vector<std::uint8_t>& record,
                                      const std::optional<Variant>& address) {
   const std::uint8_t a = AddressByte(address);
   const AckOutcome outcome = SendUserData(record, a);
-  if (outcome != AckOutcome::kAcknowledged) return -3;
+  if (outcome != AckOutcome::kAcknowledged) return ClockResult::kNotAcknowledged;
   CloseUnlessKept();
-  return 0;
+  return ClockResult::kOk;
 }
 
 std::int16_t MeterCommands::SetDateTime(const std::string& sDateTime,
                                         const std::optional<Variant>& address) {
   AddressByte(address);
-  if (TrimSpaces(sDateTime).size() != 12) return -2;
+  if (!ClockTextLength(sDateTime)) return ClockResult::kWrongLength;
   // hhmmssDDMMYY becomes the 12-digit BCD number YYMMDDhhmmss, least significant byte first.
   const std::vector<std::uint8_t> record = {0x0E,
                                             0x6D,
@@ -138,7 +140,7 @@ std::int16_t MeterCommands::SetDateTime(const std::string& sDateTime,
 std::int16_t MeterCommands::SetDateTimeStd(const std::string& sDateTime,
                                            const std::optional<Variant>& address) {
   AddressByte(address);
-  if (TrimSpaces(sDateTime).size() != 12) return -2;
+  if (!ClockTextLength(sDateTime)) return ClockResult::kWrongLength;
   // Date and time of type F: minute resolution, the year split over the day and month bytes.
   const int hour = NumberField(sDateTime, 0);
   const int minute = NumberField(sDateTime, 2);
@@ -161,9 +163,9 @@ std::int16_t MeterCommands::LockMeter(std::uint8_t mode, const std::optional<Var
   const AckOutcome outcome = SendUserData(record, a);
   // Unlike the other writes, the lock closes the port after a failure too.
   CloseUnlessKept();
-  if (outcome == AckOutcome::kNoReply) return -2;
-  if (outcome == AckOutcome::kNotAcknowledged) return -3;
-  return 0;
+  if (outcome == AckOutcome::kNoReply) return WriteResult::kNoReply;
+  if (outcome == AckOutcome::kNotAcknowledged) return WriteResult::kNotAcknowledged;
+  return WriteResult::kOk;
 }
 
 }  // namespace velmar

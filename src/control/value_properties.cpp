@@ -1,26 +1,12 @@
 // The read-only members that expose the last reply received on this thread.
 #include <string>
 
+#include "codec/messages.hpp"
 #include "decode/meter_data.hpp"
 #include "link/link_state.hpp"
 #include "velmar/velmar.hpp"
 
 namespace velmar {
-namespace {
-
-// Status byte bits 7 to 0. Bits 0-4 follow EN 13757-3 (application busy, any application
-// error, power low, permanent error, temporary error); bit 5 is this meter's installation
-// error; bits 6 and 7 have no text.
-constexpr const char* kStatusTexts[8] = {"",
-                                         "",
-                                         "Installation Error",
-                                         "Temporary Error",
-                                         "Permanent Error",
-                                         "Power Low",
-                                         "Any Application Error",
-                                         "Application Busy"};
-
-}  // namespace
 
 Variant Velmar::protocolVersion() const {
   return Variant(LinkState().versionByte);
@@ -79,7 +65,7 @@ Variant Velmar::MeterErrorString() const {
   std::string text;
   for (int bit = 7; bit >= 0; --bit) {
     if (status & (1 << bit)) {
-      text += kStatusTexts[7 - bit];
+      text += text::kStatusBits[7 - bit];
       text += "\r\n";
     }
   }

@@ -28,8 +28,7 @@ void Velmar::InitProperties() {
   // One read of the input must deliver every waiting byte, since the transport counts the
   // waiting bytes and then reads them all at once: 0 asks the port for the whole buffer.
   port.SetInputLen(0);
-  impl_->state.keepPortopen = true;
-  impl_->state.firstTelegramOnly = true;
+  impl_->commands.flags().keepPortopen = true;
 }
 
 void Velmar::ReadProperties(PropertySet& bag) {
@@ -49,19 +48,19 @@ void Velmar::WriteProperties(PropertySet& bag) {
 }
 
 bool Velmar::Timeout() const {
-  return impl_->state.Timeout;
+  return impl_->transport.state().Timeout;
 }
 void Velmar::Timeout(bool value) {
-  impl_->state.Timeout = value;
+  impl_->transport.state().Timeout = value;
 }
 bool Velmar::noErrorPopup() const {
-  return impl_->state.noErrorPopup;
+  return impl_->commands.flags().noErrorPopup;
 }
 void Velmar::noErrorPopup(bool value) {
-  impl_->state.noErrorPopup = value;
+  impl_->commands.flags().noErrorPopup = value;
 }
 void Velmar::keepPortopen(bool DontClose) {
-  impl_->state.keepPortopen = DontClose;
+  impl_->commands.flags().keepPortopen = DontClose;
 }
 
 Variant Velmar::RTSEnable() const {
@@ -141,10 +140,10 @@ SerialPort& Velmar::MSC_port() {
   return *impl_->port;
 }
 const std::array<std::string, 3>& Velmar::sentLog() const {
-  return impl_->state.sentLog;
+  return impl_->transport.state().sentLog;
 }
 const std::array<std::string, 3>& Velmar::replyLog() const {
-  return impl_->state.replyLog;
+  return impl_->transport.state().replyLog;
 }
 
 void Velmar::SetTraceCallback(TraceCallback callback) {

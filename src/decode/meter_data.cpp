@@ -1,13 +1,6 @@
 #include "decode/meter_data.hpp"
 
-#include "link/link_state.hpp"
-
 namespace velmar {
-
-MbusLinkState& LinkState() {
-  thread_local MbusLinkState state;
-  return state;
-}
 
 OrvMeterData& MeterData() {
   thread_local OrvMeterData data;

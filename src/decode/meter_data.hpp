@@ -39,6 +39,9 @@ struct OrvMeterData {
   std::string durationText;
   std::string firmwareVersion;
   std::uint8_t mfrStatus = 0;
+  // Raised by the walker when a manufacturer block brought its status byte: the block fields
+  // then hold this telegram's block, whatever its status. Whoever needs to know clears it first.
+  bool mfrBlockSeen = false;
   bool moreRecords = false;
   std::array<std::uint8_t, 1025> mfrData{};
   std::int16_t mfrDataLen = 0;

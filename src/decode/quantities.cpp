@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "codec/messages.hpp"
 #include "decode/meter_data.hpp"
 #include "decode/notices.hpp"
 #include "velmar/variant.hpp"
@@ -28,13 +29,16 @@ std::optional<T> FitInteger(double value) {
   return static_cast<T>(r);
 }
 
-// The walker only ever sets decimals from -1 to 5; the table covers that range exactly as
-// pow(10, -decimals) would.
+// A value with `decimals` places is the integer divided by a power of ten. Dividing by the exact
+// power (10, 100, ...) gives the double nearest the decimal number a person writes (22860 with
+// two places is 228.6); multiplying by 0.01, which no double holds exactly, can miss it by one
+// unit in the last place. The walker sets decimals from -1 to 5.
 double Scaled(const OrvMeterData& d) {
-  static constexpr std::array<double, 8> kScale = {10.0, 1.0, 0.1, 0.01, 0.001, 1e-4, 1e-5, 1e-6};
-  const int index = d.decimals + 1;
-  return index >= 0 && index < 8 ? d.recordValue * kScale[static_cast<std::size_t>(index)]
-                                 : d.recordValue * std::pow(10.0, -d.decimals);
+  static constexpr std::array<double, 7> kPower = {1.0, 10.0, 100.0, 1e3, 1e4, 1e5, 1e6};
+  const int n = d.decimals < 0 ? -d.decimals : d.decimals;
+  const double power =
+      n < static_cast<int>(kPower.size()) ? kPower[static_cast<std::size_t>(n)] : std::pow(10.0, n);
+  return d.decimals < 0 ? d.recordValue * power : d.recordValue / power;
 }
 
 void StoreEnergy(OrvMeterData& d) {
@@ -68,7 +72,7 @@ void StorePower(OrvMeterData& d) {
       (p == 0 ? d.apparentPowerTotal : d.apparentPowerPhase[p]) = v;
       return;
     default:
-      ShowNotice("Ovanlig unit (Effekt)" + LeadingSpaceText(d.recordSubunit));
+      ShowNotice(std::string(text::kUnusualPowerUnit) + LeadingSpaceText(d.recordSubunit));
   }
 }
 
@@ -123,10 +127,6 @@ void StoreDateTime(OrvMeterData& d) {
 }
 
 }  // namespace
-
-void InterpretRecord() {
-  InterpretRecord(MeterData());
-}
 
 void InterpretRecord(OrvMeterData& d) {
   switch (d.quantityCode) {

@@ -31,8 +31,7 @@ enum QuantityCode : std::int16_t {
 
 struct OrvMeterData;
 
-// Stores the current record of the meter data store by its quantity code.
-void InterpretRecord();
+// Stores the record just walked in `d` into its field of `d`, by its quantity code.
 void InterpretRecord(OrvMeterData& d);
 
 }  // namespace velmar

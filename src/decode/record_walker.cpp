@@ -7,6 +7,7 @@
 #include "decode/meter_data.hpp"
 #include "decode/quantities.hpp"
 #include "decode/value_conversion.hpp"
+#include "velmar/results.hpp"
 
 namespace velmar {
 namespace {
@@ -206,10 +207,11 @@ void OnData(OrvMeterData& d, std::uint8_t b) {
 
 std::int16_t OnBlock(OrvMeterData& d, std::uint8_t b, std::uint8_t decodeMode) {
   if (d.fieldPos == 0) {
-    if (b != decodeMode && decodeMode != kAnyBlockType) return -7;
+    if (b != decodeMode && decodeMode != kAnyBlockType) return LinkResult::kWrongBlockType;
   } else if (d.fieldPos == 1) {
     d.mfrStatus = b;
     d.mfrDataLen = 0;
+    d.mfrBlockSeen = true;
   } else if (static_cast<std::size_t>(d.mfrDataLen) < d.mfrData.size()) {
     d.mfrData[static_cast<std::size_t>(d.mfrDataLen)] = b;
     d.mfrDataLen = static_cast<std::int16_t>(d.mfrDataLen + 1);
@@ -217,7 +219,7 @@ std::int16_t OnBlock(OrvMeterData& d, std::uint8_t b, std::uint8_t decodeMode) {
   if (d.fieldPos < std::numeric_limits<std::int16_t>::max()) {
     d.fieldPos = static_cast<std::int16_t>(d.fieldPos + 1);
   }
-  return 0;
+  return LinkResult::kOk;
 }
 
 // A number field whose remaining bytes are all at hand is converted in one step; a text field
@@ -243,10 +245,6 @@ std::size_t TakeRecordHead(OrvMeterData& d, std::span<const std::uint8_t> bytes)
 
 std::int16_t DataFieldLength(std::uint8_t dif) {
   return kFieldLength[dif & 0x0F];
-}
-
-std::int16_t DecodeDataRecords(std::uint8_t b, std::uint8_t decodeMode) {
-  return DecodeDataRecords(MeterData(), b, decodeMode);
 }
 
 std::int16_t DecodeDataRecords(OrvMeterData& d, std::uint8_t b, std::uint8_t decodeMode) {

@@ -25,10 +25,8 @@ enum WalkerState : std::int16_t {
   kInBlock = 8,
 };
 
-// Consumes the next byte of the record area; 0, or -7 when a manufacturer block carries
-// another block type than `decodeMode` asks for.
-std::int16_t DecodeDataRecords(std::uint8_t b, std::uint8_t decodeMode);
-// The same on a store the caller already holds, for loops over a whole reply.
+// Consumes the next byte of the record area into `d`; LinkResult::kOk, or kWrongBlockType when a
+// manufacturer block carries another block type than `decodeMode` asks for.
 std::int16_t DecodeDataRecords(OrvMeterData& d, std::uint8_t b, std::uint8_t decodeMode);
 // A run of record-area bytes, with the same outcome as feeding them one by one; `consumed` is
 // the number of bytes taken, the refused one excluded when the result is negative.

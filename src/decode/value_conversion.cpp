@@ -7,6 +7,7 @@
 #include <string>
 #include <type_traits>
 
+#include "codec/messages.hpp"
 #include "decode/meter_data.hpp"
 #include "decode/notices.hpp"
 #include "velmar/error.hpp"
@@ -52,7 +53,7 @@ double PairWeight(int position) {
 // Kept out of line: building the notice text is rare and would keep the byte step from being
 // inlined into the field loop.
 [[gnu::noinline, gnu::cold]] void ShowOverflowNotice() {
-  ShowNotice("Overflow. Larger than 4 bytes integer!");
+  ShowNotice(std::string(text::kIntegerOverflow));
 }
 
 void ConvertInteger(OrvMeterData& d, std::uint8_t b) {
@@ -157,10 +158,6 @@ void WithStep(std::uint8_t coding, Body&& body) {
 
 int BcdPair(std::uint8_t b) {
   return 10 * Nibble(b >> 4) + Nibble(b & 0x0F);
-}
-
-void ConvertValueByte(std::uint8_t b) {
-  ConvertValueByte(MeterData(), b);
 }
 
 void ConvertValueByte(OrvMeterData& d, std::uint8_t b) {

@@ -11,9 +11,7 @@ namespace velmar {
 
 struct OrvMeterData;
 
-// Takes the data byte at `fieldPos` of the current record.
-void ConvertValueByte(std::uint8_t b);
-// The same on a store the caller already holds (the walker's per-byte path).
+// Takes the data byte at `fieldPos` of the record being walked in `d`.
 void ConvertValueByte(OrvMeterData& d, std::uint8_t b);
 // Several data bytes of a fixed-length field in a row, advancing `fieldPos` past each.
 void ConvertValueBytes(OrvMeterData& d, std::span<const std::uint8_t> bytes);

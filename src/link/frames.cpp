@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "codec/checksums.hpp"
 #include "link/link_state.hpp"
 #include "velmar/error.hpp"
 
@@ -25,18 +26,10 @@ void RequireLongFrame(std::span<std::uint8_t> frame, std::uint8_t lField) {
 
 }  // namespace
 
-std::uint8_t FrameChecksum(std::span<const std::uint8_t> frame, std::int16_t count) {
-  std::uint8_t sum = 0;
-  for (std::int16_t i = 0; i < count && static_cast<std::size_t>(i) < frame.size(); ++i) {
-    sum = static_cast<std::uint8_t>(sum + frame[static_cast<std::size_t>(i)]);
-  }
-  return sum;
-}
-
 void BuildShortFrame(std::span<std::uint8_t> frame) {
   RequireRoom(frame, 5);
   frame[4] = kStop;
-  frame[3] = FrameChecksum(frame, 2);
+  frame[3] = ByteSum(frame.first(2));
   frame[2] = frame[1];
   frame[1] = frame[0];
   frame[0] = kShortStart;
@@ -45,7 +38,7 @@ void BuildShortFrame(std::span<std::uint8_t> frame) {
 void BuildLongFrame(std::span<std::uint8_t> frame, std::uint8_t lField) {
   RequireLongFrame(frame, lField);
   frame[lField + 5u] = kStop;
-  frame[lField + 4u] = FrameChecksum(frame, lField);
+  frame[lField + 4u] = ByteSum(frame.first(lField));
   // The content moves four places up; copying from the top keeps the overlapping bytes intact.
   for (int i = lField - 1; i >= 0; --i) frame[i + 4u] = frame[static_cast<std::size_t>(i)];
   frame[3] = kLongStart;

@@ -7,12 +7,16 @@
 
 namespace velmar {
 
-constexpr std::size_t kFrameBufferSize = 256;
 constexpr std::uint8_t kShortStart = 0x10;
 constexpr std::uint8_t kLongStart = 0x68;
 constexpr std::uint8_t kStop = 0x16;
 constexpr std::uint8_t kCiSndUd = 0x51;
 constexpr std::uint8_t kCiSelect = 0x52;
+
+// The address a selected meter answers at (secondary addressing), and the one every single meter
+// on a point-to-point line answers to.
+constexpr std::uint8_t kSelectedMeter = 0xFD;
+constexpr std::uint8_t kAnyMeter = 0xFE;
 
 // Each builder throws ArgumentError when the frame would not fit `frame` (nothing is written
 // then).
@@ -22,8 +26,10 @@ std::int16_t ReqUd2(std::span<std::uint8_t> frame, std::uint8_t address);
 std::int16_t SndUd(std::span<std::uint8_t> frame, std::uint8_t lField, std::uint8_t address);
 // C field of the next SND_UD (0x53/0x73 by fcbSndUd); inverts fcbSndUd.
 std::uint8_t NextSndUdControl();
+// Wrap the C and A bytes at positions 0 and 1 into a short frame (start, C, A, check, stop).
 void BuildShortFrame(std::span<std::uint8_t> frame);
+// Wrap the lField bytes at positions 0 .. lField - 1 into a long frame: they move four places up
+// behind 68 L L 68 and the check byte and stop byte follow them.
 void BuildLongFrame(std::span<std::uint8_t> frame, std::uint8_t lField);
-std::uint8_t FrameChecksum(std::span<const std::uint8_t> frame, std::int16_t count);
 
 }  // namespace velmar

@@ -1,59 +1,59 @@
 #include "platform/serial_settings.hpp"
 
 #include <cctype>
-#include <cstdlib>
-#include <sstream>
+#include <charconv>
+#include <string>
 #include <vector>
 
+#include "core/text.hpp"
 #include "velmar/error.hpp"
 
 namespace velmar {
 namespace {
 
-std::string Trim(const std::string& s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
-  return s.substr(b, e - b);
+[[noreturn]] void Refuse(std::string_view text, const std::string& why) {
+  throw PortError("serial settings \"" + std::string(text.substr(0, 40)) + "\": " + why);
 }
 
-int WholeNumber(const std::string& field, const std::string& text, const char* what) {
-  char* end = nullptr;
-  long v = std::strtol(field.c_str(), &end, 10);
-  if (field.empty() || *end != '\0' || v <= 0 || v > 4'000'000) {
-    throw PortError("serial settings \"" + text + "\": " + what + " \"" + field +
-                    "\" is not valid");
+int WholeNumber(std::string_view field, std::string_view text, const char* what) {
+  int v = 0;
+  const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), v);
+  if (field.empty() || ec != std::errc() || end != field.data() + field.size() || v <= 0 ||
+      v > 4'000'000) {
+    Refuse(text, std::string(what) + " \"" + std::string(field.substr(0, 20)) + "\" is not valid");
   }
-  return static_cast<int>(v);
+  return v;
+}
+
+std::vector<std::string_view> Fields(std::string_view text) {
+  std::vector<std::string_view> fields;
+  for (std::size_t at = 0;;) {
+    const std::size_t comma = text.find(',', at);
+    fields.push_back(Trim(text.substr(at, comma - at)));
+    if (comma == std::string_view::npos) return fields;
+    at = comma + 1;
+  }
 }
 
 }  // namespace
 
-SerialSettings SerialSettings::Parse(const std::string& text) {
-  std::vector<std::string> fields;
-  std::stringstream in(text);
-  for (std::string f; std::getline(in, f, ',');) fields.push_back(Trim(f));
+SerialSettings SerialSettings::Parse(std::string_view text) {
+  const std::vector<std::string_view> fields = Fields(text);
   if (fields.size() != 4) {
-    throw PortError("serial settings \"" + text +
-                    "\" must be speed,parity,data bits,stop bits (for example 2400,e,8,1)");
+    Refuse(text, "must be speed,parity,data bits,stop bits (for example 2400,e,8,1)");
   }
   SerialSettings s;
-  s.speed = WholeNumber(fields[0], text, "speed");
-  const std::string& p = fields[1];
-  if (p.size() != 1 ||
-      std::string("neoms").find(static_cast<char>(std::tolower(p[0]))) == std::string::npos) {
-    throw PortError("serial settings \"" + text + "\": parity \"" + p +
-                    "\" is not one of n, e, o, m, s");
+  s.speed.bitsPerSecond = WholeNumber(fields[0], text, "speed");
+  const std::string_view p = fields[1];
+  const char letter = p.size() == 1 ? static_cast<char>(std::tolower(p[0])) : '?';
+  if (std::string_view("neoms").find(letter) == std::string_view::npos) {
+    Refuse(text, "parity \"" + std::string(p.substr(0, 20)) + "\" is not one of n, e, o, m, s");
   }
-  s.parity = static_cast<char>(std::tolower(p[0]));
-  s.dataBits = WholeNumber(fields[2], text, "data bits");
-  if (s.dataBits < 5 || s.dataBits > 8) {
-    throw PortError("serial settings \"" + text + "\": data bits must be 5 to 8");
-  }
-  s.stopBits = WholeNumber(fields[3], text, "stop bits");
-  if (s.stopBits > 2) {
-    throw PortError("serial settings \"" + text + "\": stop bits must be 1 or 2");
-  }
+  s.parity.letter = letter;
+  s.dataBits.count = WholeNumber(fields[2], text, "data bits");
+  if (s.dataBits.count < 5 || s.dataBits.count > 8) Refuse(text, "data bits must be 5 to 8");
+  s.stopBits.count = WholeNumber(fields[3], text, "stop bits");
+  if (s.stopBits.count > 2) Refuse(text, "stop bits must be 1 or 2");
   return s;
 }
 

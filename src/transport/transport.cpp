@@ -2,22 +2,13 @@
 
 #include <algorithm>
 
+#include "codec/hex.hpp"
+#include "velmar/results.hpp"
+
 namespace velmar {
 
-std::string HexText(std::span<const std::uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (std::uint8_t b : bytes) {
-    text += kDigits[b >> 4];
-    text += kDigits[b & 0x0F];
-  }
-  return text;
-}
-
-Transport::Transport(InstanceState& state, SerialPort& port, EventLoop& events)
-    : state_(state),
-      port_(port),
+Transport::Transport(SerialPort& port, EventLoop& events)
+    : port_(port),
       events_(events),
       timeout_timer_(events.CreateTimer([this] { TimeoutTimerTick(); })),
       wait_timer_(events.CreateTimer([this] { WaitTimerTick(); })) {}
@@ -33,10 +24,10 @@ std::int16_t Transport::OpenPort() {
       port_.SetPortOpen(true);
       Pause(kSettleMs);
     }
-    return port_.PortOpen() ? 0 : -1;
+    return port_.PortOpen() ? PortResult::kOk : PortResult::kFailed;
   } catch (...) {
     // A port that cannot be opened is reported by the result alone.
-    return -1;
+    return PortResult::kFailed;
   }
 }
 
@@ -46,9 +37,9 @@ std::int16_t Transport::closePort() {
       port_.SetPortOpen(false);
       Pause(kSettleMs);
     }
-    return 0;
+    return PortResult::kOk;
   } catch (...) {
-    return -1;
+    return PortResult::kFailed;
   }
 }
 
@@ -67,7 +58,7 @@ std::int16_t Transport::SendFrame(std::span<const std::uint8_t> frame, std::int1
   while (port_.OutBufferCount() != 0 && !state_.Timeout) WaitPass();
   std::int16_t result = 0;
   if (state_.Timeout) {
-    result = -1;
+    result = kSendTimedOut;
   } else {
     StopTimeout();
   }
@@ -80,7 +71,7 @@ std::int16_t Transport::ReceiveReply(std::vector<std::uint8_t>& reply) {
   while (port_.InBufferCount() <= 0 && !state_.Timeout) WaitPass();
   if (state_.Timeout) {
     LogReply("<TimeOut>");
-    return -1;
+    return kNothingReceived;
   }
   StopTimeout();
   int seen = 0;
@@ -95,7 +86,7 @@ std::int16_t Transport::ReceiveReply(std::vector<std::uint8_t>& reply) {
   }
   if (state_.Timeout) {
     LogReply("<Overflow>");
-    return -2;
+    return kNeverSilent;
   }
   StopTimeout();
   const int count = std::min(port_.InBufferCount(), 0x7FFF);
@@ -122,7 +113,7 @@ void Transport::Pause(std::int16_t milliseconds) {
   wait_timer_->SetInterval(ms);
   state_.waitElapsed = false;
   wait_timer_->SetEnabled(true);
-  while (!state_.waitElapsed && !state_.waitAborted) WaitPass();
+  while (!state_.waitElapsed) WaitPass();
 }
 
 void Transport::TimeoutTimerTick() {

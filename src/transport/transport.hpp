@@ -10,9 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "control/instance_state.hpp"
 #include "velmar/platform.hpp"
-#include "velmar/velmar.hpp"
+#include "velmar/trace.hpp"
 
 namespace velmar {
 
@@ -23,19 +22,36 @@ constexpr int kTickMs = 100;
 constexpr int kSilenceMs = 80;  // a reply ends after this much silence
 constexpr int kSettleMs = 50;   // after every real open or close of the port
 
-// Text form of bytes: two upper-case hex digits each, no separators.
-std::string HexText(std::span<const std::uint8_t> bytes);
+// Results of the exchange below the commands.
+constexpr std::int16_t kSendTimedOut = -1;     // SendFrame: the frame did not leave within 2.1 s
+constexpr std::int16_t kNothingReceived = -1;  // ReceiveReply: no byte within 3.1 s
+constexpr std::int16_t kNeverSilent = -2;      // ReceiveReply: bytes kept coming for 2.1 s
+
+// What the transport keeps between its calls: the time-out flag a host can read and set, the
+// text of the last three frames each way (newest first), and the counters of the two timers.
+struct TransportState {
+  bool Timeout = false;
+  std::array<std::string, 3> sentLog;
+  std::array<std::string, 3> replyLog;
+  bool waitElapsed = false;
+  std::int16_t timeoutTicks = 0;
+};
 
 class Transport {
  public:
-  Transport(InstanceState& state, SerialPort& port, EventLoop& events);
+  Transport(SerialPort& port, EventLoop& events);
   ~Transport();
 
+  // Opens a closed port (clearing the logs) and waits 50 ms for the line to settle; clears the
+  // Timeout flag either way. PortResult::kOk once open, kFailed when the port refused.
   std::int16_t OpenPort();
+  // Closes an open port and waits 50 ms; PortResult::kFailed when the port refused.
   std::int16_t closePort();
+  // Opens the port if needed, discards stale input, queues the first `length` bytes of `frame`
+  // and waits until they have left (at most 2.1 s: then Timeout is set and the result is -1).
   std::int16_t SendFrame(std::span<const std::uint8_t> frame, std::int16_t length);
-  // Count of bytes waiting when the reply ended (the reply may hold more), -1 when nothing came
-  // within 3.1 s, -2 when bytes kept coming for 2.1 s.
+  // Count of bytes waiting when the reply ended (the reply may hold more), kNothingReceived when
+  // nothing came within 3.1 s, kNeverSilent when bytes kept coming for 2.1 s.
   std::int16_t ReceiveReply(std::vector<std::uint8_t>& reply);
   void StartTimeout(std::int16_t ticks);
   void StopTimeout();
@@ -48,6 +64,8 @@ class Transport {
   void WaitPass() { events_.WaitForEvents(); }
 
   SerialPort& port() { return port_; }
+  TransportState& state() { return state_; }
+  const TransportState& state() const { return state_; }
   void SetTraceCallback(TraceCallback callback) { trace_ = std::move(callback); }
 
  private:
@@ -55,7 +73,7 @@ class Transport {
   void LogSent(std::string text);
   void LogReply(std::string text);
 
-  InstanceState& state_;
+  TransportState state_;
   SerialPort& port_;
   EventLoop& events_;
   std::unique_ptr<Timer> timeout_timer_;

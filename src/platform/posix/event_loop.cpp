@@ -12,6 +12,16 @@
 namespace velmar::posix {
 namespace {
 
+short PollEvents(unsigned events) {
+  return static_cast<short>(((events & kReadable) ? POLLIN : 0) |
+                            ((events & kWritable) ? POLLOUT : 0));
+}
+
+unsigned IoEventsOf(short revents) {
+  return ((revents & POLLIN) ? kReadable : 0u) | ((revents & POLLOUT) ? kWritable : 0u) |
+         ((revents & (POLLHUP | POLLERR | POLLNVAL)) ? kHangUp : 0u);
+}
+
 timespec TimeUntil(Clock::time_point deadline) {
   const auto wait = std::max(deadline - Clock::now(), Clock::duration::zero());
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
@@ -19,6 +29,11 @@ timespec TimeUntil(Clock::time_point deadline) {
 }
 
 }  // namespace
+
+struct PosixEventLoop::PollSet {
+  std::vector<pollfd> fds;
+  std::vector<Source*> watched;  // the source of each entry; null for the deadline timer
+};
 
 class PosixEventLoop::PosixTimer : public Timer {
  public:
@@ -62,7 +77,8 @@ class PosixEventLoop::PosixTimer : public Timer {
 // time-out: poll time-outs are rounded up by the kernel's timer slack (50 us by default) and
 // every pause of a meter exchange would end that much late.
 PosixEventLoop::PosixEventLoop()
-    : deadline_fd_(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
+    : deadline_fd_(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)),
+      poll_(std::make_unique<PollSet>()) {
   if (deadline_fd_ < 0) throw std::system_error(errno, std::generic_category(), "timerfd_create");
 }
 
@@ -106,12 +122,14 @@ void PosixEventLoop::WaitForEvents() {
 
 void PosixEventLoop::Pass(bool wait) {
   ++passes_;
-  fds_.clear();
-  watched_.clear();
+  std::vector<pollfd>& fds = poll_->fds;
+  std::vector<Source*>& watched = poll_->watched;
+  fds.clear();
+  watched.clear();
   for (Source* s : sources_) {
     if (s->Fd() >= 0) {
-      fds_.push_back({s->Fd(), s->Events(), 0});
-      watched_.push_back(s);
+      fds.push_back({s->Fd(), PollEvents(s->Events()), 0});
+      watched.push_back(s);
     }
   }
   timespec relative{0, 0};
@@ -120,19 +138,19 @@ void PosixEventLoop::Pass(bool wait) {
   if (auto deadline = wait ? NextDeadline() : std::nullopt) {
     armed = ArmDeadline(*deadline - wake_latency_);
     if (armed) {
-      fds_.push_back({deadline_fd_, POLLIN, 0});
-      watched_.push_back(nullptr);
+      fds.push_back({deadline_fd_, POLLIN, 0});
+      watched.push_back(nullptr);
       timeout = nullptr;  // the timerfd ends the wait
     } else {
       relative = TimeUntil(*deadline - wake_latency_);
     }
   }
-  const int ready = ppoll(fds_.data(), fds_.size(), timeout, nullptr);
-  if (armed && ready > 0 && fds_.back().revents != 0) LearnWakeLatency(Clock::now() - *armed);
-  for (std::size_t i = 0; ready > 0 && i < watched_.size(); ++i) {
-    if (fds_[i].revents != 0 && watched_[i] != nullptr &&
-        std::find(sources_.begin(), sources_.end(), watched_[i]) != sources_.end()) {
-      watched_[i]->OnReady(fds_[i].revents);
+  const int ready = ppoll(fds.data(), fds.size(), timeout, nullptr);
+  if (armed && ready > 0 && fds.back().revents != 0) LearnWakeLatency(Clock::now() - *armed);
+  for (std::size_t i = 0; ready > 0 && i < watched.size(); ++i) {
+    if (fds[i].revents != 0 && watched[i] != nullptr &&
+        std::find(sources_.begin(), sources_.end(), watched[i]) != sources_.end()) {
+      watched[i]->OnReady(IoEventsOf(fds[i].revents));
     }
   }
   RunDueTimers();

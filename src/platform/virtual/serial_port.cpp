@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <string>
 
-#include "platform/serial_settings.hpp"
 #include "velmar/error.hpp"
 #include "velmar/virtual_platform.hpp"
 
@@ -18,55 +17,35 @@ VirtualSerialPort::~VirtualSerialPort() {
 
 void VirtualSerialPort::RequireUsable(const char* operation) const {
   if (unplugged_) {
-    throw PortError(std::string("virtual serial port ") + std::to_string(comm_port_) +
+    throw PortError(std::string("virtual serial port ") + std::to_string(CommPort()) +
                     " was unplugged (" + operation + ")");
+  }
+  if (!open_) {
+    throw PortError(std::string("virtual serial port ") + std::to_string(CommPort()) +
+                    " is not open (" + operation + ")");
   }
 }
 
 void VirtualSerialPort::SetPortOpen(bool open) {
   if (open == open_) return;
   if (open) {
-    RequireUsable("open");
-    if (open_fails_) {
-      throw PortError("virtual serial port " + std::to_string(comm_port_) + " does not exist");
+    if (unplugged_ || open_fails_) {
+      const std::string why = "virtual serial port " + std::to_string(CommPort()) +
+                              (unplugged_ ? " was unplugged" : " does not exist");
+      SetLastError(why);
+      throw PortError(why);
     }
+    SetLastError("");
     ++open_count_;
   } else {
     tx_.clear();
-    in_buffer_.clear();
+    received().clear();
   }
   open_ = open;
 }
 
-void VirtualSerialPort::SetCommPort(std::int16_t port) {
-  if (open_) throw PortError("virtual serial port: port number changed while open");
-  if (port < 1) throw PortError("virtual serial port: invalid port number " + std::to_string(port));
-  comm_port_ = port;
-}
-
-void VirtualSerialPort::SetSettings(const std::string& settings) {
-  SerialSettings parsed = SerialSettings::Parse(settings);
-  settings_ = settings;
-  baud_ = parsed.speed;
-}
-
-void VirtualSerialPort::SetRTSEnable(bool raised) {
-  if (open_) throw PortError("virtual serial port: RTS changed while open");
-  rts_ = raised;
-}
-
 Nanos VirtualSerialPort::CharacterTime() const {
-  return static_cast<Nanos>(11.0 * 1e9 / baud_);  // M-Bus: start, 8 data, parity, stop
-}
-
-int VirtualSerialPort::InBufferCount() const {
-  RequireUsable("count received bytes");
-  return static_cast<int>(in_buffer_.size());
-}
-
-void VirtualSerialPort::ClearInBuffer() {
-  RequireUsable("discard received bytes");
-  in_buffer_.clear();
+  return static_cast<Nanos>(CharacterSeconds() * 1e9);
 }
 
 int VirtualSerialPort::OutBufferCount() const {
@@ -76,22 +55,11 @@ int VirtualSerialPort::OutBufferCount() const {
 
 void VirtualSerialPort::Output(std::span<const std::uint8_t> data) {
   RequireUsable("send");
-  if (!open_) throw PortError("virtual serial port: output while the port is closed");
   Nanos t = tx_.empty() ? loop_.Now() : tx_.back().first;
   for (std::uint8_t b : data) {
     t += CharacterTime();
     tx_.emplace_back(t, b);
   }
-}
-
-std::vector<std::uint8_t> VirtualSerialPort::Input() {
-  RequireUsable("read");
-  if (!open_) throw PortError("virtual serial port: input while the port is closed");
-  std::size_t n = in_buffer_.size();
-  if (input_len_ > 0) n = std::min(n, static_cast<std::size_t>(input_len_));
-  std::vector<std::uint8_t> out(in_buffer_.begin(), in_buffer_.begin() + static_cast<long>(n));
-  in_buffer_.erase(in_buffer_.begin(), in_buffer_.begin() + static_cast<long>(n));
-  return out;
 }
 
 void VirtualSerialPort::SendToMaster(std::span<const std::uint8_t> bytes, Nanos start,
@@ -116,15 +84,18 @@ std::optional<Nanos> VirtualSerialPort::NextEventTime() const {
 
 void VirtualSerialPort::RunDue(Nanos now) {
   while (!tx_.empty() && tx_.front().first <= now) {
-    std::uint8_t b = tx_.front().second;
+    const auto [end, b] = tx_.front();
     tx_.pop_front();
     transmitted_.push_back(b);
+    if (record_line_) line_.push_back({end, true, b});
     if (peer_) peer_->OnByteFromMaster(b, *this);
   }
   while (!rx_scheduled_.empty() && rx_scheduled_.front().first <= now) {
-    // A closed port loses what arrives, like a real one.
-    if (open_ && !unplugged_) in_buffer_.push_back(rx_scheduled_.front().second);
+    const auto [end, b] = rx_scheduled_.front();
     rx_scheduled_.pop_front();
+    if (record_line_) line_.push_back({end, false, b});
+    // A closed port loses what arrives, like a real one.
+    if (open_ && !unplugged_) received().push_back(b);
   }
 }
 

@@ -8,20 +8,11 @@
 #include <limits>
 #include <string>
 
+#include "core/text.hpp"
 #include "velmar/error.hpp"
 
 namespace velmar {
 namespace {
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
 
 // Length of the longest prefix of `text` that reads as a decimal number.
 std::size_t NumberPrefixLength(std::string_view text) {
@@ -121,8 +112,9 @@ double LeadingNumber(std::string_view text) {
 
 std::string LeadingSpaceText(double value) {
   std::string digits = ShortestText(value);
+  if (digits == "-0") return " 0";  // a negative zero is zero
   if (value >= 0 || std::isnan(value)) return " " + digits;
-  return digits == "-0" ? " 0" : digits;
+  return digits;
 }
 
 double Variant::ToDouble(std::string_view what) const {
