@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "bench_util.hpp"
-#include "control/instance_state.hpp"
 #include "line_peers.hpp"
 #include "transport/transport.hpp"
 #include "velmar/posix_platform.hpp"
@@ -18,8 +17,7 @@ int main() {
   posix::PosixSerialPort port(events);
   port.SetDevicePath(1, server.DevicePath());
   port.SetSettings("2400,e,8,1");
-  InstanceState state;
-  Transport transport(state, port, events);
+  Transport transport(port, events);
   transport.OpenPort();
   std::printf("%-6s %10s %10s %10s %8s\n", "run", "wall ms", "late ms", "cpu ms", "cpu %");
   for (int run = 1; run <= 5; ++run) {

@@ -8,11 +8,19 @@
 #include <chrono>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "platform/serial_settings.hpp"
 
 namespace velmar::sim {
+
+// The meter's line runs 8E1 at the given speed; its character time comes from those settings.
 StreamMeterServer::StreamMeterServer(std::vector<SimMeter*> meters, int baud)
-    : meters_(std::move(meters)), baud_(baud) {
-  if (baud_ <= 0) throw std::invalid_argument("the simulator needs a positive baud rate");
+    : meters_(std::move(meters)) {
+  if (baud <= 0) throw std::invalid_argument("the simulator needs a positive baud rate");
+  char_time_ = std::chrono::nanoseconds(static_cast<long>(
+      SerialSettings::Parse(std::to_string(baud) + ",e,8,1").CharacterSeconds() * 1e9));
   if (pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe");
 }
 
@@ -50,6 +58,25 @@ bool StreamMeterServer::SendByte(int fd, std::uint8_t b) {
   return ::write(fd, &b, 1) == 1;
 }
 
+// Waits on the wake pipe while the time left is long, so Stop() ends even a 60 s answer delay at
+// once; the last millisecond is slept precisely. The pipe is never drained: once Stop() wrote to
+// it, every later wait returns at once.
+bool StreamMeterServer::SleepUntil(std::chrono::steady_clock::time_point due) {
+  using namespace std::chrono;
+  for (;;) {
+    if (stop_) return false;
+    const auto left = due - steady_clock::now();
+    if (left <= steady_clock::duration::zero()) return true;
+    if (left > milliseconds(2)) {
+      pollfd p{wake_[0], POLLIN, 0};
+      const auto ms = duration_cast<milliseconds>(left - milliseconds(1)).count();
+      if (poll(&p, 1, static_cast<int>(ms)) > 0) return false;
+      continue;
+    }
+    std::this_thread::sleep_until(due);
+  }
+}
+
 bool StreamMeterServer::WaitReadable(int fd, int timeoutMs, bool& readable) {
   pollfd fds[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
   readable = false;
@@ -78,13 +105,11 @@ void StreamMeterServer::Answer(int fd, const std::vector<std::uint8_t>& frame) {
   }
   if (!reply) return;
   using Clock = std::chrono::steady_clock;
-  const auto char_time = std::chrono::nanoseconds(static_cast<long>(11.0 * 1e9 / baud_));
   const auto gap = std::chrono::milliseconds(reply->gapMs);
   auto due = Clock::now() + std::chrono::milliseconds(reply->delayMs);
-  for (std::size_t i = 0; i < reply->bytes.size() && !stop_; ++i) {
-    due += char_time + (i > 0 ? gap : Clock::duration::zero());
-    std::this_thread::sleep_until(due);
-    if (!SendByte(fd, reply->bytes[i])) return;
+  for (std::size_t i = 0; i < reply->bytes.size(); ++i) {
+    due += char_time_ + (i > 0 ? gap : Clock::duration::zero());
+    if (!SleepUntil(due) || !SendByte(fd, reply->bytes[i])) return;
   }
 }
 

@@ -1,10 +1,12 @@
 // The real-time side of the simulator: a background thread that reads the master's bytes from a
 // file descriptor, assembles frames, lets the meters answer, and writes each answer back paced
-// at the baud rate (11 bits per character, plus the meter's response delay and gaps). The pty
-// and TCP servers differ only in where that descriptor comes from.
+// at the line's character time (8E1 at the baud rate), after the meter's response delay and
+// with its gaps. Every wait ends at once when the server stops. The pty and TCP servers differ
+// only in where that descriptor comes from.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -47,9 +49,10 @@ class StreamMeterServer {
 
  private:
   void Answer(int fd, const std::vector<std::uint8_t>& frame);
+  bool SleepUntil(std::chrono::steady_clock::time_point due);
 
   std::vector<SimMeter*> meters_;
-  int baud_;
+  std::chrono::nanoseconds char_time_{};
   int wake_[2] = {-1, -1};
   std::mutex mutex_;
   std::atomic<bool> stop_{false};

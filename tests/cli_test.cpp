@@ -23,6 +23,24 @@ namespace {
 
 using nlohmann::json;
 
+// Every test process gets a configuration folder of its own, so settings saved by `velmar
+// config` (by a test or by whoever runs the tests) never leak into another command.
+class FreshConfigHome : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    char pattern[] = "/tmp/velmar-config-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    home_ = pattern;
+    ::setenv("XDG_CONFIG_HOME", home_.c_str(), 1);
+  }
+  void TearDown() override { std::filesystem::remove_all(home_); }
+
+ private:
+  std::string home_;
+};
+[[maybe_unused]] const auto* const kConfigHome =
+    ::testing::AddGlobalTestEnvironment(new FreshConfigHome);
+
 ProcessResult Velmar(std::vector<std::string> args) {
   args.insert(args.begin(), VELMAR_CLI);
   return RunProcess(args);
@@ -182,9 +200,25 @@ TEST_F(AgainstSimulator, PasswordThenClockIsReadBack) {
 
 TEST_F(AgainstSimulator, WrongPasswordFailsWithItsCode) {
   const ProcessResult r = Run({"set-time", "101500241226", "--password", "99999999"});
-  EXPECT_GE(r.status, 10) << r.err;
+  EXPECT_EQ(r.status, 13) << r.err;  // givePassword: no reply
   EXPECT_EQ(r.err.rfind("Error: ", 0), 0u) << r.err;
   EXPECT_EQ(ReadJson()["MeterTime"], "14:30:00");  // the clock is untouched
+}
+
+TEST_F(AgainstSimulator, SavedSettingsServeLaterCommandsAndOptionsStillWin) {
+  const ProcessResult saved = Velmar({"config", "--device", device_, "--speed", "9600"});
+  ASSERT_EQ(saved.status, 0) << saved.err;
+  EXPECT_NE(saved.out.find(device_), std::string::npos) << saved.out;
+  EXPECT_NE(Velmar({"config"}).out.find("speed 9600"), std::string::npos);
+  const ProcessResult read = Velmar({"read", "--json"});  // no device on the command line
+  ASSERT_EQ(read.status, 0) << read.err;
+  EXPECT_EQ(json::parse(read.out)["MeterID"], 31415926);
+  const ProcessResult other = Velmar({"read", "--device", "/dev/no-such-converter"});
+  EXPECT_EQ(other.status, 1);
+  EXPECT_NE(other.err.find("/dev/no-such-converter"), std::string::npos) << other.err;
+  const ProcessResult bad = Velmar({"config", "--speed", "2401"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_NE(Velmar({"config"}).out.find("speed 9600"), std::string::npos);  // nothing written
 }
 
 TEST_F(AgainstSimulator, IntervalTableRoundTripsThroughTwoProcesses) {

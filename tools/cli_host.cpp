@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <cstdlib>
 #include <iostream>
 
 namespace velmar::tools {
@@ -16,11 +17,12 @@ std::string CheckAddress(const std::string& text) {
   long value = -1;
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  const std::string shown = text.size() > 20 ? text.substr(0, 20) + "..." : text;
   if (text.empty() || ec != std::errc() || ptr != end) {
-    return "address \"" + text + "\" is not a number";
+    return "address \"" + shown + "\" is not a number";
   }
   if (value < 0 || value == 251 || value == 252 || value > 99999999) {
-    return "address " + text +
+    return "address " + shown +
            " is out of range: 0-250, 253, 254, 255, or an 8-digit identification number";
   }
   return {};
@@ -37,11 +39,18 @@ void RequireDevice(const std::string& path) {
 }  // namespace
 
 void AddLineOptions(CLI::App& app, LineOptions& o, bool with_simulate) {
-  app.add_option("--device", o.device, "Serial device of the M-Bus level converter (/dev/ttyUSB0)");
+  // Several subcommands share one LineOptions; each marks what its own command line gave.
+  app.add_option("--device", o.device, "Serial device of the M-Bus level converter (/dev/ttyUSB0)")
+      ->each([&o](const std::string&) { o.deviceGiven = true; });
   app.add_option("--port", o.port, "Port number N, device /dev/ttyS{N-1} unless --device is given")
-      ->check(CLI::Range(1, 32767));
-  app.add_option("--speed", o.speed, "Baud rate (the line runs 8E1)")->check(CLI::PositiveNumber);
-  app.add_flag("--rts", o.rts, "Raise RTS (some level converters need it for power)");
+      ->check(CLI::Range(1, 32767))
+      ->each([&o](const std::string&) { o.portGiven = true; });
+  app.add_option("--speed", o.speed, "Baud rate (the line runs 8E1); default 2400")
+      ->check(CLI::PositiveNumber)
+      ->each([&o](const std::string&) { o.speedGiven = true; });
+  app.add_flag_callback(
+      "--rts", [&o] { o.rts = o.rtsGiven = true; },
+      "Raise RTS (some level converters need it for power)");
   app.add_option("--address", o.address,
                  "Meter address: 0-250 primary, 254 any single meter, 8-digit number secondary")
       ->default_str("254")
@@ -55,31 +64,65 @@ void AddLineOptions(CLI::App& app, LineOptions& o, bool with_simulate) {
   }
 }
 
+std::string SettingsPath() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  std::string base;
+  if (xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = std::string(home != nullptr ? home : ".") + "/.config";
+  }
+  return base + "/velmar/port.conf";
+}
+
 CliHost::CliHost(const LineOptions& options) : options_(options) {
   if (options.simulate) {
     meter_ = std::make_unique<sim::SimMeter>();
     server_ = std::make_unique<sim::PtyMeterServer>(*meter_, options.speed);
   }
   auto port = std::make_unique<posix::PosixSerialPort>(events_);
-  posix::PosixSerialPort& serial = *port;
-  const std::string device = server_ ? server_->DevicePath() : options.device;
-  if (!device.empty()) port->SetDevicePath(static_cast<std::int16_t>(options.port), device);
+  serial_ = port.get();
   control_ =
       std::make_unique<Velmar>(HostServices{events_, messages_, container_}, std::move(port));
   Velmar& v = *control_;
   v.InitProperties();
-  v.CommPort(Variant(static_cast<std::int16_t>(options.port)));
-  v.CommSpeed(Variant(static_cast<std::int32_t>(options.speed)));
-  v.RTSEnable(Variant(options.rts));
+  std::string device;
+  if (!options.simulate) RestoreSavedSettings(device);
+  // Options on the command line win over saved settings; a port number given names its own
+  // device, not the saved one.
+  if (options.portGiven) {
+    v.CommPort(Variant(static_cast<std::int16_t>(options.port)));
+    device.clear();
+  }
+  if (options.speedGiven || options.simulate) {
+    v.CommSpeed(Variant(static_cast<std::int32_t>(options.speed)));
+  }
+  if (options.rtsGiven) v.RTSEnable(Variant(options.rts));
+  if (server_) {
+    device = server_->DevicePath();
+  } else if (options.deviceGiven) {
+    device = options.device;
+  }
+  const auto port_number = static_cast<std::int16_t>(v.CommPort().ToInt32());
+  if (!device.empty()) serial_->SetDevicePath(port_number, device);
   v.keepPortopen(options.keepOpen);
   v.noErrorPopup(options.quiet);
   v.txt_Adress().SetText(options.address);
-  RequireDevice(serial.DevicePath());
+  RequireDevice(serial_->DevicePath());
   if (options.trace) {
     v.SetTraceCallback([](TraceDirection dir, const std::string& text) {
       std::cerr << (dir == TraceDirection::kSent ? "> " : "< ") << text << '\n';
     });
   }
+}
+
+// Settings saved by `velmar config`: the control's own entries and the device.
+void CliHost::RestoreSavedSettings(std::string& device) {
+  posix::FilePropertySet saved(SettingsPath());
+  if (!saved.Exists()) return;
+  control_->ReadProperties(saved);
+  device = saved.Read(kDeviceEntry, Variant("")).ToText();
 }
 
 CliHost::~CliHost() {
@@ -94,9 +137,25 @@ int ExitForResult(int result) {
   return result == 0 ? kExitOk : kExitResultBase - result;
 }
 
+int ExitForCommand(const CliHost& host, int result, bool could_not_init) {
+  if (could_not_init && !host.PortFailure().empty()) {
+    std::cerr << "Error: " << host.PortFailure() << '\n';
+    return kExitError;
+  }
+  return ExitForResult(result);
+}
+
 const char* ExitStatusHelp() {
-  return "Exit status: 0 success; 1 error (port, argument, file); 2 usage error;\n"
-         "3 no reply to a read; 10+N the command returned -N (see the README for each).";
+  return "Exit status:\n"
+         "  0   success\n"
+         "  1   error: the port (missing, in use, no permission), a file, an argument\n"
+         "  2   usage error (unknown command or option, bad value); nothing was sent\n"
+         "  3   read: no reply from the meter within 3.1 s\n"
+         "  10+N  the command returned -N: read 11-17 link errors (14 checksum), password 13 no\n"
+         "      reply, 14 not acknowledged; change-password and lock 12 no reply, 13 not\n"
+         "      acknowledged; set-time 12 wrong length, 13 not acknowledged; intervals write\n"
+         "      14 table too large, 15 block not confirmed; intervals read 12 no reply, 13 not\n"
+         "      acknowledged, 14 data request failed";
 }
 
 }  // namespace velmar::tools

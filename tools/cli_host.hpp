@@ -31,9 +31,20 @@ struct LineOptions {
   bool quiet = false;
   bool trace = false;
   bool simulate = false;
+  // Which of the port settings the command line gave (they win over saved settings).
+  bool deviceGiven = false;
+  bool portGiven = false;
+  bool speedGiven = false;
+  bool rtsGiven = false;
 };
 
 void AddLineOptions(CLI::App& app, LineOptions& options, bool with_simulate);
+
+// Where `velmar config` saves the port settings: $XDG_CONFIG_HOME/velmar/port.conf, or
+// ~/.config/velmar/port.conf.
+std::string SettingsPath();
+// The name of the saved device entry, beside the control's own entries.
+inline constexpr const char* kDeviceEntry = "Device";
 
 // A control on the console host, configured from the options (and serving an in-process
 // simulated meter on a pseudo-terminal when asked to).
@@ -43,9 +54,16 @@ class CliHost {
   ~CliHost();
   Velmar& control() { return *control_; }
   std::optional<Variant> Address() const;
+  // The device the control opens.
+  std::string DevicePath() const { return serial_->DevicePath(); }
+  // Why the port last failed to open ("" when it did not).
+  std::string PortFailure() const { return serial_->LastError(); }
 
  private:
+  void RestoreSavedSettings(std::string& device);
+
   LineOptions options_;
+  posix::PosixSerialPort* serial_ = nullptr;
   std::unique_ptr<sim::SimMeter> meter_;
   std::unique_ptr<sim::PtyMeterServer> server_;
   posix::PosixEventLoop events_;
@@ -54,7 +72,11 @@ class CliHost {
   std::unique_ptr<Velmar> control_;
 };
 
+// The exit status for a command's result: 0, or 10 + N for -N.
 int ExitForResult(int result);
+// The same, except that a port that did not open is reported with the port's own reason on
+// stderr and exit status 1.
+int ExitForCommand(const CliHost& host, int result, bool could_not_init);
 const char* ExitStatusHelp();
 
 }  // namespace velmar::tools

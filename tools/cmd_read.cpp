@@ -113,7 +113,7 @@ Runner AddRead(CLI::App& app) {
     } else if (result == 0 && !no_reply) {
       PrintTable(v);
     }
-    if (result != 0) return ExitForResult(result);
+    if (result != 0) return ExitForCommand(host, result, result == ReadResult::kCouldNotInit);
     if (no_reply) {
       if (!options->quiet) {
         std::cerr << "Error: no reply from the meter within 3.1 s; check the wiring, the address ("

@@ -89,14 +89,15 @@ Runner AddWrites(CLI::App& app) {
   return [=]() -> int {
     if (pw->parsed()) {
       CliHost host(o->line);
-      return ExitForResult(host.control().givePassword(o->password, host.Address()));
+      const int r = host.control().givePassword(o->password, host.Address());
+      return ExitForCommand(host, r, r == PasswordResult::kCouldNotInit);
     }
     if (iread->parsed()) {
       CliHost host(o->line);
       std::vector<std::uint8_t> table(399);
       std::int32_t len = 0;
       const int r = host.control().ReadIntervals(table, len, host.Address());
-      if (r != 0) return ExitForResult(r);
+      if (r != 0) return ExitForCommand(host, r, r == ReadIntervalsResult::kCouldNotInit);
       table.resize(static_cast<std::size_t>(len));
       if (file->empty()) {
         std::cout << HexText(table) << '\n';
@@ -117,7 +118,9 @@ Runner AddWrites(CLI::App& app) {
     if (cmd == clock && *text == "now") *text = LocalClockText();
     CliHost host(o->line);
     Velmar& v = host.control();
-    if (int r = PresentPassword(host, *o, cmd); r != 0) return ExitForResult(r);
+    if (int r = PresentPassword(host, *o, cmd); r != 0) {
+      return ExitForCommand(host, r, r == PasswordResult::kCouldNotInit);
+    }
     if (cmd == change) return ExitForResult(v.ChangePassword(*text, host.Address()));
     if (cmd == clock) {
       return ExitForResult(*std_form ? v.SetDateTimeStd(*text, host.Address())

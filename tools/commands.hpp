@@ -14,5 +14,6 @@ Runner AddDecode(CLI::App& app);
 Runner AddRead(CLI::App& app);
 Runner AddWrites(CLI::App& app);  // password, change-password, set-time, lock, intervals
 Runner AddSimulate(CLI::App& app);
+Runner AddConfig(CLI::App& app);
 
 }  // namespace velmar::tools

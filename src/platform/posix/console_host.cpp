@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -33,12 +34,29 @@ Variant FilePropertySet::Read(const std::string& name, const Variant& default_va
   return it == values.end() ? default_value : Variant(it->second);
 }
 
+// The new file is written beside the old one and renamed over it, so a full disk or a crash
+// leaves the previous settings whole.
 void FilePropertySet::Write(const std::string& name, const Variant& value, const Variant&) {
   auto values = Load();
   values[name] = value.ToText();
-  std::ofstream out(path_, std::ios::trunc);
-  for (const auto& [key, text] : values) out << key << '=' << text << '\n';
-  if (!out) throw Error("cannot write settings file " + path_);
+  const std::filesystem::path path(path_);
+  std::error_code ec;
+  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
+  const std::string temporary = path_ + ".new";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    for (const auto& [key, text] : values) out << key << '=' << text << '\n';
+    out.close();
+    if (!out) {
+      std::filesystem::remove(temporary, ec);
+      throw Error("cannot write settings file " + path_);
+    }
+  }
+  std::filesystem::rename(temporary, path, ec);
+  if (ec) {
+    std::filesystem::remove(temporary, ec);
+    throw Error("cannot write settings file " + path_ + ": " + ec.message());
+  }
 }
 
 }  // namespace velmar::posix
