@@ -92,10 +92,11 @@ TEST(CommandLine, HelpNamesTheExitStatuses) {
   const ProcessResult top = Velmar({"--help"});
   EXPECT_EQ(top.status, 0);
   EXPECT_NE(top.out.find("Exit status"), std::string::npos);
-  for (const char* sub : {"read", "password", "set-time", "lock", "decode", "simulate"}) {
+  for (const char* sub : {"read", "password", "set-time", "lock", "decode", "simulate", "config"}) {
     const ProcessResult r = Velmar({sub, "--help"});
     EXPECT_EQ(r.status, 0) << sub;
     EXPECT_NE(r.out.find("--"), std::string::npos) << sub;
+    EXPECT_NE(r.out.find("Exit status"), std::string::npos) << sub;  // not "see the README"
   }
 }
 

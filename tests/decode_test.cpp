@@ -1,4 +1,4 @@
-// Value conversion, the record walker, the quantity table and the reply checks.
+// Value conversion, the record walker and the quantity table.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,6 +13,7 @@
 #include "decode/value_conversion.hpp"
 #include "link/link_state.hpp"
 #include "link/reply_check.hpp"
+#include "telegrams.hpp"
 #include "velmar/error.hpp"
 
 namespace velmar {
@@ -35,25 +36,8 @@ class Decoder : public ::testing::Test {
     }
     return 0;
   }
-  // A complete RSP_UD around the records, with a correct checksum.
-  static Bytes Telegram(const Bytes& records) {
-    Bytes body = {0x08, 0x05, 0x72, 0x78, 0x56, 0x34, 0x12, 0x56,
-                  0x3E, 0x02, 0x02, 0x01, 0x14, 0,    0};
-    body.insert(body.end(), records.begin(), records.end());
-    const auto l = static_cast<std::uint8_t>(body.size());
-    Bytes t;
-    t.reserve(body.size() + 6);
-    for (std::uint8_t head : {std::uint8_t{0x68}, l, l, std::uint8_t{0x68}}) t.push_back(head);
-    t.insert(t.end(), body.begin(), body.end());
-    std::uint8_t sum = 0;
-    for (std::uint8_t b : body) sum = static_cast<std::uint8_t>(sum + b);
-    t.push_back(sum);
-    t.push_back(0x16);
-    return t;
-  }
-  std::int16_t Check(Bytes t, std::uint8_t mode = 0) {
-    return CheckRspUd(t, static_cast<std::int16_t>(t.size()), mode);
-  }
+  static Bytes Telegram(const Bytes& records) { return testing::Telegram(records); }
+  static std::int16_t Check(Bytes t, std::uint8_t mode = 0) { return testing::Check(t, mode); }
   std::vector<std::string> notices;
   OrvMeterData& d = MeterData();
 };
@@ -225,78 +209,6 @@ TEST_F(Decoder, ManufacturerBlockAndTheExpectedType) {
   EXPECT_EQ(Walk({0x1F, 0x55, 0x80, 0x1C, 0x03}, kAnyBlockType), 0);
   EXPECT_TRUE(d.moreRecords);
   EXPECT_EQ(d.mfrStatus, 3);
-}
-
-TEST_F(Decoder, AcknowledgeCheck) {
-  EXPECT_EQ(CheckAck(Bytes{0xF9}, 1), 0);
-  EXPECT_EQ(CheckAck(Bytes{0x00, 0xE5, 0x00}, 3), 0);
-  EXPECT_EQ(CheckAck(Bytes(10, 0xE5), 10), LinkResult::kStructureError);
-  EXPECT_EQ(CheckAck(Bytes{0xE5}, 0), LinkResult::kStructureError);
-  EXPECT_EQ(CheckAck(Bytes{0x15}, 1), LinkResult::kStructureError);
-}
-
-TEST_F(Decoder, ReplyCodesAndTheStateTheyLeave) {
-  const Bytes good = Telegram({0x04, 0x06, 0x10, 0x27, 0, 0});
-  EXPECT_EQ(Check(good), 0);
-  EXPECT_EQ(LinkState().identNumber, 12345678);
-  EXPECT_EQ(LinkState().manufacturerCode, 0x3E56);
-  EXPECT_EQ(LinkState().statusByte, 0x14);
-  EXPECT_TRUE(LinkState().fcbReqUd2);
-  EXPECT_EQ(d.activeEnergyTotal, 10000);
-
-  Bytes fc = good;
-  fc[0] = 0xFC;
-  EXPECT_EQ(CheckRspUd(fc, static_cast<std::int16_t>(fc.size()), 0), 0);
-  EXPECT_EQ(fc[0], 0x68);
-
-  Bytes t = good;
-  t[3] = 0x69;
-  LinkState().identNumber = 5;
-  EXPECT_EQ(Check(t), LinkResult::kWrongStartByte);
-  EXPECT_EQ(LinkState().identNumber, 5);  // header not read
-  t = good;
-  t.back() = 0x17;
-  EXPECT_EQ(Check(t), LinkResult::kWrongStopByte);
-  t = good;
-  t[4] = 0x18;
-  EXPECT_EQ(Check(t), LinkResult::kStructureError);
-  t = good;
-  t[t.size() - 2] ^= 1;
-  const bool fcb = LinkState().fcbReqUd2;
-  EXPECT_EQ(Check(t), LinkResult::kChecksumError);
-  EXPECT_NE(LinkState().fcbReqUd2, fcb);  // advanced before the comparison
-  EXPECT_EQ(LinkState().identNumber, 12345678);
-  t = good;
-  t.pop_back();
-  t.back() = 0x16;
-  EXPECT_EQ(Check(t), LinkResult::kWrongLength);
-  t = good;
-  t.push_back(0x16);
-  EXPECT_EQ(Check(t), 0);  // extra bytes pass when the last one is a stop byte
-  EXPECT_EQ(Check(Bytes{0x68, 0x03, 0x03, 0x68, 0x08, 0x05, 0x72, 0x7F, 0x16}),
-            LinkResult::kStructureError);
-  EXPECT_EQ(LinkState().bytesToDecode, 0);
-  EXPECT_EQ(Check(Bytes{0x68, 0x16}), LinkResult::kStructureError);
-  LinkState().bytesToDecode = 3;
-  EXPECT_EQ(Check(good), LinkResult::kUndecodedData);
-  EXPECT_EQ(LinkState().bytesToDecode, 3);
-}
-
-TEST_F(Decoder, DecodeMode250KeepsTheStore) {
-  d.activeEnergyTotal = 42;
-  d.errorFlags = 7;
-  EXPECT_EQ(Check(Telegram({}), kAnyBlockType), 0);
-  EXPECT_EQ(d.activeEnergyTotal, 42);
-  EXPECT_EQ(Check(Telegram({})), 0);
-  EXPECT_EQ(d.activeEnergyTotal, 0);
-  EXPECT_EQ(d.errorFlags, 7);  // survives the store reset
-}
-
-TEST_F(Decoder, ErrorTexts) {
-  EXPECT_EQ(MbusErrorText(-6),
-            "Com.err. Wrong length in Mbus message compared with recieved data.");
-  EXPECT_EQ(MbusErrorText(-8), "Com.Err. Unknown error when recieving Mbus data.");
-  EXPECT_EQ(MbusErrorText(1), MbusErrorText(-8));
 }
 
 }  // namespace

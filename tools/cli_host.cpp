@@ -55,6 +55,7 @@ void AddLineOptions(CLI::App& app, LineOptions& o, bool with_simulate) {
                  "Meter address: 0-250 primary, 254 any single meter, 8-digit number secondary")
       ->default_str("254")
       ->check(CLI::Validator(CheckAddress, "ADDRESS"));
+  app.footer(ExitStatusHelp());
   app.add_flag("--keep-open", o.keepOpen, "Leave the port open after the command");
   app.add_flag("--quiet", o.quiet, "Do not print the control's error messages");
   app.add_flag("--trace", o.trace, "Print every frame sent (> HEX) and received (< HEX) on stderr");

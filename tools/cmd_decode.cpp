@@ -15,6 +15,9 @@ Runner AddDecode(CLI::App& app) {
   auto hex = std::make_shared<std::vector<std::string>>();
   cmd->add_option("--mode", *mode, "decodeMode: the expected manufacturer block type, 250 = any")
       ->check(CLI::Range(0, 255));
+  cmd->footer(
+      "Exit status: 0 every telegram decoded (whatever its result); 1 a line was not\n"
+      "hexadecimal (reported, the others still decoded); 2 usage error.");
   cmd->add_option("HEX", *hex, "Telegrams; without any, one per line of standard input");
   return [cmd, mode, hex]() -> int {
     if (!cmd->parsed()) return -1;

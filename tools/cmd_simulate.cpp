@@ -133,6 +133,9 @@ Runner AddSimulate(CLI::App& app) {
   auto id = std::make_shared<int>(config->identNumber);
   auto address = std::make_shared<int>(config->primaryAddress);
   auto tcp = std::make_shared<int>(-1);
+  cmd->footer(
+      "Exit status: 0 stopped by SIGINT or SIGTERM; 1 a configuration file that cannot be\n"
+      "read or holds a bad value; 2 usage error.");
   cmd->add_option("--speed", *speed, "Baud rate the meter paces its answers at")
       ->check(CLI::PositiveNumber);
   cmd->add_option("--tcp", *tcp, "Serve on 127.0.0.1:PORT instead of a pseudo-terminal (0: any)")

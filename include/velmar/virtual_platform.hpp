@@ -31,7 +31,9 @@ class VirtualEventLoop : public EventLoop {
   class Source {
    public:
     virtual ~Source() = default;
+    // The time of its next event, or none.
     virtual std::optional<Nanos> NextEventTime() const = 0;
+    // Runs every event due at or before `now`.
     virtual void RunDue(Nanos now) = 0;
   };
 
@@ -90,6 +92,7 @@ class VirtualSerialPort : public SerialPortBase, private VirtualEventLoop::Sourc
   // Delivers bytes to the control starting at `start` (never before the line is free), one
   // character time apart, with `extra_gap` of silence between bytes.
   void SendToMaster(std::span<const std::uint8_t> bytes, Nanos start, Nanos extra_gap = 0);
+  // Virtual time one character takes at the current settings (11 bits at 2400 baud: 4.58 ms).
   Nanos CharacterTime() const;
   Nanos Now() const { return loop_.Now(); }
   int OpenCount() const { return open_count_; }
@@ -146,6 +149,7 @@ class RecordingMessageBox : public MessageBox {
   std::vector<Shown> shown;
 };
 
+// A property set in memory that remembers the order of its reads and writes.
 class MemoryPropertySet : public PropertySet {
  public:
   Variant Read(const std::string& name, const Variant& default_value) override;
@@ -155,6 +159,7 @@ class MemoryPropertySet : public PropertySet {
   std::vector<std::string> writes;
 };
 
+// A container that remembers every property-changed notification.
 class RecordingContainer : public Container {
  public:
   explicit RecordingContainer(std::string name = "Velmar1") : name_(std::move(name)) {}

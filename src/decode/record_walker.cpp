@@ -230,7 +230,7 @@ std::size_t WholeFieldAtHand(const OrvMeterData& d, std::size_t available) {
   return rest <= available ? rest : 0;
 }
 
-// DIF, DIFEs, VIF and VIFEs of one record in their fixed order: the same steps the per-byte
+// DIF, DIFEs, VIF and VIFEs of one record, in the order they stand: the same steps the per-byte
 // dispatch would take, without guessing the state before every byte.
 std::size_t TakeRecordHead(OrvMeterData& d, std::span<const std::uint8_t> bytes) {
   std::size_t n = 0;
