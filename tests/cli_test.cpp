@@ -134,6 +134,37 @@ std::string OneRecordTelegram() {
   return hex;
 }
 
+// The keys the README documents for read --json, in its order.
+std::vector<std::string> DocumentedJsonKeys() {
+  std::ifstream readme(VELMAR_README);
+  const std::string text((std::istreambuf_iterator<char>(readme)),
+                         std::istreambuf_iterator<char>());
+  const std::string heading = "### JSON keys of `velmar read --json`";
+  const auto at = text.find(heading);
+  if (at == std::string::npos) return {};
+  const auto section =
+      text.substr(at + heading.size(), text.find("\n#", at + 1) - at - heading.size());
+  std::vector<std::string> keys;
+  for (std::size_t open = section.find('`'); open != std::string::npos;) {
+    const std::size_t close = section.find('`', open + 1);
+    if (close == std::string::npos) break;
+    keys.push_back(section.substr(open + 1, close - open - 1));
+    open = section.find('`', close + 1);
+  }
+  return keys;
+}
+
+TEST(CommandLine, ReadJsonHasExactlyTheDocumentedKeysInOrder) {
+  const ProcessResult r = Velmar({"read", "--simulate", "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<std::string> keys;
+  const auto parsed = nlohmann::ordered_json::parse(r.out);
+  for (auto it = parsed.begin(); it != parsed.end(); ++it) keys.push_back(it.key());
+  const std::vector<std::string> documented = DocumentedJsonKeys();
+  ASSERT_FALSE(documented.empty()) << "README has no JSON key list";
+  EXPECT_EQ(keys, documented);
+}
+
 TEST(CommandLine, DecodeKeepsGoingPastABadLine) {
   const std::string telegram = OneRecordTelegram();
   const ProcessResult r = Velmar({"decode", telegram, "not hex", telegram});

@@ -238,6 +238,39 @@ TEST_F(WriteSequence, TableSizeErrorsSendNothing) {
   EXPECT_THROW(b.control->SetIntervals(std::span(table).first(5), len), ArgumentError);
   EXPECT_EQ(SentSince(), "");
   EXPECT_TRUE(b.port->PortOpen());
+  b.messages.shown.clear();
+  b.control->noErrorPopup(true);
+  len = 303;
+  EXPECT_EQ(b.control->SetIntervals(table, len), -4);
+  EXPECT_TRUE(b.messages.shown.empty());
+}
+
+// A full table: block 1 carries image bytes 0-196, block 2 bytes 197-303 (the last 105 table
+// bytes and the CRC), each a long frame with its own frame-count bit; each block is followed by
+// a REQ_UD2 for its confirmation, whose frame-count bit flips with every answered request.
+TEST_F(WriteSequence, FullTableGoesOutAsTwoExactBlocks) {
+  Bytes table(302);
+  for (std::size_t i = 0; i < table.size(); ++i) table[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  std::int32_t len = 302;
+  ASSERT_EQ(b.control->SetIntervals(table, len), 0);
+  const std::uint16_t crc = Crc16(table, 302, 0);
+  auto long_frame = [](std::uint8_t c, std::uint8_t type, Bytes image_part) {
+    Bytes body = {c, 0xFE, 0x51, 0x0F, 0x80, type};
+    body.insert(body.end(), image_part.begin(), image_part.end());
+    const auto l = static_cast<std::uint8_t>(body.size());
+    Bytes f = {0x68, l, l, 0x68};
+    f.insert(f.end(), body.begin(), body.end());
+    f.push_back(ByteSum(body));
+    f.push_back(0x16);
+    return HexText(f);
+  };
+  Bytes second(table.begin() + 197, table.end());
+  second.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+  second.push_back(static_cast<std::uint8_t>(crc >> 8));
+  const std::string expected = long_frame(0x53, 0x1B, Bytes(table.begin(), table.begin() + 197)) +
+                               "107BFE7916" + long_frame(0x73, 0x1C, second) + "105BFE5916";
+  EXPECT_EQ(SentSince(), expected);
+  EXPECT_EQ(b.meter.config().table, table);
 }
 
 TEST(TariffIntervals, UnconfirmedFirstBlockReportsItsStatus) {
@@ -275,6 +308,8 @@ TEST(TariffIntervals, ReadBackTakesBlocksWhateverTheirStatus) {
   back.resize(static_cast<std::size_t>(len));
   EXPECT_EQ(back, (Bytes{0x01, 0x06, 0x00, 0x02, 0x16}));
   EXPECT_TRUE(b.messages.shown.empty());
+  // Eight bytes in three telegrams: each answered REQ_UD2 flips the frame-count bit.
+  EXPECT_NE(Sent(b).find("107BFE7916105BFE5916107BFE7916"), std::string::npos) << Sent(b);
 }
 
 TEST(TariffIntervals, WrongBlockTypeFailsTheRead) {

@@ -23,7 +23,7 @@ class Frames : public ::testing::Test {
   std::array<std::uint8_t, 256> buf{};
 };
 
-TEST_F(Frames, ShortFramesMatchTheWorkedExamples) {
+TEST_F(Frames, ShortFramesAreByteExact) {
   EXPECT_EQ(Frame(buf, ReqUd2(buf, 1)), (Bytes{0x10, 0x5B, 0x01, 0x5C, 0x16}));
   EXPECT_EQ(Frame(buf, SndNke(buf, 1)), (Bytes{0x10, 0x40, 0x01, 0x41, 0x16}));
   EXPECT_EQ(Frame(buf, ReqUd2(buf, 1)), (Bytes{0x10, 0x7B, 0x01, 0x7C, 0x16}));

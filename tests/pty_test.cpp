@@ -18,6 +18,20 @@ struct PtyBench {
   testing::PosixHost host;
 };
 
+// Port N is /dev/ttyS{N-1} unless the host named its device.
+TEST(PosixSerialPort, PortNumbersMapToDevices) {
+  posix::PosixEventLoop events;
+  posix::PosixSerialPort port(events);
+  EXPECT_EQ(port.DevicePath(), "/dev/ttyS0");
+  port.SetCommPort(3);
+  EXPECT_EQ(port.DevicePath(), "/dev/ttyS2");
+  port.SetDevicePath(3, "/dev/ttyUSB0");
+  EXPECT_EQ(port.DevicePath(), "/dev/ttyUSB0");
+  port.SetCommPort(4);
+  EXPECT_EQ(port.DevicePath(), "/dev/ttyS3");
+  EXPECT_THROW(port.SetCommPort(0), PortError);
+}
+
 TEST(PseudoTerminal, LinkResetIsAcknowledged) {
   sim::SimMeter meter;
   sim::PtyMeterServer server(meter, 9600);
