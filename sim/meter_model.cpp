@@ -159,7 +159,6 @@ bool SimMeter::Addressed(std::uint8_t a) const {
 }
 
 std::optional<SimReply> SimMeter::OnFrame(std::span<const std::uint8_t> frame) {
-  ++frames_seen_;
   if (ValidShortFrame(frame)) return OnShortFrame(frame[1], frame[2]);
   if (ValidLongFrame(frame)) return OnLongFrame(frame);
   return std::nullopt;

@@ -93,7 +93,6 @@ class SimMeter {
   const MeterConfig& config() const { return config_; }
   bool unlocked() const { return unlocked_; }
   const std::vector<std::uint8_t>& lockModes() const { return lock_modes_; }
-  int framesSeen() const { return frames_seen_; }
   // The RSP_UD with the meter's values, as the meter sends it now.
   std::vector<std::uint8_t> DataTelegram();
 
@@ -122,7 +121,6 @@ class SimMeter {
   bool selected_ = false;
   bool unlocked_ = false;
   std::uint8_t access_ = 0;
-  int frames_seen_ = 0;
 };
 
 // One frame on a bus of several meters: every meter sees it (a broadcast or a selection

@@ -24,7 +24,7 @@ std::string Sent(const VirtualBench& b) {
   return HexText(b.port->Transmitted());
 }
 
-TEST(MeterReading, ReadsEveryValueWithTheDesignedAddress) {
+TEST(MeterReading, ReadsEveryValueAtAddress254) {
   VirtualBench b;
   Velmar& v = *b.control;
   ASSERT_EQ(v.cmd_ReqUD2(), 0);

@@ -20,6 +20,8 @@ TEST(Configuration, FirstCreationDefaults) {
   EXPECT_EQ(v.CommSpeed(), Variant(" 2400"));
   EXPECT_EQ(b.port->Settings(), "2400,e,8,1");
   EXPECT_EQ(b.port->InputMode(), 1);
+  EXPECT_EQ(b.port->RThreshold(), 1);
+  EXPECT_EQ(b.port->InputLen(), 0);  // every waiting byte on each read
   EXPECT_FALSE(v.Timeout());
   EXPECT_FALSE(v.noErrorPopup());
   EXPECT_EQ((b.container.changed), (std::vector<std::string>{"CommPort", "CommSpeed"}));

@@ -173,18 +173,16 @@ class FilePropertySet : public PropertySet {
   std::string path_;
 };
 
-// The container of a control in a console program: the instance name, and the names of the
-// settings changed since the start (a console host saves them explicitly).
+// The container of a control in a console program: an instance name. A console program saves
+// settings when told to (velmar config), so change notifications need no record.
 class ConsoleContainer : public Container {
  public:
   explicit ConsoleContainer(std::string name = "Velmar1") : name_(std::move(name)) {}
-  void PropertyChanged(const std::string& name) override { changed_.push_back(name); }
+  void PropertyChanged(const std::string&) override {}
   std::string InstanceName() const override { return name_; }
-  const std::vector<std::string>& Changed() const { return changed_; }
 
  private:
   std::string name_;
-  std::vector<std::string> changed_;
 };
 
 }  // namespace velmar::posix
