@@ -9,7 +9,7 @@
 #include "alloc_counter.hpp"
 #include "decode/meter_data.hpp"
 #include "link/link_state.hpp"
-#include "link/reply_check.hpp"
+#include "decode/rsp_ud.hpp"
 
 namespace {
 

@@ -16,41 +16,12 @@
 #include <string>
 #include <vector>
 
-#include "process.hpp"
+#include "cli_support.hpp"
 
 namespace velmar::testing {
 namespace {
 
 using nlohmann::json;
-
-// Every test process gets a configuration folder of its own, so settings saved by `velmar
-// config` (by a test or by whoever runs the tests) never leak into another command.
-class FreshConfigHome : public ::testing::Environment {
- public:
-  void SetUp() override {
-    char pattern[] = "/tmp/velmar-config-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    home_ = pattern;
-    ::setenv("XDG_CONFIG_HOME", home_.c_str(), 1);
-  }
-  void TearDown() override { std::filesystem::remove_all(home_); }
-
- private:
-  std::string home_;
-};
-[[maybe_unused]] const auto* const kConfigHome =
-    ::testing::AddGlobalTestEnvironment(new FreshConfigHome);
-
-ProcessResult Velmar(std::vector<std::string> args) {
-  args.insert(args.begin(), VELMAR_CLI);
-  return RunProcess(args);
-}
-
-std::size_t LineCount(const std::string& text) {
-  std::size_t lines = 0;
-  for (char c : text) lines += c == '\n';
-  return lines;
-}
 
 struct UsageCase {
   std::vector<std::string> args;
@@ -176,33 +147,6 @@ TEST(CommandLine, DecodeKeepsGoingPastABadLine) {
   EXPECT_EQ(first["identNumber"], 12345678);
   EXPECT_EQ(first["activeEnergyTotal"], 1.0);  // 1000 Wh
 }
-
-// A simulated meter in a second process, reached through the real posix port.
-class AgainstSimulator : public ::testing::Test {
- protected:
-  void SetUp() override {
-    device_ = simulator_.ReadLine();
-    ASSERT_EQ(device_.rfind("/dev/", 0), 0u) << "simulator printed \"" << device_ << "\"";
-  }
-  void TearDown() override { EXPECT_EQ(simulator_.Interrupt(), 0); }
-
-  ProcessResult Run(std::vector<std::string> args) {
-    for (const char* a : {"--device", device_.c_str(), "--speed", "9600"}) args.push_back(a);
-    return Velmar(args);
-  }
-  json ReadJson() {
-    const ProcessResult r = Run({"read", "--json"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    return json::parse(r.out);
-  }
-  std::filesystem::path TempFile(const std::string& name) {
-    return std::filesystem::temp_directory_path() /
-           ("velmar-cli-test-" + std::to_string(::getpid()) + "-" + name);
-  }
-
-  BackgroundProcess simulator_{{VELMAR_CLI, "simulate", "--speed", "9600", "--id", "31415926"}};
-  std::string device_;
-};
 
 TEST_F(AgainstSimulator, ReadPrintsEveryValueAsJson) {
   const json j = ReadJson();

@@ -28,14 +28,19 @@ struct Pipe {
   }
 };
 
-// Starts argv with stdout and stderr on the given descriptors (stderr -1: inherited).
-pid_t Spawn(const std::vector<std::string>& argv, int out, int err) {
+// Starts argv with stdout and stderr on the given descriptors (stderr -1: inherited) and stdin
+// on `in` (-1: /dev/null).
+pid_t Spawn(const std::vector<std::string>& argv, int out, int err, int in = -1) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (in >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
   posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
   if (err >= 0) posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
   pid_t pid = -1;
@@ -86,9 +91,16 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int limitSeconds)
   return result;
 }
 
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv) {
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, bool with_input) {
   Pipe out;
-  pid_ = Spawn(argv, out.write, -1);
+  if (with_input) {
+    Pipe in;
+    pid_ = Spawn(argv, out.write, -1, in.read);
+    ::close(in.read);
+    in_ = in.write;
+  } else {
+    pid_ = Spawn(argv, out.write, -1);
+  }
   ::close(out.write);
   out_ = out.read;
 }
@@ -99,6 +111,7 @@ BackgroundProcess::~BackgroundProcess() {
     waitpid(pid_, nullptr, 0);
   }
   if (out_ >= 0) ::close(out_);
+  if (in_ >= 0) ::close(in_);
 }
 
 std::string BackgroundProcess::ReadLine(int limitMs) {
@@ -118,10 +131,19 @@ std::string BackgroundProcess::ReadLine(int limitMs) {
   return line;
 }
 
-int BackgroundProcess::Interrupt() {
+int BackgroundProcess::Interrupt(int limitMs) {
   ::kill(pid_, SIGINT);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
   int raw = 0;
-  waitpid(pid_, &raw, 0);
+  while (waitpid(pid_, &raw, WNOHANG) == 0) {
+    if (Clock::now() >= deadline) {
+      ::kill(pid_, SIGKILL);
+      waitpid(pid_, &raw, 0);
+      pid_ = -1;
+      return -1;
+    }
+    poll(nullptr, 0, 5);  // the child's exit has no descriptor to wait on
+  }
   pid_ = -1;
   return StatusOf(raw);
 }

@@ -21,19 +21,24 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int limitSeconds 
 
 class BackgroundProcess {
  public:
-  explicit BackgroundProcess(const std::vector<std::string>& argv);
+  // With `with_input` its standard input is a pipe the test writes to (Input()).
+  explicit BackgroundProcess(const std::vector<std::string>& argv, bool with_input = false);
   ~BackgroundProcess();
   BackgroundProcess(const BackgroundProcess&) = delete;
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
   // The next line of its standard output, without the newline ("" when none came in time).
   std::string ReadLine(int limitMs = 10000);
-  // Sends SIGINT and returns the exit status.
-  int Interrupt();
+  // Sends SIGINT and returns the exit status; -1 (and the process killed) when it has not ended
+  // within `limitMs`.
+  int Interrupt(int limitMs = 30000);
+  // The write end of its standard input, or -1 when it was started without one.
+  int Input() const { return in_; }
 
  private:
   pid_t pid_ = -1;
   int out_ = -1;
+  int in_ = -1;
   std::string pending_;
 };
 

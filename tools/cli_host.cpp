@@ -6,27 +6,11 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "input_checks.hpp"
+
 namespace velmar::tools {
 
 namespace {
-
-// M-Bus primary addresses 0-250, 253 (the address of a selected meter), 254 (whoever is on the
-// line) and 255 (broadcast, nobody answers); from 256 up the number is a secondary address, the
-// meter's eight-digit identification number. 251 and 252 are reserved.
-std::string CheckAddress(const std::string& text) {
-  long value = -1;
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  const std::string shown = text.size() > 20 ? text.substr(0, 20) + "..." : text;
-  if (text.empty() || ec != std::errc() || ptr != end) {
-    return "address \"" + shown + "\" is not a number";
-  }
-  if (value < 0 || value == 251 || value == 252 || value > 99999999) {
-    return "address " + shown +
-           " is out of range: 0-250, 253, 254, 255, or an 8-digit identification number";
-  }
-  return {};
-}
 
 // A missing device is the commonest first mistake; say so before the control tries it.
 void RequireDevice(const std::string& path) {
@@ -46,15 +30,15 @@ void AddLineOptions(CLI::App& app, LineOptions& o, bool with_simulate) {
       ->check(CLI::Range(1, 32767))
       ->each([&o](const std::string&) { o.portGiven = true; });
   app.add_option("--speed", o.speed, "Baud rate (the line runs 8E1); default 2400")
-      ->check(CLI::PositiveNumber)
+      ->check(CLI::Validator([](const std::string& t) { return CheckSpeed(t); }, "BAUD"))
       ->each([&o](const std::string&) { o.speedGiven = true; });
   app.add_flag_callback(
       "--rts", [&o] { o.rts = o.rtsGiven = true; },
       "Raise RTS (some level converters need it for power)");
   app.add_option("--address", o.address,
-                 "Meter address: 0-250 primary, 254 any single meter, 8-digit number secondary")
+                 "Meter address: 0-250 primary, 254 the one meter on the line (default)")
       ->default_str("254")
-      ->check(CLI::Validator(CheckAddress, "ADDRESS"));
+      ->check(CLI::Validator([](const std::string& t) { return CheckAddress(t); }, "ADDRESS"));
   app.footer(ExitStatusHelp());
   app.add_flag("--keep-open", o.keepOpen, "Leave the port open after the command");
   app.add_flag("--quiet", o.quiet, "Do not print the control's error messages");

@@ -8,18 +8,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include "commands.hpp"
 #include "line_peers.hpp"
 #include "velmar/posix_platform.hpp"
 #include "velmar/velmar.hpp"
 
 namespace velmar::tools {
-
-// Exit statuses, also listed in --help.
-constexpr int kExitOk = 0;
-constexpr int kExitError = 1;        // a typed error: port, argument, file
-constexpr int kExitUsage = 2;        // bad command line
-constexpr int kExitNoReply = 3;      // read: the meter did not answer
-constexpr int kExitResultBase = 10;  // a command returned -N: exit 10 + N
 
 struct LineOptions {
   std::string device;

@@ -4,6 +4,7 @@
 
 #include "cli_host.hpp"
 #include "commands.hpp"
+#include "input_checks.hpp"
 
 namespace velmar::tools {
 namespace {
@@ -32,8 +33,9 @@ Runner AddConfig(CLI::App& app) {
   auto* device = cmd->add_option("--device", o->device, "Serial device to use from now on");
   auto* port = cmd->add_option("--port", o->port, "Port number N (/dev/ttyS{N-1} without a device)")
                    ->check(CLI::Range(1, 32767));
-  auto* speed = cmd->add_option("--speed", o->speed, "Baud rate (the line runs 8E1)")
-                    ->check(CLI::PositiveNumber);
+  auto* speed =
+      cmd->add_option("--speed", o->speed, "Baud rate (the line runs 8E1)")
+          ->check(CLI::Validator([](const std::string& t) { return CheckSpeed(t); }, "BAUD"));
   auto* rts = cmd->add_flag("--rts,!--no-rts", o->rts, "Raise RTS (or keep it low)");
   cmd->footer("Saved in " + SettingsPath() + " (XDG_CONFIG_HOME moves it).\n" + ExitStatusHelp());
   return [=]() -> int {

@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -5,39 +6,88 @@
 #include "codec/hex.hpp"
 #include "commands.hpp"
 #include "decode_json.hpp"
+#include "input_checks.hpp"
 
 namespace velmar::tools {
+namespace {
+
+// A telegram is at most 261 bytes: 522 hex digits, or 783 characters with a blank after each
+// byte. Lines up to this length are taken; a longer one is no telegram.
+constexpr std::size_t kMaxLine = 4096;
+
+enum class LineRead { kLine, kTooLong, kEnd };
+
+// One line of standard input without its newline, at most kMaxLine characters kept; a longer
+// line is read no further, so input without newlines cannot grow the process.
+LineRead NextLine(std::string& line) {
+  line.clear();
+  for (int c; (c = std::getchar()) != EOF;) {
+    if (c == '\n') return LineRead::kLine;
+    if (line.size() == kMaxLine) return LineRead::kTooLong;
+    line.push_back(static_cast<char>(c));
+  }
+  return line.empty() ? LineRead::kEnd : LineRead::kLine;
+}
+
+// Texts in a telegram are the meter's bytes, not necessarily UTF-8: bytes that are not valid
+// UTF-8 become U+FFFD in the JSON, so every line printed is valid JSON.
+std::string JsonLine(const nlohmann::ordered_json& j) {
+  return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+// Decodes one telegram's text; false (with the reason on stderr) when it is not one.
+bool DecodeOne(const std::string& text, int n, std::uint8_t mode) {
+  const auto bytes = ParseHex(text);
+  if (!bytes) {
+    std::cerr << "Error: telegram " << n << " is not hexadecimal (\"" << Shown(text)
+              << "\"): give pairs of hex digits, blanks allowed\n";
+    return false;
+  }
+  try {
+    std::cout << JsonLine(DecodeReply(*bytes, mode)) << std::endl;
+    return true;
+  } catch (const std::exception& e) {
+    std::cerr << "Error: telegram " << n << " could not be decoded: " << e.what() << '\n';
+    return false;
+  }
+}
+
+}  // namespace
 
 Runner AddDecode(CLI::App& app) {
   auto* cmd = app.add_subcommand(
-      "decode", "Decode received RSP_UD telegrams (hex) offline and print one JSON line each");
+      "decode",
+      "Decode received RSP_UD telegrams (hex) offline and print one JSON line each. Each HEX "
+      "argument is one telegram (quote it when it has blanks); without arguments each line of "
+      "standard input is one, decoded as it arrives.");
   auto mode = std::make_shared<int>(0);
   auto hex = std::make_shared<std::vector<std::string>>();
   cmd->add_option("--mode", *mode, "decodeMode: the expected manufacturer block type, 250 = any")
       ->check(CLI::Range(0, 255));
   cmd->footer(
-      "Exit status: 0 every telegram decoded (whatever its result); 1 a line was not\n"
-      "hexadecimal (reported, the others still decoded); 2 usage error.");
+      "Texts that are not UTF-8 come out with U+FFFD for each bad byte.\n"
+      "Exit status: 0 every telegram decoded (whatever its result); 1 a telegram was not\n"
+      "hexadecimal or could not be decoded (reported, the others still decoded), or a line\n"
+      "was longer than 4096 characters (decoding stops there); 2 usage error.");
   cmd->add_option("HEX", *hex, "Telegrams; without any, one per line of standard input");
   return [cmd, mode, hex]() -> int {
     if (!cmd->parsed()) return -1;
-    std::vector<std::string> lines = *hex;
-    if (lines.empty()) {
-      for (std::string line; std::getline(std::cin, line);) {
-        if (line.find_first_not_of(" \t\r") != std::string::npos) lines.push_back(line);
-      }
-    }
-    int status = 0;
+    const auto m = static_cast<std::uint8_t>(*mode);
+    int status = kExitOk;
     int n = 0;
-    for (const std::string& line : lines) {
-      ++n;
-      auto bytes = velmar::ParseHex(line);
-      if (!bytes) {
-        std::cerr << "Error: telegram " << n << " is not hexadecimal: " << line << '\n';
-        status = 1;
-        continue;
+    for (const std::string& text : *hex) {
+      if (!DecodeOne(text, ++n, m)) status = kExitError;
+    }
+    if (!hex->empty()) return status;
+    std::string line;
+    for (LineRead r; (r = NextLine(line)) != LineRead::kEnd;) {
+      if (r == LineRead::kTooLong) {
+        std::cerr << "Error: line " << n + 1 << " is longer than " << kMaxLine
+                  << " characters; a telegram is at most 522 hex digits. Stopped there.\n";
+        return kExitError;
       }
-      std::cout << DecodeReply(*bytes, static_cast<std::uint8_t>(*mode)).dump() << '\n';
+      if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
+      if (!DecodeOne(line, ++n, m)) status = kExitError;
     }
     return status;
   };

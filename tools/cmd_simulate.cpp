@@ -1,13 +1,17 @@
 #include <pthread.h>
 
+#include <algorithm>
 #include <charconv>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
 
 #include "cli_host.hpp"
 #include "commands.hpp"
+#include "core/text.hpp"
+#include "input_checks.hpp"
 #include "tcp_server.hpp"
 
 namespace velmar::tools {
@@ -36,7 +40,7 @@ int NumberOf(const std::string& text, const std::string& what) {
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, value);
   if (text.empty() || ec != std::errc() || ptr != end) {
-    throw ArgumentError(what + ": \"" + text + "\" is not a whole number");
+    throw ArgumentError(what + ": \"" + Shown(text) + "\" is not a whole number");
   }
   return value;
 }
@@ -45,7 +49,7 @@ sim::Fault ParseFault(const std::string& text) {
   const auto colon = text.find(':');
   const std::string name = text.substr(0, colon);
   auto it = kFaults.find(name);
-  if (it == kFaults.end()) throw ArgumentError("unknown fault \"" + name + "\"");
+  if (it == kFaults.end()) throw ArgumentError("unknown fault \"" + Shown(name) + "\"");
   sim::Fault f{it->second, 0};
   if (colon != std::string::npos) f.value = NumberOf(text.substr(colon + 1), "fault " + name);
   return f;
@@ -61,61 +65,98 @@ std::string CheckFault(const std::string& text) {
   }
 }
 
-std::uint8_t ByteOf(int value, const std::string& what) {
-  if (value < 0 || value > 255)
-    throw ArgumentError(what + ": " + std::to_string(value) + " is not 0-255");
-  return static_cast<std::uint8_t>(value);
-}
-
-double EnergyOf(const std::string& text, const std::string& what) {
-  double value = 0;
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-  if (text.empty() || ec != std::errc() || ptr != end || value < 0) {
-    throw ArgumentError(what + ": \"" + text + "\" is not an energy in kWh");
+int InRange(const std::string& text, const std::string& what, int low, int high) {
+  const int value = NumberOf(text, what);
+  if (value < low || value > high) {
+    throw ArgumentError(what + ": " + std::to_string(value) + " is not " + std::to_string(low) +
+                        "-" + std::to_string(high));
   }
   return value;
 }
 
-// A config file of "key = value" lines sets the meter's values.
+// The energy register goes out as a 4-byte integer of 10 Wh.
+double EnergyOf(const std::string& text, const std::string& what) {
+  double value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || !(value >= 0 && value <= 21474836.47)) {
+    throw ArgumentError(what + ": \"" + Shown(text) +
+                        "\" is not an energy from 0 to 21474836.47 kWh");
+  }
+  return value;
+}
+
+std::string LettersOf(const std::string& text, const std::string& what) {
+  const bool ok = text.size() == 3 && std::all_of(text.begin(), text.end(),
+                                                  [](char c) { return c >= 'A' && c <= 'Z'; });
+  if (!ok) throw ArgumentError(what + ": \"" + Shown(text) + "\" is not three letters A-Z");
+  return text;
+}
+
+std::string TextOf(const std::string& text, const std::string& what, std::size_t longest,
+                   bool may_be_empty) {
+  if ((text.empty() && !may_be_empty) || text.size() > longest) {
+    throw ArgumentError(what + ": \"" + Shown(text) + "\" must be 1 to " + std::to_string(longest) +
+                        " characters");
+  }
+  return text;
+}
+
+std::string ClockOf(const std::string& text, const std::string& what) {
+  std::string why;
+  if (!ParseMeterClockText(text, why)) {
+    throw ArgumentError(what + ": " + why + "; give YYMMDDhhmmss, for example 261205143000");
+  }
+  return text;
+}
+
+// A config file of "key = value" lines sets the meter's values. Every value is checked as it is
+// read, with the file and line in the message, so a bad file never starts a meter.
+constexpr std::uintmax_t kMaxConfigBytes = 64 * 1024;
+
 void LoadConfig(const std::string& path, sim::MeterConfig& c) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  if (ec) throw Error("cannot read simulator config " + path + ": " + ec.message());
+  if (size > kMaxConfigBytes) {
+    throw Error("simulator config " + path +
+                " is larger than 64 KiB; it holds a few key = value lines");
+  }
   std::ifstream in(path);
   if (!in) throw Error("cannot read simulator config " + path);
   int line_no = 0;
   for (std::string line; std::getline(in, line);) {
     ++line_no;
-    if (line.empty() || line[0] == '#') continue;
-    const auto eq = line.find('=');
-    auto trim = [](std::string s) {
-      s.erase(0, s.find_first_not_of(" \t"));
-      s.erase(s.find_last_not_of(" \t\r") + 1);
-      return s;
-    };
-    if (eq == std::string::npos)
-      throw ArgumentError(path + ":" + std::to_string(line_no) + ": no '='");
-    const std::string key = trim(line.substr(0, eq)), value = trim(line.substr(eq + 1));
-    const std::string where = path + ":" + std::to_string(line_no) + ": " + key;
-    auto number = [&] { return NumberOf(value, where); };
-    if (key == "id")
-      c.identNumber = number();
-    else if (key == "address")
-      c.primaryAddress = ByteOf(number(), where);
-    else if (key == "manufacturer")
-      c.manufacturer = value;
-    else if (key == "password")
-      c.password = value;
-    else if (key == "energy")
+    const std::string trimmed(Trim(line));
+    if (trimmed.empty() || trimmed[0] == '#') continue;
+    const std::string at = path + ":" + std::to_string(line_no);
+    const auto eq = trimmed.find('=');
+    if (eq == std::string::npos) throw ArgumentError(at + ": no '=' (lines are key = value)");
+    const std::string key(Trim(trimmed.substr(0, eq))), value(Trim(trimmed.substr(eq + 1)));
+    const std::string where = at + ": " + key;
+    if (key == "id") {
+      c.identNumber = InRange(value, where, 0, 99999999);
+    } else if (key == "address") {
+      c.primaryAddress = static_cast<std::uint8_t>(InRange(value, where, 0, 250));
+    } else if (key == "manufacturer") {
+      c.manufacturer = LettersOf(value, where);
+    } else if (key == "password") {
+      c.password = TextOf(value, where, 8, false);
+    } else if (key == "energy") {
       c.energyTotalKwh = EnergyOf(value, where);
-    else if (key == "datetime")
-      c.dateTime = value;
-    else if (key == "status")
-      c.status = ByteOf(number(), where);
-    else if (key == "firmware")
-      c.firmware = value;
-    else if (key == "delay")
-      c.responseDelayMs = number();
-    else
-      throw ArgumentError(path + ":" + std::to_string(line_no) + ": unknown key \"" + key + "\"");
+    } else if (key == "datetime") {
+      c.dateTime = ClockOf(value, where);
+    } else if (key == "status") {
+      c.status = static_cast<std::uint8_t>(InRange(value, where, 0, 255));
+    } else if (key == "firmware") {
+      c.firmware = TextOf(value, where, 10, true);
+    } else if (key == "delay") {
+      c.responseDelayMs = InRange(value, where, 0, 60000);
+    } else {
+      throw ArgumentError(at + ": unknown key \"" + Shown(key) +
+                          "\"; the keys are id, address, manufacturer, password, energy, "
+                          "datetime, status, firmware, delay");
+    }
   }
 }
 
@@ -137,14 +178,15 @@ Runner AddSimulate(CLI::App& app) {
       "Exit status: 0 stopped by SIGINT or SIGTERM; 1 a configuration file that cannot be\n"
       "read or holds a bad value; 2 usage error.");
   cmd->add_option("--speed", *speed, "Baud rate the meter paces its answers at")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Validator([](const std::string& t) { return CheckSpeed(t); }, "BAUD"));
   cmd->add_option("--tcp", *tcp, "Serve on 127.0.0.1:PORT instead of a pseudo-terminal (0: any)")
       ->check(CLI::Range(0, 65535));
   cmd->add_option("--config", *file, "File of key = value lines (id, address, password, ...)")
       ->check(CLI::ExistingFile);
   cmd->add_option("--id", *id, "Identification number (8 digits)")->check(CLI::Range(0, 99999999));
   cmd->add_option("--primary", *address, "Primary address")->check(CLI::Range(0, 250));
-  cmd->add_option("--password", config->password, "Meter password");
+  cmd->add_option("--password", config->password, "Meter password (up to 8 characters)")
+      ->check(CLI::Validator([](const std::string& t) { return CheckPassword(t); }, "PASSWORD"));
   cmd->add_option("--fault", *faults,
                   "Fault for the next exchange, in order: none (answer as usual), silence, "
                   "delay:MS, trickle, checksum, "

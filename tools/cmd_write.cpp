@@ -1,14 +1,13 @@
 #include <unistd.h>
 
 #include <ctime>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 
 #include "cli_host.hpp"
 #include "codec/hex.hpp"
 #include "commands.hpp"
-#include "decode_json.hpp"
+#include "input_checks.hpp"
+#include "table_files.hpp"
 
 namespace velmar::tools {
 namespace {
@@ -16,14 +15,18 @@ namespace {
 struct WriteOptions {
   LineOptions line;
   std::string password;
-  bool passwordGiven = false;
 };
+
+CLI::Validator PasswordCheck() {
+  return CLI::Validator([](const std::string& t) { return CheckPassword(t); }, "PASSWORD");
+}
 
 CLI::App* AddWriteCommand(CLI::App& app, const char* name, const char* help, WriteOptions& o) {
   auto* cmd = app.add_subcommand(name, help);
   AddLineOptions(*cmd, o.line, true);
   cmd->add_option("--password", o.password,
-                  "Present this password first (as a technician does before any write)");
+                  "Present this password first (as a technician does before any write)")
+      ->check(PasswordCheck());
   return cmd;
 }
 
@@ -43,16 +46,21 @@ std::string LocalClockText() {
   return buf;
 }
 
-std::vector<std::uint8_t> ReadTableFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Error("cannot read tariff table file " + path);
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-  if (bytes.size() > 302) {
-    throw ArgumentError(path + " holds " + std::to_string(bytes.size()) +
-                        " bytes; a tariff table holds at most 302");
+// The table read from the meter goes to FILE; should that fail, it goes to stdout as hex, so
+// nothing read from the meter is lost, and the command fails.
+int DeliverTable(const std::string& file, const std::vector<std::uint8_t>& table) {
+  if (file.empty()) {
+    std::cout << HexText(table) << '\n';
+    return kExitOk;
   }
-  return bytes;
+  try {
+    WriteTableFile(file, table);
+    return kExitOk;
+  } catch (const Error& e) {
+    std::cout << HexText(table) << std::endl;
+    std::cerr << "Error: " << e.what() << "; the table read from the meter is on stdout as hex\n";
+    return kExitError;
+  }
 }
 
 }  // namespace
@@ -63,16 +71,24 @@ Runner AddWrites(CLI::App& app) {
   auto std_form = std::make_shared<bool>(false);
   auto mode = std::make_shared<int>(0);
   auto file = std::make_shared<std::string>();
+  auto empty = std::make_shared<bool>(false);
 
   auto* pw = app.add_subcommand("password", "Present the meter password (opens a write sequence)");
   AddLineOptions(*pw, o->line, true);
   pw->add_option("PASSWORD", o->password, "Up to 8 characters; shorter ones are padded with 0")
-      ->required();
+      ->required()
+      ->check(PasswordCheck());
   auto* change = AddWriteCommand(app, "change-password", "Write a new meter password", *o);
-  change->add_option("NEW", *text, "The new password (up to 8 characters)")->required();
+  change->add_option("NEW", *text, "The new password (up to 8 characters)")
+      ->required()
+      ->check(PasswordCheck());
   auto* clock = AddWriteCommand(app, "set-time", "Set the meter clock", *o);
-  clock->add_option("TIME", *text, "hhmmssDDMMYY, or now for this computer's local clock")
-      ->required();
+  clock
+      ->add_option("TIME", *text,
+                   "hhmmssDDMMYY (a real date and time, year 20YY), or now for this computer's "
+                   "local clock")
+      ->required()
+      ->check(CLI::Validator([](const std::string& t) { return CheckSetTimeText(t); }, "TIME"));
   clock->add_flag("--std", *std_form, "Send the standard date/time record (minute resolution)");
   auto* lock = AddWriteCommand(app, "lock", "Send a lock mode to the meter", *o);
   lock->add_option("MODE", *mode, "Lock mode byte, 0-255 (its meaning is the meter's)")
@@ -81,10 +97,13 @@ Runner AddWrites(CLI::App& app) {
   auto* intervals = app.add_subcommand("intervals", "Write or read the tariff interval table");
   intervals->require_subcommand(1);
   auto* iwrite = AddWriteCommand(*intervals, "write", "Write the table from a file", *o);
-  iwrite->add_option("FILE", *file, "Raw table bytes, at most 302")->required();
+  iwrite->add_option("FILE", *file, "Raw table bytes, 1 to 302 (0 only with --empty)")->required();
+  iwrite->add_flag("--empty", *empty, "Allow an empty file: clears the meter's table");
   auto* iread = intervals->add_subcommand("read", "Read the table back");
   AddLineOptions(*iread, o->line, true);
-  iread->add_option("FILE", *file, "Where to write the raw bytes; hex on stdout without it");
+  iread->add_option("FILE", *file,
+                    "Where to write the raw bytes (replaced whole, or left as it was); hex on "
+                    "stdout without it");
 
   return [=]() -> int {
     if (pw->parsed()) {
@@ -99,13 +118,7 @@ Runner AddWrites(CLI::App& app) {
       const int r = host.control().ReadIntervals(table, len, host.Address());
       if (r != 0) return ExitForCommand(host, r, r == ReadIntervalsResult::kCouldNotInit);
       table.resize(static_cast<std::size_t>(len));
-      if (file->empty()) {
-        std::cout << HexText(table) << '\n';
-      } else {
-        std::ofstream(*file, std::ios::binary)
-            .write(reinterpret_cast<const char*>(table.data()), static_cast<long>(table.size()));
-      }
-      return kExitOk;
+      return DeliverTable(*file, table);
     }
     CLI::App* cmd = change->parsed()   ? change
                     : clock->parsed()  ? clock
@@ -114,7 +127,7 @@ Runner AddWrites(CLI::App& app) {
                                        : nullptr;
     if (!cmd) return -1;
     std::vector<std::uint8_t> table;
-    if (cmd == iwrite) table = ReadTableFile(*file);  // before anything is sent
+    if (cmd == iwrite) table = ReadTableFile(*file, *empty);  // before anything is sent
     if (cmd == clock && *text == "now") *text = LocalClockText();
     CliHost host(o->line);
     Velmar& v = host.control();

@@ -7,6 +7,13 @@
 
 namespace velmar::tools {
 
+// Exit statuses, also listed in --help.
+constexpr int kExitOk = 0;
+constexpr int kExitError = 1;        // a typed error: port, argument, file
+constexpr int kExitUsage = 2;        // bad command line
+constexpr int kExitNoReply = 3;      // read: the meter did not answer
+constexpr int kExitResultBase = 10;  // a command returned -N: exit 10 + N
+
 using Runner = std::function<int()>;
 
 // Each adds its subcommand and returns the function that runs it once parsing succeeded.

@@ -3,6 +3,7 @@
 
 #include "cli_host.hpp"
 #include "commands.hpp"
+#include "input_checks.hpp"
 #include "velmar/error.hpp"
 
 namespace {
@@ -33,15 +34,16 @@ int main(int argc, char** argv) {
                                  AddConfig(app)};
   // CLI11 would only say that a subcommand is required; name the word it did not know.
   if (argc > 1 && argv[1][0] != '-' && !IsSubcommand(app, argv[1])) {
-    std::cerr << "unknown command \"" << argv[1] << "\"; the commands are " << SubcommandNames(app)
-              << "\nRun with --help for more information.\n";
+    std::cerr << "unknown command \"" << Shown(argv[1]) << "\"; the commands are "
+              << SubcommandNames(app) << "\nRun with --help for more information.\n";
     return kExitUsage;
   }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    const int code = app.exit(e);
-    return code == 0 ? 0 : kExitUsage;
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help
+    std::cerr << ShortenLongWords(e.what()) << "\nRun with --help for more information.\n";
+    return kExitUsage;
   }
   try {
     for (auto& run : runners) {

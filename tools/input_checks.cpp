@@ -1,0 +1,135 @@
+#include "input_checks.hpp"
+
+#include <algorithm>
+#include <charconv>
+
+namespace velmar::tools {
+namespace {
+
+constexpr std::size_t kShownChars = 20;
+
+std::optional<long> WholeNumber(std::string_view text) {
+  long value = 0;
+  const char* end = text.data() + text.size();
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end) return std::nullopt;
+  return value;
+}
+
+bool AsciiDigits(std::string_view text) {
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+int TwoDigits(std::string_view text, std::size_t at) {
+  return (text[at] - '0') * 10 + (text[at + 1] - '0');
+}
+
+int DaysIn(int month, int year) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = year % 4 == 0;  // 2000-2099: every fourth year, 2000 included
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+std::string CheckFields(const ClockFields& c) {
+  if (c.month < 1 || c.month > 12) return "month " + std::to_string(c.month) + " is not 01-12";
+  if (c.day < 1 || c.day > DaysIn(c.month, c.year)) {
+    return "day " + std::to_string(c.day) + " is not in month " + std::to_string(c.month);
+  }
+  if (c.hour > 23) return "hour " + std::to_string(c.hour) + " is not 00-23";
+  if (c.minute > 59) return "minute " + std::to_string(c.minute) + " is not 00-59";
+  if (c.second > 59) return "second " + std::to_string(c.second) + " is not 00-59";
+  return {};
+}
+
+std::optional<ClockFields> ParseClock(std::string_view text, std::string& why, bool time_first) {
+  if (text.size() != 12 || !AsciiDigits(text)) {
+    why = "\"" + Shown(text) + "\" is not 12 digits";
+    return std::nullopt;
+  }
+  const std::size_t time = time_first ? 0 : 6, date = time_first ? 6 : 0;
+  ClockFields c{};
+  c.hour = TwoDigits(text, time);
+  c.minute = TwoDigits(text, time + 2);
+  c.second = TwoDigits(text, time + 4);
+  if (time_first) {
+    c.day = TwoDigits(text, date);
+    c.month = TwoDigits(text, date + 2);
+    c.year = 2000 + TwoDigits(text, date + 4);
+  } else {
+    c.year = 2000 + TwoDigits(text, date);
+    c.month = TwoDigits(text, date + 2);
+    c.day = TwoDigits(text, date + 4);
+  }
+  why = CheckFields(c);
+  if (!why.empty()) return std::nullopt;
+  return c;
+}
+
+}  // namespace
+
+std::string Shown(std::string_view text) {
+  if (text.size() <= kShownChars) return std::string(text);
+  return std::string(text.substr(0, kShownChars)) + "...";
+}
+
+std::string ShortenLongWords(std::string_view message) {
+  std::string out;
+  std::size_t at = 0;
+  while (at < message.size()) {
+    const std::size_t end = std::min(message.find_first_of(" \n\t", at), message.size());
+    const std::string_view word = message.substr(at, end - at);
+    out += word.size() > 40 ? Shown(word) : std::string(word);
+    if (end < message.size()) out += message[end];
+    at = end + 1;
+  }
+  return out;
+}
+
+std::string CheckAddress(std::string_view text) {
+  const auto value = WholeNumber(text);
+  if (!value) return "\"" + Shown(text) + "\" is not a number: use 0-250, 253, 254 or 255";
+  if (*value < 0 || *value == 251 || *value == 252 || *value > 255) {
+    return Shown(text) +
+           " is out of range: 0-250 (a meter's primary address), 253, 254 (the one meter on the "
+           "line) or 255";
+  }
+  return {};
+}
+
+std::string CheckSpeed(std::string_view text) {
+  const auto value = WholeNumber(text);
+  if (!value || *value < 300 || *value > 921600) {
+    return "\"" + Shown(text) + "\" is not a baud rate: use 300 to 921600, for example 2400";
+  }
+  return {};
+}
+
+std::string CheckPassword(std::string_view text) {
+  if (text.size() > 8) {
+    return std::to_string(text.size()) +
+           " characters: a meter password has at most 8 (shorter ones are padded with 0)";
+  }
+  return {};
+}
+
+std::optional<ClockFields> ParseSetTimeText(std::string_view text, std::string& why) {
+  return ParseClock(text, why, true);
+}
+
+std::optional<ClockFields> ParseMeterClockText(std::string_view text, std::string& why) {
+  return ParseClock(text, why, false);
+}
+
+std::string CheckSetTimeText(std::string_view text) {
+  if (text == "now") return {};
+  std::string why;
+  if (ParseSetTimeText(text, why)) return {};
+  return why +
+         ": give hhmmssDDMMYY (for example 143000051226 for 14:30:00 on 5 Dec "
+         "2026) or now";
+}
+
+}  // namespace velmar::tools

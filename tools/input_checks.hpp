@@ -1,0 +1,38 @@
+// What the velmar tool accepts from a person before anything goes to a meter: addresses,
+// speeds, passwords, clock texts, simulator settings. Each check returns "" for a good value
+// or one line that names the value (at most a short prefix of it) and says what is accepted.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velmar::tools {
+
+// The first 20 characters of `text`, with "..." when there were more: what a message echoes.
+std::string Shown(std::string_view text);
+
+// `message` with every word longer than 40 characters cut to its first 20 and "...", so an
+// argument of any size is never echoed whole.
+std::string ShortenLongWords(std::string_view message);
+
+// A primary address: 0-250, 253 (the selected meter), 254 (any single meter), 255 (broadcast).
+std::string CheckAddress(std::string_view text);
+// A baud rate from 300 to 921600.
+std::string CheckSpeed(std::string_view text);
+// A meter password: at most 8 characters (bytes), as the meter stores 8.
+std::string CheckPassword(std::string_view text);
+
+// A calendar date and time of day, with the year in 2000-2099.
+struct ClockFields {
+  int year, month, day, hour, minute, second;
+};
+// "hhmmssDDMMYY" as set-time takes it; nullopt with `why` set when it is not a real clock.
+std::optional<ClockFields> ParseSetTimeText(std::string_view text, std::string& why);
+// "YYMMDDhhmmss" as the simulated meter's clock is configured.
+std::optional<ClockFields> ParseMeterClockText(std::string_view text, std::string& why);
+// set-time's TIME: "now" or a real clock in hhmmssDDMMYY.
+std::string CheckSetTimeText(std::string_view text);
+
+}  // namespace velmar::tools
