@@ -8,8 +8,8 @@
 
 #include "alloc_counter.hpp"
 #include "decode/meter_data.hpp"
-#include "link/link_state.hpp"
 #include "decode/rsp_ud.hpp"
+#include "link/link_state.hpp"
 
 namespace {
 

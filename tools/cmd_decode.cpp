@@ -29,12 +29,6 @@ LineRead NextLine(std::string& line) {
   return line.empty() ? LineRead::kEnd : LineRead::kLine;
 }
 
-// Texts in a telegram are the meter's bytes, not necessarily UTF-8: bytes that are not valid
-// UTF-8 become U+FFFD in the JSON, so every line printed is valid JSON.
-std::string JsonLine(const nlohmann::ordered_json& j) {
-  return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-}
-
 // Decodes one telegram's text; false (with the reason on stderr) when it is not one.
 bool DecodeOne(const std::string& text, int n, std::uint8_t mode) {
   const auto bytes = ParseHex(text);
@@ -44,7 +38,7 @@ bool DecodeOne(const std::string& text, int n, std::uint8_t mode) {
     return false;
   }
   try {
-    std::cout << JsonLine(DecodeReply(*bytes, mode)) << std::endl;
+    std::cout << ToJsonLine(DecodeReply(*bytes, mode)) << std::endl;
     return true;
   } catch (const std::exception& e) {
     std::cerr << "Error: telegram " << n << " could not be decoded: " << e.what() << '\n';

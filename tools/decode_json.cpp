@@ -11,6 +11,10 @@
 
 namespace velmar::tools {
 
+std::string ToJsonLine(const nlohmann::ordered_json& j) {
+  return j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
 nlohmann::ordered_json DecodeReply(std::vector<std::uint8_t> reply, std::uint8_t mode) {
   LinkState() = MbusLinkState{};
   MeterData() = OrvMeterData{};

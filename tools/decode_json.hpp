@@ -14,4 +14,8 @@ namespace velmar::tools {
 // result, message, decoder notices, header fields and every field of the meter data store.
 nlohmann::ordered_json DecodeReply(std::vector<std::uint8_t> reply, std::uint8_t mode);
 
+// One line of JSON. Texts in a telegram are the meter's bytes, not necessarily UTF-8: bytes that
+// are not valid UTF-8 become U+FFFD, so the line is valid JSON whatever the telegram held.
+std::string ToJsonLine(const nlohmann::ordered_json& j);
+
 }  // namespace velmar::tools

@@ -70,9 +70,14 @@ std::optional<ClockFields> ParseClock(std::string_view text, std::string& why, b
 
 }  // namespace
 
+// Control characters (a newline, an escape sequence) would break the one-line message or act
+// on the terminal; they are shown as '?'.
 std::string Shown(std::string_view text) {
-  if (text.size() <= kShownChars) return std::string(text);
-  return std::string(text.substr(0, kShownChars)) + "...";
+  std::string shown(text.substr(0, kShownChars));
+  for (char& c : shown) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return text.size() <= kShownChars ? shown : shown + "...";
 }
 
 std::string ShortenLongWords(std::string_view message) {

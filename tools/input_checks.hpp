@@ -10,7 +10,8 @@
 
 namespace velmar::tools {
 
-// The first 20 characters of `text`, with "..." when there were more: what a message echoes.
+// The first 20 characters of `text`, with "..." when there were more and control characters as
+// '?': what a message echoes.
 std::string Shown(std::string_view text);
 
 // `message` with every word longer than 40 characters cut to its first 20 and "...", so an

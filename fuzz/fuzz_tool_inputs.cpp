@@ -1,0 +1,84 @@
+// libFuzzer target over what the velmar tool takes from a person: option values (addresses,
+// speeds, passwords, clock texts), the simulator's configuration file and the lines of
+// `velmar decode`. Whatever the text, a check answers "" or one short line, a configuration is
+// taken or refused with ArgumentError, and a decoded telegram prints as valid JSON.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <sstream>
+#include <string>
+
+#include "codec/hex.hpp"
+#include "decode_json.hpp"
+#include "input_checks.hpp"
+#include "sim_config.hpp"
+#include "velmar/error.hpp"
+
+namespace {
+
+using namespace velmar::tools;
+
+// A message is one line that never echoes a long value whole.
+void RequireShortLine(const std::string& message) {
+  if (message.size() > 300 || message.find('\n') != std::string::npos) __builtin_trap();
+}
+
+void CheckOptionValue(const std::string& text) {
+  RequireShortLine(CheckAddress(text));
+  RequireShortLine(CheckSpeed(text));
+  RequireShortLine(CheckPassword(text));
+  const std::string clock = CheckSetTimeText(text);
+  RequireShortLine(clock);
+  std::string why;
+  // set-time accepts exactly what parses as a real clock (or "now").
+  if (clock.empty() != (text == "now" || ParseSetTimeText(text, why).has_value())) __builtin_trap();
+  ParseMeterClockText(text, why);
+  // Every word of a shortened message is at most 40 characters, or 20 and "...".
+  const std::string shortened = ShortenLongWords(text);
+  std::size_t word = 0;
+  for (char c : shortened) {
+    word = (c == ' ' || c == '\n' || c == '\t') ? 0 : word + 1;
+    if (word > 40) __builtin_trap();
+  }
+}
+
+void CheckConfig(const std::string& text) {
+  std::istringstream in(text);
+  velmar::sim::MeterConfig config;
+  try {
+    ParseMeterConfig(in, "fuzz.conf", config);
+  } catch (const velmar::ArgumentError& e) {
+    RequireShortLine(e.what());
+    return;
+  }
+  // A taken configuration builds a telegram that fits one long frame.
+  velmar::sim::SimMeter meter(config);
+  if (meter.DataTelegram().size() > 261) __builtin_trap();
+}
+
+void CheckDecodeLine(const std::string& text) {
+  const auto bytes = velmar::ParseHex(text);
+  if (!bytes) return;
+  const std::string line = ToJsonLine(DecodeReply(*bytes, 0));
+  if (!nlohmann::json::accept(line)) __builtin_trap();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  FuzzedDataProvider data(bytes, size);
+  const int kind = data.ConsumeIntegralInRange<int>(0, 2);
+  const std::string text = data.ConsumeRemainingBytesAsString();
+  switch (kind) {
+    case 0:
+      CheckOptionValue(text);
+      break;
+    case 1:
+      CheckConfig(text);
+      break;
+    default:
+      CheckDecodeLine(text);
+      break;
+  }
+  return 0;
+}
