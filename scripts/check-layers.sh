@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Fails when a source file of the library includes a header of a layer above its own.
-# Layers from the bottom: core, platform, codec and link, decode, transport, commands, control.
+# Layers from the bottom: core, platform, codec and link, decode and records, transport,
+# commands, control.
 # Public headers (velmar/...) belong to the layer of the code that implements them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rank() {
   case "$1" in
-    core) echo 0 ;; platform) echo 1 ;; codec | link) echo 2 ;; decode) echo 3 ;;
+    core) echo 0 ;; platform) echo 1 ;; codec | link) echo 2 ;; decode | records) echo 3 ;;
     transport) echo 4 ;; commands) echo 5 ;; control) echo 6 ;; *) echo 99 ;;
   esac
 }
@@ -16,6 +17,7 @@ public_rank() {
     error.hpp | variant.hpp) echo 0 ;;
     platform.hpp | serial_port_base.hpp | posix_platform.hpp | virtual_platform.hpp) echo 1 ;;
     results.hpp | trace.hpp) echo 2 ;;
+    records.hpp) echo 3 ;;
     velmar.hpp) echo 6 ;;
     *) echo 99 ;;
   esac

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -7,6 +8,8 @@
 #include "commands.hpp"
 #include "decode_json.hpp"
 #include "input_checks.hpp"
+#include "records_json.hpp"
+#include "velmar/records.hpp"
 
 namespace velmar::tools {
 namespace {
@@ -29,8 +32,9 @@ LineRead NextLine(std::string& line) {
   return line.empty() ? LineRead::kEnd : LineRead::kLine;
 }
 
-// Decodes one telegram's text; false (with the reason on stderr) when it is not one.
-bool DecodeOne(const std::string& text, int n, std::uint8_t mode) {
+// Decodes one telegram's text; false (with the reason on stderr) when it is not one. With
+// `records` the standard record decoder reads it, otherwise the control's own decoder.
+bool DecodeOne(const std::string& text, int n, std::uint8_t mode, bool records) {
   const auto bytes = ParseHex(text);
   if (!bytes) {
     std::cerr << "Error: telegram " << n << " is not hexadecimal (\"" << Shown(text)
@@ -38,6 +42,12 @@ bool DecodeOne(const std::string& text, int n, std::uint8_t mode) {
     return false;
   }
   try {
+    if (records) {
+      DecodedTelegram telegram;
+      DecodeTelegram(*bytes, telegram);
+      std::cout << ToJsonLine(RecordsJson(telegram)) << std::endl;
+      return true;
+    }
     std::cout << ToJsonLine(DecodeReply(*bytes, mode)) << std::endl;
     return true;
   } catch (const std::exception& e) {
@@ -46,14 +56,30 @@ bool DecodeOne(const std::string& text, int n, std::uint8_t mode) {
   }
 }
 
+// Bytes typed one per argument (68 03 03 68 ...) are one telegram, not many.
+std::vector<std::string> Telegrams(const std::vector<std::string>& args) {
+  const bool bytewise = args.size() > 1 && std::all_of(args.begin(), args.end(), [](const auto& a) {
+                          return a.size() == 2 && ParseHex(a).has_value();
+                        });
+  if (!bytewise) return args;
+  std::string joined;
+  for (const std::string& a : args) joined += a;
+  return {joined};
+}
+
 }  // namespace
 
 Runner AddDecode(CLI::App& app) {
   auto* cmd = app.add_subcommand(
       "decode",
       "Decode received RSP_UD telegrams (hex) offline and print one JSON line each. Each HEX "
-      "argument is one telegram (quote it when it has blanks); without arguments each line of "
-      "standard input is one, decoded as it arrives.");
+      "argument is one telegram, blanks inside it allowed (quote it), except that arguments of "
+      "one byte each (68 0F 0F 68 ...) together are one telegram; without arguments each line "
+      "of standard input is one, decoded as it arrives.");
+  auto records = std::make_shared<bool>(false);
+  cmd->add_flag("--records", *records,
+                "Decode with the standard EN 13757-3 record decoder (any meter): header and "
+                "record list with storage, tariff, subunit, function, quantity, unit, value");
   auto mode = std::make_shared<int>(0);
   auto hex = std::make_shared<std::vector<std::string>>();
   cmd->add_option("--mode", *mode, "decodeMode: the expected manufacturer block type, 250 = any")
@@ -64,13 +90,13 @@ Runner AddDecode(CLI::App& app) {
       "hexadecimal or could not be decoded (reported, the others still decoded), or a line\n"
       "was longer than 4096 characters (decoding stops there); 2 usage error.");
   cmd->add_option("HEX", *hex, "Telegrams; without any, one per line of standard input");
-  return [cmd, mode, hex]() -> int {
+  return [cmd, mode, hex, records]() -> int {
     if (!cmd->parsed()) return -1;
     const auto m = static_cast<std::uint8_t>(*mode);
     int status = kExitOk;
     int n = 0;
-    for (const std::string& text : *hex) {
-      if (!DecodeOne(text, ++n, m)) status = kExitError;
+    for (const std::string& text : Telegrams(*hex)) {
+      if (!DecodeOne(text, ++n, m, *records)) status = kExitError;
     }
     if (!hex->empty()) return status;
     std::string line;
@@ -81,7 +107,7 @@ Runner AddDecode(CLI::App& app) {
         return kExitError;
       }
       if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-      if (!DecodeOne(line, ++n, m)) status = kExitError;
+      if (!DecodeOne(line, ++n, m, *records)) status = kExitError;
     }
     return status;
   };

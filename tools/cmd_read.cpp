@@ -1,3 +1,4 @@
+#include <charconv>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -5,7 +6,11 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_host.hpp"
+#include "codec/hex.hpp"
 #include "commands.hpp"
+#include "decode_json.hpp"
+#include "records_json.hpp"
+#include "velmar/records.hpp"
 
 namespace velmar::tools {
 namespace {
@@ -94,6 +99,26 @@ void PrintTable(Velmar& v) {
   row("Relays", relays);
 }
 
+std::string ShortNumber(double v) {
+  char buf[32];
+  const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+  return std::string(buf, end);
+}
+
+void PrintRecords(const DecodedTelegram& t) {
+  std::printf("\n%-3s %-8s %-6s %-7s %-14s %-26s %s\n", "#", "storage", "tariff", "subunit",
+              "function", "quantity", "value");
+  int n = 0;
+  for (const DataRecord& r : t.records) {
+    const std::string value = r.kind == ValueKind::kNumber ? ShortNumber(r.value) : ValueText(r);
+    std::printf("%-3d %-8llu %-6u %-7u %-14s %-26s %s %s\n", ++n,
+                static_cast<unsigned long long>(r.storage), r.tariff, r.subunit,
+                std::string(FunctionName(r.function)).c_str(), std::string(r.quantity).c_str(),
+                value.c_str(), UnitText(r).c_str());
+  }
+  if (!t.error.empty()) std::printf("(%s)\n", t.error.c_str());
+}
+
 }  // namespace
 
 Runner AddRead(CLI::App& app) {
@@ -102,16 +127,28 @@ Runner AddRead(CLI::App& app) {
   auto json = std::make_shared<bool>(false);
   AddLineOptions(*cmd, *options, true);
   cmd->add_flag("--json", *json, "Print one JSON object keyed by the control's member names");
-  return [cmd, options, json]() -> int {
+  auto records = std::make_shared<bool>(false);
+  cmd->add_flag("--records", *records,
+                "Also decode the reply with the standard EN 13757-3 record decoder: a record "
+                "list (JSON key records) that reads any maker's meter");
+  return [cmd, options, json, records]() -> int {
     if (!cmd->parsed()) return -1;
     CliHost host(*options);
     Velmar& v = host.control();
     const int result = v.cmd_ReqUD2();
     const bool no_reply = result == 0 && v.Timeout() && v.MeterErrorCode().ToInt32() == 99;
+    // The reply as received is the newest entry of the control's reply log.
+    std::vector<std::uint8_t> reply =
+        ParseHex(v.replyLog()[0]).value_or(std::vector<std::uint8_t>{});
+    DecodedTelegram telegram;
+    if (*records) DecodeTelegram(reply, telegram);
     if (*json) {
-      std::cout << ReadJson(v, result).dump() << '\n';
+      auto j = ReadJson(v, result);
+      if (*records) j["records"] = RecordListJson(telegram);
+      std::cout << ToJsonLine(j) << '\n';
     } else if (result == 0 && !no_reply) {
       PrintTable(v);
+      if (*records) PrintRecords(telegram);
     }
     if (result != 0) return ExitForCommand(host, result, result == ReadResult::kCouldNotInit);
     if (no_reply) {

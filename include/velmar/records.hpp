@@ -1,0 +1,102 @@
+// Standard EN 13757-3 record decoding for any meter on the bus: a checked RSP_UD becomes its
+// header and the list of its data records, each with storage number, tariff, subunit, function,
+// quantity, SI unit and value. This decoder is independent of the control: it keeps no state
+// between calls and touches no per-thread store, so any host (a scanner, a collector, a window)
+// can use it on any thread.
+//
+// The decoded telegram refers to the caller's bytes (plain-text units, text values, the
+// manufacturer data): keep the telegram alive and unchanged while the result is used.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmar {
+
+enum class RecordFunction : std::uint8_t { kInstantaneous, kMaximum, kMinimum, kError };
+
+enum class ValueKind : std::uint8_t {
+  kNone,      // no data (coding 0, selection for readout)
+  kNumber,    // `value`, scaled to `unit`
+  kDate,      // `date` (type G): year, month, day
+  kDateTime,  // `date` (types F and I, or 12 BCD digits YYMMDDhhmmss)
+  kTime,      // `date` (type J): hour, minute, second
+  kText,      // `bytes`: characters, last one first as sent
+  kBytes,     // `bytes`: binary data, or BCD that does not form a number
+};
+
+struct DateTimeValue {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  bool invalid = false;     // the meter flagged the time point as not valid
+  bool summerTime = false;  // type F and I: summer time flag
+};
+
+struct DataRecord {
+  std::uint16_t offset = 0;  // position of the DIF in the telegram
+  std::uint8_t dif = 0;
+  std::uint8_t coding = 0;    // data field coding, the DIF's low nibble
+  std::uint64_t storage = 0;  // storage number: DIF bit 6, then four bits per DIFE
+  std::uint32_t tariff = 0;   // two bits per DIFE, first DIFE lowest
+  std::uint16_t subunit = 0;  // one bit per DIFE, first DIFE lowest
+  RecordFunction function = RecordFunction::kInstantaneous;
+  std::uint8_t vif = 0;  // the VIF as sent (0xFB, 0xFD: the table's code is vifes[0])
+  std::array<std::uint8_t, 11> vifes{};
+  std::uint8_t vifeCount = 0;
+  std::string_view quantity;       // "Energy", "Volume", "Flow temperature", ...
+  std::string_view unit;           // SI unit of `value`: "Wh", "m^3", "°C", ... ("" none)
+  std::string_view unitSuffix;     // from an orthogonal VIFE: "/h", "/s", ... ("" none)
+  std::span<const std::uint8_t> plainUnit;  // VIF 0x7C: the unit's characters, last first
+  std::int16_t errorCode = -1;     // an error VIFE (0x00-0x1F) of the record, -1 none
+  bool manufacturerVif = false;    // VIF 0x7F/0xFF, or a VIFE 0x7F: meaning is the maker's
+  ValueKind kind = ValueKind::kNone;
+  double value = 0;
+  DateTimeValue date;
+  std::span<const std::uint8_t> bytes;  // the data field as sent (after the LVAR byte)
+};
+
+struct TelegramHeader {
+  std::uint8_t c = 0;   // C field: 0x08 with access-demand (0x20) and data-flow-control (0x10)
+  std::uint8_t a = 0;   // primary address
+  std::uint8_t ci = 0;  // 0x72 (long header), 0x7A (short header), 0x76, 0x73/0x77 (fixed data)
+  std::uint32_t identNumber = 0;  // eight BCD digits (0 with a short header)
+  std::uint16_t manufacturerCode = 0;
+  std::array<char, 4> manufacturer{};  // three letters and a NUL; empty when the code is 0
+  std::uint8_t version = 0;
+  std::uint8_t medium = 0;
+  std::string_view mediumName;
+  std::uint8_t accessNumber = 0;
+  std::uint8_t status = 0;
+  std::uint16_t signature = 0;
+};
+
+struct DecodedTelegram {
+  // 0, or the LinkResult code of a frame that is not a checked RSP_UD (start, stop, L fields,
+  // check byte, C or CI field); then nothing below is set.
+  std::int16_t result = 0;
+  TelegramHeader header;
+  std::vector<DataRecord> records;  // reused from call to call: no allocation per record
+  std::span<const std::uint8_t> manufacturerData;  // after DIF 0x0F or 0x1F
+  bool moreRecords = false;                        // DIF 0x1F: the meter has more telegrams
+  // Where a malformed record ended the list ("" when it did not); the records before it stay.
+  std::string error;
+  std::size_t errorOffset = 0;  // position in the telegram of the record that failed
+};
+
+// Checks the frame and decodes it into `out`; returns out.result. Never reads outside
+// `telegram`; takes time in proportion to its length (about a third of a microsecond for a
+// typical 100-byte telegram) and allocates only when the record list outgrows what `out` held.
+std::int16_t DecodeTelegram(std::span<const std::uint8_t> telegram, DecodedTelegram& out);
+
+// "instantaneous", "maximum", "minimum", "error".
+std::string_view FunctionName(RecordFunction function);
+// The value as text: an ISO 8601 date, date and time or time for time points, the characters
+// of a text (in reading order), or hex for binary data; "" for numbers and no data.
+std::string ValueText(const DataRecord& record);
+// The unit with its suffix, or the plain-text unit in reading order.
+std::string UnitText(const DataRecord& record);
+
+}  // namespace velmar

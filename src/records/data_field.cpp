@@ -1,0 +1,119 @@
+#include "records/data_field.hpp"
+
+#include <bit>
+#include <cstring>
+
+namespace velmar::records {
+namespace {
+
+// Two-digit years: 81-99 are 1981-1999, 00-80 are 2000-2080.
+int FullYear(int two_digits) {
+  return two_digits > 80 ? 1900 + two_digits : 2000 + two_digits;
+}
+
+// Day, month and year of types F, G and I share one layout in two bytes; the seven year bits
+// can say more than 99, which no meter means.
+void PutDate(DateTimeValue& d, std::uint8_t day_byte, std::uint8_t month_byte) {
+  d.day = day_byte & 0x1F;
+  d.month = month_byte & 0x0F;
+  const int year = ((day_byte & 0xE0) >> 5) | ((month_byte & 0xF0) >> 1);
+  d.year = FullYear(year);
+  if (d.month < 1 || d.month > 12 || d.day < 1 || year > 99) d.invalid = true;
+}
+
+}  // namespace
+
+std::size_t FieldLength(std::uint8_t coding) {
+  static constexpr std::uint8_t kLength[16] = {0, 1, 2, 3, 4, 4, 6, 8, 0, 1, 2, 3, 4, 0, 6, 0};
+  return kLength[coding & 0x0F];
+}
+
+std::uint64_t UnsignedInteger(std::span<const std::uint8_t> bytes) {
+  std::uint64_t v = 0;
+  for (std::size_t i = bytes.size(); i-- > 0;) v = (v << 8) | bytes[i];
+  return v;
+}
+
+std::int64_t SignedInteger(std::span<const std::uint8_t> bytes) {
+  const std::uint64_t raw = UnsignedInteger(bytes);
+  const unsigned bits = 8 * static_cast<unsigned>(bytes.size());
+  if (bits == 0 || bits >= 64) return static_cast<std::int64_t>(raw);
+  const std::uint64_t sign = std::uint64_t{1} << (bits - 1);
+  return static_cast<std::int64_t>((raw ^ sign) - sign);
+}
+
+std::optional<std::int64_t> Bcd(std::span<const std::uint8_t> bytes) {
+  std::int64_t v = 0;
+  bool negative = false;
+  for (std::size_t i = bytes.size(); i-- > 0;) {
+    int high = bytes[i] >> 4;
+    const int low = bytes[i] & 0x0F;
+    if (i + 1 == bytes.size() && high == 0xF) {
+      negative = true;
+      high = 0;
+    }
+    if (high > 9 || low > 9) return std::nullopt;
+    v = v * 100 + high * 10 + low;
+  }
+  return negative ? -v : v;
+}
+
+float Real(std::span<const std::uint8_t> bytes) {
+  return std::bit_cast<float>(static_cast<std::uint32_t>(UnsignedInteger(bytes.first(4))));
+}
+
+DateTimeValue DateG(std::span<const std::uint8_t> b) {
+  DateTimeValue d;
+  PutDate(d, b[0], b[1]);
+  return d;
+}
+
+DateTimeValue DateTimeF(std::span<const std::uint8_t> b) {
+  DateTimeValue d;
+  d.minute = b[0] & 0x3F;
+  d.invalid = (b[0] & 0x80) != 0;
+  d.hour = b[1] & 0x1F;
+  d.summerTime = (b[1] & 0x80) != 0;
+  PutDate(d, b[2], b[3]);
+  if (d.minute > 59 || d.hour > 23) d.invalid = true;
+  return d;
+}
+
+DateTimeValue DateTimeI(std::span<const std::uint8_t> b) {
+  DateTimeValue d;
+  d.second = b[0] & 0x3F;
+  d.minute = b[1] & 0x3F;
+  d.invalid = (b[1] & 0x80) != 0;
+  d.hour = b[2] & 0x1F;
+  d.summerTime = (b[2] & 0x80) != 0;
+  PutDate(d, b[3], b[4]);
+  if (d.second > 59 || d.minute > 59 || d.hour > 23) d.invalid = true;
+  return d;
+}
+
+DateTimeValue TimeJ(std::span<const std::uint8_t> b) {
+  DateTimeValue d;
+  d.second = b[0] & 0x3F;
+  d.minute = b[1] & 0x3F;
+  d.hour = b[2] & 0x1F;
+  if (d.second > 59 || d.minute > 59 || d.hour > 23) d.invalid = true;
+  return d;
+}
+
+std::optional<DateTimeValue> DateTimeBcd(std::span<const std::uint8_t> b) {
+  const auto digits = Bcd(b);
+  if (!digits || *digits < 0) return std::nullopt;
+  std::int64_t v = *digits;
+  DateTimeValue d;
+  d.second = static_cast<int>(v % 100);
+  d.minute = static_cast<int>(v / 100 % 100);
+  d.hour = static_cast<int>(v / 10000 % 100);
+  d.day = static_cast<int>(v / 1000000 % 100);
+  d.month = static_cast<int>(v / 100000000 % 100);
+  d.year = FullYear(static_cast<int>(v / 10000000000 % 100));
+  d.invalid = d.month < 1 || d.month > 12 || d.day < 1 || d.day > 31 || d.hour > 23 ||
+              d.minute > 59 || d.second > 59;
+  return d;
+}
+
+}  // namespace velmar::records

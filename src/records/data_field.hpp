@@ -1,0 +1,36 @@
+// The data field codings of EN 13757-3 read from a record's bytes, least significant byte
+// first: binary integers of 1 to 8 bytes, BCD of 2 to 12 digits with a sign nibble, 32-bit
+// reals, and the date and time types F, G, I and J.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "velmar/records.hpp"
+
+namespace velmar::records {
+
+// Bytes of the data field a coding (the DIF's low nibble) announces; 0 for none or variable.
+std::size_t FieldLength(std::uint8_t coding);
+
+// Two's complement of the bytes' width (1 to 8 bytes).
+std::int64_t SignedInteger(std::span<const std::uint8_t> bytes);
+// The bytes as unsigned binary (up to 8 bytes).
+std::uint64_t UnsignedInteger(std::span<const std::uint8_t> bytes);
+// BCD, lowest digit pair first; a top nibble of 0xF makes the number negative. Nullopt when a
+// nibble is not a digit.
+std::optional<std::int64_t> Bcd(std::span<const std::uint8_t> bytes);
+// IEEE 754 single precision.
+float Real(std::span<const std::uint8_t> bytes);
+
+// Time points: type G (2 bytes, a date), F (4 bytes, date and time to the minute), I (6
+// bytes, to the second), J (3 bytes, a time of day).
+DateTimeValue DateG(std::span<const std::uint8_t> b);
+DateTimeValue DateTimeF(std::span<const std::uint8_t> b);
+DateTimeValue DateTimeI(std::span<const std::uint8_t> b);
+DateTimeValue TimeJ(std::span<const std::uint8_t> b);
+// Twelve BCD digits YYMMDDhhmmss (the form this maker's electricity meters send).
+std::optional<DateTimeValue> DateTimeBcd(std::span<const std::uint8_t> b);
+
+}  // namespace velmar::records

@@ -1,0 +1,46 @@
+// Records as text: time points in ISO 8601, texts in reading order, binary data as hex.
+#include <cstdio>
+#include <string>
+
+#include "codec/hex.hpp"
+#include "velmar/records.hpp"
+
+namespace velmar {
+namespace {
+
+// Characters arrive last one first.
+std::string Reversed(std::span<const std::uint8_t> bytes) {
+  return std::string(bytes.rbegin(), bytes.rend());
+}
+
+}  // namespace
+
+std::string ValueText(const DataRecord& r) {
+  char buf[32];
+  const DateTimeValue& d = r.date;
+  switch (r.kind) {
+    case ValueKind::kDate:
+      std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", d.year, d.month, d.day);
+      return buf;
+    case ValueKind::kDateTime:
+      std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", d.year, d.month, d.day,
+                    d.hour, d.minute, d.second);
+      return buf;
+    case ValueKind::kTime:
+      std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", d.hour, d.minute, d.second);
+      return buf;
+    case ValueKind::kText:
+      return Reversed(r.bytes);
+    case ValueKind::kBytes:
+      return HexText(r.bytes);
+    default:
+      return {};
+  }
+}
+
+std::string UnitText(const DataRecord& r) {
+  if (!r.plainUnit.empty()) return Reversed(r.plainUnit);
+  return std::string(r.unit) + std::string(r.unitSuffix);
+}
+
+}  // namespace velmar

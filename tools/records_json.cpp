@@ -1,0 +1,61 @@
+#include "records_json.hpp"
+
+#include "codec/hex.hpp"
+
+namespace velmar::tools {
+namespace {
+
+nlohmann::ordered_json HeaderJson(const TelegramHeader& h) {
+  nlohmann::ordered_json j;
+  j["identNumber"] = h.identNumber;
+  j["manufacturer"] = std::string(h.manufacturer.data());
+  j["version"] = h.version;
+  j["medium"] = h.medium;
+  j["mediumName"] = std::string(h.mediumName);
+  j["accessNumber"] = h.accessNumber;
+  j["status"] = h.status;
+  return j;
+}
+
+nlohmann::ordered_json RecordJson(const DataRecord& r) {
+  nlohmann::ordered_json j;
+  j["storage"] = r.storage;
+  j["tariff"] = r.tariff;
+  j["subunit"] = r.subunit;
+  j["function"] = std::string(FunctionName(r.function));
+  j["quantity"] = std::string(r.quantity);
+  j["unit"] = UnitText(r);
+  if (r.kind == ValueKind::kNumber) {
+    j["value"] = r.value;
+  } else if (r.kind == ValueKind::kNone) {
+    j["value"] = nullptr;
+  } else {
+    j["value"] = ValueText(r);
+  }
+  if (r.date.invalid && r.kind != ValueKind::kNumber) j["invalid"] = true;
+  if (r.errorCode >= 0) j["errorCode"] = r.errorCode;
+  if (r.manufacturerVif) j["manufacturerSpecific"] = true;
+  return j;
+}
+
+}  // namespace
+
+nlohmann::ordered_json RecordListJson(const DecodedTelegram& t) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const DataRecord& r : t.records) list.push_back(RecordJson(r));
+  return list;
+}
+
+nlohmann::ordered_json RecordsJson(const DecodedTelegram& t) {
+  nlohmann::ordered_json j;
+  j["result"] = t.result;
+  if (t.result != 0) return j;
+  j["header"] = HeaderJson(t.header);
+  j["records"] = RecordListJson(t);
+  j["manufacturerData"] = HexText(t.manufacturerData);
+  j["moreRecords"] = t.moreRecords;
+  if (!t.error.empty()) j["error"] = t.error;
+  return j;
+}
+
+}  // namespace velmar::tools
