@@ -136,6 +136,34 @@ TEST(CommandLine, ReadJsonHasExactlyTheDocumentedKeysInOrder) {
   EXPECT_EQ(keys, documented);
 }
 
+// The standard decoder's JSON, with one telegram typed as separate byte arguments.
+TEST(CommandLine, DecodeRecordsPrintsHeaderAndRecordList) {
+  std::vector<std::string> args = {"decode", "--records"};
+  const std::string telegram = OneRecordTelegram();
+  for (std::size_t at = 0; at + 2 <= telegram.size(); at += 3)
+    args.push_back(telegram.substr(at, 2));
+  const ProcessResult r = Velmar(args);
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(LineCount(r.out), 1u) << r.out;
+  const auto j = nlohmann::ordered_json::parse(r.out);
+  std::vector<std::string> keys;
+  for (auto it = j.begin(); it != j.end(); ++it) keys.push_back(it.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"result", "header", "records", "manufacturerData",
+                                            "moreRecords"}));
+  EXPECT_EQ(j["header"]["identNumber"], 12345678);
+  EXPECT_EQ(j["header"]["manufacturer"], "ORV");
+  EXPECT_EQ(j["header"]["mediumName"], "Electricity");
+  ASSERT_EQ(j["records"].size(), 1u);
+  const auto& rec = j["records"][0];
+  EXPECT_EQ(rec["function"], "instantaneous");
+  EXPECT_EQ(rec["quantity"], "Energy");
+  EXPECT_EQ(rec["unit"], "Wh");
+  EXPECT_EQ(rec["value"], 1000);
+  EXPECT_EQ(rec["storage"], 0);
+  EXPECT_EQ(rec["tariff"], 0);
+  EXPECT_EQ(rec["subunit"], 0);
+}
+
 TEST(CommandLine, DecodeKeepsGoingPastABadLine) {
   const std::string telegram = OneRecordTelegram();
   const ProcessResult r = Velmar({"decode", telegram, "not hex", telegram});
@@ -162,6 +190,17 @@ TEST_F(AgainstSimulator, ReadPrintsEveryValueAsJson) {
   ASSERT_EQ(j["getRelayState"].size(), 6u);
   EXPECT_EQ(j["getRelayState"][0], 1);
   EXPECT_EQ(j["getRelayState"][1], 0);
+}
+
+TEST_F(AgainstSimulator, ReadWithRecordsAddsTheStandardRecordList) {
+  const ProcessResult r = Run({"read", "--json", "--records"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const json j = json::parse(r.out);
+  EXPECT_EQ(j["MeterID"], 31415926);
+  ASSERT_GT(j["records"].size(), 20u);
+  EXPECT_EQ(j["records"][0]["quantity"], "Energy");
+  EXPECT_EQ(j["records"][0]["value"], 12345670.0);  // the total register, in Wh
+  EXPECT_EQ(j["records"][1]["tariff"], 1);
 }
 
 TEST_F(AgainstSimulator, PasswordThenClockIsReadBack) {

@@ -78,6 +78,9 @@ TEST(RecordDecoder, EveryFieldOfTheRecordHeaderAndEveryValueCoding) {
       {"0D 16 C2 3412", 0, "Volume", "m^3", 1234, "", 0, 0, 0, F::kInstantaneous},
       {"0D 16 D1 05", 0, "Volume", "m^3", -5, "", 0, 0, 0, F::kInstantaneous},
       {"0D 16 E2 0001", 0, "Volume", "m^3", 256, "", 0, 0, 0, F::kInstantaneous},
+      // 20 BCD digits are more than a number holds: the bytes as they came (found by fuzzing).
+      {"0D 16 CA 99999999999999999999", 0, "Volume", "m^3", 0, "99999999999999999999", 0, 0, 0,
+       F::kInstantaneous},
       // Time points: types G, F, I, J, and 12 BCD digits.
       {"02 6C 453C", 0, "Date", "", 0, "2026-12-05", 0, 0, 0, F::kInstantaneous},
       {"04 6D 1E0E453C", 0, "Date and time", "", 0, "2026-12-05T14:30:00", 0, 0, 0,

@@ -1,5 +1,6 @@
 #include "records/data_field.hpp"
 
+#include <array>
 #include <bit>
 #include <cstring>
 
@@ -23,11 +24,6 @@ void PutDate(DateTimeValue& d, std::uint8_t day_byte, std::uint8_t month_byte) {
 
 }  // namespace
 
-std::size_t FieldLength(std::uint8_t coding) {
-  static constexpr std::uint8_t kLength[16] = {0, 1, 2, 3, 4, 4, 6, 8, 0, 1, 2, 3, 4, 0, 6, 0};
-  return kLength[coding & 0x0F];
-}
-
 std::uint64_t UnsignedInteger(std::span<const std::uint8_t> bytes) {
   std::uint64_t v = 0;
   for (std::size_t i = bytes.size(); i-- > 0;) v = (v << 8) | bytes[i];
@@ -42,18 +38,37 @@ std::int64_t SignedInteger(std::span<const std::uint8_t> bytes) {
   return static_cast<std::int64_t>((raw ^ sign) - sign);
 }
 
+// Each byte's two digits as a number, or -1 when a nibble is not a digit: one lookup a byte
+// instead of two nibble tests.
+constexpr std::array<std::int8_t, 256> kBcdPair = [] {
+  std::array<std::int8_t, 256> t{};
+  for (int b = 0; b < 256; ++b) {
+    t[static_cast<std::size_t>(b)] =
+        static_cast<std::int8_t>((b >> 4) > 9 || (b & 0x0F) > 9 ? -1 : (b >> 4) * 10 + (b & 0x0F));
+  }
+  return t;
+}();
+
 std::optional<std::int64_t> Bcd(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) return 0;
+  if (bytes.size() > 9) return std::nullopt;  // 18 digits is what a 64-bit integer holds
+  std::size_t top = bytes.size() - 1;
+  // A top nibble of 0xF is a minus sign before the remaining digit.
+  const bool negative = (bytes[top] >> 4) == 0xF;
   std::int64_t v = 0;
-  bool negative = false;
-  for (std::size_t i = bytes.size(); i-- > 0;) {
-    int high = bytes[i] >> 4;
-    const int low = bytes[i] & 0x0F;
-    if (i + 1 == bytes.size() && high == 0xF) {
-      negative = true;
-      high = 0;
-    }
-    if (high > 9 || low > 9) return std::nullopt;
-    v = v * 100 + high * 10 + low;
+  if (negative) {
+    const int low = bytes[top] & 0x0F;
+    if (low > 9) return std::nullopt;
+    v = low;
+  } else {
+    const int pair = kBcdPair[bytes[top]];
+    if (pair < 0) return std::nullopt;
+    v = pair;
+  }
+  while (top-- > 0) {
+    const int pair = kBcdPair[bytes[top]];
+    if (pair < 0) return std::nullopt;
+    v = v * 100 + pair;
   }
   return negative ? -v : v;
 }

@@ -12,14 +12,17 @@
 namespace velmar::records {
 
 // Bytes of the data field a coding (the DIF's low nibble) announces; 0 for none or variable.
-std::size_t FieldLength(std::uint8_t coding);
+inline std::size_t FieldLength(std::uint8_t coding) {
+  constexpr std::uint8_t kLength[16] = {0, 1, 2, 3, 4, 4, 6, 8, 0, 1, 2, 3, 4, 0, 6, 0};
+  return kLength[coding & 0x0F];
+}
 
 // Two's complement of the bytes' width (1 to 8 bytes).
 std::int64_t SignedInteger(std::span<const std::uint8_t> bytes);
 // The bytes as unsigned binary (up to 8 bytes).
 std::uint64_t UnsignedInteger(std::span<const std::uint8_t> bytes);
 // BCD, lowest digit pair first; a top nibble of 0xF makes the number negative. Nullopt when a
-// nibble is not a digit.
+// nibble is not a digit or there are more than 18 digits.
 std::optional<std::int64_t> Bcd(std::span<const std::uint8_t> bytes);
 // IEEE 754 single precision.
 float Real(std::span<const std::uint8_t> bytes);

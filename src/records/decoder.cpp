@@ -3,7 +3,9 @@
 // fillers are skipped and the manufacturer data after DIF 0x0F/0x1F kept as bytes.
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "codec/checksums.hpp"
@@ -31,10 +33,8 @@ struct Cursor {
   std::uint8_t Take() { return t[at++]; }
 };
 
-// A record that cannot be read to its end: what was wrong.
-struct Malformed {
-  const char* what;
-};
+// What is wrong with a record that cannot be read to its end; nullptr when nothing is.
+using Problem = const char*;
 
 std::int16_t CheckFrame(std::span<const std::uint8_t> t) {
   if (t.size() < 9) return LinkResult::kStructureError;
@@ -92,35 +92,38 @@ std::size_t HeaderBytes(std::uint8_t ci) {
   }
 }
 
-void TakeDifes(Cursor& c, DataRecord& r) {
+Problem TakeDifes(Cursor& c, DataRecord& r) {
   for (std::uint8_t last = r.dif, n = 0; last & 0x80; ++n) {
-    if (c.AtEnd()) throw Malformed{"the telegram ends inside the DIFE chain"};
-    if (n == kMaxDifes) throw Malformed{"more than 10 DIFEs"};
+    if (c.AtEnd()) return "the telegram ends inside the DIFE chain";
+    if (n == kMaxDifes) return "more than 10 DIFEs";
     last = c.Take();
     r.storage |= std::uint64_t{last & 0x0Fu} << (1 + 4 * n);
     r.tariff |= static_cast<std::uint32_t>((last >> 4) & 0x03) << (2 * n);
     r.subunit = static_cast<std::uint16_t>(r.subunit | (((last >> 6) & 0x01) << n));
   }
+  return nullptr;
 }
 
 // The plain-text unit follows the VIF 0x7C/0xFC as a length and that many characters.
-void TakePlainUnit(Cursor& c, DataRecord& r) {
-  if (c.AtEnd()) throw Malformed{"the telegram ends before the plain-text unit"};
+Problem TakePlainUnit(Cursor& c, DataRecord& r) {
+  if (c.AtEnd()) return "the telegram ends before the plain-text unit";
   const std::size_t n = c.Take();
-  if (n > c.end - c.at) throw Malformed{"the plain-text unit runs past the telegram"};
+  if (n > c.end - c.at) return "the plain-text unit runs past the telegram";
   r.plainUnit = c.t.subspan(c.at, n);
   c.at += n;
+  return nullptr;
 }
 
-void TakeVifes(Cursor& c, DataRecord& r) {
+Problem TakeVifes(Cursor& c, DataRecord& r) {
   for (std::uint8_t last = r.vif; last & 0x80;) {
-    if (c.AtEnd()) throw Malformed{"the telegram ends inside the VIFE chain"};
+    if (c.AtEnd()) return "the telegram ends inside the VIFE chain";
     if (r.vifeCount == kMaxVifes + (r.vif == 0xFB || r.vif == 0xFD ? 1 : 0)) {
-      throw Malformed{"more than 10 VIFEs"};
+      return "more than 10 VIFEs";
     }
     last = c.Take();
     r.vifes[r.vifeCount++] = last;
   }
+  return nullptr;
 }
 
 const VifEntry* EntryOf(const DataRecord& r) {
@@ -139,24 +142,31 @@ const VifEntry* EntryOf(const DataRecord& r) {
   }
 }
 
-// Orthogonal VIFEs (after the table code of 0xFB/0xFD) add a suffix, a correction or an error
-// code; after a 0x7F VIFE the rest belongs to the manufacturer, and so do the VIFEs of a
-// manufacturer VIF.
-int ApplyVifes(DataRecord& r) {
+// What the orthogonal VIFEs of a record add up to.
+struct VifeSum {
   int correction = 0;
-  if (r.manufacturerVif) return 0;
+  bool timePoint = false;
+};
+
+// Orthogonal VIFEs (after the table code of 0xFB/0xFD) add a suffix, a correction or an error
+// code, or make the value a time point; after a 0x7F VIFE the rest belongs to the manufacturer,
+// and so do the VIFEs of a manufacturer VIF.
+VifeSum ApplyVifes(DataRecord& r) {
+  VifeSum sum;
+  if (r.manufacturerVif) return sum;
   const std::size_t first = (r.vif == 0xFB || r.vif == 0xFD) ? 1 : 0;
   for (std::size_t i = first; i < r.vifeCount; ++i) {
-    const records::VifeEffect e = records::OrthogonalVife(r.vifes[i]);
+    const records::VifeEffect& e = records::OrthogonalVife(r.vifes[i]);
     if (e.manufacturer) {
       r.manufacturerVif = true;
       break;
     }
     if (e.isError) r.errorCode = static_cast<std::int16_t>(r.vifes[i] & 0x1F);
     if (!e.unitSuffix.empty()) r.unitSuffix = e.unitSuffix;
-    correction += e.correctionExponent;
+    sum.correction += e.correctionExponent;
+    sum.timePoint = sum.timePoint || e.timePoint;
   }
-  return correction;
+  return sum;
 }
 
 // Durations in minutes, hours and days are given in seconds.
@@ -170,6 +180,7 @@ double DurationSeconds(std::string_view unit) {
 // value x 10^exponent, dividing by the exact power for negative exponents so that 22860 with
 // two decimals is the double nearest 228.6.
 double Scale(double value, int exponent) {
+  if (exponent == 0) return value;
   static constexpr std::array<double, 19> kPower = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
                                                     1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
                                                     1e14, 1e15, 1e16, 1e17, 1e18};
@@ -248,16 +259,12 @@ bool Number(const DataRecord& r, std::span<const std::uint8_t> field, Variable f
 
 void Interpret(DataRecord& r, std::span<const std::uint8_t> field, Variable form, bool msb_first) {
   const VifEntry& entry = *EntryOf(r);
-  const int correction = ApplyVifes(r);
+  const VifeSum vifes = ApplyVifes(r);
   r.quantity = r.manufacturerVif        ? std::string_view("Manufacturer specific")
                : (r.vif & 0x7F) == 0x7E ? std::string_view("Any VIF")
                                         : entry.quantity;
   r.unit = entry.unit;
-  const std::size_t first = (r.vif == 0xFB || r.vif == 0xFD) ? 1 : 0;
-  const bool start_of =
-      !r.manufacturerVif &&
-      std::any_of(r.vifes.begin() + first, r.vifes.begin() + r.vifeCount,
-                  [](std::uint8_t v) { return records::OrthogonalVife(v).timePoint; });
+  const bool start_of = !r.manufacturerVif && vifes.timePoint;
   if (r.coding == 0x0 || r.coding == 0x8) return;  // no data, or a readout selection
   if ((entry.kind == VifKind::kDate || entry.kind == VifKind::kDateTime || start_of) &&
       TimePoint(r, start_of ? VifKind::kDateTime : entry.kind)) {
@@ -265,7 +272,7 @@ void Interpret(DataRecord& r, std::span<const std::uint8_t> field, Variable form
     r.unitSuffix = {};
     return;
   }
-  std::array<std::uint8_t, 8> swapped{};
+  std::array<std::uint8_t, 8> swapped;
   if (msb_first && field.size() <= swapped.size()) {
     std::reverse_copy(field.begin(), field.end(), swapped.begin());
     field = std::span<const std::uint8_t>(swapped.data(), field.size());
@@ -293,51 +300,74 @@ void Interpret(DataRecord& r, std::span<const std::uint8_t> field, Variable form
       r.unit = "s";
     }
   }
-  r.value = Scale(v, correction);
+  r.value = Scale(v, vifes.correction);
 }
 
 // The data field of a variable-length record: its LVAR byte says what and how long.
-std::size_t VariableLength(Cursor& c, Variable& form) {
-  if (c.AtEnd()) throw Malformed{"the telegram ends before the length of a variable field"};
+Problem VariableLength(Cursor& c, Variable& form, std::size_t& n) {
+  if (c.AtEnd()) return "the telegram ends before the length of a variable field";
   const std::uint8_t lvar = c.Take();
   form = lvar <= 0xBF   ? Variable::kText
          : lvar <= 0xCF ? Variable::kBcd
          : lvar <= 0xDF ? Variable::kNegativeBcd
                         : Variable::kBinary;
-  if (lvar <= 0xBF) return lvar;
-  if (lvar <= 0xDF) return lvar & 0x0Fu;
-  if (lvar <= 0xEF) return lvar - 0xE0u;
-  if (lvar <= 0xF4) return 4u * (lvar - 0xECu);
-  if (lvar == 0xF5) return 48;
-  if (lvar == 0xF6) return 64;
-  throw Malformed{"a variable field with a reserved length byte"};
+  if (lvar <= 0xBF) {
+    n = lvar;
+  } else if (lvar <= 0xDF) {
+    n = lvar & 0x0Fu;
+  } else if (lvar <= 0xEF) {
+    n = lvar - 0xE0u;
+  } else if (lvar <= 0xF4) {
+    n = 4u * (lvar - 0xECu);
+  } else if (lvar == 0xF5) {
+    n = 48;
+  } else if (lvar == 0xF6) {
+    n = 64;
+  } else {
+    return "a variable field with a reserved length byte";
+  }
+  return nullptr;
 }
 
-void TakeRecord(Cursor& c, DataRecord& r, bool msb_first) {
+Problem TakeRecord(Cursor& c, DataRecord& r, bool msb_first) {
   r.offset = static_cast<std::uint16_t>(c.at);
   r.dif = c.Take();
   r.coding = r.dif & 0x0F;
   r.function = static_cast<RecordFunction>((r.dif >> 4) & 0x03);
   r.storage = (r.dif >> 6) & 0x01;
-  TakeDifes(c, r);
-  if (c.AtEnd()) throw Malformed{"the telegram ends before the VIF"};
+  if (Problem p = TakeDifes(c, r)) return p;
+  if (c.AtEnd()) return "the telegram ends before the VIF";
   r.vif = c.Take();
-  if ((r.vif & 0x7F) == 0x7C) TakePlainUnit(c, r);
-  TakeVifes(c, r);
+  if ((r.vif & 0x7F) == 0x7C) {
+    if (Problem p = TakePlainUnit(c, r)) return p;
+  }
+  if (Problem p = TakeVifes(c, r)) return p;
   if ((r.vif & 0x7F) == 0x7F) r.manufacturerVif = true;
   Variable form = Variable::kNot;
-  const std::size_t n = r.coding == 0xD ? VariableLength(c, form) : records::FieldLength(r.coding);
-  if (n > c.end - c.at) throw Malformed{"the data field runs past the telegram"};
+  std::size_t n = records::FieldLength(r.coding);
+  if (r.coding == 0xD) {
+    if (Problem p = VariableLength(c, form, n)) return p;
+  }
+  if (n > c.end - c.at) return "the data field runs past the telegram";
   r.bytes = c.t.subspan(c.at, n);
   c.at += n;
   Interpret(r, r.bytes, form, msb_first);
+  return nullptr;
 }
 
-// Ends the list at a record that cannot be read, saying which and where.
+// Ends the list at a record that cannot be read, saying which and where. The text is formatted
+// into the result's own string, which keeps its capacity from telegram to telegram.
 void Fail(DecodedTelegram& out, std::size_t offset, const char* what) {
+  char number[24];
+  auto append_number = [&](std::size_t n) {
+    out.error.append(number, std::to_chars(number, number + sizeof number, n).ptr);
+  };
   out.errorOffset = offset;
-  out.error = "record " + std::to_string(out.records.size() + 1) + " at byte " +
-              std::to_string(offset) + ": " + what;
+  out.error.assign("record ");
+  append_number(out.records.size() + 1);
+  out.error.append(" at byte ");
+  append_number(offset);
+  out.error.append(": ").append(what);
 }
 
 void WalkRecords(Cursor& c, DecodedTelegram& out) {
@@ -359,11 +389,9 @@ void WalkRecords(Cursor& c, DecodedTelegram& out) {
     }
     const std::size_t start = c.at;
     DataRecord& r = out.records.emplace_back();
-    try {
-      TakeRecord(c, r, msb_first);
-    } catch (const Malformed& m) {
+    if (Problem p = TakeRecord(c, r, msb_first)) {
       out.records.pop_back();
-      Fail(out, start, m.what);
+      Fail(out, start, p);
       return;
     }
   }
@@ -386,9 +414,10 @@ std::int16_t OtherStructure(std::span<const std::uint8_t> t, std::size_t end,
         "more than 10 VIFEs",         "reserved",
         "application busy",           "too many readouts"};
     const std::size_t code = data.empty() ? 0 : data[0];
-    out.error = "the meter reports an application error: " +
-                std::string(code < std::size(kErrors) ? kErrors[code] : "reserved") + " (" +
-                std::to_string(code) + ")";
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "the meter reports an application error: %s (%zu)",
+                  code < std::size(kErrors) ? kErrors[code].data() : "reserved", code);
+    out.error.assign(buf);
     return out.result;
   }
   if (!records::DecodeFixedData(data, h.ci == 0x77, out)) out.result = LinkResult::kWrongLength;

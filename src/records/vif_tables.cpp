@@ -195,8 +195,9 @@ const VifEntry& ExtensionFD(std::uint8_t code) {
   return kFD[code & 0x7F];
 }
 
-VifeEffect OrthogonalVife(std::uint8_t code) {
-  const int c = code & 0x7F;
+namespace {
+
+constexpr VifeEffect MakeEffect(int c) {
   VifeEffect e;
   if (c <= 0x1F) {
     e.isError = true;
@@ -212,6 +213,20 @@ VifeEffect OrthogonalVife(std::uint8_t code) {
     e.manufacturer = true;
   }
   return e;
+}
+
+constexpr std::array<VifeEffect, 128> MakeEffects() {
+  std::array<VifeEffect, 128> effects{};
+  for (int c = 0; c < 128; ++c) effects[static_cast<std::size_t>(c)] = MakeEffect(c);
+  return effects;
+}
+
+constexpr std::array<VifeEffect, 128> kEffects = MakeEffects();
+
+}  // namespace
+
+const VifeEffect& OrthogonalVife(std::uint8_t code) {
+  return kEffects[code & 0x7F];
 }
 
 std::string_view MediumName(std::uint8_t medium) {

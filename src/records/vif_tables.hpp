@@ -38,7 +38,7 @@ struct VifeEffect {
   bool manufacturer = false;           // 0x7F: the rest of the record is the maker's
   bool timePoint = false;              // the value is the date (and time) of something
 };
-VifeEffect OrthogonalVife(std::uint8_t code);
+const VifeEffect& OrthogonalVife(std::uint8_t code);
 
 // The name of a medium code of the fixed header ("Electricity", "Heat (outlet)", ...).
 std::string_view MediumName(std::uint8_t medium);
