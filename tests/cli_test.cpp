@@ -289,6 +289,26 @@ TEST(SimulatorOverTcp, AnswersRawFramesOnLoopback) {
   EXPECT_EQ(simulator.Interrupt(), 0);
 }
 
+// The same meter through a gateway (tcp://) and through a serial line gives the same reading.
+TEST(SimulatorOverTcp, ReadThroughAGatewayEqualsReadThroughASerialLine) {
+  BackgroundProcess tcp({VELMAR_CLI, "simulate", "--tcp", "0", "--speed", "9600"});
+  BackgroundProcess pty({VELMAR_CLI, "simulate", "--speed", "9600"});
+  const std::string where = tcp.ReadLine(), device = pty.ReadLine();
+  ASSERT_EQ(where.rfind("127.0.0.1:", 0), 0u) << where;
+  const ProcessResult over_tcp = Velmar({"read", "--json", "--device", "tcp://" + where});
+  const ProcessResult over_pty = Velmar({"read", "--json", "--device", device});
+  ASSERT_EQ(over_tcp.status, 0) << over_tcp.err;
+  ASSERT_EQ(over_pty.status, 0) << over_pty.err;
+  EXPECT_EQ(over_tcp.out, over_pty.out);
+  const ProcessResult refused = Velmar({"read", "--device", "tcp://127.0.0.1:1"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("Error: cannot connect to gateway 127.0.0.1:1"), std::string::npos)
+      << refused.err;
+  EXPECT_EQ(Velmar({"read", "--device", "tcp://127.0.0.1:0x1"}).status, 2);
+  EXPECT_EQ(tcp.Interrupt(), 0);
+  EXPECT_EQ(pty.Interrupt(), 0);
+}
+
 TEST(MainJob, ReadAgainstTheBuiltInSimulator) {
   const ProcessResult r = Velmar({"read", "--simulate", "--speed", "9600"});
   EXPECT_EQ(r.status, 0) << r.err;

@@ -22,9 +22,28 @@ void RequireDevice(const std::string& path) {
 
 }  // namespace
 
+CLI::Validator DeviceCheck() {
+  return CLI::Validator(
+      [](const std::string& t) {
+        std::string host;
+        std::uint16_t port = 0;
+        try {
+          posix::ParseGatewayAddress(t, host, port);
+          return std::string();
+        } catch (const ArgumentError& e) {
+          return std::string(e.what());
+        }
+      },
+      "DEVICE");
+}
+
 void AddLineOptions(CLI::App& app, LineOptions& o, bool with_simulate) {
   // Several subcommands share one LineOptions; each marks what its own command line gave.
-  app.add_option("--device", o.device, "Serial device of the M-Bus level converter (/dev/ttyUSB0)")
+  app.add_option("--device", o.device,
+                 "Serial device of the M-Bus level converter (/dev/ttyUSB0), or a transparent "
+                 "M-Bus to Ethernet gateway as tcp://HOST:PORT (its own line settings apply; "
+                 "--speed and --rts are kept but not sent to it)")
+      ->check(DeviceCheck())
       ->each([&o](const std::string&) { o.deviceGiven = true; });
   app.add_option("--port", o.port, "Port number N, device /dev/ttyS{N-1} unless --device is given")
       ->check(CLI::Range(1, 32767))
@@ -61,40 +80,52 @@ std::string SettingsPath() {
   return base + "/velmar/port.conf";
 }
 
+// The device a command talks to: the simulator's, the one on the command line, or the saved one
+// unless a port number on the command line names its own.
+std::string ChosenDevice(const LineOptions& options, const std::string& simulated) {
+  if (!simulated.empty()) return simulated;
+  if (options.deviceGiven) return options.device;
+  if (options.portGiven) return {};
+  posix::FilePropertySet saved(SettingsPath());
+  return saved.Exists() ? saved.Read(kDeviceEntry, Variant("")).ToText() : std::string();
+}
+
 CliHost::CliHost(const LineOptions& options) : options_(options) {
   if (options.simulate) {
     meter_ = std::make_unique<sim::SimMeter>();
     server_ = std::make_unique<sim::PtyMeterServer>(*meter_, options.speed);
   }
-  auto port = std::make_unique<posix::PosixSerialPort>(events_);
-  serial_ = port.get();
+  const std::string device = ChosenDevice(options, server_ ? server_->DevicePath() : "");
+  std::string host;
+  std::uint16_t tcp_port = 0;
+  std::unique_ptr<SerialPortBase> port;
+  if (posix::ParseGatewayAddress(device, host, tcp_port)) {
+    port = std::make_unique<posix::TcpGatewayPort>(events_, host, tcp_port);
+  } else {
+    auto serial = std::make_unique<posix::PosixSerialPort>(events_);
+    serial_ = serial.get();
+    port = std::move(serial);
+  }
+  port_ = port.get();
   control_ =
       std::make_unique<Velmar>(HostServices{events_, messages_, container_}, std::move(port));
   Velmar& v = *control_;
   v.InitProperties();
-  std::string device;
-  if (!options.simulate) RestoreSavedSettings(device);
-  // Options on the command line win over saved settings; a port number given names its own
-  // device, not the saved one.
-  if (options.portGiven) {
-    v.CommPort(Variant(static_cast<std::int16_t>(options.port)));
-    device.clear();
-  }
+  if (!options.simulate) RestoreSavedSettings();
+  // Options on the command line win over saved settings.
+  if (options.portGiven) v.CommPort(Variant(static_cast<std::int16_t>(options.port)));
   if (options.speedGiven || options.simulate) {
     v.CommSpeed(Variant(static_cast<std::int32_t>(options.speed)));
   }
   if (options.rtsGiven) v.RTSEnable(Variant(options.rts));
-  if (server_) {
-    device = server_->DevicePath();
-  } else if (options.deviceGiven) {
-    device = options.device;
+  if (serial_ != nullptr) {
+    const auto port_number = static_cast<std::int16_t>(v.CommPort().ToInt32());
+    if (!device.empty()) serial_->SetDevicePath(port_number, device);
+    RequireDevice(serial_->DevicePath());
   }
-  const auto port_number = static_cast<std::int16_t>(v.CommPort().ToInt32());
-  if (!device.empty()) serial_->SetDevicePath(port_number, device);
   v.keepPortopen(options.keepOpen);
   v.noErrorPopup(options.quiet);
   v.txt_Adress().SetText(options.address);
-  RequireDevice(serial_->DevicePath());
   if (options.trace) {
     v.SetTraceCallback([](TraceDirection dir, const std::string& text) {
       std::cerr << (dir == TraceDirection::kSent ? "> " : "< ") << text << '\n';
@@ -102,12 +133,10 @@ CliHost::CliHost(const LineOptions& options) : options_(options) {
   }
 }
 
-// Settings saved by `velmar config`: the control's own entries and the device.
-void CliHost::RestoreSavedSettings(std::string& device) {
+// Settings saved by `velmar config` (the device is taken before the port is made).
+void CliHost::RestoreSavedSettings() {
   posix::FilePropertySet saved(SettingsPath());
-  if (!saved.Exists()) return;
-  control_->ReadProperties(saved);
-  device = saved.Read(kDeviceEntry, Variant("")).ToText();
+  if (saved.Exists()) control_->ReadProperties(saved);
 }
 
 CliHost::~CliHost() {

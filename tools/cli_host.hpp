@@ -33,6 +33,8 @@ struct LineOptions {
 };
 
 void AddLineOptions(CLI::App& app, LineOptions& options, bool with_simulate);
+// Accepts a device path, or tcp://HOST:PORT with a port from 1 to 65535.
+CLI::Validator DeviceCheck();
 
 // Where `velmar config` saves the port settings: $XDG_CONFIG_HOME/velmar/port.conf, or
 // ~/.config/velmar/port.conf.
@@ -48,16 +50,15 @@ class CliHost {
   ~CliHost();
   Velmar& control() { return *control_; }
   std::optional<Variant> Address() const;
-  // The device the control opens.
-  std::string DevicePath() const { return serial_->DevicePath(); }
   // Why the port last failed to open ("" when it did not).
-  std::string PortFailure() const { return serial_->LastError(); }
+  std::string PortFailure() const { return port_->LastError(); }
 
  private:
-  void RestoreSavedSettings(std::string& device);
+  void RestoreSavedSettings();
 
   LineOptions options_;
-  posix::PosixSerialPort* serial_ = nullptr;
+  SerialPortBase* port_ = nullptr;
+  posix::PosixSerialPort* serial_ = nullptr;  // when the device is a serial line
   std::unique_ptr<sim::SimMeter> meter_;
   std::unique_ptr<sim::PtyMeterServer> server_;
   posix::PosixEventLoop events_;

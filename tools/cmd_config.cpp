@@ -30,7 +30,10 @@ Runner AddConfig(CLI::App& app) {
       "Save the port settings (device, port, speed, RTS) that every later command starts from; "
       "options on a command line still win. Without options, show what is saved.");
   auto o = std::make_shared<ConfigOptions>();
-  auto* device = cmd->add_option("--device", o->device, "Serial device to use from now on");
+  auto* device =
+      cmd->add_option("--device", o->device,
+                      "Serial device, or tcp://HOST:PORT of a gateway, to use from now on")
+          ->check(DeviceCheck());
   auto* port = cmd->add_option("--port", o->port, "Port number N (/dev/ttyS{N-1} without a device)")
                    ->check(CLI::Range(1, 32767));
   auto* speed =

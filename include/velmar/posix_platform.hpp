@@ -87,12 +87,67 @@ class PosixEventLoop : public EventLoop {
   std::unique_ptr<PollSet> poll_;  // reused by every pass
 };
 
+// A port whose bytes travel through one file descriptor: received bytes are fetched from the
+// kernel during event passes of the loop or when the control asks, queued output is written as
+// the descriptor takes it, and a descriptor that fails or hangs up makes every later operation
+// but closing throw PortError. The serial device and the network gateway differ only in how the
+// descriptor is opened and what their settings do.
+class PosixStreamPort : public SerialPortBase, private PosixEventLoop::Source {
+ public:
+  ~PosixStreamPort() override;
+
+  bool PortOpen() const override { return fd_ >= 0; }
+  // Opens or closes; a failed open throws PortError, keeps the reason in LastError and leaves
+  // the port closed.
+  void SetPortOpen(bool open) override;
+  // Bytes handed to Output and not yet on their way (in the port and in the kernel).
+  int OutBufferCount() const override;
+  // Queues the bytes and writes what the kernel takes now; the rest leaves during passes.
+  // Throws PortError when the port is closed or the other end is gone.
+  void Output(std::span<const std::uint8_t> data) override;
+
+ protected:
+  explicit PosixStreamPort(PosixEventLoop& loop);
+  // Opens the descriptor (non-blocking, close-on-exec) and sets it up; throws PortError.
+  virtual int OpenDescriptor() = 0;
+  // Set-up once the descriptor is the port's; a PortError closes it again.
+  virtual void AfterOpen() {}
+  // Last words before the descriptor closes (a terminal gets its settings back).
+  virtual void BeforeClose(int /*fd*/) {}
+  // What messages call the port: a device path, or host:port.
+  virtual std::string Name() const = 0;
+  // Whether a read of no bytes means the other end has gone (a socket) rather than that nothing
+  // is waiting (a terminal without a minimum read).
+  virtual bool EndOfStreamIsHangUp() const { return false; }
+
+  int fd() const { return fd_; }
+  bool lost() const { return lost_; }
+  void RequireUsable(const char* operation) const override;
+  int QueuedBeyondBuffer() const override;
+  void FetchQueued() override;
+  void DropQueued() override;
+
+ private:
+  int Fd() const override { return lost_ ? -1 : fd_; }
+  unsigned Events() const override;
+  std::optional<Clock::time_point> WakeAt() const override;
+  void OnReady(unsigned events) override;
+  void Close();
+  void Flush();
+  void MarkLost(const std::string& why);
+
+  PosixEventLoop& loop_;
+  int fd_ = -1;
+  bool lost_ = false;
+  std::string lost_reason_;
+  std::vector<std::uint8_t> pending_out_;
+};
+
 // A serial port on a device path. Port number N is looked up in a table the host can fill
 // (SetDevicePath); without an entry it is /dev/ttyS{N-1}. Opening takes the device exclusively
 // (another program holding it makes the open fail), saves the terminal's settings and applies
-// the port's; closing puts the saved settings back. Received bytes are fetched from the
-// kernel during event passes of the loop, or when the control asks.
-class PosixSerialPort : public SerialPortBase, private PosixEventLoop::Source {
+// the port's; closing puts the saved settings back.
+class PosixSerialPort : public PosixStreamPort {
  public:
   explicit PosixSerialPort(PosixEventLoop& loop);
   ~PosixSerialPort() override;
@@ -104,46 +159,49 @@ class PosixSerialPort : public SerialPortBase, private PosixEventLoop::Source {
   // True when the open device is a pseudo-terminal (which has no parity and no modem lines).
   bool IsPseudoTerminal() const;
 
-  bool PortOpen() const override { return fd_ >= 0; }
-  // Opens or closes the device; takes microseconds. Opening throws PortError (and keeps the
-  // reason in LastError) when the device is missing, held by another program, not permitted,
-  // or refuses the settings; the port stays closed then.
-  void SetPortOpen(bool open) override;
-  // Bytes handed to Output and not yet on the line (in the port and in the kernel).
-  int OutBufferCount() const override;
-  // Queues the bytes and writes what the kernel takes now; the rest leaves during passes.
-  // Throws PortError when the port is closed or the device is gone.
-  void Output(std::span<const std::uint8_t> data) override;
-
  private:
-  // A device that is gone is no longer watched: its hang-up would wake every pass.
-  int Fd() const override { return lost_ ? -1 : fd_; }
-  unsigned Events() const override;
-  std::optional<Clock::time_point> WakeAt() const override;
-  void OnReady(unsigned events) override;
-
-  void RequireUsable(const char* operation) const override;
+  int OpenDescriptor() override;
+  void AfterOpen() override;
+  void BeforeClose(int fd) override;
+  std::string Name() const override { return path_; }
   void CheckSettings(const SerialSettings& settings) const override;
   void ApplySettings() override;
   void ApplyRts() override;
-  int QueuedBeyondBuffer() const override;
-  void FetchQueued() override;
   void DropQueued() override;
 
-  void Open();
-  void Close();
-  void Flush();
-  void MarkLost(const std::string& why);
-
-  PosixEventLoop& loop_;
   std::map<std::int16_t, std::string> devices_;
-  int fd_ = -1;
   std::string path_;
-  bool lost_ = false;
-  std::string lost_reason_;
   std::unique_ptr<termios> saved_;  // the terminal's settings before this port opened it
-  std::vector<std::uint8_t> pending_out_;
 };
+
+// A transparent M-Bus to Ethernet gateway: the raw M-Bus bytes of one bus over a TCP
+// connection. Opening connects (at most ConnectTimeout, three seconds unless set), closing
+// disconnects. The speed and RTS settings are kept and reported but not applied: the gateway
+// runs its bus line with its own settings. A connection the gateway drops ends the waiting call
+// with PortError, as an unplugged adapter does; the next open connects again.
+class TcpGatewayPort : public PosixStreamPort {
+ public:
+  TcpGatewayPort(PosixEventLoop& loop, std::string host, std::uint16_t port);
+  ~TcpGatewayPort() override;
+
+  const std::string& Host() const { return host_; }
+  std::uint16_t TcpPort() const { return port_; }
+  void SetConnectTimeout(std::chrono::milliseconds timeout) { connect_timeout_ = timeout; }
+
+ private:
+  int OpenDescriptor() override;
+  std::string Name() const override;
+  bool EndOfStreamIsHangUp() const override { return true; }
+
+  std::string host_;
+  std::uint16_t port_;
+  std::chrono::milliseconds connect_timeout_{3000};
+};
+
+// Parses "tcp://HOST:PORT" into host and port; false for any other text (a device path).
+// Throws ArgumentError naming the text when it starts with tcp:// but the port is not 1-65535
+// or the host is empty.
+bool ParseGatewayAddress(const std::string& text, std::string& host, std::uint16_t& port);
 
 // Message boxes as lines on stderr: "title: text"; without a title, the default title.
 class ConsoleMessageBox : public MessageBox {

@@ -46,12 +46,12 @@ struct DataRecord {
   std::uint8_t vif = 0;  // the VIF as sent (0xFB, 0xFD: the table's code is vifes[0])
   std::array<std::uint8_t, 11> vifes{};
   std::uint8_t vifeCount = 0;
-  std::string_view quantity;       // "Energy", "Volume", "Flow temperature", ...
-  std::string_view unit;           // SI unit of `value`: "Wh", "m^3", "°C", ... ("" none)
-  std::string_view unitSuffix;     // from an orthogonal VIFE: "/h", "/s", ... ("" none)
+  std::string_view quantity;                // "Energy", "Volume", "Flow temperature", ...
+  std::string_view unit;                    // SI unit of `value`: "Wh", "m^3", "°C", ... ("" none)
+  std::string_view unitSuffix;              // from an orthogonal VIFE: "/h", "/s", ... ("" none)
   std::span<const std::uint8_t> plainUnit;  // VIF 0x7C: the unit's characters, last first
-  std::int16_t errorCode = -1;     // an error VIFE (0x00-0x1F) of the record, -1 none
-  bool manufacturerVif = false;    // VIF 0x7F/0xFF, or a VIFE 0x7F: meaning is the maker's
+  std::int16_t errorCode = -1;              // an error VIFE (0x00-0x1F) of the record, -1 none
+  bool manufacturerVif = false;             // VIF 0x7F/0xFF, or a VIFE 0x7F: meaning is the maker's
   ValueKind kind = ValueKind::kNone;
   double value = 0;
   DateTimeValue date;

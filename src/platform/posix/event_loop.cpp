@@ -12,14 +12,16 @@
 namespace velmar::posix {
 namespace {
 
+// A socket whose other end closed reports POLLRDHUP even while its input is not watched, so a
+// gateway that drops the connection ends the wait at once; a terminal never reports it.
 short PollEvents(unsigned events) {
   return static_cast<short>(((events & kReadable) ? POLLIN : 0) |
-                            ((events & kWritable) ? POLLOUT : 0));
+                            ((events & kWritable) ? POLLOUT : 0) | POLLRDHUP);
 }
 
 unsigned IoEventsOf(short revents) {
   return ((revents & POLLIN) ? kReadable : 0u) | ((revents & POLLOUT) ? kWritable : 0u) |
-         ((revents & (POLLHUP | POLLERR | POLLNVAL)) ? kHangUp : 0u);
+         ((revents & (POLLHUP | POLLERR | POLLNVAL | POLLRDHUP)) ? kHangUp : 0u);
 }
 
 timespec TimeUntil(Clock::time_point deadline) {
