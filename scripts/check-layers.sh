@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Fails when a source file of the library includes a header of a layer above its own.
 # Layers from the bottom: core, platform, codec and link, decode and records, transport,
-# commands, control.
+# commands and scan, control.
 # Public headers (velmar/...) belong to the layer of the code that implements them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rank() {
   case "$1" in
     core) echo 0 ;; platform) echo 1 ;; codec | link) echo 2 ;; decode | records) echo 3 ;;
-    transport) echo 4 ;; commands) echo 5 ;; control) echo 6 ;; *) echo 99 ;;
+    transport) echo 4 ;; commands | scan) echo 5 ;; control) echo 6 ;; *) echo 99 ;;
   esac
 }
 # The public headers and the layer each one belongs to.
@@ -18,6 +18,7 @@ public_rank() {
     platform.hpp | serial_port_base.hpp | posix_platform.hpp | virtual_platform.hpp) echo 1 ;;
     results.hpp | trace.hpp) echo 2 ;;
     records.hpp) echo 3 ;;
+    scan.hpp) echo 5 ;;
     velmar.hpp) echo 6 ;;
     *) echo 99 ;;
   esac

@@ -1,6 +1,7 @@
 #include "meter_model.hpp"
 
 #include <algorithm>
+#include <utility>
 #include <cmath>
 #include <stdexcept>
 
@@ -202,13 +203,25 @@ std::optional<SimReply> SimMeter::OnLongFrame(std::span<const std::uint8_t> fram
   return std::nullopt;
 }
 
+// A selection names the identification number digit by digit (a nibble 0xF matches any digit),
+// the manufacturer (0xFFFF any), the version and the medium (0xFF any). A meter that does not
+// match is no longer selected.
 std::optional<SimReply> SimMeter::OnSelection(std::span<const std::uint8_t> data) {
   if (data.size() < 8) return std::nullopt;
-  std::int64_t id = 0;
-  for (int i = 3; i >= 0; --i) id = id * 100 + BcdByte(data[static_cast<std::size_t>(i)]);
+  std::int64_t id = config_.identNumber;
+  bool match = true;
+  for (std::size_t i = 0; i < 4; ++i) {
+    for (int shift : {0, 4}) {
+      const int wanted = (data[i] >> shift) & 0x0F;
+      if (wanted != 0xF && wanted != id % 10) match = false;
+      id /= 10;
+    }
+  }
   const std::uint16_t man = static_cast<std::uint16_t>(data[4] | (data[5] << 8));
-  selected_ =
-      id == config_.identNumber && (man == 0xFFFF || man == ManufacturerCode(config_.manufacturer));
+  match = match && (man == 0xFFFF || man == ManufacturerCode(config_.manufacturer)) &&
+          (data[6] == 0xFF || data[6] == config_.version) &&
+          (data[7] == 0xFF || data[7] == config_.medium);
+  selected_ = match;
   return selected_ ? Ack() : std::nullopt;
 }
 
@@ -472,14 +485,33 @@ std::optional<std::vector<std::uint8_t>> FrameAssembler::Feed(std::uint8_t b) {
   }
 }
 
+// M-Bus meters answer by drawing more current for a space; when several answer at once the
+// spaces of all of them reach the master, and their answers, never quite in step, overlap about
+// a bit apart. The master gets the AND of the answers, the later one a bit behind: a damaged
+// reply, not one of them (two E5 acknowledges give C1).
 std::optional<SimReply> AnswerOnBus(const std::vector<SimMeter*>& meters,
                                     std::span<const std::uint8_t> frame) {
-  std::optional<SimReply> first;
+  std::optional<SimReply> heard;
   for (SimMeter* m : meters) {
+    if (m->config().mute) {
+      m->OnFrame(frame);
+      continue;
+    }
     auto reply = m->OnFrame(frame);
-    if (reply && !first) first = std::move(reply);
+    if (!reply) continue;
+    if (!heard) {
+      heard = std::move(reply);
+      continue;
+    }
+    std::vector<std::uint8_t>& line = heard->bytes;
+    line.resize(std::max(line.size(), reply->bytes.size()), 0xFF);
+    for (std::size_t i = 0; i < reply->bytes.size(); ++i) {
+      const std::uint8_t b = reply->bytes[i];
+      line[i] &= static_cast<std::uint8_t>((b << 1) | (b >> 7));
+    }
+    heard->delayMs = std::min(heard->delayMs, reply->delayMs);
   }
-  return first;
+  return heard;
 }
 
 }  // namespace velmar::sim

@@ -45,6 +45,7 @@ struct MeterConfig {
   std::string password = "00000000";
   std::vector<std::uint8_t> table = {0x01, 0x06, 0x00, 0x02, 0x16, 0x00};
   int responseDelayMs = 20;
+  bool mute = false;  // takes every frame but never answers (a meter with a broken transmitter)
   int readChunk = 100;              // table bytes per read-back telegram
   std::uint8_t readBackStatus = 0;  // status byte of the read-back telegrams' blocks
 };
@@ -124,7 +125,7 @@ class SimMeter {
 };
 
 // One frame on a bus of several meters: every meter sees it (a broadcast or a selection
-// changes several); the first one that answers is heard.
+// changes several). One answer is heard as it is; several at once collide into a damaged one.
 std::optional<SimReply> AnswerOnBus(const std::vector<SimMeter*>& meters,
                                     std::span<const std::uint8_t> frame);
 

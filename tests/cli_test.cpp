@@ -309,6 +309,44 @@ TEST(SimulatorOverTcp, ReadThroughAGatewayEqualsReadThroughASerialLine) {
   EXPECT_EQ(pty.Interrupt(), 0);
 }
 
+// A bus of five simulated meters behind a gateway: both scans find them, and a meter is read by
+// its identification number.
+TEST(Scan, FindsTheMetersOfABusAndReadsOneByItsNumber) {
+  BackgroundProcess bus({VELMAR_CLI, "simulate", "--tcp", "0", "--speed", "9600", "--meters", "5"});
+  const std::string gateway = "tcp://" + bus.ReadLine();
+  const ProcessResult secondary = Velmar({"scan", "--secondary", "--pattern", "123456FF", "--json",
+                                          "--device", gateway, "--speed", "9600"});
+  ASSERT_EQ(secondary.status, 0) << secondary.err;
+  std::vector<std::uint32_t> ids;
+  for (std::size_t at = 0, nl; (nl = secondary.out.find('\n', at)) != std::string::npos;
+       at = nl + 1) {
+    const json m = json::parse(secondary.out.substr(at, nl - at));
+    EXPECT_EQ(m["manufacturer"], "ORV");
+    ids.push_back(m["identNumber"]);
+  }
+  EXPECT_EQ(ids, (std::vector<std::uint32_t>{12345600, 12345603, 12345606, 12345609, 12345612}));
+  const ProcessResult primary = Velmar(
+      {"scan", "--primary", "--range", "3-7", "--json", "--device", gateway, "--speed", "9600"});
+  ASSERT_EQ(primary.status, 0) << primary.err;
+  EXPECT_EQ(LineCount(primary.out), 3u) << primary.out;  // addresses 3, 4 and 5
+  const ProcessResult read =
+      Velmar({"read", "--address", "12345609", "--json", "--device", gateway, "--speed", "9600"});
+  ASSERT_EQ(read.status, 0) << read.err;
+  EXPECT_EQ(json::parse(read.out)["MeterID"], 12345609);
+  EXPECT_EQ(json::parse(read.out)["PrimaryAddress"], 4);
+  const ProcessResult absent =
+      Velmar({"read", "--address", "87654321", "--device", gateway, "--speed", "9600"});
+  EXPECT_EQ(absent.status, 3);
+  EXPECT_NE(absent.err.find("87654321"), std::string::npos) << absent.err;
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"scan", "--range", "0-300"},
+        std::vector<std::string>{"scan", "--secondary", "--pattern", "1234"},
+        std::vector<std::string>{"scan", "--primary", "--secondary"}}) {
+    EXPECT_EQ(Velmar(bad).status, 2) << bad[1];
+  }
+  EXPECT_EQ(bus.Interrupt(), 0);
+}
+
 TEST(MainJob, ReadAgainstTheBuiltInSimulator) {
   const ProcessResult r = Velmar({"read", "--simulate", "--speed", "9600"});
   EXPECT_EQ(r.status, 0) << r.err;

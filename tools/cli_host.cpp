@@ -37,7 +37,7 @@ CLI::Validator DeviceCheck() {
       "DEVICE");
 }
 
-void AddLineOptions(CLI::App& app, LineOptions& o, bool with_simulate) {
+void AddLineOptions(CLI::App& app, LineOptions& o, bool with_simulate, bool ident_address) {
   // Several subcommands share one LineOptions; each marks what its own command line gave.
   app.add_option("--device", o.device,
                  "Serial device of the M-Bus level converter (/dev/ttyUSB0), or a transparent "
@@ -57,7 +57,11 @@ void AddLineOptions(CLI::App& app, LineOptions& o, bool with_simulate) {
   app.add_option("--address", o.address,
                  "Meter address: 0-250 primary, 254 the one meter on the line (default)")
       ->default_str("254")
-      ->check(CLI::Validator([](const std::string& t) { return CheckAddress(t); }, "ADDRESS"));
+      ->check(CLI::Validator(
+          [ident_address](const std::string& t) {
+            return ident_address ? CheckReadAddress(t) : CheckAddress(t);
+          },
+          "ADDRESS"));
   app.footer(ExitStatusHelp());
   app.add_flag("--keep-open", o.keepOpen, "Leave the port open after the command");
   app.add_flag("--quiet", o.quiet, "Do not print the control's error messages");

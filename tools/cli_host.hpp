@@ -32,7 +32,9 @@ struct LineOptions {
   bool rtsGiven = false;
 };
 
-void AddLineOptions(CLI::App& app, LineOptions& options, bool with_simulate);
+// `read` also takes an identification number as its address (`ident_address`).
+void AddLineOptions(CLI::App& app, LineOptions& options, bool with_simulate,
+                    bool ident_address = false);
 // Accepts a device path, or tcp://HOST:PORT with a port from 1 to 65535.
 CLI::Validator DeviceCheck();
 
@@ -50,6 +52,7 @@ class CliHost {
   ~CliHost();
   Velmar& control() { return *control_; }
   std::optional<Variant> Address() const;
+  posix::PosixEventLoop& Events() { return events_; }
   // Why the port last failed to open ("" when it did not).
   std::string PortFailure() const { return port_->LastError(); }
 

@@ -1,6 +1,7 @@
 #include <charconv>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -8,9 +9,14 @@
 #include "cli_host.hpp"
 #include "codec/hex.hpp"
 #include "commands.hpp"
+#include "decode/meter_data.hpp"
+#include "decode/rsp_ud.hpp"
 #include "decode_json.hpp"
+#include "link/link_state.hpp"
+#include "link/reply_check.hpp"
 #include "records_json.hpp"
 #include "velmar/records.hpp"
+#include "velmar/scan.hpp"
 
 namespace velmar::tools {
 namespace {
@@ -119,13 +125,38 @@ void PrintRecords(const DecodedTelegram& t) {
   if (!t.error.empty()) std::printf("(%s)\n", t.error.c_str());
 }
 
+// A meter named by its identification number is selected and asked for its data at the
+// selected-meter address; its answer is decoded into this thread's values exactly as the
+// control's own read decodes, so the table and JSON are the same. Nullopt: nobody answered.
+std::optional<int> ReadByIdent(CliHost& host, std::uint32_t ident, bool trace,
+                               std::vector<std::uint8_t>& reply) {
+  BusScanner scanner(host.Events(), host.control().MSC_port());
+  if (trace) {
+    scanner.SetTraceCallback([](TraceDirection dir, const std::string& text) {
+      std::cerr << (dir == TraceDirection::kSent ? "> " : "< ") << text << '\n';
+    });
+  }
+  MbusLinkState& link = LinkState();
+  link.identNumber = 0;
+  link.primaryAddress = 0;
+  link.manufacturerCode = 0;
+  link.statusByte = 99;  // as a read that got no reply leaves it
+  ClearMeterData();
+  auto answer = scanner.ReadByIdent(ident);
+  if (!answer) return std::nullopt;
+  reply = *answer;
+  link.bytesToDecode = 0;
+  std::vector<std::uint8_t> work = reply;  // the check may rewrite a leading byte
+  return CheckRspUd(work, static_cast<std::int16_t>(work.size()), 0);
+}
+
 }  // namespace
 
 Runner AddRead(CLI::App& app) {
   auto* cmd = app.add_subcommand("read", "Read the meter and print its values");
   auto options = std::make_shared<LineOptions>();
   auto json = std::make_shared<bool>(false);
-  AddLineOptions(*cmd, *options, true);
+  AddLineOptions(*cmd, *options, true, true);
   cmd->add_flag("--json", *json, "Print one JSON object keyed by the control's member names");
   auto records = std::make_shared<bool>(false);
   cmd->add_flag("--records", *records,
@@ -135,11 +166,28 @@ Runner AddRead(CLI::App& app) {
     if (!cmd->parsed()) return -1;
     CliHost host(*options);
     Velmar& v = host.control();
-    const int result = v.cmd_ReqUD2();
-    const bool no_reply = result == 0 && v.Timeout() && v.MeterErrorCode().ToInt32() == 99;
-    // The reply as received is the newest entry of the control's reply log.
-    std::vector<std::uint8_t> reply =
-        ParseHex(v.replyLog()[0]).value_or(std::vector<std::uint8_t>{});
+    const long address = std::stol(options->address);
+    int result = 0;
+    bool no_reply = false;
+    std::vector<std::uint8_t> reply;
+    if (address > 255) {
+      std::optional<int> r;
+      try {
+        r = ReadByIdent(host, static_cast<std::uint32_t>(address), options->trace, reply);
+      } catch (const PortError&) {
+        if (host.PortFailure().empty()) throw;
+        std::cerr << "Error: " << host.PortFailure() << '\n';
+        return kExitError;
+      }
+      no_reply = !r.has_value();
+      result = r.value_or(0);
+      if (result != 0 && !options->quiet) std::cerr << "Error: " << MbusErrorText(result) << '\n';
+    } else {
+      result = v.cmd_ReqUD2();
+      no_reply = result == 0 && v.Timeout() && v.MeterErrorCode().ToInt32() == 99;
+      // The reply as received is the newest entry of the control's reply log.
+      reply = ParseHex(v.replyLog()[0]).value_or(std::vector<std::uint8_t>{});
+    }
     DecodedTelegram telegram;
     if (*records) DecodeTelegram(reply, telegram);
     if (*json) {
@@ -152,7 +200,10 @@ Runner AddRead(CLI::App& app) {
     }
     if (result != 0) return ExitForCommand(host, result, result == ReadResult::kCouldNotInit);
     if (no_reply) {
-      if (!options->quiet) {
+      if (!options->quiet && address > 255) {
+        std::cerr << "Error: no meter with identification number " << options->address
+                  << " answered its selection; velmar scan --secondary lists the meters\n";
+      } else if (!options->quiet) {
         std::cerr << "Error: no reply from the meter within 3.1 s; check the wiring, the address ("
                   << options->address << ") and the speed (" << options->speed << ")\n";
       }

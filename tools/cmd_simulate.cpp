@@ -79,6 +79,12 @@ Runner AddSimulate(CLI::App& app) {
       ->check(CLI::ExistingFile);
   cmd->add_option("--id", *id, "Identification number (8 digits)")->check(CLI::Range(0, 99999999));
   cmd->add_option("--primary", *address, "Primary address")->check(CLI::Range(0, 250));
+  auto count = std::make_shared<int>(1);
+  cmd->add_option("--meters", *count,
+                  "A bus of N meters (1-250) at primary addresses 1 to N, identification numbers "
+                  "12345600, 12345603, ... (three apart: they share their first digits); faults "
+                  "go to the first meter")
+      ->check(CLI::Range(1, 250));
   cmd->add_option("--password", config->password, "Meter password (up to 8 characters)")
       ->check(CLI::Validator([](const std::string& t) { return CheckPassword(t); }, "PASSWORD"));
   cmd->add_option("--fault", *faults,
@@ -99,16 +105,26 @@ Runner AddSimulate(CLI::App& app) {
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-    sim::SimMeter meter(*config);
-    for (const auto& f : *faults) meter.InjectFault(ParseFault(f));
+    std::vector<std::unique_ptr<sim::SimMeter>> bus;
+    for (int i = 0; i < *count; ++i) {
+      sim::MeterConfig c = *config;
+      if (*count > 1) {
+        c.primaryAddress = static_cast<std::uint8_t>(i + 1);
+        c.identNumber = 12345600 + 3 * i;
+      }
+      bus.push_back(std::make_unique<sim::SimMeter>(c));
+    }
+    std::vector<sim::SimMeter*> meters;
+    for (auto& m : bus) meters.push_back(m.get());
+    for (const auto& f : *faults) bus.front()->InjectFault(ParseFault(f));
     std::unique_ptr<sim::StreamMeterServer> server;
     if (*tcp >= 0) {
       auto s =
-          std::make_unique<sim::TcpMeterServer>(meter, static_cast<std::uint16_t>(*tcp), *speed);
+          std::make_unique<sim::TcpMeterServer>(meters, static_cast<std::uint16_t>(*tcp), *speed);
       std::cout << "127.0.0.1:" << s->Port() << std::endl;
       server = std::move(s);
     } else {
-      auto s = std::make_unique<sim::PtyMeterServer>(meter, *speed);
+      auto s = std::make_unique<sim::PtyMeterServer>(meters, *speed);
       std::cout << s->DevicePath() << std::endl;
       server = std::move(s);
     }

@@ -22,5 +22,6 @@ Runner AddRead(CLI::App& app);
 Runner AddWrites(CLI::App& app);  // password, change-password, set-time, lock, intervals
 Runner AddSimulate(CLI::App& app);
 Runner AddConfig(CLI::App& app);
+Runner AddScan(CLI::App& app);
 
 }  // namespace velmar::tools

@@ -113,6 +113,14 @@ std::string CheckAddress(std::string_view text) {
   return {};
 }
 
+std::string CheckReadAddress(std::string_view text) {
+  const auto value = WholeNumber(text);
+  if (value && *value > 255 && *value <= 99999999) return {};
+  if (CheckAddress(text).empty()) return {};
+  return Join("\"", Shown(text),
+              "\" is not 0-250, 253, 254, 255 or an identification number of up to 8 digits");
+}
+
 std::string CheckSpeed(std::string_view text) {
   const auto value = WholeNumber(text);
   if (!value || *value < 300 || *value > 921600) {

@@ -20,6 +20,8 @@ std::string ShortenLongWords(std::string_view message);
 
 // A primary address: 0-250, 253 (the selected meter), 254 (any single meter), 255 (broadcast).
 std::string CheckAddress(std::string_view text);
+// What `read` takes: a primary address, or an 8-digit identification number (from 256 up).
+std::string CheckReadAddress(std::string_view text);
 // A baud rate from 300 to 921600.
 std::string CheckSpeed(std::string_view text);
 // A meter password: at most 8 characters (bytes), as the meter stores 8.
