@@ -135,7 +135,8 @@ TEST(RecordDecoder, MalformedRecordsEndTheListSayingWhere) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.records);
-    const DecodedTelegram d = Decode(testing::Telegram(*ParseHex(c.records)));
+    const Bytes telegram = testing::Telegram(*ParseHex(c.records));
+    const DecodedTelegram d = Decode(telegram);
     EXPECT_EQ(d.result, 0);
     EXPECT_EQ(d.records.size(), c.kept);
     EXPECT_EQ(d.errorOffset, 22u);  // the second record, after 19 header bytes and 3 bytes
@@ -145,7 +146,9 @@ TEST(RecordDecoder, MalformedRecordsEndTheListSayingWhere) {
 }
 
 TEST(RecordDecoder, ManufacturerDataMoreRecordsAndHeaders) {
-  DecodedTelegram d = Decode(testing::Telegram(*ParseHex("01 13 05 1F 80 1D 00 AA BB")));
+  // The result refers to the telegram's bytes: the telegram must outlive it.
+  const Bytes with_block = testing::Telegram(*ParseHex("01 13 05 1F 80 1D 00 AA BB"));
+  DecodedTelegram d = Decode(with_block);
   EXPECT_TRUE(d.moreRecords);
   EXPECT_EQ(HexText(d.manufacturerData), "801D00AABB");
   EXPECT_EQ(d.header.identNumber, 12345678u);
