@@ -11,5 +11,6 @@ echo; echo "== reply time-out"; "$bin/timeout_bench"
 echo; echo "== read latency"; "$bin/read_latency" 50 2400 9600
 echo; echo "== many buses"; "$bin/many_buses" 10 2400
 echo; echo "== whole bus"; "$bin/whole_bus" 50 2400
+echo; echo "== bus scan"; "$bin/scan_bench"
 echo; echo "== decoding"
 "$bin/decode_bench" --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
