@@ -168,7 +168,7 @@ TEST(CommandLine, DecodeRecordsPrintsHeaderAndRecordList) {
 TEST(CommandLine, DecodeKeepsGoingPastABadLine) {
   const std::string telegram = OneRecordTelegram();
   const ProcessResult r = Velmar({"decode", telegram, "not hex", telegram});
-  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(LineCount(r.out), 2u) << r.out;
   EXPECT_EQ(LineCount(r.err), 1u) << r.err;
   const json first = json::parse(r.out.substr(0, r.out.find('\n')));
@@ -346,6 +346,33 @@ TEST(Scan, FindsTheMetersOfABusAndReadsOneByItsNumber) {
     EXPECT_EQ(Velmar(bad).status, 2) << bad[1];
   }
   EXPECT_EQ(bus.Interrupt(), 0);
+}
+
+// A command that returns -N exits with 10 + N exactly.
+TEST(CommandLine, ResultsBecomeTheirExactExitStatus) {
+  {
+    // SND_NKE answered as usual, then a checksum fault in the reply to REQ_UD2: -4.
+    BackgroundProcess meter(
+        {VELMAR_CLI, "simulate", "--speed", "9600", "--fault", "none", "--fault", "checksum"});
+    const std::string device = meter.ReadLine();
+    const ProcessResult r = Velmar({"read", "--device", device, "--speed", "9600"});
+    EXPECT_EQ(r.status, 14) << r.err;
+    EXPECT_NE(r.err.find("Checksum error"), std::string::npos) << r.err;
+    EXPECT_EQ(meter.Interrupt(), 0);
+  }
+  {
+    // The first block's confirmation carries status 5: -5.
+    BackgroundProcess meter(
+        {VELMAR_CLI, "simulate", "--speed", "9600", "--fault", "confirm-status:5"});
+    const std::string device = meter.ReadLine();
+    const std::string table = "/tmp/velmar-exit-status-" + std::to_string(::getpid()) + ".bin";
+    std::ofstream(table, std::ios::binary) << std::string("\x01\x02", 2);
+    const ProcessResult r = Velmar({"intervals", "write", table, "--password", "00000000",
+                                    "--device", device, "--speed", "9600"});
+    EXPECT_EQ(r.status, 15) << r.err;
+    std::filesystem::remove(table);
+    EXPECT_EQ(meter.Interrupt(), 0);
+  }
 }
 
 TEST(MainJob, ReadAgainstTheBuiltInSimulator) {
