@@ -37,21 +37,26 @@ class VirtualEventLoop : public EventLoop {
     virtual void RunDue(Nanos now) = 0;
   };
 
+  // The clock starts at 0.
   VirtualEventLoop();
   ~VirtualEventLoop() override;
 
+  // Virtual time in nanoseconds since the loop was made.
   Nanos Now() const { return now_; }
   // Runs what is due now, without moving the clock.
   void ProcessEvents() override;
   // Advances the clock to the next event and runs everything due then; returns at once when
   // nothing is scheduled.
   void WaitForEvents() override;
+  // A timer ticking in virtual time; it must not outlive the loop.
   std::unique_ptr<Timer> CreateTimer(std::function<void()> on_tick) override;
 
+  // Sources are not owned; a source removes itself before it is destroyed.
   void AddSource(Source* source);
   void RemoveSource(Source* source);
   // Runs `action` during the first pass at or after `when` (a host event).
   void At(Nanos when, std::function<void()> action);
+  // Passes run so far.
   std::uint64_t Passes() const { return passes_; }
   // A wait that never ends is a bug; past this many passes a pass throws logic_error.
   void SetPassLimit(std::uint64_t limit) { pass_limit_ = limit; }
@@ -81,6 +86,7 @@ class LinePeer {
 // same way. Opening and closing cost no time.
 class VirtualSerialPort : public SerialPortBase, private VirtualEventLoop::Source {
  public:
+  // The peer (not owned) gets the bytes sent; without one they go nowhere.
   explicit VirtualSerialPort(VirtualEventLoop& loop, LinePeer* peer = nullptr);
   ~VirtualSerialPort() override;
 
@@ -95,6 +101,7 @@ class VirtualSerialPort : public SerialPortBase, private VirtualEventLoop::Sourc
   // Virtual time one character takes at the current settings (11 bits at 2400 baud: 4.58 ms).
   Nanos CharacterTime() const;
   Nanos Now() const { return loop_.Now(); }
+  // How often the port was opened, and every byte that has left it so far.
   int OpenCount() const { return open_count_; }
   const std::vector<std::uint8_t>& Transmitted() const { return transmitted_; }
   // One byte on the line, and the virtual time its last bit left the sender.
