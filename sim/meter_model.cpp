@@ -1,9 +1,9 @@
 #include "meter_model.hpp"
 
 #include <algorithm>
-#include <utility>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 
 #include "codec/tariff_image.hpp"
 

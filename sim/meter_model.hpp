@@ -45,8 +45,8 @@ struct MeterConfig {
   std::string password = "00000000";
   std::vector<std::uint8_t> table = {0x01, 0x06, 0x00, 0x02, 0x16, 0x00};
   int responseDelayMs = 20;
-  bool mute = false;  // takes every frame but never answers (a meter with a broken transmitter)
-  int readChunk = 100;              // table bytes per read-back telegram
+  bool mute = false;    // takes every frame but never answers (a meter with a broken transmitter)
+  int readChunk = 100;  // table bytes per read-back telegram
   std::uint8_t readBackStatus = 0;  // status byte of the read-back telegrams' blocks
 };
 
