@@ -11,15 +11,13 @@
 #include "codec/checksums.hpp"
 #include "records/data_field.hpp"
 #include "records/fixed_data.hpp"
+#include "records/record_value.hpp"
 #include "records/vif_tables.hpp"
 #include "velmar/records.hpp"
 #include "velmar/results.hpp"
 
 namespace velmar {
 namespace {
-
-using records::VifEntry;
-using records::VifKind;
 
 constexpr std::size_t kMaxDifes = 10;
 constexpr std::size_t kMaxVifes = 10;
@@ -126,191 +124,14 @@ Problem TakeVifes(Cursor& c, DataRecord& r) {
   return nullptr;
 }
 
-const VifEntry* EntryOf(const DataRecord& r) {
-  static const VifEntry kNone{};
-  switch (r.vif & 0x7F) {
-    case 0x7B:
-      return r.vifeCount > 0 ? &records::ExtensionFB(r.vifes[0]) : &kNone;
-    case 0x7D:
-      return r.vifeCount > 0 ? &records::ExtensionFD(r.vifes[0]) : &kNone;
-    case 0x7C:
-    case 0x7E:
-    case 0x7F:
-      return &kNone;
-    default:
-      return &records::PrimaryVif(r.vif);
-  }
-}
-
-// What the orthogonal VIFEs of a record add up to.
-struct VifeSum {
-  int correction = 0;
-  bool timePoint = false;
-};
-
-// Orthogonal VIFEs (after the table code of 0xFB/0xFD) add a suffix, a correction or an error
-// code, or make the value a time point; after a 0x7F VIFE the rest belongs to the manufacturer,
-// and so do the VIFEs of a manufacturer VIF.
-VifeSum ApplyVifes(DataRecord& r) {
-  VifeSum sum;
-  if (r.manufacturerVif) return sum;
-  const std::size_t first = (r.vif == 0xFB || r.vif == 0xFD) ? 1 : 0;
-  for (std::size_t i = first; i < r.vifeCount; ++i) {
-    const records::VifeEffect& e = records::OrthogonalVife(r.vifes[i]);
-    if (e.manufacturer) {
-      r.manufacturerVif = true;
-      break;
-    }
-    if (e.isError) r.errorCode = static_cast<std::int16_t>(r.vifes[i] & 0x1F);
-    if (!e.unitSuffix.empty()) r.unitSuffix = e.unitSuffix;
-    sum.correction += e.correctionExponent;
-    sum.timePoint = sum.timePoint || e.timePoint;
-  }
-  return sum;
-}
-
-// Durations in minutes, hours and days are given in seconds.
-double DurationSeconds(std::string_view unit) {
-  if (unit == "min") return 60;
-  if (unit == "h") return 3600;
-  if (unit == "d") return 86400;
-  return 0;
-}
-
-// value x 10^exponent, dividing by the exact power for negative exponents so that 22860 with
-// two decimals is the double nearest 228.6.
-double Scale(double value, int exponent) {
-  if (exponent == 0) return value;
-  static constexpr std::array<double, 19> kPower = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
-                                                    1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
-                                                    1e14, 1e15, 1e16, 1e17, 1e18};
-  const auto n = static_cast<std::size_t>(exponent < 0 ? -exponent : exponent);
-  const double power = n < kPower.size() ? kPower[n] : std::pow(10.0, static_cast<double>(n));
-  return exponent < 0 ? value / power : value * power;
-}
-
-bool TimePoint(DataRecord& r, VifKind kind) {
-  const auto b = r.bytes;
-  if (kind == VifKind::kDate && r.coding == 0x2) {
-    r.kind = ValueKind::kDate;
-    r.date = records::DateG(b);
-  } else if (r.coding == 0x4) {
-    r.kind = ValueKind::kDateTime;
-    r.date = records::DateTimeF(b);
-  } else if (r.coding == 0x6) {
-    r.kind = ValueKind::kDateTime;
-    r.date = records::DateTimeI(b);
-  } else if (r.coding == 0x3) {
-    r.kind = ValueKind::kTime;
-    r.date = records::TimeJ(b);
-  } else if (r.coding == 0xE) {
-    const auto d = records::DateTimeBcd(b);
-    if (!d) return false;
-    r.kind = ValueKind::kDateTime;
-    r.date = *d;
-  } else {
-    return false;
-  }
-  return true;
-}
-
-// What the LVAR byte of a variable-length field says the bytes are.
-enum class Variable { kNot, kText, kBcd, kNegativeBcd, kBinary };
-
-// The number the data field holds, or false when it holds none (text, binary, bad BCD).
-bool Number(const DataRecord& r, std::span<const std::uint8_t> field, Variable form, double& out) {
-  if (form == Variable::kBcd || form == Variable::kNegativeBcd) {
-    const auto v = records::Bcd(field);
-    if (!v) return false;
-    out = static_cast<double>(form == Variable::kBcd ? *v : -*v);
-    return true;
-  }
-  if (form == Variable::kBinary) {
-    if (field.size() > 8) return false;
-    out = static_cast<double>(records::UnsignedInteger(field));
-    return true;
-  }
-  switch (r.coding) {
-    case 0x1:
-    case 0x2:
-    case 0x3:
-    case 0x4:
-    case 0x6:
-    case 0x7:
-      out = static_cast<double>(records::SignedInteger(field));
-      return true;
-    case 0x5:
-      out = records::Real(field);
-      return true;
-    case 0x9:
-    case 0xA:
-    case 0xB:
-    case 0xC:
-    case 0xE:
-      if (const auto v = records::Bcd(field)) {
-        out = static_cast<double>(*v);
-        return true;
-      }
-      return false;
-    default:
-      return false;
-  }
-}
-
-void Interpret(DataRecord& r, std::span<const std::uint8_t> field, Variable form, bool msb_first) {
-  const VifEntry& entry = *EntryOf(r);
-  const VifeSum vifes = ApplyVifes(r);
-  r.quantity = r.manufacturerVif        ? std::string_view("Manufacturer specific")
-               : (r.vif & 0x7F) == 0x7E ? std::string_view("Any VIF")
-                                        : entry.quantity;
-  r.unit = entry.unit;
-  const bool start_of = !r.manufacturerVif && vifes.timePoint;
-  if (r.coding == 0x0 || r.coding == 0x8) return;  // no data, or a readout selection
-  if ((entry.kind == VifKind::kDate || entry.kind == VifKind::kDateTime || start_of) &&
-      TimePoint(r, start_of ? VifKind::kDateTime : entry.kind)) {
-    r.unit = {};  // a time point has no unit, whatever the quantity
-    r.unitSuffix = {};
-    return;
-  }
-  std::array<std::uint8_t, 8> swapped;
-  if (msb_first && field.size() <= swapped.size()) {
-    std::reverse_copy(field.begin(), field.end(), swapped.begin());
-    field = std::span<const std::uint8_t>(swapped.data(), field.size());
-  }
-  double v = 0;
-  if (form == Variable::kText) {
-    r.kind = ValueKind::kText;
-    return;
-  }
-  if (!Number(r, field, form, v)) {
-    r.kind = ValueKind::kBytes;
-    return;
-  }
-  r.kind = ValueKind::kNumber;
-  if (r.manufacturerVif) {  // the maker's own meaning: the number as sent
-    r.unit = {};
-    r.unitSuffix = {};
-    r.value = v;
-    return;
-  }
-  if (entry.kind == VifKind::kScaled) v = Scale(v, entry.exponent);
-  if (entry.kind == VifKind::kDuration) {
-    if (const double s = DurationSeconds(entry.unit); s > 0) {
-      v *= s;
-      r.unit = "s";
-    }
-  }
-  r.value = Scale(v, vifes.correction);
-}
-
 // The data field of a variable-length record: its LVAR byte says what and how long.
-Problem VariableLength(Cursor& c, Variable& form, std::size_t& n) {
+Problem VariableLength(Cursor& c, records::Variable& form, std::size_t& n) {
   if (c.AtEnd()) return "the telegram ends before the length of a variable field";
   const std::uint8_t lvar = c.Take();
-  form = lvar <= 0xBF   ? Variable::kText
-         : lvar <= 0xCF ? Variable::kBcd
-         : lvar <= 0xDF ? Variable::kNegativeBcd
-                        : Variable::kBinary;
+  form = lvar <= 0xBF   ? records::Variable::kText
+         : lvar <= 0xCF ? records::Variable::kBcd
+         : lvar <= 0xDF ? records::Variable::kNegativeBcd
+                        : records::Variable::kBinary;
   if (lvar <= 0xBF) {
     n = lvar;
   } else if (lvar <= 0xDF) {
@@ -343,7 +164,7 @@ Problem TakeRecord(Cursor& c, DataRecord& r, bool msb_first) {
   }
   if (Problem p = TakeVifes(c, r)) return p;
   if ((r.vif & 0x7F) == 0x7F) r.manufacturerVif = true;
-  Variable form = Variable::kNot;
+  records::Variable form = records::Variable::kNot;
   std::size_t n = records::FieldLength(r.coding);
   if (r.coding == 0xD) {
     if (Problem p = VariableLength(c, form, n)) return p;
@@ -351,7 +172,7 @@ Problem TakeRecord(Cursor& c, DataRecord& r, bool msb_first) {
   if (n > c.end - c.at) return "the data field runs past the telegram";
   r.bytes = c.t.subspan(c.at, n);
   c.at += n;
-  Interpret(r, r.bytes, form, msb_first);
+  records::InterpretRecord(r, r.bytes, form, msb_first);
   return nullptr;
 }
 

@@ -1,0 +1,192 @@
+// What a record means: its quantity and unit from the VIF tables, what its VIFEs add, and its
+// value from the data field, scaled to the unit, or a time point, a text, or bytes.
+#include "records/record_value.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+#include "records/data_field.hpp"
+#include "records/vif_tables.hpp"
+
+namespace velmar::records {
+namespace {
+
+const VifEntry* EntryOf(const DataRecord& r) {
+  static const VifEntry kNone{};
+  switch (r.vif & 0x7F) {
+    case 0x7B:
+      return r.vifeCount > 0 ? &ExtensionFB(r.vifes[0]) : &kNone;
+    case 0x7D:
+      return r.vifeCount > 0 ? &ExtensionFD(r.vifes[0]) : &kNone;
+    case 0x7C:
+    case 0x7E:
+    case 0x7F:
+      return &kNone;
+    default:
+      return &PrimaryVif(r.vif);
+  }
+}
+
+// What the orthogonal VIFEs of a record add up to.
+struct VifeSum {
+  int correction = 0;
+  bool timePoint = false;
+};
+
+// Orthogonal VIFEs (after the table code of 0xFB/0xFD) add a suffix, a correction or an error
+// code, or make the value a time point; after a 0x7F VIFE the rest belongs to the manufacturer,
+// and so do the VIFEs of a manufacturer VIF.
+VifeSum ApplyVifes(DataRecord& r) {
+  VifeSum sum;
+  if (r.manufacturerVif) return sum;
+  const std::size_t first = (r.vif == 0xFB || r.vif == 0xFD) ? 1 : 0;
+  for (std::size_t i = first; i < r.vifeCount; ++i) {
+    const VifeEffect& e = OrthogonalVife(r.vifes[i]);
+    if (e.manufacturer) {
+      r.manufacturerVif = true;
+      break;
+    }
+    if (e.isError) r.errorCode = static_cast<std::int16_t>(r.vifes[i] & 0x1F);
+    if (!e.unitSuffix.empty()) r.unitSuffix = e.unitSuffix;
+    sum.correction += e.correctionExponent;
+    sum.timePoint = sum.timePoint || e.timePoint;
+  }
+  return sum;
+}
+
+// Durations in minutes, hours and days are given in seconds.
+double DurationSeconds(std::string_view unit) {
+  if (unit == "min") return 60;
+  if (unit == "h") return 3600;
+  if (unit == "d") return 86400;
+  return 0;
+}
+
+// value x 10^exponent, dividing by the exact power for negative exponents so that 22860 with
+// two decimals is the double nearest 228.6.
+double Scale(double value, int exponent) {
+  if (exponent == 0) return value;
+  static constexpr std::array<double, 19> kPower = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
+                                                    1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
+                                                    1e14, 1e15, 1e16, 1e17, 1e18};
+  const auto n = static_cast<std::size_t>(exponent < 0 ? -exponent : exponent);
+  const double power = n < kPower.size() ? kPower[n] : std::pow(10.0, static_cast<double>(n));
+  return exponent < 0 ? value / power : value * power;
+}
+
+bool TimePoint(DataRecord& r, VifKind kind) {
+  const auto b = r.bytes;
+  if (kind == VifKind::kDate && r.coding == 0x2) {
+    r.kind = ValueKind::kDate;
+    r.date = DateG(b);
+  } else if (r.coding == 0x4) {
+    r.kind = ValueKind::kDateTime;
+    r.date = DateTimeF(b);
+  } else if (r.coding == 0x6) {
+    r.kind = ValueKind::kDateTime;
+    r.date = DateTimeI(b);
+  } else if (r.coding == 0x3) {
+    r.kind = ValueKind::kTime;
+    r.date = TimeJ(b);
+  } else if (r.coding == 0xE) {
+    const auto d = DateTimeBcd(b);
+    if (!d) return false;
+    r.kind = ValueKind::kDateTime;
+    r.date = *d;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// The number the data field holds, or false when it holds none (text, binary, bad BCD).
+bool Number(const DataRecord& r, std::span<const std::uint8_t> field, Variable form, double& out) {
+  if (form == Variable::kBcd || form == Variable::kNegativeBcd) {
+    const auto v = Bcd(field);
+    if (!v) return false;
+    out = static_cast<double>(form == Variable::kBcd ? *v : -*v);
+    return true;
+  }
+  if (form == Variable::kBinary) {
+    if (field.size() > 8) return false;
+    out = static_cast<double>(UnsignedInteger(field));
+    return true;
+  }
+  switch (r.coding) {
+    case 0x1:
+    case 0x2:
+    case 0x3:
+    case 0x4:
+    case 0x6:
+    case 0x7:
+      out = static_cast<double>(SignedInteger(field));
+      return true;
+    case 0x5:
+      out = Real(field);
+      return true;
+    case 0x9:
+    case 0xA:
+    case 0xB:
+    case 0xC:
+    case 0xE:
+      if (const auto v = Bcd(field)) {
+        out = static_cast<double>(*v);
+        return true;
+      }
+      return false;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+void InterpretRecord(DataRecord& r, std::span<const std::uint8_t> field, Variable form,
+                     bool msb_first) {
+  const VifEntry& entry = *EntryOf(r);
+  const VifeSum vifes = ApplyVifes(r);
+  r.quantity = r.manufacturerVif        ? std::string_view("Manufacturer specific")
+               : (r.vif & 0x7F) == 0x7E ? std::string_view("Any VIF")
+                                        : entry.quantity;
+  r.unit = entry.unit;
+  const bool start_of = !r.manufacturerVif && vifes.timePoint;
+  if (r.coding == 0x0 || r.coding == 0x8) return;  // no data, or a readout selection
+  if ((entry.kind == VifKind::kDate || entry.kind == VifKind::kDateTime || start_of) &&
+      TimePoint(r, start_of ? VifKind::kDateTime : entry.kind)) {
+    r.unit = {};  // a time point has no unit, whatever the quantity
+    r.unitSuffix = {};
+    return;
+  }
+  std::array<std::uint8_t, 8> swapped;
+  if (msb_first && field.size() <= swapped.size()) {
+    std::reverse_copy(field.begin(), field.end(), swapped.begin());
+    field = std::span<const std::uint8_t>(swapped.data(), field.size());
+  }
+  double v = 0;
+  if (form == Variable::kText) {
+    r.kind = ValueKind::kText;
+    return;
+  }
+  if (!Number(r, field, form, v)) {
+    r.kind = ValueKind::kBytes;
+    return;
+  }
+  r.kind = ValueKind::kNumber;
+  if (r.manufacturerVif) {  // the maker's own meaning: the number as sent
+    r.unit = {};
+    r.unitSuffix = {};
+    r.value = v;
+    return;
+  }
+  if (entry.kind == VifKind::kScaled) v = Scale(v, entry.exponent);
+  if (entry.kind == VifKind::kDuration) {
+    if (const double s = DurationSeconds(entry.unit); s > 0) {
+      v *= s;
+      r.unit = "s";
+    }
+  }
+  r.value = Scale(v, vifes.correction);
+}
+
+}  // namespace velmar::records
