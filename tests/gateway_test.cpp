@@ -8,10 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <thread>
 
 #include "line_peers.hpp"
+#include "posix_host.hpp"
 #include "tcp_server.hpp"
 #include "velmar/posix_platform.hpp"
 #include "velmar/velmar.hpp"
@@ -20,26 +20,8 @@
 namespace velmar {
 namespace {
 
-int OpenDescriptors() {
-  int n = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-  return n - 1;
-}
-
-struct GatewayHost {
-  GatewayHost(std::uint16_t tcp_port) {
-    auto owned = std::make_unique<posix::TcpGatewayPort>(events, "127.0.0.1", tcp_port);
-    port = owned.get();
-    control = std::make_unique<Velmar>(HostServices{events, messages, container}, std::move(owned));
-    control->InitProperties();
-    control->keepPortopen(false);
-  }
-  posix::PosixEventLoop events;
-  virt::RecordingMessageBox messages;
-  posix::ConsoleContainer container;
-  posix::TcpGatewayPort* port = nullptr;
-  std::unique_ptr<Velmar> control;
-};
+using GatewayHost = testing::PosixHostOn<posix::TcpGatewayPort>;
+using testing::OpenDescriptors;
 
 // A listening socket on a free loopback port.
 struct Listener {
@@ -62,7 +44,7 @@ struct Listener {
 TEST(Gateway, ReadsAndWritesLikeASerialLine) {
   sim::SimMeter meter;
   sim::TcpMeterServer server(meter, 0, 9600);
-  GatewayHost host(server.Port());
+  GatewayHost host("127.0.0.1", server.Port());
   ASSERT_EQ(host.control->cmd_ReqUD2(), 0);
   EXPECT_EQ(host.control->MeterID(), Variant(meter.config().identNumber));
   EXPECT_FALSE(host.port->PortOpen());  // closing disconnects
@@ -83,7 +65,7 @@ TEST(Gateway, ARefusedConnectionFailsTheOpenWithItsReason) {
     Listener l;
     closed_port = l.port;
   }
-  GatewayHost host(closed_port);
+  GatewayHost host("127.0.0.1", closed_port);
   EXPECT_EQ(host.control->cmd_ReqUD2(), ReadResult::kCouldNotInit);
   EXPECT_NE(host.port->LastError().find("127.0.0.1:" + std::to_string(closed_port)),
             std::string::npos);
@@ -106,7 +88,7 @@ TEST(Gateway, ADroppedConnectionEndsTheCallAndTheNextCallReconnects) {
     ::close(c);
   });
   {
-    GatewayHost host(l.port);
+    GatewayHost host("127.0.0.1", l.port);
     EXPECT_THROW(host.control->cmd_ReqUD2(), PortError);
     gateway.join();
     EXPECT_EQ(host.control->closePort(), 0);

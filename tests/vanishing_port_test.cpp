@@ -16,13 +16,7 @@
 namespace velmar {
 namespace {
 
-int OpenDescriptors() {
-  int n = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++n;
-  }
-  return n - 1;  // the directory stream itself
-}
+using testing::OpenDescriptors;
 
 // The device goes while `call` waits for the reply to frame number `frames`; the call must end
 // with a port error, the port must close, and a meter on a new device must read.

@@ -131,9 +131,7 @@ CliHost::CliHost(const LineOptions& options) : options_(options) {
   v.noErrorPopup(options.quiet);
   v.txt_Adress().SetText(options.address);
   if (options.trace) {
-    v.SetTraceCallback([](TraceDirection dir, const std::string& text) {
-      std::cerr << (dir == TraceDirection::kSent ? "> " : "< ") << text << '\n';
-    });
+    v.SetTraceCallback(StderrTrace());
   }
 }
 
@@ -149,6 +147,12 @@ CliHost::~CliHost() {
 
 std::optional<Variant> CliHost::Address() const {
   return Variant(options_.address);
+}
+
+TraceCallback StderrTrace() {
+  return [](TraceDirection dir, const std::string& text) {
+    std::cerr << (dir == TraceDirection::kSent ? "> " : "< ") << text << '\n';
+  };
 }
 
 int ExitForResult(int result) {

@@ -70,6 +70,9 @@ class CliHost {
   std::unique_ptr<Velmar> control_;
 };
 
+// --trace: every frame sent as "> HEX" and every reply as "< HEX" on stderr.
+TraceCallback StderrTrace();
+
 // The exit status for a command's result: 0, or 10 + N for -N.
 int ExitForResult(int result);
 // The same, except that a port that did not open is reported with the port's own reason on

@@ -132,9 +132,7 @@ std::optional<int> ReadByIdent(CliHost& host, std::uint32_t ident, bool trace,
                                std::vector<std::uint8_t>& reply) {
   BusScanner scanner(host.Events(), host.control().MSC_port());
   if (trace) {
-    scanner.SetTraceCallback([](TraceDirection dir, const std::string& text) {
-      std::cerr << (dir == TraceDirection::kSent ? "> " : "< ") << text << '\n';
-    });
+    scanner.SetTraceCallback(StderrTrace());
   }
   MbusLinkState& link = LinkState();
   link.identNumber = 0;
