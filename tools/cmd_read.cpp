@@ -7,57 +7,15 @@
 #include <nlohmann/json.hpp>
 
 #include "cli_host.hpp"
-#include "codec/hex.hpp"
 #include "commands.hpp"
-#include "decode/meter_data.hpp"
-#include "decode/rsp_ud.hpp"
 #include "decode_json.hpp"
-#include "link/link_state.hpp"
 #include "link/reply_check.hpp"
+#include "meter_read.hpp"
 #include "records_json.hpp"
 #include "velmar/records.hpp"
-#include "velmar/scan.hpp"
 
 namespace velmar::tools {
 namespace {
-
-nlohmann::ordered_json ToJson(const Variant& v) {
-  return std::visit(
-      [](const auto& x) -> nlohmann::ordered_json {
-        using T = std::decay_t<decltype(x)>;
-        if constexpr (std::is_same_v<T, std::monostate>) {
-          return "";
-        } else {
-          return x;
-        }
-      },
-      v.value());
-}
-
-nlohmann::ordered_json ReadJson(Velmar& v, int result) {
-  nlohmann::ordered_json j;
-  j["result"] = result;
-  j["Timeout"] = v.Timeout();
-  j["MeterID"] = ToJson(v.MeterID());
-  j["Manufacturer"] = ToJson(v.Manufacturer());
-  j["protocolVersion"] = ToJson(v.protocolVersion());
-  j["PrimaryAddress"] = ToJson(v.PrimaryAddress());
-  j["MeterErrorCode"] = ToJson(v.MeterErrorCode());
-  j["MeterErrorString"] = ToJson(v.MeterErrorString());
-  j["ActiveEnergyTotal"] = ToJson(v.ActiveEnergyTotal());
-  j["ActiveEnergy"] = nlohmann::ordered_json::array();
-  for (std::int16_t t = 0; t <= 5; ++t) j["ActiveEnergy"].push_back(ToJson(v.ActiveEnergy(t)));
-  j["TransformerRatio"] = ToJson(v.TransformerRatio());
-  j["activeTariff"] = ToJson(v.activeTariff());
-  j["powerFailCount"] = ToJson(v.powerFailCount());
-  j["errorFlags"] = ToJson(v.errorFlags());
-  j["errorFlagsHigh"] = v.errorFlagsHigh();
-  j["MeterDate"] = v.MeterDate();
-  j["MeterTime"] = v.MeterTime();
-  j["getRelayState"] = nlohmann::ordered_json::array();
-  for (std::int16_t r = 0; r <= 5; ++r) j["getRelayState"].push_back(v.getRelayState(r));
-  return j;
-}
 
 std::string StatusText(Velmar& v) {
   std::string text = v.MeterErrorString().ToText();
@@ -125,29 +83,6 @@ void PrintRecords(const DecodedTelegram& t) {
   if (!t.error.empty()) std::printf("(%s)\n", t.error.c_str());
 }
 
-// A meter named by its identification number is selected and asked for its data at the
-// selected-meter address; its answer is decoded into this thread's values exactly as the
-// control's own read decodes, so the table and JSON are the same. Nullopt: nobody answered.
-std::optional<int> ReadByIdent(CliHost& host, std::uint32_t ident, bool trace,
-                               std::vector<std::uint8_t>& reply) {
-  BusScanner scanner(host.Events(), host.control().MSC_port());
-  if (trace) {
-    scanner.SetTraceCallback(StderrTrace());
-  }
-  MbusLinkState& link = LinkState();
-  link.identNumber = 0;
-  link.primaryAddress = 0;
-  link.manufacturerCode = 0;
-  link.statusByte = 99;  // as a read that got no reply leaves it
-  ClearMeterData();
-  auto answer = scanner.ReadByIdent(ident);
-  if (!answer) return std::nullopt;
-  reply = *answer;
-  link.bytesToDecode = 0;
-  std::vector<std::uint8_t> work = reply;  // the check may rewrite a leading byte
-  return CheckRspUd(work, static_cast<std::int16_t>(work.size()), 0);
-}
-
 }  // namespace
 
 Runner AddRead(CLI::App& app) {
@@ -165,31 +100,25 @@ Runner AddRead(CLI::App& app) {
     CliHost host(*options);
     Velmar& v = host.control();
     const long address = std::stol(options->address);
-    int result = 0;
-    bool no_reply = false;
-    std::vector<std::uint8_t> reply;
-    if (address > 255) {
-      std::optional<int> r;
-      try {
-        r = ReadByIdent(host, static_cast<std::uint32_t>(address), options->trace, reply);
-      } catch (const PortError&) {
-        if (host.PortFailure().empty()) throw;
-        std::cerr << "Error: " << host.PortFailure() << '\n';
-        return kExitError;
-      }
-      no_reply = !r.has_value();
-      result = r.value_or(0);
-      if (result != 0 && !options->quiet) std::cerr << "Error: " << MbusErrorText(result) << '\n';
-    } else {
-      result = v.cmd_ReqUD2();
-      no_reply = result == 0 && v.Timeout() && v.MeterErrorCode().ToInt32() == 99;
-      // The reply as received is the newest entry of the control's reply log.
-      reply = ParseHex(v.replyLog()[0]).value_or(std::vector<std::uint8_t>{});
+    MeterRead read;
+    try {
+      read = ReadMeter(v, host.Events(), options->address,
+                       options->trace ? StderrTrace() : TraceCallback{});
+    } catch (const PortError&) {
+      if (address <= 255 || host.PortFailure().empty()) throw;
+      std::cerr << "Error: " << host.PortFailure() << '\n';
+      return kExitError;
     }
+    const int result = read.result;
+    const bool no_reply = read.noReply;
+    if (read.byIdent && result != 0 && !options->quiet) {
+      std::cerr << "Error: " << MbusErrorText(result) << '\n';
+    }
+    const std::vector<std::uint8_t>& reply = read.reply;
     DecodedTelegram telegram;
     if (*records) DecodeTelegram(reply, telegram);
     if (*json) {
-      auto j = ReadJson(v, result);
+      auto j = ReadingJson(v, result);
       if (*records) j["records"] = RecordListJson(telegram);
       std::cout << ToJsonLine(j) << '\n';
     } else if (result == 0 && !no_reply) {

@@ -28,23 +28,35 @@ enum IoEvents : unsigned {
   kHangUp = 4,  // reported only: the other end is gone, or the descriptor failed
 };
 
+// A file descriptor (or none) to watch, and an optional time by which the loop must wake.
+class DescriptorSource {
+ public:
+  virtual ~DescriptorSource() = default;
+  // The descriptor to watch, or -1 for none.
+  virtual int Fd() const = 0;
+  // The IoEvents wanted now; with kNoEvents the descriptor is still watched for a hang-up.
+  virtual unsigned Events() const = 0;
+  virtual std::optional<Clock::time_point> WakeAt() const { return std::nullopt; }
+  // Called during a pass with the IoEvents that occurred.
+  virtual void OnReady(unsigned events) = 0;
+};
+
+// Where a port registers its descriptor: an event loop that watches it and calls OnReady during
+// its passes. The posix loop does it with ppoll(); a GUI host does it on its toolkit's loop.
+class DescriptorWatch {
+ public:
+  virtual ~DescriptorWatch() = default;
+  // Sources are not owned; a source removes itself before it is destroyed. Constant time.
+  virtual void AddSource(DescriptorSource* source) = 0;
+  virtual void RemoveSource(DescriptorSource* source) = 0;
+};
+
 // Host event processing on ppoll(): one pass runs what is due (ready descriptors, expired
 // timers); a waiting pass first sleeps until the earliest timer deadline, source wake time or
 // ready descriptor. Timers fire on the thread that runs the passes.
-class PosixEventLoop : public EventLoop {
+class PosixEventLoop : public EventLoop, public DescriptorWatch {
  public:
-  // A file descriptor (or none) to watch, and an optional time by which the loop must wake.
-  class Source {
-   public:
-    virtual ~Source() = default;
-    // The descriptor to watch, or -1 for none.
-    virtual int Fd() const = 0;
-    // The IoEvents wanted now; with kNoEvents the descriptor is still watched for a hang-up.
-    virtual unsigned Events() const = 0;
-    virtual std::optional<Clock::time_point> WakeAt() const { return std::nullopt; }
-    // Called during a pass with the IoEvents that occurred.
-    virtual void OnReady(unsigned events) = 0;
-  };
+  using Source = DescriptorSource;
 
   // Throws std::system_error when the system refuses a timer descriptor.
   PosixEventLoop();
@@ -61,9 +73,8 @@ class PosixEventLoop : public EventLoop {
   // A timer whose ticks run during passes of this loop; it must not outlive the loop.
   std::unique_ptr<Timer> CreateTimer(std::function<void()> on_tick) override;
 
-  // Sources are not owned; a source removes itself before it is destroyed.
-  void AddSource(Source* source);
-  void RemoveSource(Source* source);
+  void AddSource(Source* source) override;
+  void RemoveSource(Source* source) override;
   // Passes run so far (a measure of how often a wait woke up).
   std::uint64_t Passes() const { return passes_; }
 
@@ -92,7 +103,7 @@ class PosixEventLoop : public EventLoop {
 // the descriptor takes it, and a descriptor that fails or hangs up makes every later operation
 // but closing throw PortError. The serial device and the network gateway differ only in how the
 // descriptor is opened and what their settings do.
-class PosixStreamPort : public SerialPortBase, private PosixEventLoop::Source {
+class PosixStreamPort : public SerialPortBase, private DescriptorSource {
  public:
   ~PosixStreamPort() override;
 
@@ -107,7 +118,7 @@ class PosixStreamPort : public SerialPortBase, private PosixEventLoop::Source {
   void Output(std::span<const std::uint8_t> data) override;
 
  protected:
-  explicit PosixStreamPort(PosixEventLoop& loop);
+  explicit PosixStreamPort(DescriptorWatch& loop);
   // Opens the descriptor (non-blocking, close-on-exec) and sets it up; throws PortError.
   virtual int OpenDescriptor() = 0;
   // Set-up once the descriptor is the port's; a PortError closes it again.
@@ -136,7 +147,7 @@ class PosixStreamPort : public SerialPortBase, private PosixEventLoop::Source {
   void Flush();
   void MarkLost(const std::string& why);
 
-  PosixEventLoop& loop_;
+  DescriptorWatch& loop_;
   int fd_ = -1;
   bool lost_ = false;
   std::string lost_reason_;
@@ -144,16 +155,19 @@ class PosixStreamPort : public SerialPortBase, private PosixEventLoop::Source {
 };
 
 // A serial port on a device path. Port number N is looked up in a table the host can fill
-// (SetDevicePath); without an entry it is /dev/ttyS{N-1}. Opening takes the device exclusively
-// (another program holding it makes the open fail), saves the terminal's settings and applies
-// the port's; closing puts the saved settings back.
+// (SetDevicePath); without an entry it is the default device, or /dev/ttyS{N-1}. Opening takes the
+// device exclusively (another program holding it makes the open fail), saves the terminal's
+// settings and applies the port's; closing puts the saved settings back.
 class PosixSerialPort : public PosixStreamPort {
  public:
-  explicit PosixSerialPort(PosixEventLoop& loop);
+  explicit PosixSerialPort(DescriptorWatch& loop);
   ~PosixSerialPort() override;
 
   // Names the device of port number `port`.
   void SetDevicePath(std::int16_t port, std::string path);
+  // Names the device of every port number without an entry of its own (instead of
+  // /dev/ttyS{N-1}): a host that lets the user pick a device rather than a number.
+  void SetDefaultDevice(std::string path);
   // The device of the current port number.
   std::string DevicePath() const;
   // True when the open device is a pseudo-terminal (which has no parity and no modem lines).
@@ -170,6 +184,7 @@ class PosixSerialPort : public PosixStreamPort {
   void DropQueued() override;
 
   std::map<std::int16_t, std::string> devices_;
+  std::string default_device_;
   std::string path_;
   std::unique_ptr<termios> saved_;  // the terminal's settings before this port opened it
 };
@@ -181,7 +196,7 @@ class PosixSerialPort : public PosixStreamPort {
 // with PortError, as an unplugged adapter does; the next open connects again.
 class TcpGatewayPort : public PosixStreamPort {
  public:
-  TcpGatewayPort(PosixEventLoop& loop, std::string host, std::uint16_t port);
+  TcpGatewayPort(DescriptorWatch& loop, std::string host, std::uint16_t port);
   ~TcpGatewayPort() override;
 
   const std::string& Host() const { return host_; }

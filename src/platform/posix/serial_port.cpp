@@ -30,7 +30,7 @@ bool IsPtySlave(int fd) {
 
 }  // namespace
 
-PosixSerialPort::PosixSerialPort(PosixEventLoop& loop) : PosixStreamPort(loop) {}
+PosixSerialPort::PosixSerialPort(DescriptorWatch& loop) : PosixStreamPort(loop) {}
 
 PosixSerialPort::~PosixSerialPort() {
   if (fd() >= 0 && saved_ && !lost()) tcsetattr(fd(), TCSANOW, saved_.get());
@@ -40,9 +40,14 @@ void PosixSerialPort::SetDevicePath(std::int16_t port, std::string path) {
   devices_[port] = std::move(path);
 }
 
+void PosixSerialPort::SetDefaultDevice(std::string path) {
+  default_device_ = std::move(path);
+}
+
 std::string PosixSerialPort::DevicePath() const {
   auto it = devices_.find(CommPort());
   if (it != devices_.end()) return it->second;
+  if (!default_device_.empty()) return default_device_;
   return "/dev/ttyS" + std::to_string(CommPort() - 1);
 }
 

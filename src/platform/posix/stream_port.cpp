@@ -19,7 +19,7 @@ constexpr int kFetchAt = 1024;
 
 }  // namespace
 
-PosixStreamPort::PosixStreamPort(PosixEventLoop& loop) : loop_(loop) {
+PosixStreamPort::PosixStreamPort(DescriptorWatch& loop) : loop_(loop) {
   loop_.AddSource(this);
 }
 

@@ -69,7 +69,7 @@ bool ParseGatewayAddress(const std::string& text, std::string& host, std::uint16
   return true;
 }
 
-TcpGatewayPort::TcpGatewayPort(PosixEventLoop& loop, std::string host, std::uint16_t port)
+TcpGatewayPort::TcpGatewayPort(DescriptorWatch& loop, std::string host, std::uint16_t port)
     : PosixStreamPort(loop), host_(std::move(host)), port_(port) {}
 
 TcpGatewayPort::~TcpGatewayPort() = default;
