@@ -17,33 +17,6 @@
 namespace velmar::tools {
 namespace {
 
-const std::map<std::string, sim::FaultKind> kFaults = {
-    {"none", sim::FaultKind::kNone},
-    {"silence", sim::FaultKind::kSilence},
-    {"delay", sim::FaultKind::kDelay},
-    {"trickle", sim::FaultKind::kTrickle},
-    {"checksum", sim::FaultKind::kBadChecksum},
-    {"start", sim::FaultKind::kBadStart},
-    {"stop", sim::FaultKind::kBadStop},
-    {"control", sim::FaultKind::kBadControl},
-    {"ci", sim::FaultKind::kBadCi},
-    {"length", sim::FaultKind::kLongLength},
-    {"block-type", sim::FaultKind::kBadBlockType},
-    {"nack", sim::FaultKind::kNack},
-    {"garbage", sim::FaultKind::kGarbage},
-    {"extra", sim::FaultKind::kExtraBytes},
-    {"confirm-status", sim::FaultKind::kConfirmStatus}};
-
-sim::Fault ParseFault(const std::string& text) {
-  const auto colon = text.find(':');
-  const std::string name = text.substr(0, colon);
-  auto it = kFaults.find(name);
-  if (it == kFaults.end()) throw ArgumentError("unknown fault \"" + Shown(name) + "\"");
-  sim::Fault f{it->second, 0};
-  if (colon != std::string::npos) f.value = NumberOf(text.substr(colon + 1), "fault " + name);
-  return f;
-}
-
 // Rejects a bad --fault while the command line is parsed, so it is a usage error.
 std::string CheckFault(const std::string& text) {
   try {

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "core/text.hpp"
 #include "input_checks.hpp"
@@ -124,4 +125,35 @@ void ParseMeterConfig(std::istream& in, const std::string& path, sim::MeterConfi
     }
   }
 }
+namespace {
+
+const std::map<std::string, sim::FaultKind> kFaults = {
+    {"none", sim::FaultKind::kNone},
+    {"silence", sim::FaultKind::kSilence},
+    {"delay", sim::FaultKind::kDelay},
+    {"trickle", sim::FaultKind::kTrickle},
+    {"checksum", sim::FaultKind::kBadChecksum},
+    {"start", sim::FaultKind::kBadStart},
+    {"stop", sim::FaultKind::kBadStop},
+    {"control", sim::FaultKind::kBadControl},
+    {"ci", sim::FaultKind::kBadCi},
+    {"length", sim::FaultKind::kLongLength},
+    {"block-type", sim::FaultKind::kBadBlockType},
+    {"nack", sim::FaultKind::kNack},
+    {"garbage", sim::FaultKind::kGarbage},
+    {"extra", sim::FaultKind::kExtraBytes},
+    {"confirm-status", sim::FaultKind::kConfirmStatus}};
+
+}  // namespace
+
+sim::Fault ParseFault(const std::string& text) {
+  const auto colon = text.find(':');
+  const std::string name = text.substr(0, colon);
+  auto it = kFaults.find(name);
+  if (it == kFaults.end()) throw ArgumentError("unknown fault \"" + Shown(name) + "\"");
+  sim::Fault f{it->second, 0};
+  if (colon != std::string::npos) f.value = NumberOf(text.substr(colon + 1), "fault " + name);
+  return f;
+}
+
 }  // namespace velmar::tools

@@ -1,0 +1,382 @@
+#include "main_window.hpp"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDateTime>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "codec/hex.hpp"
+#include "command_panel.hpp"
+#include "connection_panel.hpp"
+#include "input_checks.hpp"
+#include "link/reply_check.hpp"
+#include "meter_read.hpp"
+#include "table_files.hpp"
+#include "trace_pane.hpp"
+
+namespace velmar::gui {
+namespace {
+
+const QString kGroup = QStringLiteral("gui/");
+
+QString ResultLine(const QString& name, int result, const char* meaning) {
+  if (result == 0) return name + QObject::tr(": done");
+  return QStringLiteral("%1: failed (%2) %3").arg(name).arg(result).arg(QString::fromUtf8(meaning));
+}
+
+// What each command's codes mean, for the status bar.
+const char* WriteMeaning(int r) {
+  return r == WriteResult::kNoReply ? "no reply" : "not acknowledged";
+}
+
+std::string ClockNow() {
+  return QDateTime::currentDateTime().toString(QStringLiteral("HHmmssddMMyy")).toStdString();
+}
+
+}  // namespace
+
+MainWindow::MainWindow(std::unique_ptr<QSettings> settings) : session_(std::move(settings)) {
+  setWindowTitle(tr("Velmar meter tool"));
+  BuildLayout();
+  session_.host().Messages().SetParent(this);
+  RestoreSettings();
+  ConnectButtons();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::BuildLayout() {
+  auto* left = new QWidget;
+  auto* left_layout = new QVBoxLayout(left);
+  connection_ = new ConnectionPanel;
+  commands_ = new CommandPanel;
+  left_layout->addWidget(connection_);
+  left_layout->addWidget(commands_);
+  left_layout->addStretch();
+
+  auto* tabs = new QTabWidget;
+  values_ = std::make_unique<ValuesPanel>(tabs);
+  trace_ = new TracePane;
+  table_view_ = new QPlainTextEdit;
+  table_view_->setReadOnly(true);
+  table_view_->setFont(QFont(QStringLiteral("monospace")));
+  tabs->addTab(values_->values, tr("Values"));
+  tabs->addTab(values_->records, tr("Records"));
+  tabs->addTab(table_view_, tr("Tariff table"));
+  tabs->addTab(trace_, tr("Trace"));
+
+  auto* split = new QSplitter;
+  split->addWidget(left);
+  split->addWidget(tabs);
+  split->setStretchFactor(1, 1);
+  setCentralWidget(split);
+  statusBar()->showMessage(tr("Ready"));
+  resize(1000, 640);
+}
+
+void MainWindow::ConnectButtons() {
+  CommandPanel* c = commands_;
+  connect(c->read, &QPushButton::clicked, this, [this] { Read(); });
+  connect(c->givePassword, &QPushButton::clicked, this, [this] { GivePassword(); });
+  connect(c->changePassword, &QPushButton::clicked, this, [this] { ChangePassword(); });
+  connect(c->setClock, &QPushButton::clicked, this, [this] { SetClock(); });
+  connect(c->lock, &QPushButton::clicked, this, [this] { Lock(); });
+  connect(c->closePort, &QPushButton::clicked, this, [this] { ClosePort(); });
+  connect(c->writeTable, &QPushButton::clicked, this, [this] {
+    const QString path = QFileDialog::getOpenFileName(this, tr("Tariff table to write"));
+    if (!path.isEmpty()) WriteTableFrom(path);
+  });
+  connect(c->readTable, &QPushButton::clicked, this, [this] {
+    const QString path = QFileDialog::getSaveFileName(this, tr("Save the tariff table as"));
+    if (!path.isEmpty()) ReadTableTo(path);
+  });
+  connect(connection_->refresh, &QPushButton::clicked, this,
+          [this] { connection_->FillDevices(connection_->Device()); });
+  // Line settings go to the control at once, as the control's own properties.
+  connect(connection_->speed, &QComboBox::currentIndexChanged, this, [this] {
+    if (Velmar* v = session_.control(); v != nullptr && !busy_) {
+      v->CommSpeed(Variant(static_cast<std::int32_t>(connection_->Speed())));
+    }
+  });
+  connect(connection_->rts, &QCheckBox::toggled, this, [this](bool on) {
+    if (Velmar* v = session_.control(); v != nullptr && !busy_) v->RTSEnable(Variant(on));
+  });
+}
+
+void MainWindow::RestoreSettings() {
+  QSettings& s = session_.host().Settings();
+  connection_->FillDevices(s.value(kGroup + "Device").toString());
+  connection_->address->setText(s.value(kGroup + "Address", QStringLiteral("254")).toString());
+  connection_->keepOpen->setChecked(s.value(kGroup + "KeepOpen", false).toBool());
+  connection_->showErrors->setChecked(s.value(kGroup + "ShowErrors", true).toBool());
+  restoreGeometry(s.value(kGroup + "Geometry").toByteArray());
+  if (EnsureControl()) ShowLineOf(*session_.control());
+}
+
+void MainWindow::SaveSettings() {
+  QSettings& s = session_.host().Settings();
+  s.setValue(kGroup + "Device", connection_->Device());
+  s.setValue(kGroup + "Address", connection_->address->text());
+  s.setValue(kGroup + "KeepOpen", connection_->keepOpen->isChecked());
+  s.setValue(kGroup + "ShowErrors", connection_->showErrors->isChecked());
+  s.setValue(kGroup + "Geometry", saveGeometry());
+  session_.Save();
+}
+
+// The panel shows the control's own settings (restored from the saved ones).
+void MainWindow::ShowLineOf(Velmar& control) {
+  const QSignalBlocker speed_quiet(connection_->speed);
+  const QSignalBlocker rts_quiet(connection_->rts);
+  const QString settings = QString::fromStdString(session_.port()->Settings());
+  connection_->SetSpeed(settings.section(',', 0, 0).trimmed().toInt());
+  connection_->rts->setChecked(control.RTSEnable().ToBool());
+}
+
+// A control for the device in the panel; made anew when the device changed. The panel's line
+// settings win over the saved ones of the new control.
+bool MainWindow::EnsureControl() {
+  const QString device = connection_->Device();
+  if (session_.control() != nullptr && session_.device() == device) return true;
+  if (device.isEmpty()) {
+    Complain(tr("Choose a device: a serial device, %1, or tcp://HOST:PORT")
+                 .arg(QString::fromUtf8(kSimulatedDevice)));
+    return false;
+  }
+  const bool first = session_.control() == nullptr;
+  try {
+    Velmar& v = session_.Open(device, connection_->Speed(), connection_->address);
+    v.SetTraceCallback(trace_->Callback());
+    v.SetProgressCallback([this](int block, int blocks) {
+      commands_->tableProgress->setMaximum(blocks);
+      commands_->tableProgress->setValue(block);
+    });
+    if (!first) {
+      v.CommSpeed(Variant(static_cast<std::int32_t>(connection_->Speed())));
+      v.RTSEnable(Variant(connection_->rts->isChecked()));
+    }
+    return true;
+  } catch (const std::exception& e) {
+    Complain(tr("Cannot use the device %1: %2").arg(device, QString::fromUtf8(e.what())));
+    return false;
+  }
+}
+
+void MainWindow::ApplyFlags(Velmar& control) {
+  control.keepPortopen(connection_->keepOpen->isChecked());
+  control.noErrorPopup(!connection_->showErrors->isChecked());
+}
+
+void MainWindow::Run(const QString& name, const std::function<QString(Velmar&)>& body) {
+  if (busy_ || closing_ || !EnsureControl()) return;
+  Velmar& control = *session_.control();
+  ApplyFlags(control);
+  busy_ = true;
+  commands_->SetSendingEnabled(false);
+  connection_->setEnabled(false);
+  SetStatus(name + tr("..."));
+  QString outcome;
+  try {
+    outcome = body(control);
+  } catch (const std::exception& e) {
+    // A vanished device, a refused setting, or the window closing under the command.
+    if (!closing_) Complain(name + ": " + QString::fromUtf8(e.what()));
+    outcome = name + ": " + QString::fromUtf8(e.what());
+  }
+  busy_ = false;
+  commands_->SetSendingEnabled(true);
+  connection_->setEnabled(true);
+  SetStatus(outcome);
+  if (closing_) FinishClose();
+}
+
+void MainWindow::Read() {
+  const std::string address = connection_->address->text().trimmed().toStdString();
+  if (const std::string why = tools::CheckReadAddress(address); !why.empty()) {
+    return Complain(QString::fromStdString(why));
+  }
+  Run(tr("Read"), [this, address](Velmar& v) {
+    const tools::MeterRead r =
+        tools::ReadMeter(v, session_.host().Events(), address, trace_->Callback());
+    DecodedTelegram telegram;
+    DecodeTelegram(r.reply, telegram);
+    if (r.noReply) {
+      values_->Clear();
+      return tr("Read: no reply from the meter within 3.1 s");
+    }
+    values_->Show(v, telegram);
+    // The control shows its own failures; a read by identification number goes round it.
+    if (r.byIdent && r.result != 0 && connection_->showErrors->isChecked()) {
+      session_.host().Messages().Show(MbusErrorText(static_cast<std::int16_t>(r.result)),
+                                      std::string("Error"));
+    }
+    if (r.result == ReadResult::kCouldNotInit) return tr("Read: could not open the port");
+    if (r.result != 0) {
+      return ResultLine(tr("Read"), r.result,
+                        MbusErrorText(static_cast<std::int16_t>(r.result)).c_str());
+    }
+    return tr("Read: %1 records").arg(telegram.records.size());
+  });
+}
+
+std::optional<Variant> MainWindow::WriteAddress() {
+  const std::string address = connection_->address->text().trimmed().toStdString();
+  if (const std::string why = tools::CheckAddress(address); !why.empty()) {
+    Complain(QString::fromStdString(why) + tr(" (commands that write take a primary address)"));
+    return std::nullopt;
+  }
+  return Variant(address);
+}
+
+void MainWindow::GivePassword() {
+  std::string password = commands_->password->text().toStdString();
+  const auto address = WriteAddress();
+  if (!address) return;
+  if (password.empty()) return Complain(tr("Enter the meter's password (1 to 8 characters)"));
+  Run(tr("Password"), [&](Velmar& v) {
+    const int r = v.givePassword(password, address);
+    return ResultLine(tr("Password"), r,
+                      r == PasswordResult::kCouldNotInit ? "could not open the port"
+                      : r == PasswordResult::kNoReply    ? "no reply"
+                                                         : "not acknowledged");
+  });
+}
+
+void MainWindow::ChangePassword() {
+  std::string password = commands_->newPassword->text().toStdString();
+  const auto address = WriteAddress();
+  if (!address) return;
+  if (password.empty()) return Complain(tr("Enter the new password (1 to 8 characters)"));
+  Run(tr("Change password"), [&](Velmar& v) {
+    const int r = v.ChangePassword(password, address);
+    return ResultLine(tr("Change password"), r, WriteMeaning(r));
+  });
+}
+
+void MainWindow::SetClock() {
+  const auto address = WriteAddress();
+  if (!address) return;
+  std::string text = ClockNow();
+  if (commands_->typedClock->isChecked()) {
+    text = commands_->clockText->text().trimmed().toStdString();
+    if (const std::string why = tools::CheckSetTimeText(text); !why.empty()) {
+      return Complain(QString::fromStdString(why));
+    }
+    if (text == "now") text = ClockNow();
+  }
+  const bool standard = commands_->StandardClock();
+  Run(tr("Set clock"), [&](Velmar& v) {
+    const int r = standard ? v.SetDateTimeStd(text, address) : v.SetDateTime(text, address);
+    return ResultLine(tr("Set clock"), r,
+                      r == ClockResult::kWrongLength ? "wrong length" : "not acknowledged");
+  });
+}
+
+void MainWindow::Lock() {
+  const auto address = WriteAddress();
+  if (!address) return;
+  auto mode = static_cast<std::uint8_t>(commands_->lockMode->value());
+  Run(tr("Lock"), [&](Velmar& v) {
+    const int r = v.LockMeter(mode, address);
+    return ResultLine(tr("Lock"), r, WriteMeaning(r));
+  });
+}
+
+bool MainWindow::WriteTableFrom(const QString& path) {
+  const auto address = WriteAddress();
+  if (!address) return false;
+  std::vector<std::uint8_t> table;
+  try {
+    table = tools::ReadTableFile(path.toStdString(), false);
+  } catch (const std::exception& e) {
+    Complain(QString::fromUtf8(e.what()));
+    return false;
+  }
+  bool ok = false;
+  commands_->tableProgress->setValue(0);
+  Run(tr("Write table"), [&](Velmar& v) {
+    auto length = static_cast<std::int32_t>(table.size());
+    const int r = v.SetIntervals(table, length, address);
+    ok = r == 0;
+    return ResultLine(
+        tr("Write table"), r,
+        r == SetIntervalsResult::kTableTooLarge ? "table too large" : "block not confirmed");
+  });
+  return ok;
+}
+
+bool MainWindow::ReadTableTo(const QString& path) {
+  const auto address = WriteAddress();
+  if (!address) return false;
+  bool ok = false;
+  Run(tr("Read table"), [&](Velmar& v) {
+    std::vector<std::uint8_t> table(399);
+    std::int32_t length = 0;
+    const int r = v.ReadIntervals(table, length, address);
+    if (r != 0) {
+      return ResultLine(tr("Read table"), r,
+                        r == ReadIntervalsResult::kCouldNotInit      ? "could not open the port"
+                        : r == ReadIntervalsResult::kNoReply         ? "no reply"
+                        : r == ReadIntervalsResult::kNotAcknowledged ? "not acknowledged"
+                                                                     : "data request failed");
+    }
+    table.resize(static_cast<std::size_t>(length));
+    table_view_->setPlainText(QString::fromStdString(HexText(table)));
+    tools::WriteTableFile(path.toStdString(), table);
+    ok = true;
+    return tr("Read table: %1 bytes written to %2").arg(length).arg(path);
+  });
+  return ok;
+}
+
+void MainWindow::ClosePort() {
+  Run(tr("Close port"), [](Velmar& v) {
+    const int r = v.closePort();
+    return ResultLine(tr("Close port"), r, "the port refused to close");
+  });
+}
+
+void MainWindow::Complain(const QString& text) {
+  SetStatus(text);
+  QMessageBox::warning(this, tr("Velmar meter tool"), text);
+}
+
+void MainWindow::SetStatus(const QString& text) {
+  last_result_ = text;
+  statusBar()->showMessage(text);
+}
+
+// Closing while a command waits: the command ends at its next event pass as if the port had
+// gone, and the window closes once it has unwound.
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (busy_) {
+    // The window stays visible until then: closing a hidden window would not end the program.
+    closing_ = true;
+    session_.host().Events().Abort(tr("the window was closed"));
+    event->ignore();
+    return;
+  }
+  SaveSettings();
+  session_.Shutdown();
+  event->accept();
+}
+
+void MainWindow::FinishClose() {
+  session_.host().Events().Resume();
+  closing_ = false;
+  close();
+}
+
+}  // namespace velmar::gui

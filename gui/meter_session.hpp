@@ -1,0 +1,62 @@
+// The control behind the desktop tool's window: made for the device the user picked (the
+// built-in simulated meter on a pseudo-terminal, a serial device, or a gateway), with its port
+// settings restored from and saved to QSettings.
+#pragma once
+
+#include <memory>
+
+#include <QString>
+
+#include "velmar/qt.hpp"
+#include "velmar/velmar.hpp"
+
+class QLineEdit;
+
+namespace velmar::sim {
+class SimMeter;
+class PtyMeterServer;
+}  // namespace velmar::sim
+
+namespace velmar::gui {
+
+// The device list entry that starts the built-in simulated meter.
+inline const char* const kSimulatedDevice = "Simulated meter";
+
+class MeterSession {
+ public:
+  // Settings in `settings`, or the application's QSettings when null.
+  explicit MeterSession(std::unique_ptr<QSettings> settings = nullptr);
+  ~MeterSession();
+  MeterSession(const MeterSession&) = delete;
+  MeterSession& operator=(const MeterSession&) = delete;
+
+  qt::Host& host() { return *host_; }
+  // Makes a control for `device` reading its address from `address`: restored from saved
+  // settings when there are some, initialised otherwise. The simulated meter starts on a
+  // pseudo-terminal at `speed` baud. An earlier control is closed first. Throws Error (also
+  // ArgumentError for a malformed tcp:// text, system_error when no pseudo-terminal is left);
+  // the session then has no control. Nothing is sent to any meter.
+  Velmar& Open(const QString& device, int speed, QLineEdit* address);
+  Velmar* control() { return control_.get(); }
+  SerialPortBase* port() { return port_; }
+  // The simulated meter when it is the device in use, else null.
+  sim::SimMeter* simulator() { return meter_.get(); }
+  const QString& device() const { return device_; }
+  // The device the simulated meter's pseudo-terminal has, or "".
+  QString SimulatorPath() const;
+
+  // Writes the control's settings (the container's save event). Microseconds.
+  void Save();
+  // Closes the port (50 ms when open), drops the control and stops the simulated meter.
+  void Shutdown();
+
+ private:
+  std::unique_ptr<qt::Host> host_;
+  std::unique_ptr<sim::SimMeter> meter_;
+  std::unique_ptr<sim::PtyMeterServer> server_;
+  SerialPortBase* port_ = nullptr;
+  std::unique_ptr<Velmar> control_;
+  QString device_;
+};
+
+}  // namespace velmar::gui
