@@ -18,7 +18,6 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-#include "codec/hex.hpp"
 #include "command_panel.hpp"
 #include "connection_panel.hpp"
 #include "input_checks.hpp"
@@ -40,6 +39,19 @@ QString ResultLine(const QString& name, int result, const char* meaning) {
 // What each command's codes mean, for the status bar.
 const char* WriteMeaning(int r) {
   return r == WriteResult::kNoReply ? "no reply" : "not acknowledged";
+}
+
+// Sixteen bytes a line after their offset, as hex editors show a file.
+QString HexView(const std::vector<std::uint8_t>& bytes) {
+  QString view;
+  for (std::size_t at = 0; at < bytes.size(); at += 16) {
+    view += QStringLiteral("%1 ").arg(at, 4, 16, QChar('0')).toUpper();
+    for (std::size_t i = at; i < std::min(bytes.size(), at + 16); ++i) {
+      view += QStringLiteral(" %1").arg(bytes[i], 2, 16, QChar('0')).toUpper();
+    }
+    view += '\n';
+  }
+  return view;
 }
 
 std::string ClockNow() {
@@ -333,7 +345,7 @@ bool MainWindow::ReadTableTo(const QString& path) {
                                                                      : "data request failed");
     }
     table.resize(static_cast<std::size_t>(length));
-    table_view_->setPlainText(QString::fromStdString(HexText(table)));
+    table_view_->setPlainText(HexView(table));
     tools::WriteTableFile(path.toStdString(), table);
     ok = true;
     return tr("Read table: %1 bytes written to %2").arg(length).arg(path);

@@ -41,6 +41,8 @@ class MeterSession {
   SerialPortBase* port() { return port_; }
   // The simulated meter when it is the device in use, else null.
   sim::SimMeter* simulator() { return meter_.get(); }
+  // The simulated meter's side of the pseudo-terminal (to pull its plug), or null.
+  sim::PtyMeterServer* simulatorLine() { return server_.get(); }
   const QString& device() const { return device_; }
   // The device the simulated meter's pseudo-terminal has, or "".
   QString SimulatorPath() const;

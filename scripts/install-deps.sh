@@ -2,7 +2,8 @@
 # Installs the Debian packages the build needs, when they are missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-dev clang-format libgtest-dev libgmock-dev
-          libbenchmark-dev libcli11-dev nlohmann-json3-dev)
+          libbenchmark-dev libcli11-dev nlohmann-json3-dev
+          qt6-base-dev xvfb xauth)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -12,5 +12,9 @@ echo; echo "== read latency"; "$bin/read_latency" 50 2400 9600
 echo; echo "== many buses"; "$bin/many_buses" 10 2400
 echo; echo "== whole bus"; "$bin/whole_bus" 50 2400
 echo; echo "== bus scan"; "$bin/scan_bench"
+if [ -x "$bin/gui_responsiveness" ]; then
+  echo; echo "== desktop tool while waiting"
+  QT_QPA_PLATFORM=offscreen "$bin/gui_responsiveness" 10 2>/dev/null
+fi
 echo; echo "== decoding"
 "$bin/decode_bench" --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
