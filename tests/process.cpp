@@ -91,15 +91,17 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int limitSeconds)
   return result;
 }
 
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, bool with_input) {
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, bool with_input,
+                                     bool merge_stderr) {
   Pipe out;
+  const int err = merge_stderr ? out.write : -1;
   if (with_input) {
     Pipe in;
-    pid_ = Spawn(argv, out.write, -1, in.read);
+    pid_ = Spawn(argv, out.write, err, in.read);
     ::close(in.read);
     in_ = in.write;
   } else {
-    pid_ = Spawn(argv, out.write, -1);
+    pid_ = Spawn(argv, out.write, err);
   }
   ::close(out.write);
   out_ = out.read;
@@ -131,8 +133,9 @@ std::string BackgroundProcess::ReadLine(int limitMs) {
   return line;
 }
 
-int BackgroundProcess::Interrupt(int limitMs) {
-  ::kill(pid_, SIGINT);
+int BackgroundProcess::Stop(int signal, int limitMs) {
+  if (pid_ <= 0) return -1;
+  ::kill(pid_, signal);
   const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
   int raw = 0;
   while (waitpid(pid_, &raw, WNOHANG) == 0) {

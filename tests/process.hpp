@@ -2,6 +2,7 @@
 // status, or a long-running one (the simulator) in the background.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
@@ -21,8 +22,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, int limitSeconds 
 
 class BackgroundProcess {
  public:
-  // With `with_input` its standard input is a pipe the test writes to (Input()).
-  explicit BackgroundProcess(const std::vector<std::string>& argv, bool with_input = false);
+  // With `with_input` its standard input is a pipe the test writes to (Input()); with
+  // `merge_stderr` ReadLine also sees what it writes on stderr (a log).
+  explicit BackgroundProcess(const std::vector<std::string>& argv, bool with_input = false,
+                             bool merge_stderr = false);
   ~BackgroundProcess();
   BackgroundProcess(const BackgroundProcess&) = delete;
   BackgroundProcess& operator=(const BackgroundProcess&) = delete;
@@ -31,7 +34,10 @@ class BackgroundProcess {
   std::string ReadLine(int limitMs = 10000);
   // Sends SIGINT and returns the exit status; -1 (and the process killed) when it has not ended
   // within `limitMs`.
-  int Interrupt(int limitMs = 30000);
+  int Interrupt(int limitMs = 30000) { return Stop(SIGINT, limitMs); }
+  // The same with another signal (SIGTERM, SIGKILL).
+  int Stop(int signal, int limitMs = 30000);
+  bool Running() const { return pid_ > 0; }
   // The write end of its standard input, or -1 when it was started without one.
   int Input() const { return in_; }
 

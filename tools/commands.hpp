@@ -23,5 +23,6 @@ Runner AddWrites(CLI::App& app);  // password, change-password, set-time, lock, 
 Runner AddSimulate(CLI::App& app);
 Runner AddConfig(CLI::App& app);
 Runner AddScan(CLI::App& app);
+Runner AddPoll(CLI::App& app);  // the MQTT collector
 
 }  // namespace velmar::tools

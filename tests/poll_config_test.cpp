@@ -1,0 +1,141 @@
+// The collector's configuration file and its spool, without a broker: every mistake a person
+// makes in the file is named with its line, and the spool keeps order and its bound.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "poll_config.hpp"
+#include "spool.hpp"
+#include "velmar/error.hpp"
+
+namespace velmar::tools {
+namespace {
+
+const char* kGood = R"([mqtt]
+host = "127.0.0.1"
+port = 1883
+prefix = "site"
+spool = "/tmp/velmar-spool"
+[[bus]]
+name = "basement"
+device = "/dev/ttyUSB0"
+speed = 2400
+[[bus.meter]]
+name = "incomer"
+address = "5"
+interval = 60
+[[bus.meter]]
+name = "heat"
+address = 12345678
+[[bus]]
+name = "roof"
+device = "tcp://192.0.2.10:10001"
+rts = true
+[[bus.meter]]
+name = "solar"
+address = "254"
+)";
+
+TEST(PollConfig, TheExampleFileReadsAsWritten) {
+  const PollConfig c = ParsePollConfig(kGood, "poll.toml");
+  EXPECT_EQ(c.mqtt.prefix, "site");
+  EXPECT_EQ(c.mqtt.port, 1883);
+  ASSERT_EQ(c.buses.size(), 2u);
+  EXPECT_EQ(c.buses[0].device, "/dev/ttyUSB0");
+  ASSERT_EQ(c.buses[0].meters.size(), 2u);
+  EXPECT_EQ(c.buses[0].meters[0].address, "5");
+  EXPECT_EQ(c.buses[0].meters[0].interval, 60);
+  EXPECT_EQ(c.buses[0].meters[1].address, "12345678");
+  EXPECT_EQ(c.buses[0].meters[1].interval, 60);  // the default
+  EXPECT_TRUE(c.buses[1].rts);
+  EXPECT_EQ(c.buses[1].speed, 2400);
+}
+
+// Each mistake: the text that replaces a piece of the good file, and what the message must say.
+struct Mistake {
+  const char* from;
+  const char* to;
+  const char* message;
+};
+
+TEST(PollConfig, EveryMistakeIsNamedWithItsLine) {
+  const Mistake mistakes[] = {
+      {"prefix = \"site\"", "prefx = \"site\"", "poll.toml:4: unknown key mqtt.prefx"},
+      {"interval = 60", "interval = 60\ncolour = 1",
+       "poll.toml:14: unknown key bus[0].meter[0].colour"},
+      {"name = \"heat\"", "name = \"incomer\"", "poll.toml:14: a second meter named incomer"},
+      {"name = \"roof\"", "name = \"basement\"", "a second bus named basement"},
+      {"address = \"5\"", "address = \"300000000\"", "poll.toml:12: bus[0].meter[0].address"},
+      {"address = \"5\"", "address = \"251\"", "poll.toml:12:"},
+      {"address = \"254\"", "address = true", "address must be a number or a text"},
+      {"interval = 60", "interval = 0", "poll.toml:13: bus[0].meter[0].interval is 0; accepted: 1"},
+      {"port = 1883", "port = 70000", "poll.toml:3: mqtt.port is 70000"},
+      {"speed = 2400", "speed = \"fast\"", "bus[0].speed must be a whole number"},
+      {"device = \"tcp://192.0.2.10:10001\"", "device = \"tcp://192.0.2.10\"", "bus[1].device"},
+      {"name = \"incomer\"", "name = \"in/comer\"", "is not a name"},
+      {"prefix = \"site\"", "prefix = \"site/#\"", "not a topic prefix"},
+      {"[[bus.meter]]\nname = \"solar\"\naddress = \"254\"\n", "", "bus roof has no meters"},
+      {"port = 1883", "port = = 1883", "poll.toml:3:"},
+      {"address = \"254\"", "address = \"5\"\n[extra]\nx = 1", "unknown key extra"},
+      {"spool = \"/tmp/velmar-spool\"", "tls_cert = \"c.pem\"",
+       "tls_cert and mqtt.tls_key go together"},
+  };
+  for (const Mistake& m : mistakes) {
+    std::string text = kGood;
+    const auto at = text.find(m.from);
+    ASSERT_NE(at, std::string::npos) << m.from;
+    text.replace(at, std::string(m.from).size(), m.to);
+    try {
+      ParsePollConfig(text, "poll.toml");
+      ADD_FAILURE() << "accepted: " << m.to;
+    } catch (const ArgumentError& e) {
+      EXPECT_NE(std::string(e.what()).find(m.message), std::string::npos)
+          << "for " << m.to << ": " << e.what();
+    }
+  }
+}
+
+TEST(PollConfig, TwoMetersAtOnePrimaryAddressOfABusAreRefused) {
+  std::string text = kGood;
+  text.replace(text.find("address = 12345678"), 18, "address = 5");
+  EXPECT_THROW(ParsePollConfig(text, "poll.toml"), ArgumentError);
+  EXPECT_THROW(ParsePollConfig("[mqtt]\nport = 1\n", "poll.toml"), ArgumentError);  // no bus
+}
+
+class SpoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/velmar-spool-XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string dir_;
+};
+
+TEST_F(SpoolTest, KeepsOrderAcrossARestartAndDropsTheOldestAtItsBound) {
+  {
+    Spool spool(dir_, 5);
+    for (int i = 1; i <= 7; ++i) {
+      EXPECT_EQ(spool.Push("t", std::to_string(i)), i > 5 ? 1 : 0) << i;
+    }
+    EXPECT_EQ(spool.Size(), 5);
+  }
+  Spool again(dir_, 5);
+  EXPECT_EQ(again.Size(), 5);
+  auto entries = again.After(0, 10);
+  ASSERT_EQ(entries.size(), 5u);
+  EXPECT_EQ(entries.front().payload, "3");
+  EXPECT_EQ(entries.back().payload, "7");
+  again.Remove(entries[0].id);
+  entries = again.After(entries[1].id, 10);
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries.front().payload, "5");
+  EXPECT_EQ(again.Size(), 4);
+}
+
+TEST_F(SpoolTest, AFolderThatCannotBeMadeIsNamed) {
+  EXPECT_THROW(Spool("/proc/velmar-spool", 10), Error);
+}
+
+}  // namespace
+}  // namespace velmar::tools

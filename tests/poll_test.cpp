@@ -1,0 +1,356 @@
+// The collector as a black box against a real Mosquitto broker on 127.0.0.1 and simulated buses
+// (pseudo-terminals and the TCP simulator): what arrives at the broker, through failing meters,
+// vanishing devices, a broker that goes away, a restart, bad configurations and refused
+// credentials.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "line_peers.hpp"
+#include "meter_model.hpp"
+#include "mqtt_support.hpp"
+#include "process.hpp"
+#include "tcp_server.hpp"
+
+namespace velmar::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+sim::MeterConfig Meter(std::uint8_t address, std::int32_t ident, double energy) {
+  sim::MeterConfig c;
+  c.primaryAddress = address;
+  c.identNumber = ident;
+  c.energyTotalKwh = energy;
+  c.responseDelayMs = 5;
+  return c;
+}
+
+// A reading as the collector's log line names it: "TIME BUS/METER: outcome".
+struct Logged {
+  std::string meter;
+  std::string time;
+};
+
+class Collector {
+ public:
+  explicit Collector(const std::filesystem::path& config)
+      : process_({VELMAR_CLI, "poll", "--verbose", config.string()}, false, true) {}
+
+  // Reads the log until a line satisfies `want`.
+  bool WaitForLine(const std::function<bool(const std::string&)>& want,
+                   std::chrono::milliseconds limit = 30s) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+      const std::string line = process_.ReadLine(200);
+      if (line.empty()) continue;
+      lines_.push_back(line);
+      if (want(line)) return true;
+    }
+    return false;
+  }
+  // Waits until `meter` has been read `count` times in all.
+  bool WaitForReadings(const std::string& meter, std::size_t count) {
+    return WaitForLine([&](const std::string&) { return ReadingsOf(meter).size() >= count; });
+  }
+  int Stop() {
+    const int status = process_.Interrupt();
+    for (std::string line; !(line = process_.ReadLine(300)).empty();) lines_.push_back(line);
+    return status;
+  }
+  std::vector<Logged> Readings() const {
+    static const std::regex reading(R"(^(\S+) [A-Za-z0-9_.-]+/([A-Za-z0-9_.-]+): )");
+    std::vector<Logged> out;
+    for (const std::string& l : lines_) {
+      std::smatch m;
+      if (std::regex_search(l, m, reading)) out.push_back({m[2], m[1]});
+    }
+    return out;
+  }
+  std::vector<std::string> ReadingsOf(const std::string& meter) const {
+    std::vector<std::string> times;
+    for (const Logged& r : Readings()) {
+      if (r.meter == meter) times.push_back(r.time);
+    }
+    return times;
+  }
+  std::size_t LinesContaining(const std::string& text) const {
+    std::size_t n = 0;
+    for (const std::string& l : lines_) n += l.find(text) != std::string::npos;
+    return n;
+  }
+  std::string Log() const {
+    std::string all;
+    for (const std::string& l : lines_) all += l + "\n";
+    return all;
+  }
+
+ private:
+  BackgroundProcess process_;
+  std::vector<std::string> lines_;
+};
+
+std::vector<nlohmann::json> StatesOf(const std::vector<Received>& messages,
+                                     const std::string& meter) {
+  std::vector<nlohmann::json> out;
+  for (const Received& m : messages) {
+    if (m.topic == "site/" + meter + "/state") out.push_back(nlohmann::json::parse(m.payload));
+  }
+  return out;
+}
+
+// Every logged reading of `meter` is at the broker, and they came in the order taken (a reading
+// may come twice: once before the broker went away, once again from the spool).
+void ExpectAllInOrder(const Collector& c, const std::vector<Received>& messages,
+                      const std::string& meter) {
+  std::vector<std::string> arrived;
+  for (const auto& j : StatesOf(messages, meter)) {
+    const std::string t = j["time"];
+    if (arrived.empty() || arrived.back() != t) arrived.push_back(t);
+  }
+  const std::set<std::string> seen(arrived.begin(), arrived.end());
+  for (const std::string& t : c.ReadingsOf(meter)) {
+    EXPECT_TRUE(seen.count(t)) << meter << " reading of " << t << " never arrived";
+  }
+  for (std::size_t i = 1; i < arrived.size(); ++i) {
+    EXPECT_LE(arrived[i - 1], arrived[i]) << meter << " readings out of order";
+  }
+}
+
+class PollTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!HaveBroker()) GTEST_SKIP() << "mosquitto is not installed (scripts/install-deps.sh)";
+    char pattern[] = "/tmp/velmar-poll-XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::filesystem::path Config(std::uint16_t broker_port, const std::string& buses,
+                               const std::string& mqtt_extra = "") {
+    const auto path = dir_ / "poll.toml";
+    std::ofstream(path) << "[mqtt]\nhost = \"127.0.0.1\"\nport = " << broker_port
+                        << "\nprefix = \"site\"\nspool = \"" << (dir_ / "spool").string() << "\"\n"
+                        << mqtt_extra << buses;
+    return path;
+  }
+  static std::string Bus(const std::string& name, const std::string& device,
+                         const std::vector<std::pair<std::string, int>>& meters, int interval = 1) {
+    std::string text =
+        "[[bus]]\nname = \"" + name + "\"\ndevice = \"" + device + "\"\nspeed = 9600\n";
+    for (const auto& [meter, address] : meters) {
+      text += "[[bus.meter]]\nname = \"" + meter + "\"\naddress = \"" + std::to_string(address) +
+              "\"\ninterval = " + std::to_string(interval) + "\n";
+    }
+    return text;
+  }
+  std::filesystem::path dir_;
+};
+
+TEST_F(PollTest, EveryReadingArrivesWithItsValuesFromPtyAndTcpBuses) {
+  TestBroker broker;
+  broker.Start();
+  Subscriber sub(broker.Port(), "site/#", "test-values");
+  sim::SimMeter a(Meter(1, 11111111, 100.5));
+  sim::SimMeter b(Meter(2, 22222222, 200.25));
+  sim::SimMeter c(Meter(5, 33333333, 300.0));
+  sim::PtyMeterServer pty({&a, &b}, 9600);
+  sim::TcpMeterServer tcp(c, 0, 9600);
+  Collector collector(
+      Config(broker.Port(),
+             Bus("basement", pty.DevicePath(), {{"incomer", 1}, {"pumps", 2}}) +
+                 Bus("roof", "tcp://127.0.0.1:" + std::to_string(tcp.Port()), {{"solar", 5}})));
+  ASSERT_TRUE(collector.WaitForReadings("incomer", 2)) << collector.Log();
+  ASSERT_TRUE(collector.WaitForReadings("pumps", 2)) << collector.Log();
+  ASSERT_TRUE(collector.WaitForReadings("solar", 2)) << collector.Log();
+  EXPECT_EQ(collector.Stop(), 0) << collector.Log();
+  const std::map<std::string, std::pair<std::int64_t, double>> expected = {
+      {"incomer", {11111111, 100.5}}, {"pumps", {22222222, 200.25}}, {"solar", {33333333, 300.0}}};
+  ASSERT_TRUE(sub.WaitFor(
+      [&](const auto& m) {
+        return StatesOf(m, "incomer").size() >= collector.ReadingsOf("incomer").size() &&
+               StatesOf(m, "pumps").size() >= collector.ReadingsOf("pumps").size() &&
+               StatesOf(m, "solar").size() >= collector.ReadingsOf("solar").size();
+      },
+      10s));
+  const auto messages = sub.Messages();
+  for (const auto& [meter, values] : expected) {
+    ExpectAllInOrder(collector, messages, meter);
+    for (const auto& j : StatesOf(messages, meter)) {
+      EXPECT_EQ(j["meter"], meter);
+      EXPECT_EQ(j["bus"], meter == "solar" ? "roof" : "basement");
+      EXPECT_TRUE(std::regex_match(j["time"].get<std::string>(),
+                                   std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+      EXPECT_EQ(j["result"], 0);
+      EXPECT_EQ(j["Timeout"], false);
+      EXPECT_EQ(j["MeterID"], values.first);
+      EXPECT_DOUBLE_EQ(j["ActiveEnergyTotal"].get<double>(), values.second);
+      ASSERT_TRUE(j["records"].is_array());
+      EXPECT_GT(j["records"].size(), 10u);
+    }
+  }
+  // online on connecting, offline (retained) when it stopped
+  std::vector<std::string> status;
+  for (const Received& m : messages) {
+    if (m.topic == "site/status") status.push_back(m.payload);
+  }
+  ASSERT_GE(status.size(), 2u);
+  EXPECT_EQ(status.front(), "online");
+  EXPECT_EQ(status.back(), "offline");
+}
+
+TEST_F(PollTest, ReadingsTakenWhileTheBrokerIsAwayArriveInOrderWhenItIsBack) {
+  TestBroker broker;
+  broker.Start();
+  Subscriber sub(broker.Port(), "site/#", "test-away");
+  sim::SimMeter a(Meter(1, 11111111, 100.5));
+  sim::SimMeter b(Meter(2, 22222222, 200.25));
+  sim::PtyMeterServer pty({&a, &b}, 9600);
+  Collector collector(
+      Config(broker.Port(), Bus("basement", pty.DevicePath(), {{"incomer", 1}, {"pumps", 2}})));
+  ASSERT_TRUE(collector.WaitForReadings("incomer", 2)) << collector.Log();
+  broker.Stop();
+  const std::size_t before = collector.ReadingsOf("incomer").size();
+  ASSERT_TRUE(collector.WaitForReadings("incomer", before + 4)) << collector.Log();
+  broker.Start();
+  ASSERT_TRUE(collector.WaitForLine([](const std::string& l) {
+    return l.find("answers again") != std::string::npos;
+  })) << collector.Log();
+  ASSERT_TRUE(collector.WaitForReadings("incomer", before + 6));
+  EXPECT_EQ(collector.Stop(), 0);
+  EXPECT_EQ(collector.LinesContaining("unreachable"), 1u) << collector.Log();
+  ASSERT_TRUE(sub.WaitFor(
+      [&](const auto& m) {
+        std::set<std::string> times;
+        for (const auto& j : StatesOf(m, "incomer")) times.insert(std::string(j["time"]));
+        for (const std::string& t : collector.ReadingsOf("incomer")) {
+          if (!times.count(t)) return false;
+        }
+        return true;
+      },
+      15s))
+      << collector.Log();
+  const auto messages = sub.Messages();
+  ExpectAllInOrder(collector, messages, "incomer");
+  ExpectAllInOrder(collector, messages, "pumps");
+}
+
+TEST_F(PollTest, FailingMetersPublishTheirResultAndTheOthersGoOn) {
+  TestBroker broker;
+  broker.Start();
+  Subscriber sub(broker.Port(), "site/#", "test-failing");
+  sim::MeterConfig silent_config = Meter(1, 11111111, 1.0);
+  silent_config.mute = true;
+  sim::SimMeter silent(silent_config);
+  sim::SimMeter broken(Meter(2, 22222222, 2.0));
+  for (int i = 0; i < 50; ++i) {
+    broken.InjectFault({sim::FaultKind::kNone});  // the link reset is answered as usual
+    broken.InjectFault({sim::FaultKind::kBadChecksum});
+  }
+  sim::SimMeter good(Meter(3, 33333333, 3.0));
+  sim::PtyMeterServer pty({&silent, &broken, &good}, 9600);
+  Collector collector(Config(broker.Port(), Bus("basement", pty.DevicePath(),
+                                                {{"silent", 1}, {"broken", 2}, {"good", 3}}, 2)));
+  ASSERT_TRUE(collector.WaitForReadings("silent", 2)) << collector.Log();
+  ASSERT_TRUE(collector.WaitForReadings("good", 2)) << collector.Log();
+  EXPECT_EQ(collector.Stop(), 0);
+  ASSERT_TRUE(sub.WaitFor(
+      [](const auto& m) {
+        return !StatesOf(m, "silent").empty() && !StatesOf(m, "broken").empty() &&
+               StatesOf(m, "good").size() >= 2;
+      },
+      10s));
+  const auto messages = sub.Messages();
+  const auto s = StatesOf(messages, "silent").front();
+  EXPECT_EQ(s["result"], 0);
+  EXPECT_EQ(s["Timeout"], true);
+  EXPECT_EQ(s["MeterErrorCode"], 99);
+  EXPECT_TRUE(s["records"].empty());
+  EXPECT_EQ(StatesOf(messages, "broken").front()["result"], -4);
+  for (const auto& g : StatesOf(messages, "good")) {
+    EXPECT_EQ(g["result"], 0);
+    EXPECT_DOUBLE_EQ(g["ActiveEnergyTotal"].get<double>(), 3.0);
+  }
+}
+
+TEST_F(PollTest, ABusWhoseDeviceVanishesIsRetriedWhileTheOthersGoOn) {
+  TestBroker broker;
+  broker.Start();
+  sim::SimMeter a(Meter(1, 11111111, 1.0));
+  sim::SimMeter b(Meter(1, 22222222, 2.0));
+  auto pty = std::make_unique<sim::PtyMeterServer>(a, 9600);
+  sim::TcpMeterServer tcp(b, 0, 9600);
+  Collector collector(
+      Config(broker.Port(),
+             Bus("cellar", pty->DevicePath(), {{"lost", 1}}) +
+                 Bus("roof", "tcp://127.0.0.1:" + std::to_string(tcp.Port()), {{"kept", 1}})));
+  ASSERT_TRUE(collector.WaitForReadings("lost", 1)) << collector.Log();
+  pty->Unplug();
+  ASSERT_TRUE(collector.WaitForLine([](const std::string& l) {
+    return l.find("bus cellar:") != std::string::npos;
+  })) << collector.Log();
+  const std::size_t kept = collector.ReadingsOf("kept").size();
+  ASSERT_TRUE(collector.WaitForReadings("kept", kept + 3)) << collector.Log();
+  EXPECT_EQ(collector.Stop(), 0);
+  EXPECT_EQ(collector.LinesContaining("unavailable"), 1u) << collector.Log();
+}
+
+TEST_F(PollTest, AReadingSpooledWithoutABrokerIsPublishedByTheNextRun) {
+  sim::SimMeter a(Meter(1, 11111111, 1.0));
+  sim::PtyMeterServer pty(a, 9600);
+  TestBroker broker;  // not started yet: its port refuses
+  const auto config = Config(broker.Port(), Bus("basement", pty.DevicePath(), {{"incomer", 1}}));
+  std::vector<std::string> first_run;
+  {
+    Collector collector(config);
+    ASSERT_TRUE(collector.WaitForReadings("incomer", 2)) << collector.Log();
+    EXPECT_EQ(collector.Stop(), 0);
+    EXPECT_EQ(collector.LinesContaining("unreachable"), 1u) << collector.Log();
+    first_run = collector.ReadingsOf("incomer");
+  }
+  broker.Start();
+  Subscriber sub(broker.Port(), "site/#", "test-restart");
+  Collector collector(config);
+  ASSERT_TRUE(collector.WaitForReadings("incomer", 1)) << collector.Log();
+  ASSERT_TRUE(sub.WaitFor(
+      [&](const auto& m) { return StatesOf(m, "incomer").size() > first_run.size(); }, 10s));
+  EXPECT_EQ(collector.Stop(), 0);
+  const auto arrived = StatesOf(sub.Messages(), "incomer");
+  for (std::size_t i = 0; i < first_run.size(); ++i) {
+    EXPECT_EQ(arrived[i]["time"], first_run[i]) << "oldest first";
+  }
+}
+
+TEST_F(PollTest, RefusedCredentialsEndTheCollectorWithAClearError) {
+  TestBroker broker("allow_anonymous false\npassword_file /dev/null\n");
+  broker.Start();
+  sim::SimMeter a(Meter(1, 11111111, 1.0));
+  sim::PtyMeterServer pty(a, 9600);
+  const auto config = Config(broker.Port(), Bus("basement", pty.DevicePath(), {{"incomer", 1}}),
+                             "username = \"velmar\"\npassword = \"wrong\"\n");
+  const ProcessResult r = RunProcess({VELMAR_CLI, "poll", config.string()}, 30);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("refused the collector"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("velmar"), std::string::npos) << r.err;
+}
+
+TEST_F(PollTest, ABadConfigurationNamesTheLineAndStartsNothing) {
+  const auto path = dir_ / "bad.toml";
+  std::ofstream(path) << "[mqtt]\nport = 1883\nprefx = \"site\"\n";
+  const ProcessResult r = RunProcess({VELMAR_CLI, "poll", path.string()}, 10);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("bad.toml:3: unknown key mqtt.prefx"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Nothing was started"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "spool"));
+}
+
+}  // namespace
+}  // namespace velmar::testing

@@ -1,0 +1,55 @@
+// One bus of the collector: its own thread, its own control and port, reading its meters in
+// turn, each at its interval. A failed read (no reply, a bad checksum) is a reading too, with
+// its result; a port that cannot be opened or vanishes stops the bus's reads and is tried again
+// with back-off (1 s doubling to 60 s) while the other buses go on.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "poll_config.hpp"
+#include "poll_log.hpp"
+
+namespace velmar::tools {
+
+// Where a reading goes: PREFIX/METER/state and its JSON text.
+using ReadingSink = std::function<void(const std::string& topic, const std::string& payload)>;
+
+class BusWorker {
+ public:
+  BusWorker(BusEntry bus, std::string prefix, ReadingSink sink, PollLog& log);
+  ~BusWorker();
+  BusWorker(const BusWorker&) = delete;
+  BusWorker& operator=(const BusWorker&) = delete;
+
+  void Start();
+  // Asks the thread to stop: a read in progress ends (at most about 10 s, the control's own
+  // time-outs), then the port closes. Never blocks.
+  void RequestStop();
+  void Join();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  void Run();
+  bool SleepUntil(Clock::time_point when);
+  void Lost(const std::string& why, std::vector<Clock::time_point>& due);
+
+  BusEntry bus_;
+  std::string prefix_;
+  ReadingSink sink_;
+  PollLog& log_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::atomic<bool> stop_{false};
+  std::chrono::seconds backoff_{1};
+  bool down_ = false;
+  Clock::time_point down_since_{};
+};
+
+}  // namespace velmar::tools

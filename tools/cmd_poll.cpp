@@ -1,0 +1,138 @@
+#include <mosquitto.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <iostream>
+#include <memory>
+
+#include "bus_worker.hpp"
+#include "commands.hpp"
+#include "mqtt_publisher.hpp"
+#include "poll_config.hpp"
+#include "poll_discovery.hpp"
+#include "poll_log.hpp"
+#include "spool.hpp"
+#include "velmar/error.hpp"
+
+namespace velmar::tools {
+namespace {
+
+const char* kPollHelp =
+    "Exit status:\n"
+    "  0   stopped by SIGINT or SIGTERM (readings not yet published stay in the spool)\n"
+    "  1   the broker refused the collector (credentials), or the spool or TLS files failed\n"
+    "  2   usage error, or a configuration file that is not right; nothing was started\n"
+    "See docs/velmar-poll.toml for a configuration with every key.";
+
+std::size_t MeterCount(const PollConfig& c) {
+  std::size_t n = 0;
+  for (const BusEntry& b : c.buses) n += b.meters.size();
+  return n;
+}
+
+// Readings go to the spool first (so none is lost if the process dies), then the publisher is
+// woken to send them.
+ReadingSink SpoolSink(Spool& spool, MqttPublisher& publisher, PollLog& log, std::int64_t limit) {
+  auto dropped = std::make_shared<std::atomic<std::int64_t>>(0);
+  return [&spool, &publisher, &log, limit, dropped](const std::string& topic,
+                                                    const std::string& payload) {
+    try {
+      if (spool.Push(topic, payload) > 0 && (++*dropped % 1000) == 1) {
+        log.Note("spool full (" + std::to_string(limit) + " readings): dropping the oldest; " +
+                 std::to_string(dropped->load()) + " dropped so far");
+      }
+    } catch (const Error& e) {
+      log.Note(std::string("a reading could not be kept: ") + e.what());
+    }
+    publisher.Wake();
+  };
+}
+
+// SIGINT and SIGTERM are blocked in every thread and taken here, between checks that the broker
+// has not refused the collector.
+int WaitForStop(const sigset_t& signals, MqttPublisher& publisher, PollLog& log) {
+  for (;;) {
+    const timespec tick{0, 200'000'000};
+    const int sig = sigtimedwait(&signals, nullptr, &tick);
+    if (sig == SIGINT || sig == SIGTERM) {
+      log.Note(std::string("stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM") +
+               ": the reads in progress end, then the ports close");
+      return kExitOk;
+    }
+    if (const std::string fatal = publisher.Fatal(); !fatal.empty()) {
+      std::cerr << "Error: " << fatal << '\n';
+      return kExitError;
+    }
+  }
+}
+
+int Poll(const PollConfig& config, bool verbose) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  mosquitto_lib_init();
+  PollLog log(verbose);
+  Spool spool(SpoolFolder(config.mqtt), config.mqtt.spoolLimit);
+  MqttPublisher publisher(
+      config.mqtt, spool, log,
+      config.mqtt.discovery ? DiscoveryMessages(config) : std::vector<MqttMessage>{});
+  const ReadingSink sink = SpoolSink(spool, publisher, log, config.mqtt.spoolLimit);
+  log.Note("polling " + std::to_string(MeterCount(config)) + " meters on " +
+           std::to_string(config.buses.size()) + " buses; readings to " + config.mqtt.host + ":" +
+           std::to_string(config.mqtt.port) + " under " + config.mqtt.prefix + "/; spool " +
+           spool.Path() + " (" + std::to_string(spool.Size()) + " waiting)");
+  publisher.Start();
+  std::vector<std::unique_ptr<BusWorker>> workers;
+  for (const BusEntry& bus : config.buses) {
+    workers.push_back(std::make_unique<BusWorker>(bus, config.mqtt.prefix, sink, log));
+    workers.back()->Start();
+  }
+  const int status = WaitForStop(signals, publisher, log);
+  for (auto& w : workers) w->RequestStop();
+  for (auto& w : workers) w->Join();
+  publisher.Stop(std::chrono::seconds(2));
+  log.Note("stopped: " + std::to_string(publisher.Published()) + " readings published, " +
+           std::to_string(spool.Size()) + " waiting in the spool");
+  mosquitto_lib_cleanup();
+  return status;
+}
+
+}  // namespace
+
+Runner AddPoll(CLI::App& app) {
+  auto* cmd = app.add_subcommand(
+      "poll",
+      "Read the meters of whole sites unattended and publish every reading to an MQTT broker");
+  auto path = std::make_shared<std::string>();
+  auto verbose = std::make_shared<bool>(false);
+  auto check = std::make_shared<bool>(false);
+  cmd->add_option("CONFIG", *path,
+                  "TOML configuration: [mqtt] (host, port, prefix, spool, ...) and [[bus]] "
+                  "entries (name, device, speed, rts) with [[bus.meter]] entries (name, "
+                  "address, interval)")
+      ->required();
+  cmd->add_flag("--verbose", *verbose, "Log one line per read (quiet by default)");
+  cmd->add_flag("--check", *check, "Check the configuration and exit");
+  cmd->footer(kPollHelp);
+  return [cmd, path, verbose, check]() -> int {
+    if (!cmd->parsed()) return -1;
+    PollConfig config;
+    try {
+      config = LoadPollConfig(*path);
+    } catch (const Error& e) {
+      std::cerr << "Error: " << e.what() << "\nNothing was started.\n";
+      return kExitUsage;
+    }
+    if (*check) {
+      std::cout << *path << ": " << config.buses.size() << " buses, " << MeterCount(config)
+                << " meters\n";
+      return kExitOk;
+    }
+    return Poll(config, *verbose);
+  };
+}
+
+}  // namespace velmar::tools

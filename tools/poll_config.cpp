@@ -1,0 +1,268 @@
+#include "poll_config.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#define TOML_EXCEPTIONS 1
+#include <toml++/toml.h>
+
+#include "input_checks.hpp"
+#include "velmar/error.hpp"
+#include "velmar/posix_platform.hpp"
+
+namespace velmar::tools {
+namespace {
+
+// Everything about one table being read: its keys are checked off as they are taken, and
+// whatever is left at the end is unknown.
+class TableReader {
+ public:
+  TableReader(const toml::table& table, const std::string& file, std::string where)
+      : table_(table), file_(file), where_(std::move(where)) {}
+
+  [[noreturn]] void Fail(const toml::node& node, const std::string& why) const {
+    Fail(static_cast<int>(node.source().begin.line), why);
+  }
+  [[noreturn]] void Fail(int line, const std::string& why) const {
+    throw ArgumentError(file_ + ":" + std::to_string(line) + ": " + why);
+  }
+  int Line() const { return static_cast<int>(table_.source().begin.line); }
+
+  const toml::node* Take(const std::string& key) {
+    taken_.insert(key);
+    return table_.get(key);
+  }
+
+  void Text(const std::string& key, std::string& out, bool required = false) {
+    const toml::node* n = Take(key);
+    if (n == nullptr) {
+      if (required) Fail(Line(), where_ + " needs " + key);
+      return;
+    }
+    if (!n->is_string()) Fail(*n, where_ + "." + key + " must be a text in double quotes");
+    out = n->as_string()->get();
+    if (out.size() > 4096) Fail(*n, where_ + "." + key + " is longer than 4096 characters");
+  }
+
+  void Number(const std::string& key, int& out, long low, long high) {
+    const toml::node* n = Take(key);
+    if (n == nullptr) return;
+    if (!n->is_integer()) Fail(*n, where_ + "." + key + " must be a whole number");
+    const auto v = n->as_integer()->get();
+    if (v < low || v > high) {
+      Fail(*n, where_ + "." + key + " is " + std::to_string(v) +
+                   "; accepted: " + std::to_string(low) + " to " + std::to_string(high));
+    }
+    out = static_cast<int>(v);
+  }
+
+  void Flag(const std::string& key, bool& out) {
+    const toml::node* n = Take(key);
+    if (n == nullptr) return;
+    if (!n->is_boolean()) Fail(*n, where_ + "." + key + " must be true or false");
+    out = n->as_boolean()->get();
+  }
+
+  void RejectUnknown() const {
+    for (auto&& [key, value] : table_) {
+      if (taken_.count(std::string(key.str())) == 0) {
+        Fail(static_cast<int>(key.source().begin.line),
+             "unknown key " + where_ + "." + Shown(key.str()));
+      }
+    }
+  }
+
+  const std::string& where() const { return where_; }
+
+ private:
+  const toml::table& table_;
+  const std::string& file_;
+  std::string where_;
+  std::set<std::string> taken_;
+};
+
+// Names become MQTT topic levels: no separators, no wildcards, nothing invisible.
+void CheckName(TableReader& r, const toml::node* n, const std::string& name) {
+  bool ok = !name.empty() && name.size() <= 64;
+  for (char c : name) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '_' || c == '-' || c == '.';
+    ok = ok && plain;
+  }
+  if (!ok) {
+    r.Fail(*n, r.where() + ".name \"" + Shown(name) +
+                   "\" is not a name: 1 to 64 letters, digits, '_', '-' or '.' (it becomes a "
+                   "topic level)");
+  }
+}
+
+MeterEntry ReadMeterEntry(const toml::table& t, const std::string& file, const std::string& where) {
+  TableReader r(t, file, where);
+  MeterEntry m;
+  m.line = r.Line();
+  r.Text("name", m.name, true);
+  CheckName(r, t.get("name"), m.name);
+  const toml::node* a = r.Take("address");
+  if (a == nullptr) r.Fail(m.line, where + " needs address");
+  if (a->is_integer()) {
+    m.address = std::to_string(a->as_integer()->get());
+  } else if (a->is_string()) {
+    m.address = a->as_string()->get();
+  } else {
+    r.Fail(*a, where + ".address must be a number or a text");
+  }
+  if (const std::string why = CheckReadAddress(m.address); !why.empty()) {
+    r.Fail(*a, where + ".address: " + why);
+  }
+  r.Number("interval", m.interval, 1, 86400);
+  r.RejectUnknown();
+  return m;
+}
+
+BusEntry ReadBusEntry(const toml::table& t, const std::string& file, const std::string& where) {
+  TableReader r(t, file, where);
+  BusEntry b;
+  b.line = r.Line();
+  r.Text("name", b.name, true);
+  CheckName(r, t.get("name"), b.name);
+  r.Text("device", b.device, true);
+  try {
+    std::string host;
+    std::uint16_t port = 0;
+    posix::ParseGatewayAddress(b.device, host, port);
+  } catch (const ArgumentError& e) {
+    r.Fail(*t.get("device"), where + ".device: " + e.what());
+  }
+  if (b.device.empty()) r.Fail(*t.get("device"), where + ".device is empty");
+  if (const toml::node* s = t.get("speed"); s != nullptr && s->is_integer()) {
+    if (const std::string why = CheckSpeed(std::to_string(s->as_integer()->get())); !why.empty()) {
+      r.Fail(*s, where + ".speed: " + why);
+    }
+  }
+  r.Number("speed", b.speed, 300, 921600);
+  r.Flag("rts", b.rts);
+  const toml::node* meters = r.Take("meter");
+  if (meters == nullptr || !meters->is_array_of_tables() || meters->as_array()->empty()) {
+    r.Fail(b.line, "bus " + b.name + " has no meters: add [[bus.meter]] entries after it");
+  }
+  int i = 0;
+  for (const toml::node& m : *meters->as_array()) {
+    b.meters.push_back(
+        ReadMeterEntry(*m.as_table(), file, where + ".meter[" + std::to_string(i++) + "]"));
+  }
+  r.RejectUnknown();
+  return b;
+}
+
+MqttEntry ReadMqtt(const toml::table& t, const std::string& file) {
+  TableReader r(t, file, "mqtt");
+  MqttEntry m;
+  r.Text("host", m.host);
+  r.Number("port", m.port, 1, 65535);
+  r.Text("prefix", m.prefix);
+  if (m.prefix.empty() || m.prefix.find_first_of("+#") != std::string::npos ||
+      m.prefix.front() == '/' || m.prefix.back() == '/') {
+    r.Fail(*t.get("prefix"), "mqtt.prefix \"" + Shown(m.prefix) +
+                                 "\" is not a topic prefix: no '+' or '#', no '/' at either end");
+  }
+  r.Text("spool", m.spool);
+  r.Number("spool_limit", m.spoolLimit, 100, 100000000);
+  r.Text("client_id", m.clientId);
+  r.Text("username", m.username);
+  r.Text("password", m.password);
+  r.Text("tls_ca", m.tlsCa);
+  r.Text("tls_cert", m.tlsCert);
+  r.Text("tls_key", m.tlsKey);
+  r.Flag("tls_insecure", m.tlsInsecure);
+  r.Number("keepalive", m.keepalive, 5, 3600);
+  r.Flag("discovery", m.discovery);
+  r.Text("discovery_prefix", m.discoveryPrefix);
+  if (m.tlsCert.empty() != m.tlsKey.empty()) {
+    r.Fail(r.Line(), "mqtt.tls_cert and mqtt.tls_key go together");
+  }
+  r.RejectUnknown();
+  return m;
+}
+
+void CheckUnique(const PollConfig& config, const std::string& file) {
+  std::set<std::string> buses;
+  std::set<std::string> meters;
+  for (const BusEntry& b : config.buses) {
+    if (!buses.insert(b.name).second) {
+      throw ArgumentError(file + ":" + std::to_string(b.line) + ": a second bus named " + b.name);
+    }
+    std::set<std::string> addresses;
+    for (const MeterEntry& m : b.meters) {
+      if (!meters.insert(m.name).second) {
+        throw ArgumentError(file + ":" + std::to_string(m.line) + ": a second meter named " +
+                            m.name + " (meter names are topics and must be unique)");
+      }
+      const bool primary = std::stol(m.address) <= 250;
+      if (primary && !addresses.insert(m.address).second) {
+        throw ArgumentError(file + ":" + std::to_string(m.line) + ": meter " + m.name +
+                            " has the primary address " + m.address + " of another meter on bus " +
+                            b.name + "; two meters cannot answer one address");
+      }
+    }
+  }
+}
+
+}  // namespace
+
+PollConfig ParsePollConfig(std::string_view text, const std::string& name) {
+  toml::table root;
+  try {
+    root = toml::parse(text, name);
+  } catch (const toml::parse_error& e) {
+    throw ArgumentError(name + ":" + std::to_string(e.source().begin.line) + ": " +
+                        ShortenLongWords(e.description()));
+  }
+  TableReader top(root, name, "");
+  PollConfig config;
+  if (const toml::node* mqtt = top.Take("mqtt")) {
+    if (!mqtt->is_table()) top.Fail(*mqtt, "mqtt must be a table: [mqtt]");
+    config.mqtt = ReadMqtt(*mqtt->as_table(), name);
+  }
+  const toml::node* buses = top.Take("bus");
+  if (buses == nullptr || !buses->is_array_of_tables() || buses->as_array()->empty()) {
+    top.Fail(1, "no bus: add a [[bus]] entry with a name, a device and [[bus.meter]] entries");
+  }
+  int i = 0;
+  for (const toml::node& b : *buses->as_array()) {
+    config.buses.push_back(ReadBusEntry(*b.as_table(), name, "bus[" + std::to_string(i++) + "]"));
+  }
+  for (auto&& [key, value] : root) {
+    if (key.str() != "mqtt" && key.str() != "bus") {
+      top.Fail(static_cast<int>(key.source().begin.line),
+               "unknown key " + Shown(key.str()) + "; accepted: [mqtt] and [[bus]]");
+    }
+  }
+  CheckUnique(config, name);
+  return config;
+}
+
+PollConfig LoadPollConfig(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Error(path + ": cannot read the configuration file");
+  std::string text(1 << 20, '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  if (in.gcount() == (1 << 20) && in.peek() != EOF) {
+    throw Error(path + ": larger than 1 MiB; a configuration is a few kilobytes");
+  }
+  if (in.bad()) throw Error(path + ": cannot read the configuration file");
+  return ParsePollConfig(text, path);
+}
+
+std::string SpoolFolder(const MqttEntry& mqtt) {
+  if (!mqtt.spool.empty()) return mqtt.spool;
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && state[0] == '/') {
+    return std::string(state) + "/velmar";
+  }
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr ? home : ".") + "/.local/state/velmar";
+}
+
+}  // namespace velmar::tools

@@ -1,0 +1,68 @@
+#include "poll_discovery.hpp"
+
+#include <nlohmann/json.hpp>
+
+namespace velmar::tools {
+namespace {
+
+// Entity ids allow letters, digits and '_' only.
+std::string IdPart(const std::string& text) {
+  std::string id;
+  for (char c : text) id += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return id;
+}
+
+// A failed read carries zeros; a total-increasing sensor would take a zero for a meter reset.
+std::string WhenRead(const std::string& value) {
+  return "{% if value_json.result == 0 and not value_json.Timeout and " + value +
+         " is number %}{{ " + value + " }}{% else %}None{% endif %}";
+}
+
+}  // namespace
+
+std::vector<MqttMessage> DiscoveryMessages(const PollConfig& config) {
+  std::vector<MqttMessage> out;
+  const MqttEntry& mqtt = config.mqtt;
+  const std::string node = "velmar_" + IdPart(mqtt.prefix);
+  for (const BusEntry& bus : config.buses) {
+    for (const MeterEntry& meter : bus.meters) {
+      const std::string device_id = node + "_" + IdPart(meter.name);
+      auto add = [&](const std::string& key, const std::string& name, const std::string& value,
+                     bool energy) {
+        nlohmann::ordered_json c;
+        c["name"] = name;
+        c["unique_id"] = device_id + "_" + key;
+        c["object_id"] = device_id + "_" + key;
+        c["state_topic"] = mqtt.prefix + "/" + meter.name + "/state";
+        c["availability_topic"] = mqtt.prefix + "/status";
+        if (energy) {
+          c["value_template"] = WhenRead(value);
+          c["unit_of_measurement"] = "kWh";
+          c["device_class"] = "energy";
+          c["state_class"] = "total_increasing";
+        } else {
+          c["value_template"] = "{{ " + value + " }}";
+          c["entity_category"] = "diagnostic";
+        }
+        c["device"] = {{"identifiers", {device_id}},
+                       {"name", meter.name},
+                       {"manufacturer", "M-Bus meter read by Velmar"},
+                       {"model", "bus " + bus.name + ", address " + meter.address}};
+        out.push_back({mqtt.discoveryPrefix + "/sensor/" + node + "/" + IdPart(meter.name) + "_" +
+                           key + "/config",
+                       c.dump()});
+      };
+      add("energy", "Energy", "value_json.ActiveEnergyTotal", true);
+      for (int t = 1; t <= 4; ++t) {
+        add("energy_t" + std::to_string(t), "Energy tariff " + std::to_string(t),
+            "value_json.ActiveEnergy[" + std::to_string(t) + "]", true);
+      }
+      add("status", "Meter status", "value_json.MeterErrorCode", false);
+      add("error_flags", "Error flags", "value_json.errorFlags", false);
+      add("result", "Read result", "value_json.result", false);
+    }
+  }
+  return out;
+}
+
+}  // namespace velmar::tools

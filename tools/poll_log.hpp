@@ -1,0 +1,29 @@
+// The collector's log: one line each on stderr, stamped with the UTC time to the millisecond, so
+// journald or a terminal shows what happened when. Lines from many bus threads never mix.
+#pragma once
+
+#include <chrono>
+#include <mutex>
+#include <string>
+
+namespace velmar::tools {
+
+// "2026-12-06T01:40:00.123Z": ISO 8601 in UTC with milliseconds.
+std::string IsoUtc(std::chrono::system_clock::time_point when);
+
+class PollLog {
+ public:
+  explicit PollLog(bool verbose) : verbose_(verbose) {}
+  // Always written: what a person must know (a bus lost, the broker away or back).
+  void Note(const std::string& text);
+  // Written with --verbose only: one line per read, stamped with the reading's own time.
+  void Read(std::chrono::system_clock::time_point when, const std::string& text);
+  bool verbose() const { return verbose_; }
+
+ private:
+  void Write(const std::string& line);
+  std::mutex mutex_;
+  bool verbose_;
+};
+
+}  // namespace velmar::tools
