@@ -1,7 +1,8 @@
 // libFuzzer target over what the velmar tool takes from a person: option values (addresses,
 // speeds, passwords, clock texts), the simulator's configuration file and the lines of
-// `velmar decode`. Whatever the text, a check answers "" or one short line, a configuration is
-// taken or refused with ArgumentError, and a decoded telegram prints as valid JSON.
+// `velmar decode`, and the collector's TOML configuration. Whatever the text, a check answers "" or
+// one short line, a configuration is taken or refused with ArgumentError, and a decoded telegram
+// prints as valid JSON.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include "codec/hex.hpp"
 #include "decode_json.hpp"
 #include "input_checks.hpp"
+#include "poll_config.hpp"
 #include "sim_config.hpp"
 #include "velmar/error.hpp"
 
@@ -56,6 +58,25 @@ void CheckConfig(const std::string& text) {
   if (meter.DataTelegram().size() > 261) __builtin_trap();
 }
 
+void CheckPollConfig(const std::string& text) {
+  PollConfig config;
+  try {
+    config = ParsePollConfig(text, "poll.toml");
+  } catch (const velmar::ArgumentError& e) {
+    RequireShortLine(e.what());
+    return;
+  }
+  // A taken configuration names at least one meter on every bus, each at an address the read
+  // takes.
+  if (config.buses.empty()) __builtin_trap();
+  for (const BusEntry& bus : config.buses) {
+    if (bus.meters.empty()) __builtin_trap();
+    for (const MeterEntry& m : bus.meters) {
+      if (!CheckReadAddress(m.address).empty() || m.name.empty()) __builtin_trap();
+    }
+  }
+}
+
 void CheckDecodeLine(const std::string& text) {
   const auto bytes = velmar::ParseHex(text);
   if (!bytes) return;
@@ -67,7 +88,7 @@ void CheckDecodeLine(const std::string& text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   FuzzedDataProvider data(bytes, size);
-  const int kind = data.ConsumeIntegralInRange<int>(0, 2);
+  const int kind = data.ConsumeIntegralInRange<int>(0, 3);
   const std::string text = data.ConsumeRemainingBytesAsString();
   switch (kind) {
     case 0:
@@ -75,6 +96,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       break;
     case 1:
       CheckConfig(text);
+      break;
+    case 3:
+      CheckPollConfig(text);
       break;
     default:
       CheckDecodeLine(text);

@@ -111,6 +111,7 @@ void StreamMeterServer::Answer(int fd, const std::vector<std::uint8_t>& frame) {
     due += char_time_ + (i > 0 ? gap : Clock::duration::zero());
     if (!SleepUntil(due) || !SendByte(fd, reply->bytes[i])) return;
   }
+  if (on_answered_) on_answered_(reply->bytes);
 }
 
 }  // namespace velmar::sim

@@ -25,6 +25,11 @@ class StreamMeterServer {
 
   // Runs `fn` while the server is not touching the meters.
   void WithMeters(const std::function<void()>& fn);
+  // Called on the server's thread right after the last byte of each answer left (benchmarks
+  // time what happens to an answer from there). Set before the first frame arrives.
+  void OnAnswered(std::function<void(const std::vector<std::uint8_t>& answer)> hook) {
+    on_answered_ = std::move(hook);
+  }
   // Ends the serving thread; safe to call more than once.
   void Stop();
 
@@ -55,6 +60,7 @@ class StreamMeterServer {
   std::chrono::nanoseconds char_time_{};
   int wake_[2] = {-1, -1};
   std::mutex mutex_;
+  std::function<void(const std::vector<std::uint8_t>&)> on_answered_;
   std::atomic<bool> stop_{false};
   FrameAssembler assembler_;
   std::thread thread_;

@@ -76,6 +76,7 @@ TEST(PollConfig, EveryMistakeIsNamedWithItsLine) {
       {"prefix = \"site\"", "prefix = \"site/#\"", "not a topic prefix"},
       {"[[bus.meter]]\nname = \"solar\"\naddress = \"254\"\n", "", "bus roof has no meters"},
       {"port = 1883", "port = = 1883", "poll.toml:3:"},
+      {"interval = 60", "interval = n", "poll.toml:13: Error while parsing"},
       {"address = \"254\"", "address = \"5\"\n[extra]\nx = 1", "unknown key extra"},
       {"spool = \"/tmp/velmar-spool\"", "tls_cert = \"c.pem\"",
        "tls_cert and mqtt.tls_key go together"},
@@ -91,6 +92,7 @@ TEST(PollConfig, EveryMistakeIsNamedWithItsLine) {
     } catch (const ArgumentError& e) {
       EXPECT_NE(std::string(e.what()).find(m.message), std::string::npos)
           << "for " << m.to << ": " << e.what();
+      EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << "one line: " << e.what();
     }
   }
 }

@@ -167,7 +167,8 @@ TEST_F(PollTest, EveryReadingArrivesWithItsValuesFromPtyAndTcpBuses) {
   Collector collector(
       Config(broker.Port(),
              Bus("basement", pty.DevicePath(), {{"incomer", 1}, {"pumps", 2}}) +
-                 Bus("roof", "tcp://127.0.0.1:" + std::to_string(tcp.Port()), {{"solar", 5}})));
+                 Bus("roof", "tcp://127.0.0.1:" + std::to_string(tcp.Port()), {{"solar", 5}}),
+             "discovery = true\n"));
   ASSERT_TRUE(collector.WaitForReadings("incomer", 2)) << collector.Log();
   ASSERT_TRUE(collector.WaitForReadings("pumps", 2)) << collector.Log();
   ASSERT_TRUE(collector.WaitForReadings("solar", 2)) << collector.Log();
@@ -197,6 +198,20 @@ TEST_F(PollTest, EveryReadingArrivesWithItsValuesFromPtyAndTcpBuses) {
       EXPECT_GT(j["records"].size(), 10u);
     }
   }
+  // Home Assistant finds each meter's energy in its state messages.
+  Subscriber ha(broker.Port(), "homeassistant/#", "test-discovery");
+  ASSERT_TRUE(ha.WaitFor([](const auto& m) { return m.size() >= 3 * 8; }, 5s));
+  bool found = false;
+  for (const Received& m : ha.Messages()) {
+    if (m.topic != "homeassistant/sensor/velmar_site/solar_energy/config") continue;
+    found = true;
+    EXPECT_TRUE(m.retained);
+    const auto c = nlohmann::json::parse(m.payload);
+    EXPECT_EQ(c["state_topic"], "site/solar/state");
+    EXPECT_EQ(c["unit_of_measurement"], "kWh");
+    EXPECT_EQ(c["availability_topic"], "site/status");
+  }
+  EXPECT_TRUE(found);
   // online on connecting, offline (retained) when it stopped
   std::vector<std::string> status;
   for (const Received& m : messages) {

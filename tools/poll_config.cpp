@@ -209,6 +209,20 @@ void CheckUnique(const PollConfig& config, const std::string& file) {
   }
 }
 
+// The parser's description quotes the character it stopped at, which may be a line end: a
+// message stays one line.
+std::string OneLine(std::string_view text) {
+  std::string line;
+  for (char c : text) {
+    if (c == '\n') {
+      line += "\\n";
+    } else {
+      line += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+    }
+  }
+  return line;
+}
+
 }  // namespace
 
 PollConfig ParsePollConfig(std::string_view text, const std::string& name) {
@@ -217,7 +231,7 @@ PollConfig ParsePollConfig(std::string_view text, const std::string& name) {
     root = toml::parse(text, name);
   } catch (const toml::parse_error& e) {
     throw ArgumentError(name + ":" + std::to_string(e.source().begin.line) + ": " +
-                        ShortenLongWords(e.description()));
+                        ShortenLongWords(OneLine(e.description())));
   }
   TableReader top(root, name, "");
   PollConfig config;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,7 +49,10 @@ TestBroker::TestBroker(const std::string& extra) : port_(FreePort()) {
   char pattern[] = "/tmp/velmar-broker-XXXXXX";
   dir_ = ::mkdtemp(pattern);
   std::ofstream conf(dir_ / "mosquitto.conf");
+  // Run as root, the broker would change to its own user and could not write into this folder.
+  const passwd* me = ::getpwuid(::getuid());
   conf << "listener " << port_ << " 127.0.0.1\n"
+       << "user " << (me != nullptr ? me->pw_name : "root") << "\n"
        << "persistence true\npersistence_location " << dir_.string() << "/\n"
        << "log_dest file " << (dir_ / "broker.log").string() << "\n"
        << (extra.empty() ? "allow_anonymous true\n" : extra);

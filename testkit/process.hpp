@@ -38,6 +38,7 @@ class BackgroundProcess {
   // The same with another signal (SIGTERM, SIGKILL).
   int Stop(int signal, int limitMs = 30000);
   bool Running() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
   // The write end of its standard input, or -1 when it was started without one.
   int Input() const { return in_; }
 
