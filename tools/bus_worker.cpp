@@ -64,7 +64,14 @@ BusWorker::~BusWorker() {
 }
 
 void BusWorker::Start() {
-  thread_ = std::thread([this] { Run(); });
+  thread_ = std::thread([this] {
+    // Nothing a bus meets may take the other buses down with it: what ends this one is logged.
+    try {
+      Run();
+    } catch (const std::exception& e) {
+      log_.Note("bus " + bus_.name + ": stopped: " + e.what());
+    }
+  });
 }
 
 void BusWorker::RequestStop() {

@@ -75,7 +75,15 @@ void MqttPublisher::Create() {
 }
 
 void MqttPublisher::Start() {
-  thread_ = std::thread([this] { Run(); });
+  thread_ = std::thread([this] {
+    try {
+      Run();
+    } catch (const std::exception& e) {
+      // The spool failing (a full disk, say) leaves nothing safe to do but stop and say why.
+      std::lock_guard lock(fatal_mutex_);
+      fatal_ = std::string("publishing stopped: ") + e.what();
+    }
+  });
 }
 
 void MqttPublisher::Wake() {
