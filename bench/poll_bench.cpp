@@ -26,10 +26,12 @@
 #include "meter_model.hpp"
 #include "mqtt_support.hpp"
 #include "process.hpp"
+#include "pty_reader.hpp"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using velmar::bench::Percentile;
 using velmar::sim::PtyMeterServer;
 using velmar::sim::SimMeter;
 
@@ -75,12 +77,6 @@ double EpochMs(const std::string& iso) {
   std::tm t{};
   if (iso.size() < 23 || !strptime(iso.c_str(), "%Y-%m-%dT%H:%M:%S", &t)) return 0;
   return static_cast<double>(timegm(&t)) * 1000.0 + std::stod(iso.substr(20, 3));
-}
-
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDateTime>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLineEdit>
@@ -52,10 +51,6 @@ QString HexView(const std::vector<std::uint8_t>& bytes) {
     view += '\n';
   }
   return view;
-}
-
-std::string ClockNow() {
-  return QDateTime::currentDateTime().toString(QStringLiteral("HHmmssddMMyy")).toStdString();
 }
 
 }  // namespace
@@ -280,13 +275,13 @@ void MainWindow::ChangePassword() {
 void MainWindow::SetClock() {
   const auto address = WriteAddress();
   if (!address) return;
-  std::string text = ClockNow();
+  std::string text = tools::LocalClockText();
   if (commands_->typedClock->isChecked()) {
     text = commands_->clockText->text().trimmed().toStdString();
     if (const std::string why = tools::CheckSetTimeText(text); !why.empty()) {
       return Complain(QString::fromStdString(why));
     }
-    if (text == "now") text = ClockNow();
+    if (text == "now") text = tools::LocalClockText();
   }
   const bool standard = commands_->StandardClock();
   Run(tr("Set clock"), [&](Velmar& v) {

@@ -28,17 +28,6 @@ class LoggedMessageBox : public MessageBox {
   std::string bus_;
 };
 
-std::unique_ptr<SerialPortBase> MakePort(posix::PosixEventLoop& events, const std::string& device) {
-  std::string host;
-  std::uint16_t port = 0;
-  if (posix::ParseGatewayAddress(device, host, port)) {
-    return std::make_unique<posix::TcpGatewayPort>(events, host, port);
-  }
-  auto serial = std::make_unique<posix::PosixSerialPort>(events);
-  serial->SetDefaultDevice(device);
-  return serial;
-}
-
 std::string Outcome(const MeterRead& r, Velmar& v, double seconds) {
   char text[160];
   if (r.noReply) {
@@ -107,7 +96,7 @@ void BusWorker::Run() {
   posix::PosixEventLoop events;
   LoggedMessageBox messages(log_, bus_.name);
   posix::ConsoleContainer container("Velmar_" + bus_.name);
-  auto port = MakePort(events, bus_.device);
+  auto port = posix::PortForDevice(events, bus_.device);
   SerialPortBase* raw_port = port.get();
   Velmar control(HostServices{events, messages, container}, std::move(port));
   control.InitProperties();

@@ -100,16 +100,8 @@ CliHost::CliHost(const LineOptions& options) : options_(options) {
     server_ = std::make_unique<sim::PtyMeterServer>(*meter_, options.speed);
   }
   const std::string device = ChosenDevice(options, server_ ? server_->DevicePath() : "");
-  std::string host;
-  std::uint16_t tcp_port = 0;
-  std::unique_ptr<SerialPortBase> port;
-  if (posix::ParseGatewayAddress(device, host, tcp_port)) {
-    port = std::make_unique<posix::TcpGatewayPort>(events_, host, tcp_port);
-  } else {
-    auto serial = std::make_unique<posix::PosixSerialPort>(events_);
-    serial_ = serial.get();
-    port = std::move(serial);
-  }
+  std::unique_ptr<SerialPortBase> port = posix::PortForDevice(events_, device);
+  serial_ = dynamic_cast<posix::PosixSerialPort*>(port.get());
   port_ = port.get();
   control_ =
       std::make_unique<Velmar>(HostServices{events_, messages_, container_}, std::move(port));
@@ -122,11 +114,7 @@ CliHost::CliHost(const LineOptions& options) : options_(options) {
     v.CommSpeed(Variant(static_cast<std::int32_t>(options.speed)));
   }
   if (options.rtsGiven) v.RTSEnable(Variant(options.rts));
-  if (serial_ != nullptr) {
-    const auto port_number = static_cast<std::int16_t>(v.CommPort().ToInt32());
-    if (!device.empty()) serial_->SetDevicePath(port_number, device);
-    RequireDevice(serial_->DevicePath());
-  }
+  if (serial_ != nullptr) RequireDevice(serial_->DevicePath());
   v.keepPortopen(options.keepOpen);
   v.noErrorPopup(options.quiet);
   v.txt_Adress().SetText(options.address);

@@ -37,15 +37,6 @@ int PresentPassword(CliHost& host, WriteOptions& o, CLI::App* cmd) {
   return host.control().givePassword(o.password, host.Address());
 }
 
-std::string LocalClockText() {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char buf[16];
-  std::strftime(buf, sizeof buf, "%H%M%S%d%m%y", &local);
-  return buf;
-}
-
 // The table read from the meter goes to FILE; should that fail, it goes to stdout as hex, so
 // nothing read from the meter is lost, and the command fails.
 int DeliverTable(const std::string& file, const std::vector<std::uint8_t>& table) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <ctime>
 
 namespace velmar::tools {
 namespace {
@@ -152,6 +153,15 @@ std::string CheckSetTimeText(std::string_view text) {
   return why +
          ": give hhmmssDDMMYY (for example 143000051226 for 14:30:00 on 5 Dec "
          "2026) or now";
+}
+
+std::string LocalClockText() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char buf[16];
+  std::strftime(buf, sizeof buf, "%H%M%S%d%m%y", &local);
+  return buf;
 }
 
 }  // namespace velmar::tools

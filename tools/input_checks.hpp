@@ -35,6 +35,8 @@ struct ClockFields {
 std::optional<ClockFields> ParseSetTimeText(std::string_view text, std::string& why);
 // "YYMMDDhhmmss" as the simulated meter's clock is configured.
 std::optional<ClockFields> ParseMeterClockText(std::string_view text, std::string& why);
+// This computer's local clock as hhmmssDDMMYY: what "now" sets a meter to.
+std::string LocalClockText();
 // set-time's TIME: "now" or a real clock in hhmmssDDMMYY.
 std::string CheckSetTimeText(std::string_view text);
 

@@ -218,6 +218,12 @@ class TcpGatewayPort : public PosixStreamPort {
 // or the host is empty.
 bool ParseGatewayAddress(const std::string& text, std::string& host, std::uint16_t& port);
 
+// The port a host's device text names: a TcpGatewayPort for tcp://HOST:PORT, otherwise a
+// PosixSerialPort whose every port number means `device` (an empty text keeps the
+// /dev/ttyS{N-1} numbering). Closed; watched by `loop`. Throws ArgumentError as
+// ParseGatewayAddress does. Microseconds.
+std::unique_ptr<SerialPortBase> PortForDevice(DescriptorWatch& loop, const std::string& device);
+
 // Message boxes as lines on stderr: "title: text"; without a title, the default title.
 class ConsoleMessageBox : public MessageBox {
  public:

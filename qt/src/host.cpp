@@ -57,15 +57,7 @@ HostServices Host::Services() {
 }
 
 std::unique_ptr<SerialPortBase> Host::SerialPort(const QString& device) {
-  std::string host;
-  std::uint16_t port = 0;
-  const std::string text = device.toStdString();
-  if (posix::ParseGatewayAddress(text, host, port)) {
-    return std::make_unique<posix::TcpGatewayPort>(events_, host, port);
-  }
-  auto serial = std::make_unique<posix::PosixSerialPort>(events_);
-  serial->SetDefaultDevice(text);
-  return serial;
+  return posix::PortForDevice(events_, device.toStdString());
 }
 
 std::unique_ptr<TextField> Host::AddressField(QLineEdit* field) {

@@ -87,7 +87,6 @@ class QtEventLoop : public EventLoop, public posix::DescriptorWatch {
   QString abort_reason_;
   std::chrono::steady_clock::time_point last_pass_{};
   std::chrono::nanoseconds longest_gap_{0};
-  friend class QtTimer;
 };
 
 // The control's message boxes as modal QMessageBox dialogs with one OK button: the control's

@@ -102,4 +102,15 @@ int TcpGatewayPort::OpenDescriptor() {
   throw PortError("cannot connect to " + Name() + ": " + std::strerror(err));
 }
 
+std::unique_ptr<SerialPortBase> PortForDevice(DescriptorWatch& loop, const std::string& device) {
+  std::string host;
+  std::uint16_t port = 0;
+  if (ParseGatewayAddress(device, host, port)) {
+    return std::make_unique<TcpGatewayPort>(loop, host, port);
+  }
+  auto serial = std::make_unique<PosixSerialPort>(loop);
+  serial->SetDefaultDevice(device);
+  return serial;
+}
+
 }  // namespace velmar::posix
