@@ -20,10 +20,13 @@
 #include "command_panel.hpp"
 #include "connection_panel.hpp"
 #include "input_checks.hpp"
-#include "link/reply_check.hpp"
 #include "meter_read.hpp"
 #include "table_files.hpp"
 #include "trace_pane.hpp"
+#include "velmar/bus.hpp"
+#include "velmar/hex.hpp"
+#include "velmar/maker_values.hpp"
+#include "velmar/results.hpp"
 
 namespace velmar::gui {
 namespace {
@@ -214,27 +217,55 @@ void MainWindow::Read() {
   if (const std::string why = tools::CheckReadAddress(address); !why.empty()) {
     return Complain(QString::fromStdString(why));
   }
+  const Address target = *Address::Parse(address);
+  if (target.secondary) return ReadThroughBus(target);
   Run(tr("Read"), [this, address](Velmar& v) {
-    const tools::MeterRead r =
-        tools::ReadMeter(v, session_.host().Events(), address, trace_->Callback());
-    DecodedTelegram telegram;
-    DecodeTelegram(r.reply, telegram);
-    if (r.noReply) {
+    v.txt_Adress().SetText(address);
+    const int result = v.cmd_ReqUD2();
+    if (result == ReadResult::kOk && v.Timeout()) {
       values_->Clear();
       return tr("Read: no reply from the meter within 3.1 s");
     }
-    values_->Show(v, telegram);
-    // The control shows its own failures; a read by identification number goes round it.
-    if (r.byIdent && r.result != 0 && connection_->showErrors->isChecked()) {
-      session_.host().Messages().Show(MbusErrorText(static_cast<std::int16_t>(r.result)),
-                                      std::string("Error"));
-    }
-    if (r.result == ReadResult::kCouldNotInit) return tr("Read: could not open the port");
-    if (r.result != 0) {
-      return ResultLine(tr("Read"), r.result,
-                        MbusErrorText(static_cast<std::int16_t>(r.result)).c_str());
+    if (result == ReadResult::kCouldNotInit) return tr("Read: could not open the port");
+    // The control checked and decoded the reply; the panel shows the same walk of it, kept
+    // apart from the thread's store, and the standard records beside.
+    const std::vector<std::uint8_t> reply =
+        ParseHex(v.replyLog()[0]).value_or(std::vector<std::uint8_t>{});
+    MakerValues maker;
+    DecodeMakerValues(reply, maker);
+    DecodedTelegram telegram;
+    DecodeTelegram(reply, telegram);
+    values_->Show(maker, telegram.records, telegram.error);
+    if (result != 0) {
+      return ResultLine(tr("Read"), result,
+                        MbusErrorText(static_cast<std::int16_t>(result)).c_str());
     }
     return tr("Read: %1 records").arg(telegram.records.size());
+  });
+}
+
+// A meter named by its identification number is selected and read by the bus master on the
+// control's own port and loop; the control shows nothing of it, so failures get their box here.
+void MainWindow::ReadThroughBus(const Address& target) {
+  Run(tr("Read"), [this, target](Velmar& v) {
+    Bus bus(session_.host().Events(), v.MSC_port());
+    bus.SetTraceCallback(trace_->Callback());
+    const tools::MeterRead r = tools::ReadMeter(bus, target);
+    if (!connection_->keepOpen->isChecked()) bus.Close();
+    if (r.noReply) {
+      values_->Clear();
+      return tr("Read: no meter answered the selection of %1")
+          .arg(QString::fromStdString(target.Text()));
+    }
+    if (r.result != 0 || r.portFailed) {
+      values_->Clear();
+      if (connection_->showErrors->isChecked()) {
+        session_.host().Messages().Show(r.error, std::string("Error"));
+      }
+      return ResultLine(tr("Read"), r.result, r.error.c_str());
+    }
+    values_->Show(r.maker, r.reading.records, r.reading.recordError);
+    return tr("Read: %1 records").arg(r.reading.records.size());
   });
 }
 

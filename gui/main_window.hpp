@@ -11,6 +11,7 @@
 
 #include "meter_session.hpp"
 #include "values_panel.hpp"
+#include "velmar/bus.hpp"
 
 class QPlainTextEdit;
 class QSettings;
@@ -67,6 +68,7 @@ class MainWindow : public QMainWindow {
   void ApplyFlags(Velmar& control);
   // Runs one command with the sending buttons disabled; `body` returns the status line.
   void Run(const QString& name, const std::function<QString(Velmar&)>& body);
+  void ReadThroughBus(const Address& target);
   std::optional<Variant> WriteAddress();
   void Complain(const QString& text);
   void SetStatus(const QString& text);

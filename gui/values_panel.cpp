@@ -15,17 +15,14 @@ QTableWidget* MakeTable(QWidget* parent, const QStringList& headers) {
   return table;
 }
 
-QString Text(const Variant& v) {
-  return QString::fromStdString(v.ToText());
-}
-
-QString Kwh(const Variant& v) {
-  return v.IsText() ? Text(v) : QString::number(v.ToDouble(), 'f', 2);
+QString Kwh(const std::optional<double>& v) {
+  return v ? QString::number(*v, 'f', 2) : QStringLiteral("-");
 }
 
 // The meter lists its status bits as lines; a table cell reads better with commas.
-QString StatusTexts(const Variant& v) {
-  QStringList lines = Text(v).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+QString StatusTexts(const std::string& text) {
+  QStringList lines =
+      QString::fromStdString(text).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
   return lines.isEmpty() ? QObject::tr("no errors") : lines.join(QStringLiteral(", "));
 }
 
@@ -48,10 +45,11 @@ void ValuesPanel::Clear() {
   records->setRowCount(0);
 }
 
-void ValuesPanel::Show(Velmar& control, const DecodedTelegram& telegram) {
+void ValuesPanel::Show(const std::optional<MakerValues>& maker, std::span<const DataRecord> list,
+                       const std::string& recordError) {
   Clear();
-  ShowValues(control);
-  ShowRecords(telegram);
+  if (maker) ShowValues(*maker);
+  ShowRecords(list, recordError);
 }
 
 void ValuesPanel::AddRow(const QString& name, const QString& value, const QString& unit) {
@@ -62,36 +60,37 @@ void ValuesPanel::AddRow(const QString& name, const QString& value, const QStrin
   values->setItem(row, 2, new QTableWidgetItem(unit));
 }
 
-void ValuesPanel::ShowValues(Velmar& v) {
-  AddRow(QObject::tr("Meter ID"), Text(v.MeterID()), {});
-  AddRow(QObject::tr("Manufacturer"), Text(v.Manufacturer()), {});
-  AddRow(QObject::tr("Version"), Text(v.protocolVersion()), {});
-  AddRow(QObject::tr("Primary address"), Text(v.PrimaryAddress()), {});
-  AddRow(QObject::tr("Status"), Text(v.MeterErrorCode()), {});
-  AddRow(QObject::tr("Status texts"), StatusTexts(v.MeterErrorString()), {});
-  AddRow(QObject::tr("Energy total"), Kwh(v.ActiveEnergyTotal()), QStringLiteral("kWh"));
-  for (std::int16_t t = 0; t <= 5; ++t) {
-    AddRow(QObject::tr("Energy tariff %1").arg(t), Kwh(v.ActiveEnergy(t)), QStringLiteral("kWh"));
+void ValuesPanel::ShowValues(const MakerValues& v) {
+  AddRow(QObject::tr("Meter ID"), v.identNumber <= 0 ? QString() : QString::number(v.identNumber),
+         {});
+  AddRow(QObject::tr("Manufacturer"), QString::fromStdString(v.Manufacturer()), {});
+  AddRow(QObject::tr("Version"), QString::number(v.version), {});
+  AddRow(QObject::tr("Primary address"), QString::number(v.primaryAddress), {});
+  AddRow(QObject::tr("Status"), QString::number(v.status), {});
+  AddRow(QObject::tr("Status texts"), StatusTexts(v.StatusText()), {});
+  AddRow(QObject::tr("Energy total"), Kwh(v.energyTotal), QStringLiteral("kWh"));
+  for (std::size_t t = 0; t < v.energyTariff.size(); ++t) {
+    AddRow(QObject::tr("Energy tariff %1").arg(t), Kwh(v.energyTariff[t]), QStringLiteral("kWh"));
   }
-  AddRow(QObject::tr("Transformer ratio"), Text(v.TransformerRatio()), {});
-  AddRow(QObject::tr("Active tariff"), Text(v.activeTariff()), {});
-  AddRow(QObject::tr("Power failures"), Text(v.powerFailCount()), {});
+  AddRow(QObject::tr("Transformer ratio"), QString::number(v.transformerRatio), {});
+  AddRow(QObject::tr("Active tariff"), QString::number(v.activeTariff), {});
+  AddRow(QObject::tr("Power failures"), QString::number(v.powerFailCount), {});
   AddRow(QObject::tr("Error flags"),
          QStringLiteral("0x%1 0x%2")
-             .arg(static_cast<quint32>(v.errorFlagsHigh()), 8, 16, QChar('0'))
-             .arg(static_cast<quint32>(v.errorFlags().ToInt32()), 8, 16, QChar('0')),
+             .arg(static_cast<quint32>(v.errorFlagsHigh), 8, 16, QChar('0'))
+             .arg(static_cast<quint32>(v.errorFlags), 8, 16, QChar('0')),
          {});
-  AddRow(QObject::tr("Date"), QString::fromStdString(v.MeterDate()), QStringLiteral("YYMMDD"));
-  AddRow(QObject::tr("Time"), QString::fromStdString(v.MeterTime()), QStringLiteral("hh:mm:ss"));
-  for (std::int16_t r = 0; r <= 5; ++r) {
-    AddRow(QObject::tr("Relay %1").arg(r), Relay(v.getRelayState(r)), {});
+  AddRow(QObject::tr("Date"), QString::fromStdString(v.date), QStringLiteral("YYMMDD"));
+  AddRow(QObject::tr("Time"), QString::fromStdString(v.time), QStringLiteral("hh:mm:ss"));
+  for (std::size_t r = 0; r < v.relays.size(); ++r) {
+    AddRow(QObject::tr("Relay %1").arg(r), Relay(v.relays[r]), {});
   }
   values->resizeColumnsToContents();
 }
 
-void ValuesPanel::ShowRecords(const DecodedTelegram& telegram) {
+void ValuesPanel::ShowRecords(std::span<const DataRecord> list, const std::string& recordError) {
   int n = 0;
-  for (const DataRecord& r : telegram.records) {
+  for (const DataRecord& r : list) {
     records->insertRow(n);
     const QString value = r.kind == ValueKind::kNumber ? QString::number(r.value, 'g', 12)
                                                        : QString::fromStdString(ValueText(r));
@@ -108,9 +107,9 @@ void ValuesPanel::ShowRecords(const DecodedTelegram& telegram) {
     for (int c = 0; c < cells.size(); ++c) records->setItem(n, c, new QTableWidgetItem(cells[c]));
     ++n;
   }
-  if (!telegram.error.empty()) {
+  if (!recordError.empty()) {
     records->insertRow(n);
-    records->setItem(n, 0, new QTableWidgetItem(QString::fromStdString(telegram.error)));
+    records->setItem(n, 0, new QTableWidgetItem(QString::fromStdString(recordError)));
     records->setSpan(n, 0, 1, records->columnCount());
   }
   records->resizeColumnsToContents();

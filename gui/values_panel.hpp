@@ -1,19 +1,23 @@
-// What the latest read brought: every value of the control with its unit, the status texts and
-// relay states, and the standard record list (which reads any maker's meter).
+// What the latest read brought: this maker's named values with their units, the status texts
+// and relay states, and the standard record list (which reads any maker's meter).
 #pragma once
 
 #include <QTableWidget>
 
+#include <optional>
+#include <span>
+
+#include "velmar/maker_values.hpp"
 #include "velmar/records.hpp"
-#include "velmar/velmar.hpp"
 
 namespace velmar::gui {
 
 class ValuesPanel {
  public:
   explicit ValuesPanel(QWidget* parent);
-  // Fills both tables from the control's values and the decoded reply.
-  void Show(Velmar& control, const DecodedTelegram& telegram);
+  // Fills both tables: the named values (this maker's meters only) and the records.
+  void Show(const std::optional<MakerValues>& values, std::span<const DataRecord> records,
+            const std::string& recordError);
   void Clear();
   // The text shown for a value (row name as listed), or "" when there is no such row.
   QString ValueOf(const QString& name) const;
@@ -22,8 +26,8 @@ class ValuesPanel {
   QTableWidget* records = nullptr;
 
  private:
-  void ShowValues(Velmar& control);
-  void ShowRecords(const DecodedTelegram& telegram);
+  void ShowValues(const MakerValues& values);
+  void ShowRecords(std::span<const DataRecord> records, const std::string& recordError);
   void AddRow(const QString& name, const QString& value, const QString& unit);
 };
 

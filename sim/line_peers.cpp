@@ -1,5 +1,7 @@
 #include "line_peers.hpp"
 
+#include "platform/serial_settings.hpp"
+
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -14,9 +16,22 @@ namespace velmar::sim {
 void VirtualMeterPeer::OnByteFromMaster(std::uint8_t b, virt::VirtualSerialPort& line) {
   auto frame = assembler_.Feed(b);
   if (!frame) return;
-  auto reply = AnswerOnBus(meters_, *frame);
+  if (behaviour_.echo) line.SendToMaster(*frame, line.Now());
+  const int baud = SerialSettings::Parse(line.Settings()).speed.bitsPerSecond;
+  auto reply = AnswerOnBus(ListeningAt(meters_, baud), *frame);
   if (!reply) return;
-  line.SendToMaster(reply->bytes, line.Now() + virt::Ms(reply->delayMs), virt::Ms(reply->gapMs));
+  const virt::Nanos start = line.Now() + virt::Ms(reply->delayMs);
+  const auto chunk = static_cast<std::size_t>(behaviour_.burstBytes);
+  if (chunk == 0) {
+    line.SendToMaster(reply->bytes, start, virt::Ms(reply->gapMs));
+    return;
+  }
+  // A gateway passes on what it has collected, a burst at a time, with pauses between.
+  const std::span<const std::uint8_t> all(reply->bytes);
+  for (std::size_t at = 0, n = 0; at < all.size(); at += chunk, ++n) {
+    const auto part = all.subspan(at, std::min(chunk, all.size() - at));
+    line.SendToMaster(part, start + static_cast<virt::Nanos>(n) * virt::Ms(behaviour_.burstGapMs));
+  }
 }
 
 PtyMeterServer::PtyMeterServer(std::vector<SimMeter*> meters, int baud)
@@ -58,6 +73,20 @@ void PtyMeterServer::CloseDevice() {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
   }
+}
+
+// The master sets the speed on its side of the pseudo-terminal; the meter side sees the same
+// settings, so a meter that switched speed hears only a master that switched too.
+int PtyMeterServer::LineBaud(int fd) const {
+  termios tio{};
+  if (tcgetattr(fd, &tio) != 0) return StreamMeterServer::LineBaud(fd);
+  static constexpr std::pair<speed_t, int> kSpeeds[] = {
+      {B300, 300},   {B600, 600},     {B1200, 1200},   {B2400, 2400},   {B4800, 4800},
+      {B9600, 9600}, {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
+  for (const auto& [code, baud] : kSpeeds) {
+    if (cfgetispeed(&tio) == code) return baud;
+  }
+  return StreamMeterServer::LineBaud(fd);
 }
 
 bool PtyMeterServer::ServeOnce() {

@@ -17,11 +17,14 @@ class VirtualMeterPeer : public virt::LinePeer {
  public:
   explicit VirtualMeterPeer(std::vector<SimMeter*> meters) : meters_(std::move(meters)) {}
   explicit VirtualMeterPeer(SimMeter& meter) : meters_{&meter} {}
+  // Only meters listening at the line's speed (or at any) hear a frame.
   void OnByteFromMaster(std::uint8_t b, virt::VirtualSerialPort& line) override;
+  void SetLine(const LineBehaviour& behaviour) { behaviour_ = behaviour; }
 
  private:
   std::vector<SimMeter*> meters_;
   FrameAssembler assembler_;
+  LineBehaviour behaviour_;
 };
 
 class PtyMeterServer : public StreamMeterServer {
@@ -42,6 +45,7 @@ class PtyMeterServer : public StreamMeterServer {
 
  private:
   bool ServeOnce() override;
+  int LineBaud(int fd) const override;
   void CloseDevice();
 
   int master_ = -1;

@@ -183,12 +183,12 @@ std::optional<SimReply> SimMeter::OnShortFrame(std::uint8_t c, std::uint8_t a) {
       return Answer(last_telegram_);
     }
     last_fcb_ = fcb;
-    if (!pending_.empty()) {
-      last_telegram_ = pending_.front();
-      pending_.pop_front();
-    } else {
-      last_telegram_ = DataTelegram();
+    if (pending_.empty()) {
+      auto readout = DataTelegrams();
+      pending_.insert(pending_.end(), readout.begin(), readout.end());
     }
+    last_telegram_ = pending_.front();
+    pending_.pop_front();
     return Answer(last_telegram_);
   }
   return std::nullopt;
@@ -199,7 +199,12 @@ std::optional<SimReply> SimMeter::OnLongFrame(std::span<const std::uint8_t> fram
   if ((c & 0x4F) != 0x43) return std::nullopt;  // only SND_UD
   const auto data = frame.subspan(7, frame[1] - 3u);
   if (ci == 0x52 && a == 0xFD) return OnSelection(data);
-  if (ci == 0x51 && Addressed(a)) return OnUserData(data);
+  if (!Addressed(a)) return std::nullopt;
+  if (ci == 0x51 && data.size() == 3 && data[0] == 0x01 && data[1] == 0x7A) {
+    return OnAddressed(ci, data);
+  }
+  if (ci == 0x51) return OnUserData(data);
+  if (ci == 0x50 || (ci >= 0xB8 && ci <= 0xBF)) return OnAddressed(ci, data);
   return std::nullopt;
 }
 
@@ -222,7 +227,26 @@ std::optional<SimReply> SimMeter::OnSelection(std::span<const std::uint8_t> data
           (data[6] == 0xFF || data[6] == config_.version) &&
           (data[7] == 0xFF || data[7] == config_.medium);
   selected_ = match;
+  if (selected_) last_fcb_.reset();  // a new selection starts a new exchange with the master
   return selected_ ? Ack() : std::nullopt;
+}
+
+// What any standard meter takes without its password: a new primary address (01 7A NN, the
+// acknowledge still comes from the old one), an application reset, and a baud-rate switch
+// (acknowledged at the old speed; the meter listens at the new one from then on).
+std::optional<SimReply> SimMeter::OnAddressed(std::uint8_t ci, std::span<const std::uint8_t> data) {
+  static constexpr int kSpeeds[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400};
+  auto ack = Ack();
+  if (ci == 0x51) {
+    if (data[2] > 250) return std::nullopt;
+    config_.primaryAddress = data[2];
+  } else if (ci == 0x50) {
+    ++config_.applicationResets;
+    pending_.clear();
+  } else {
+    config_.baud = kSpeeds[ci - 0xB8];
+  }
+  return ack;
 }
 
 std::optional<SimReply> SimMeter::OnUserData(std::span<const std::uint8_t> d) {
@@ -327,7 +351,28 @@ std::vector<std::uint8_t> SimMeter::BlockTelegram(std::uint8_t dif, std::uint8_t
 }
 
 std::vector<std::uint8_t> SimMeter::DataTelegram() {
+  Bytes r;
+  for (const Bytes& g : DataRecordGroups()) r.insert(r.end(), g.begin(), g.end());
+  return Telegram(r);
+}
+
+std::vector<std::vector<std::uint8_t>> SimMeter::DataTelegrams() {
+  const auto groups = DataRecordGroups();
+  const std::size_t n = static_cast<std::size_t>(std::clamp(config_.telegrams, 1, 4));
+  std::vector<Bytes> out;
+  for (std::size_t t = 0; t < n; ++t) {
+    Bytes r;
+    const std::size_t last = t + 1 == n ? groups.size() : t + 1;
+    for (std::size_t g = t; g < last; ++g) r.insert(r.end(), groups[g].begin(), groups[g].end());
+    if (t + 1 < n) r.push_back(0x1F);
+    out.push_back(Telegram(r));
+  }
+  return out;
+}
+
+std::vector<std::vector<std::uint8_t>> SimMeter::DataRecordGroups() const {
   const MeterConfig& c = config_;
+  std::vector<Bytes> groups;
   Bytes r;
   r.insert(r.end(), {0x04, 0x04});
   PutInt(r, Scaled(c.energyTotalKwh, 2), 4);
@@ -340,6 +385,7 @@ std::vector<std::uint8_t> SimMeter::DataTelegram() {
     if (c.tariffStatusVife) r.push_back(0x00);
     PutInt(r, Scaled(c.energyTariffKwh[t], 2), 4);
   }
+  groups.push_back(std::exchange(r, {}));
   r.insert(r.end(), {0x04, 0xFF, 0x12});
   PutInt(r, c.transformerRatio, 4);
   r.insert(r.end(), {0x01, 0xFF, 0x13});
@@ -349,12 +395,14 @@ std::vector<std::uint8_t> SimMeter::DataTelegram() {
   r.insert(r.end(), {static_cast<std::uint8_t>(c.errorFlags8Bytes ? 0x07 : 0x04), 0xFD, 0x17});
   PutInt(r, c.errorFlags, 4);
   if (c.errorFlags8Bytes) PutInt(r, c.errorFlagsHigh, 4);
+  groups.push_back(std::exchange(r, {}));
   PutPower(r, c.activePowerW, 0, true);
   PutPower(r, c.reactivePowerW, 1, true);
   PutPower(r, c.apparentPowerW, 2, true);
   PutPhased(r, c.voltageV, 0x02, 2, 0xFD, 0x48, 1);
   PutPhased(r, c.currentA, 0x04, 4, 0xFD, 0x5A, 2);
   PutPhased(r, c.powerFactor, 0x02, 2, 0xFF, 0x60, 3);
+  groups.push_back(std::exchange(r, {}));
   r.insert(r.end(), {0x0E, 0x6D});
   PutBcd(r, std::stoll(c.dateTime.empty() ? "0" : c.dateTime), 6);
   for (int s = 0; s < 5; ++s) {
@@ -371,7 +419,8 @@ std::vector<std::uint8_t> SimMeter::DataTelegram() {
   }
   r.insert(r.end(), {0x0C, 0xFF, 0x6C});
   PutBcd(r, DurationDigits(c.runningSeconds), 4);
-  return Telegram(r);
+  groups.push_back(std::move(r));
+  return groups;
 }
 
 std::vector<std::uint8_t> SimMeter::Telegram(const std::vector<std::uint8_t>& records) {
@@ -489,6 +538,14 @@ std::optional<std::vector<std::uint8_t>> FrameAssembler::Feed(std::uint8_t b) {
 // spaces of all of them reach the master, and their answers, never quite in step, overlap about
 // a bit apart. The master gets the AND of the answers, the later one a bit behind: a damaged
 // reply, not one of them (two E5 acknowledges give C1).
+std::vector<SimMeter*> ListeningAt(const std::vector<SimMeter*>& meters, int baud) {
+  std::vector<SimMeter*> out;
+  for (SimMeter* m : meters) {
+    if (m->config().baud == 0 || m->config().baud == baud) out.push_back(m);
+  }
+  return out;
+}
+
 std::optional<SimReply> AnswerOnBus(const std::vector<SimMeter*>& meters,
                                     std::span<const std::uint8_t> frame) {
   std::optional<SimReply> heard;

@@ -48,6 +48,13 @@ struct MeterConfig {
   bool mute = false;    // takes every frame but never answers (a meter with a broken transmitter)
   int readChunk = 100;  // table bytes per read-back telegram
   std::uint8_t readBackStatus = 0;  // status byte of the read-back telegrams' blocks
+  // The data readout spread over this many telegrams (1-4), each but the last ending with
+  // "more records follow" (DIF 0x1F): energies; ratio, tariff and flags; power, voltage and
+  // current; clock, relays and the rest.
+  int telegrams = 1;
+  // The speed the meter listens at; 0 hears any. A baud-rate switch sets it.
+  int baud = 0;
+  int applicationResets = 0;  // application resets received (CI 0x50)
 };
 
 enum class FaultKind {
@@ -94,8 +101,10 @@ class SimMeter {
   const MeterConfig& config() const { return config_; }
   bool unlocked() const { return unlocked_; }
   const std::vector<std::uint8_t>& lockModes() const { return lock_modes_; }
-  // The RSP_UD with the meter's values, as the meter sends it now.
+  // The RSP_UD with the meter's values, as the meter sends it now (all in one telegram).
   std::vector<std::uint8_t> DataTelegram();
+  // The readout as the meter sends it: `telegrams` frames, all but the last announcing more.
+  std::vector<std::vector<std::uint8_t>> DataTelegrams();
 
  private:
   bool Addressed(std::uint8_t a) const;
@@ -103,6 +112,8 @@ class SimMeter {
   std::optional<SimReply> OnLongFrame(std::span<const std::uint8_t> frame);
   std::optional<SimReply> OnSelection(std::span<const std::uint8_t> data);
   std::optional<SimReply> OnUserData(std::span<const std::uint8_t> data);
+  std::optional<SimReply> OnAddressed(std::uint8_t ci, std::span<const std::uint8_t> data);
+  std::vector<std::vector<std::uint8_t>> DataRecordGroups() const;
   std::optional<SimReply> OnBlock(std::uint8_t type, std::span<const std::uint8_t> data);
   std::vector<std::uint8_t> Telegram(const std::vector<std::uint8_t>& records);
   std::vector<std::uint8_t> BlockTelegram(std::uint8_t dif, std::uint8_t type, std::uint8_t status,
@@ -123,6 +134,18 @@ class SimMeter {
   bool unlocked_ = false;
   std::uint8_t access_ = 0;
 };
+
+// What sits between the master and the meters besides the wire: a level converter that echoes
+// every frame the master sends, and a network gateway that delivers the meters' bytes in bursts
+// of `burstBytes` with `burstGapMs` of silence between them.
+struct LineBehaviour {
+  bool echo = false;
+  int burstBytes = 0;  // 0: byte by byte at the line's pace
+  int burstGapMs = 0;
+};
+
+// The meters that hear a frame sent at `baud`: those listening at that speed or at any.
+std::vector<SimMeter*> ListeningAt(const std::vector<SimMeter*>& meters, int baud);
 
 // One frame on a bus of several meters: every meter sees it (a broadcast or a selection
 // changes several). One answer is heard as it is; several at once collide into a damaged one.

@@ -19,8 +19,7 @@ namespace velmar::sim {
 StreamMeterServer::StreamMeterServer(std::vector<SimMeter*> meters, int baud)
     : meters_(std::move(meters)) {
   if (baud <= 0) throw std::invalid_argument("the simulator needs a positive baud rate");
-  char_time_ = std::chrono::nanoseconds(static_cast<long>(
-      SerialSettings::Parse(std::to_string(baud) + ",e,8,1").CharacterSeconds() * 1e9));
+  baud_ = baud;
   if (pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe");
 }
 
@@ -97,20 +96,48 @@ int StreamMeterServer::Consume(int fd, const std::uint8_t* bytes, std::size_t n)
   return frames;
 }
 
+void StreamMeterServer::SetLine(const LineBehaviour& behaviour) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  behaviour_ = behaviour;
+}
+
+int StreamMeterServer::LineBaud(int) const {
+  return baud_;
+}
+
+// Writes `bytes` paced at the line's character time from `due`, with `gap` more between bytes;
+// a gateway in burst mode writes each burst at once and pauses between bursts.
+bool StreamMeterServer::Write(int fd, const std::vector<std::uint8_t>& bytes,
+                              std::chrono::steady_clock::time_point due,
+                              std::chrono::nanoseconds gap, const LineBehaviour& line) {
+  using Clock = std::chrono::steady_clock;
+  const auto char_time = std::chrono::nanoseconds(static_cast<long>(
+      SerialSettings::Parse(std::to_string(LineBaud(fd)) + ",e,8,1").CharacterSeconds() * 1e9));
+  const auto burst = static_cast<std::size_t>(line.burstBytes);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (burst == 0) {
+      due += char_time + (i > 0 ? gap : Clock::duration::zero());
+    } else if (i > 0 && i % burst == 0) {
+      due += std::chrono::milliseconds(line.burstGapMs);
+    }
+    if (!SleepUntil(due) || !SendByte(fd, bytes[i])) return false;
+  }
+  return true;
+}
+
 void StreamMeterServer::Answer(int fd, const std::vector<std::uint8_t>& frame) {
+  using Clock = std::chrono::steady_clock;
   std::optional<SimReply> reply;
+  LineBehaviour line;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    reply = AnswerOnBus(meters_, frame);
+    line = behaviour_;
+    reply = AnswerOnBus(ListeningAt(meters_, LineBaud(fd)), frame);
   }
+  if (line.echo && !Write(fd, frame, Clock::now(), {}, LineBehaviour{})) return;
   if (!reply) return;
-  using Clock = std::chrono::steady_clock;
-  const auto gap = std::chrono::milliseconds(reply->gapMs);
-  auto due = Clock::now() + std::chrono::milliseconds(reply->delayMs);
-  for (std::size_t i = 0; i < reply->bytes.size(); ++i) {
-    due += char_time_ + (i > 0 ? gap : Clock::duration::zero());
-    if (!SleepUntil(due) || !SendByte(fd, reply->bytes[i])) return;
-  }
+  const auto due = Clock::now() + std::chrono::milliseconds(reply->delayMs);
+  if (!Write(fd, reply->bytes, due, std::chrono::milliseconds(reply->gapMs), line)) return;
   if (on_answered_) on_answered_(reply->bytes);
 }
 

@@ -30,6 +30,8 @@ class StreamMeterServer {
   void OnAnswered(std::function<void(const std::vector<std::uint8_t>& answer)> hook) {
     on_answered_ = std::move(hook);
   }
+  // Echo and bursts between the master and the meters, from the next frame on.
+  void SetLine(const LineBehaviour& behaviour);
   // Ends the serving thread; safe to call more than once.
   void Stop();
 
@@ -50,14 +52,21 @@ class StreamMeterServer {
   // Writes one answer byte; false when the other end is gone.
   virtual bool SendByte(int fd, std::uint8_t b);
   int WakeFd() const { return wake_[0]; }
+  // The speed the master's side of `fd` runs at now (a pseudo-terminal tells; a socket has the
+  // server's own).
+  virtual int LineBaud(int fd) const;
   bool Stopping() const { return stop_; }
 
  private:
   void Answer(int fd, const std::vector<std::uint8_t>& frame);
+  bool Write(int fd, const std::vector<std::uint8_t>& bytes,
+             std::chrono::steady_clock::time_point due, std::chrono::nanoseconds gap,
+             const LineBehaviour& line);
   bool SleepUntil(std::chrono::steady_clock::time_point due);
 
   std::vector<SimMeter*> meters_;
-  std::chrono::nanoseconds char_time_{};
+  int baud_ = 2400;
+  LineBehaviour behaviour_;
   int wake_[2] = {-1, -1};
   std::mutex mutex_;
   std::function<void(const std::vector<std::uint8_t>&)> on_answered_;

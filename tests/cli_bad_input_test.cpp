@@ -54,7 +54,7 @@ TEST(BadInput, EachIsRefusedWithItsStatusAndNothingIsSent) {
       {{"change-password", "abcdefghi"}, 2, "at most 8"},
       {{"read", "--speed", "abc"}, 2, "300 to 921600"},
       {{"read", "--speed", huge}, 2, "300 to 921600"},
-      {{"read", "--address", "123456789"}, 2, "up to 8 digits"},
+      {{"read", "--address", "123456789"}, 2, "identification number of 8 digits"},
       {{"lock", "3", "--address", "12345678"}, 2, "0-250"},
       {{"intervals", "write", "/dev/zero"}, 1, "more than 302 bytes"},
       {{"intervals", "write", "/tmp"}, 1, "is a folder"},

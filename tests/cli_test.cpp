@@ -37,7 +37,18 @@ TEST(CommandLine, UsageErrorsExitTwoWithOneLineAndNoTrace) {
       {{"read", "--speed", "fast"}, "--speed"},
       {{"read", "--address", "300x"}, "address"},
       {{"read", "--address", "251"}, "0-250"},
-      {{"read", "--address", "123456789"}, "identification number of up to 8 digits"},
+      {{"read", "--address", "123456789"}, "identification number of 8 digits"},
+      {{"read", "--address", "0000042"}, "identification number of 8 digits"},
+      {{"read", "--timeout", "0"}, "1 to 60000"},
+      {{"read", "--timeout", "60001"}, "1 to 60000"},
+      {{"set-address", "251", "--address", "1"}, "0-250"},
+      {{"set-speed", "1000", "--address", "1"}, "38400"},
+      {{"set-speed", "57600", "--address", "1"}, "38400"},
+      {{"reset", "--application", "256", "--address", "1"}, "0-255"},
+      {{"send", "10 5B F"}, "hexadecimal"},
+      {{"scan", "--range", "5-7junk"}, "range"},
+      {{"scan", "--range", "7-5"}, "range"},
+      {{"scan", "--secondary", "--range", "1-5"}, "--range"},
       {{"lock", "3", "--address", "12345678"}, "out of range"},
       {{"password"}, "PASSWORD"},
       {{"lock", "300", "--password", "1"}, "MODE"},
@@ -355,9 +366,25 @@ TEST(CommandLine, ResultsBecomeTheirExactExitStatus) {
     BackgroundProcess meter(
         {VELMAR_CLI, "simulate", "--speed", "9600", "--fault", "none", "--fault", "checksum"});
     const std::string device = meter.ReadLine();
-    const ProcessResult r = Velmar({"read", "--device", device, "--speed", "9600"});
+    const ProcessResult r =
+        Velmar({"read", "--device", device, "--speed", "9600", "--retries", "0"});
     EXPECT_EQ(r.status, 14) << r.err;
     EXPECT_NE(r.err.find("Checksum error"), std::string::npos) << r.err;
+    EXPECT_EQ(meter.Interrupt(), 0);
+  }
+  {
+    // By default the request goes again, and the meter's second answer is sound.
+    BackgroundProcess meter(
+        {VELMAR_CLI, "simulate", "--speed", "9600", "--fault", "none", "--fault", "checksum"});
+    const std::string device = meter.ReadLine();
+    const ProcessResult r = Velmar({"read", "--device", device, "--speed", "9600", "--trace"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::size_t requests = 0;
+    for (std::size_t at = r.err.find("> 107B"); at != std::string::npos;
+         at = r.err.find("> 107B", at + 1)) {
+      ++requests;
+    }
+    EXPECT_EQ(requests, 2u) << r.err;
     EXPECT_EQ(meter.Interrupt(), 0);
   }
   {

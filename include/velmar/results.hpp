@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace velmar {
 
@@ -85,5 +86,10 @@ struct PortResult {
     kFailed = -1,  // the serial port refused to open or close
   };
 };
+
+// The message-box text of a LinkResult code ("Communication error. Checksum error in message."
+// for -4); any other code gets the unknown-error text. Microseconds; never throws but
+// std::bad_alloc.
+std::string MbusErrorText(std::int16_t code);
 
 }  // namespace velmar

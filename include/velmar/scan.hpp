@@ -1,20 +1,20 @@
-// Finding the meters on a bus: a primary scan (a link reset to each primary address, an
-// acknowledge means a meter) and a secondary search (selection by identification number with
-// wildcards, narrowed digit by digit where several meters answer at once). Each probe listens
-// as long as the standard gives a meter to answer: 330 bit times plus 50 ms at the line speed.
-// Found meters are read for their identification number, manufacturer, version and medium.
+// Finding the meters on a bus, through the bus master's one exchange: a primary scan (a link
+// reset to each primary address; one clean acknowledge means a meter) and a secondary search
+// (selection by identification number with wildcards, narrowed digit by digit where several
+// meters answer at once). Each probe listens as long as the standard gives a meter to answer:
+// 330 bit times plus 50 ms at the line speed (or the bus's own reply time-out). Every meter
+// found is read for its identification number, manufacturer, version and medium.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "velmar/platform.hpp"
-#include "velmar/trace.hpp"
+#include "velmar/bus.hpp"
 
 namespace velmar {
 
@@ -24,54 +24,63 @@ struct FoundMeter {
   std::array<char, 4> manufacturer{};  // three letters and a NUL
   std::uint8_t version = 0;
   std::uint8_t medium = 0;
+  // Several meters answered at once (one primary address, or one identification number): no
+  // meter is counted and none was asked for data.
+  bool collision = false;
   bool readable = true;  // false: it acknowledged but its data could not be read
 };
 
-// What one probe heard.
-enum class ProbeAnswer { kNothing, kOne, kCollision };
+// What a secondary search looks for: eight characters of digits or F (any digit), most
+// significant first, and optionally one manufacturer, version and medium (unset: any).
+struct SearchPattern {
+  std::string ident = "FFFFFFFF";
+  std::optional<std::uint16_t> manufacturer;
+  std::optional<std::uint8_t> version;
+  std::optional<std::uint8_t> medium;
+  // "1234FFFF", optionally followed by ",MAN,VV,MM": three letters, two hex digits each for
+  // version and medium; "*" (or all F) in a field means any. Nullopt for anything else, with
+  // `why` saying what is accepted.
+  static std::optional<SearchPattern> Parse(const std::string& text, std::string* why = nullptr);
+};
 
 class BusScanner {
  public:
-  // Uses the port as it is configured (settings, device); opens it when a scan starts and
-  // closes it when the scan ends. The loop and the port must outlive the scanner.
-  BusScanner(EventLoop& events, SerialPort& port);
-  ~BusScanner();
-  BusScanner(const BusScanner&) = delete;
-  BusScanner& operator=(const BusScanner&) = delete;
+  // Scans through `bus` (its port, loop, options and trace). The bus must outlive the scanner.
+  explicit BusScanner(Bus& bus);
 
-  // Link reset to every primary address from `first` to `last` (0-250); each that answers is
-  // read. Two meters at one address show as a collision and are reported unread. Takes about
-  // (frame time + probe window) per address: 0.21 s at 2400 baud, a minute for 0-250. Throws
-  // PortError when the port fails; ends early, with what was found, after RequestStop.
+  // Link reset to every primary address from `first` to `last` (0-250); each one that answers
+  // with one clean acknowledge is read. Anything else that answers (a damaged acknowledge, an E5
+  // followed by more) is a collision, reported and not read. About (frame time + probe window)
+  // per empty address: 0.21 s at 2400 baud, 53 s for 0-250. Throws ArgumentError for a range
+  // outside 0-250 (nothing sent) and PortError when the port fails; ends early, with what was
+  // found, after RequestStop. Port: left open.
   std::vector<FoundMeter> ScanPrimary(int first = 0, int last = 250);
-  // Every meter whose identification number matches `pattern` (8 characters, digits or F for
-  // any digit, most significant first); throws ArgumentError for another pattern. Probes grow
-  // with the meters found, about ten per meter, not with the ten million numbers.
-  std::vector<FoundMeter> SearchSecondary(const std::string& pattern = "FFFFFFFF");
-
-  // Selects the meter with this identification number (any manufacturer, version, medium) and
-  // requests its data at the selected-meter address; the RSP_UD as received, or nullopt when
-  // the selection or the request got no proper answer. Leaves the port open.
-  std::optional<std::vector<std::uint8_t>> ReadByIdent(std::uint32_t identNumber);
+  // Every meter that matches the pattern. Probes grow with the meters found, about six per
+  // meter, not with the ten million numbers. Throws PortError when the port fails.
+  std::vector<FoundMeter> SearchSecondary(const SearchPattern& pattern = {});
 
   // Called for each meter as it is found, and for progress (probes done, probes planned; the
   // secondary search does not know its total and passes 0).
   void SetFoundCallback(std::function<void(const FoundMeter&)> callback);
   void SetProgressCallback(std::function<void(int done, int total)> callback);
-  void SetTraceCallback(TraceCallback callback);
-  // Ends a scan after the probe in progress; safe from a signal handler's flag check.
+  // Ends a scan after the probe in progress; safe to call from another thread.
   void RequestStop();
-  // Probes sent since the scanner was made, and the protocol's own time for them (frames on
-  // the line and the probe windows), for comparison with the time a scan took.
-  int Probes() const;
-  double FloorSeconds() const;
-  // The probe window at the port's speed: 330 bit times plus 50 ms.
-  int ProbeWindowMs() const;
-
-  struct Impl;
+  // Probes sent since the scanner was made.
+  int Probes() const { return probes_; }
 
  private:
-  std::unique_ptr<Impl> impl_;
+  BusResult Probe(const Address& address);
+  FoundMeter ReadFound(const Address& address, int primary);
+  void Report(const FoundMeter& m);
+  void Search(SearchPattern pattern);
+  Address SelectionOf(const SearchPattern& pattern) const;
+
+  Bus& bus_;
+  std::function<void(const FoundMeter&)> found_;
+  std::function<void(int, int)> progress_;
+  std::atomic<bool> stop_{false};
+  int probes_ = 0;
+  std::vector<FoundMeter> results_;
 };
 
 }  // namespace velmar

@@ -1,21 +1,4 @@
-// Bytes as hexadecimal text and back: the form of the frame logs, the trace and every tool that
-// shows or takes telegrams.
+// The hex text helpers are public (velmar/hex.hpp); the codec layer implements them.
 #pragma once
 
-#include <cstdint>
-#include <optional>
-#include <span>
-#include <string>
-#include <string_view>
-#include <vector>
-
-namespace velmar {
-
-// Two upper-case hex digits a byte, no separators ("10 40 FE" -> "1040FE").
-std::string HexText(std::span<const std::uint8_t> bytes);
-
-// Hex digits of either case, blanks between them allowed anywhere; nullopt when a character is
-// neither, or the digits do not pair up into whole bytes.
-std::optional<std::vector<std::uint8_t>> ParseHex(std::string_view text);
-
-}  // namespace velmar
+#include "velmar/hex.hpp"

@@ -1,7 +1,7 @@
 // The read-only members that expose the last reply received on this thread.
 #include <string>
 
-#include "codec/messages.hpp"
+#include "decode/header_text.hpp"
 #include "decode/meter_data.hpp"
 #include "link/link_state.hpp"
 #include "velmar/velmar.hpp"
@@ -61,24 +61,11 @@ std::int32_t Velmar::errorFlagsHigh() const {
 }
 
 Variant Velmar::MeterErrorString() const {
-  const std::uint8_t status = LinkState().statusByte;
-  std::string text;
-  for (int bit = 7; bit >= 0; --bit) {
-    if (status & (1 << bit)) {
-      text += text::kStatusBits[7 - bit];
-      text += "\r\n";
-    }
-  }
-  return Variant(text);
+  return Variant(StatusBitsText(LinkState().statusByte));
 }
 
-// Three letters of five bits each, as EN 13757-3 packs the manufacturer (0x3E56 is "ORV").
 Variant Velmar::Manufacturer() const {
-  const std::int16_t code = LinkState().manufacturerCode;
-  if (code <= 0) return Variant(std::string());
-  std::string letters;
-  for (int shift : {10, 5, 0}) letters += static_cast<char>(64 + ((code >> shift) & 0x1F));
-  return Variant(letters);
+  return Variant(ManufacturerLetters(LinkState().manufacturerCode));
 }
 
 std::int16_t Velmar::getRelayState(std::int16_t relayNo) const {

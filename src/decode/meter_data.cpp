@@ -8,7 +8,10 @@ OrvMeterData& MeterData() {
 }
 
 void ClearMeterData() {
-  OrvMeterData& d = MeterData();
+  ClearMeterData(MeterData());
+}
+
+void ClearMeterData(OrvMeterData& d) {
   d.activeEnergyTotal = 0;
   d.subunit1EnergyTotal = 0;
   d.mfrValue59 = 0;

@@ -72,5 +72,7 @@ OrvMeterData& MeterData();
 // flags, transformer ratio, tariff status, duration and the block fields survive it: a reply
 // that lacks those records leaves the previous reading's values in place.
 void ClearMeterData();
+// The same for a store the caller owns.
+void ClearMeterData(OrvMeterData& data);
 
 }  // namespace velmar

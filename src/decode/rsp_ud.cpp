@@ -24,14 +24,14 @@ std::int16_t ChecksumUpTo(std::span<const std::uint8_t> reply, int end) {
 // Should the walker (or a notice handler under it) throw, the counter is cleared on the way out,
 // so the next reply is not refused as undecoded data. The counter stays non-zero during the walk,
 // so a notice handler that tries to parse another reply is refused rather than mixing the two.
-std::int16_t WalkRecords(std::span<const std::uint8_t> reply, int last, std::uint8_t decodeMode) {
-  MbusLinkState& link = LinkState();
+std::int16_t WalkRecords(MbusLinkState& link, OrvMeterData& data,
+                         std::span<const std::uint8_t> reply, int last, std::uint8_t decodeMode) {
   const auto first = static_cast<std::size_t>(kFirstRecordPosition);
   const auto area = reply.subspan(first, static_cast<std::size_t>(last + 1) - first);
   std::size_t consumed = 0;
   std::int16_t result = 0;
   try {
-    result = DecodeRecordArea(MeterData(), area, decodeMode, consumed);
+    result = DecodeRecordArea(data, area, decodeMode, consumed);
   } catch (...) {
     link.bytesToDecode = 0;
     throw;
@@ -41,8 +41,8 @@ std::int16_t WalkRecords(std::span<const std::uint8_t> reply, int last, std::uin
   return result;
 }
 
-std::int16_t Refuse(std::int16_t code) {
-  LinkState().bytesToDecode = 0;
+std::int16_t Refuse(MbusLinkState& link, std::int16_t code) {
+  link.bytesToDecode = 0;
   return code;
 }
 
@@ -50,6 +50,12 @@ std::int16_t Refuse(std::int16_t code) {
 
 std::int16_t CheckRspUd(std::span<std::uint8_t> reply, std::int16_t count,
                         std::uint8_t decodeMode) {
+  return CheckRspUd(LinkState(), MeterData(), reply, count, decodeMode,
+                    decodeMode != kAnyBlockType);
+}
+
+std::int16_t CheckRspUd(MbusLinkState& link, OrvMeterData& data, std::span<std::uint8_t> reply,
+                        std::int16_t count, std::uint8_t decodeMode, bool clearStore) {
   // Never read past what the caller holds, whatever count it claims.
   count = static_cast<std::int16_t>(
       std::min<std::size_t>(std::max<std::int16_t>(count, 0), reply.size()));
@@ -57,37 +63,43 @@ std::int16_t CheckRspUd(std::span<std::uint8_t> reply, std::int16_t count,
   if (reply[0] != kLongStart && reply[0] != 0xFC) return LinkResult::kWrongStartByte;
   if (reply[0] == 0xFC) reply[0] = kLongStart;
   if (reply[static_cast<std::size_t>(count) - 1] != kStop) return LinkResult::kWrongStopByte;
-  return ParseRspUd(reply, count, decodeMode);
+  return ParseRspUd(link, data, reply, count, decodeMode, clearStore);
 }
 
 std::int16_t ParseRspUd(std::span<const std::uint8_t> reply, std::int16_t count,
                         std::uint8_t decodeMode) {
-  MbusLinkState& link = LinkState();
+  return ParseRspUd(LinkState(), MeterData(), reply, count, decodeMode,
+                    decodeMode != kAnyBlockType);
+}
+
+std::int16_t ParseRspUd(MbusLinkState& link, OrvMeterData& data,
+                        std::span<const std::uint8_t> reply, std::int16_t count,
+                        std::uint8_t decodeMode, bool clearStore) {
   if (link.bytesToDecode != 0) return LinkResult::kUndecodedData;
   if (count < 5 || reply.size() < static_cast<std::size_t>(count))
     return LinkResult::kStructureError;
   const int l = reply[1];
   link.bytesToDecode = l;
-  if (reply[2] != l) return Refuse(LinkResult::kStructureError);
-  if (l + 6 > count) return Refuse(LinkResult::kWrongLength);
-  if (reply[3] != kLongStart) return Refuse(LinkResult::kWrongStartByte);
+  if (reply[2] != l) return Refuse(link, LinkResult::kStructureError);
+  if (l + 6 > count) return Refuse(link, LinkResult::kWrongLength);
+  if (reply[3] != kLongStart) return Refuse(link, LinkResult::kWrongStartByte);
   // A long frame with L below 15 cannot hold the fixed header; walking it would read the
   // checksum, the stop byte and beyond, so it is refused before any field is touched.
-  if (l < kMinimumLField) return Refuse(LinkResult::kStructureError);
+  if (l < kMinimumLField) return Refuse(link, LinkResult::kStructureError);
 
   link.runningChecksum = 0;
-  ResetRspHeader();
-  if (decodeMode != kAnyBlockType) ClearMeterData();
+  ResetRspHeader(link, data);
+  if (clearStore) ClearMeterData(data);
 
   for (int p = 4; p < kFirstRecordPosition; ++p) {
     std::int16_t result = StoreHeaderByte(link, p, reply[static_cast<std::size_t>(p)]);
     if (result < 0) {
       link.runningChecksum = ChecksumUpTo(reply, p);
-      return Refuse(result);
+      return Refuse(link, result);
     }
   }
-  std::int16_t result = WalkRecords(reply, l + 3, decodeMode);
-  if (result < 0) return Refuse(result);
+  std::int16_t result = WalkRecords(link, data, reply, l + 3, decodeMode);
+  if (result < 0) return Refuse(link, result);
 
   // The meter has answered this request: the next REQ_UD2 carries the other frame-count bit,
   // even if the checksum below then fails.
@@ -140,12 +152,15 @@ std::int16_t StoreHeaderByte(MbusLinkState& link, int position, std::uint8_t val
 }
 
 void ResetRspHeader() {
-  MbusLinkState& link = LinkState();
+  ResetRspHeader(LinkState(), MeterData());
+}
+
+void ResetRspHeader(MbusLinkState& link, OrvMeterData& data) {
   link.identNumber = 0;
   link.manufacturerCode = 0;
   link.versionByte = 0;
   link.statusByte = 0;
-  MeterData().decodeState = kExpectDif;
+  data.decodeState = kExpectDif;
 }
 
 }  // namespace velmar

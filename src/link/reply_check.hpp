@@ -14,7 +14,6 @@ namespace velmar {
 // (0xE5, or 0xF9 that some meters send), LinkResult::kStructureError otherwise.
 std::int16_t CheckAck(std::span<const std::uint8_t> reply, std::int16_t count);
 
-// The message-box text of a LinkResult code; any other code gets the unknown-error text.
-std::string MbusErrorText(std::int16_t code);
+// MbusErrorText, the text of each link error code, is declared in velmar/results.hpp.
 
 }  // namespace velmar

@@ -1,241 +1,204 @@
 #include <algorithm>
-#include <array>
-#include <atomic>
-#include <cmath>
+#include <charconv>
+#include <string>
 
-#include "link/frames.hpp"
-#include "platform/serial_settings.hpp"
-#include "transport/transport.hpp"
 #include "velmar/error.hpp"
-#include "velmar/records.hpp"
 #include "velmar/scan.hpp"
 
 namespace velmar {
 namespace {
 
-constexpr std::uint8_t kAck = 0xE5;
-constexpr int kMaxPauseMs = 1000;  // the longest single pause of the transport
+constexpr std::uint8_t kAny = 0xFF;
 
-// A reply is complete once it is an acknowledge, or a long frame with all its L + 6 bytes.
-bool Complete(const std::vector<std::uint8_t>& r) {
-  if (r.size() == 1) return r[0] == kAck;
-  return r.size() >= 6 && r[0] == 0x68 && r.size() >= r[1] + 6u;
-}
-
-bool ValidPattern(const std::string& p) {
+bool ValidIdent(const std::string& p) {
   return p.size() == 8 && std::all_of(p.begin(), p.end(), [](char c) {
            return (c >= '0' && c <= '9') || c == 'F' || c == 'f';
          });
 }
 
-// Identification digits, most significant first, as the four BCD bytes of a selection (least
-// significant byte first); F stays F, a wildcard nibble.
-std::array<std::uint8_t, 4> IdBytes(const std::string& pattern) {
-  auto nibble = [&](std::size_t i) {
-    const char c = pattern[i];
-    return static_cast<std::uint8_t>(c == 'F' || c == 'f' ? 0xF : c - '0');
-  };
-  std::array<std::uint8_t, 4> id{};
-  for (std::size_t b = 0; b < 4; ++b) {
-    id[b] = static_cast<std::uint8_t>((nibble(6 - 2 * b) << 4) | nibble(7 - 2 * b));
-  }
-  return id;
+bool AnyField(const std::string& f) {
+  return f == "*" || (!f.empty() &&
+                      std::all_of(f.begin(), f.end(), [](char c) { return c == 'F' || c == 'f'; }));
 }
 
-std::string Digits(std::uint32_t ident) {
-  std::string s = std::to_string(ident);
-  return std::string(8 - std::min<std::size_t>(8, s.size()), '0') + s;
+std::optional<std::uint8_t> HexByte(const std::string& f) {
+  unsigned v = 0;
+  if (f.size() != 2) return std::nullopt;
+  const auto [end, ec] = std::from_chars(f.data(), f.data() + 2, v, 16);
+  if (ec != std::errc() || end != f.data() + 2) return std::nullopt;
+  return static_cast<std::uint8_t>(v);
+}
+
+// Three letters A-Z, five bits each, as the manufacturer field packs them.
+std::optional<std::uint16_t> ManufacturerCode(const std::string& f) {
+  if (f.size() != 3) return std::nullopt;
+  std::uint16_t code = 0;
+  for (char c : f) {
+    const char u = static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    if (u < 'A' || u > 'Z') return std::nullopt;
+    code = static_cast<std::uint16_t>((code << 5) | (u - 64));
+  }
+  return code;
+}
+
+std::vector<std::string> SplitFields(const std::string& text) {
+  std::vector<std::string> out(1);
+  for (char c : text) {
+    if (c == ',') {
+      out.emplace_back();
+    } else {
+      out.back().push_back(c);
+    }
+  }
+  return out;
 }
 
 }  // namespace
 
-struct BusScanner::Impl {
-  Impl(EventLoop& events, SerialPort& port) : port(port), transport(port, events) {}
-
-  SerialPort& port;
-  Transport transport;
-  std::function<void(const FoundMeter&)> found;
-  std::function<void(int, int)> progress;
-  std::atomic<bool> stop{false};
-  int probes = 0;
-  double floor = 0;
-  std::vector<FoundMeter> results;
-
-  double CharSeconds() const { return SerialSettings::Parse(port.Settings()).CharacterSeconds(); }
-  double WindowSeconds() const {
-    return 330.0 / SerialSettings::Parse(port.Settings()).speed.bitsPerSecond + 0.050;
-  }
-
-  void Wait(int ms) {
-    for (; ms > 0; ms -= kMaxPauseMs)
-      transport.Pause(static_cast<std::int16_t>(std::min(ms, kMaxPauseMs)));
-  }
-
-  // Sends a frame, listens for the probe window and for as long as an answer keeps coming.
-  std::vector<std::uint8_t> Exchange(std::span<const std::uint8_t> frame, std::size_t length) {
-    ++probes;
-    if (transport.SendFrame(frame, static_cast<std::int16_t>(length)) != 0) {
-      throw PortError("the frame did not leave the port within 2.1 s");
+std::optional<SearchPattern> SearchPattern::Parse(const std::string& text, std::string* why) {
+  const auto fail = [&]() -> std::optional<SearchPattern> {
+    if (why) {
+      *why =
+          "give 8 digits or F (F: any digit), optionally followed by ,MAN,VV,MM: three letters "
+          "and two hex digits each for version and medium, * for any (1234FFFF,KAM,*,07)";
     }
-    const double window = WindowSeconds();
-    Wait(static_cast<int>(std::ceil(window * 1000)));
-    std::vector<std::uint8_t> reply = port.Input();
-    const int gap_ms = std::max(10, static_cast<int>(std::ceil(2 * CharSeconds() * 1000)));
-    while (!reply.empty() && !Complete(reply)) {
-      const std::size_t before = reply.size();
-      transport.Pause(static_cast<std::int16_t>(gap_ms));
-      const auto more = port.Input();
-      reply.insert(reply.end(), more.begin(), more.end());
-      if (reply.size() == before) break;  // silent: the answer is what came
-    }
-    floor += static_cast<double>(length) * CharSeconds() +
-             std::max(window, static_cast<double>(reply.size()) * CharSeconds());
-    return reply;
-  }
+    return std::nullopt;
+  };
+  const auto f = SplitFields(text);
+  if (f.size() > 4 || !ValidIdent(f[0])) return fail();
+  SearchPattern p;
+  p.ident = f[0];
+  if (f.size() > 1 && !AnyField(f[1]) && !(p.manufacturer = ManufacturerCode(f[1]))) return fail();
+  if (f.size() > 2 && !AnyField(f[2]) && !(p.version = HexByte(f[2]))) return fail();
+  if (f.size() > 3 && !AnyField(f[3]) && !(p.medium = HexByte(f[3]))) return fail();
+  return p;
+}
 
-  static ProbeAnswer Judge(const std::vector<std::uint8_t>& reply) {
-    if (reply.empty()) return ProbeAnswer::kNothing;
-    return reply.size() == 1 && reply[0] == kAck ? ProbeAnswer::kOne : ProbeAnswer::kCollision;
-  }
+BusScanner::BusScanner(Bus& bus) : bus_(bus) {}
 
-  std::optional<std::vector<std::uint8_t>> RequestData(std::uint8_t address) {
-    std::array<std::uint8_t, 256> frame{};
-    const auto reply = Exchange(frame, static_cast<std::size_t>(ReqUd2(frame, address)));
-    if (!Complete(reply) || reply.size() == 1) return std::nullopt;
-    return reply;
-  }
+BusResult BusScanner::Probe(const Address& address) {
+  ++probes_;
+  return bus_.Probe(address);
+}
 
-  // Reads the meter at `address` (a primary address, or 0xFD for the selected one).
-  FoundMeter Read(std::uint8_t address, int primary) {
-    FoundMeter m;
-    m.primaryAddress = primary;
-    const auto reply = RequestData(address);
-    DecodedTelegram t;
-    if (!reply || DecodeTelegram(*reply, t) != 0) {
-      m.readable = false;
-      return m;
-    }
-    m.identNumber = t.header.identNumber;
-    m.manufacturer = t.header.manufacturer;
-    m.version = t.header.version;
-    m.medium = t.header.medium;
-    if (primary < 0 && address == kSelectedMeter) m.primaryAddress = -1;
+// The selection the pattern stands for: its digits, with F as a wildcard nibble, in the
+// identification number's BCD form (F is no decimal digit, so it is carried as its own value).
+Address BusScanner::SelectionOf(const SearchPattern& pattern) const {
+  Address a = Address::Ident(0);
+  a.manufacturer = pattern.manufacturer;
+  a.version = pattern.version;
+  a.medium = pattern.medium;
+  std::uint32_t wild = 0;
+  for (char c : pattern.ident) {
+    const std::uint32_t nibble = (c == 'F' || c == 'f') ? 0xF : static_cast<std::uint32_t>(c - '0');
+    wild = (wild << 4) | nibble;
+  }
+  a.wildcardIdent = wild;
+  return a;
+}
+
+FoundMeter BusScanner::ReadFound(const Address& address, int primary) {
+  FoundMeter m;
+  m.primaryAddress = primary;
+  ReadOptions first_only;
+  first_only.allTelegrams = false;
+  const Reading r = bus_.Read(address, first_only);
+  if (r.result != BusResult::kOk || r.telegrams.empty()) {
+    m.readable = false;
+    if (address.secondary) m.identNumber = address.identNumber;
     return m;
   }
+  m.identNumber = r.header.identNumber;
+  m.manufacturer = r.header.manufacturer;
+  m.version = r.header.version;
+  m.medium = r.header.medium;
+  return m;
+}
 
-  void Report(const FoundMeter& m) {
-    results.push_back(m);
-    if (found) found(m);
-  }
-
-  ProbeAnswer Select(const std::string& pattern) {
-    std::array<std::uint8_t, 256> frame{};
-    const auto id = IdBytes(pattern);
-    const std::uint8_t body[] = {0x53,  kSelectedMeter, 0x52, id[0], id[1], id[2],
-                                 id[3], 0xFF,           0xFF, 0xFF,  0xFF};
-    std::copy(std::begin(body), std::end(body), frame.begin());
-    BuildLongFrame(frame, sizeof body);
-    return Judge(Exchange(frame, sizeof body + 6));
-  }
-
-  // Fixes the first wildcard from the left, digit by digit, wherever several meters answer.
-  void Search(std::string pattern) {
-    if (stop) return;
-    const ProbeAnswer answer = Select(pattern);
-    if (progress) progress(probes, 0);
-    if (answer == ProbeAnswer::kNothing) return;
-    const auto wildcard = pattern.find_first_of("Ff");
-    if (answer == ProbeAnswer::kOne || wildcard == std::string::npos) {
-      FoundMeter m = Read(kSelectedMeter, -1);
-      if (answer == ProbeAnswer::kCollision) m.readable = false;  // one number, several meters
-      const bool seen = std::any_of(results.begin(), results.end(), [&](const FoundMeter& r) {
-        return r.readable && m.readable && r.identNumber == m.identNumber;
-      });
-      if (!seen) Report(m);
-      return;
-    }
-    for (char d = '0'; d <= '9' && !stop; ++d) {
-      pattern[wildcard] = d;
-      Search(pattern);
-    }
-  }
-
-  void Open() {
-    results.clear();
-    stop = false;
-    if (transport.OpenPort() != 0) throw PortError("the port did not open");
-  }
-};
-
-BusScanner::BusScanner(EventLoop& events, SerialPort& port)
-    : impl_(std::make_unique<Impl>(events, port)) {}
-
-BusScanner::~BusScanner() = default;
+void BusScanner::Report(const FoundMeter& m) {
+  results_.push_back(m);
+  if (found_) found_(m);
+}
 
 std::vector<FoundMeter> BusScanner::ScanPrimary(int first, int last) {
   if (first < 0 || last > 250 || first > last) {
     throw ArgumentError("primary scan range " + std::to_string(first) + "-" + std::to_string(last) +
                         " is not within 0-250");
   }
-  impl_->Open();
-  for (int a = first; a <= last && !impl_->stop; ++a) {
-    std::array<std::uint8_t, 256> frame{};
-    const auto answer = Impl::Judge(impl_->Exchange(
-        frame, static_cast<std::size_t>(SndNke(frame, static_cast<std::uint8_t>(a)))));
-    if (answer == ProbeAnswer::kOne) {
-      impl_->Report(impl_->Read(static_cast<std::uint8_t>(a), a));
-    } else if (answer == ProbeAnswer::kCollision) {
+  results_.clear();
+  stop_ = false;
+  for (int a = first; a <= last && !stop_; ++a) {
+    const Address address = Address::Primary(static_cast<std::uint8_t>(a));
+    const BusResult answer = Probe(address);
+    if (answer == BusResult::kPortError) throw PortError(bus_.PortFailure());
+    if (answer == BusResult::kOk) {
+      Report(ReadFound(address, a));
+    } else if (answer != BusResult::kNoReply) {
       FoundMeter m;
       m.primaryAddress = a;
+      m.collision = true;
       m.readable = false;
-      impl_->Report(m);
+      Report(m);
     }
-    if (impl_->progress) impl_->progress(a - first + 1, last - first + 1);
+    if (progress_) progress_(a - first + 1, last - first + 1);
   }
-  impl_->transport.closePort();
-  return impl_->results;
+  return results_;
 }
 
-std::vector<FoundMeter> BusScanner::SearchSecondary(const std::string& pattern) {
-  if (!ValidPattern(pattern)) {
-    throw ArgumentError("pattern \"" + pattern.substr(0, 20) +
+// Fixes the first wildcard from the left, digit by digit, wherever several meters answer. A
+// number without wildcards that still draws several answers is one number on several meters:
+// reported as a collision, never read.
+void BusScanner::Search(SearchPattern pattern) {
+  if (stop_) return;
+  const Address selection = SelectionOf(pattern);
+  const BusResult answer = Probe(selection);
+  if (progress_) progress_(probes_, 0);
+  if (answer == BusResult::kPortError) throw PortError(bus_.PortFailure());
+  if (answer == BusResult::kNoReply) return;
+  const auto wildcard = pattern.ident.find_first_of("Ff");
+  if (answer == BusResult::kOk) {
+    FoundMeter m = ReadFound(selection, -1);
+    const bool seen = std::any_of(results_.begin(), results_.end(), [&](const FoundMeter& r) {
+      return r.readable && m.readable && r.identNumber == m.identNumber;
+    });
+    if (!seen) Report(m);
+    return;
+  }
+  if (wildcard == std::string::npos) {
+    FoundMeter m;
+    m.identNumber = static_cast<std::uint32_t>(std::stoul(pattern.ident));
+    m.collision = true;
+    m.readable = false;
+    Report(m);
+    return;
+  }
+  for (char d = '0'; d <= '9' && !stop_; ++d) {
+    pattern.ident[wildcard] = d;
+    Search(pattern);
+  }
+}
+
+std::vector<FoundMeter> BusScanner::SearchSecondary(const SearchPattern& pattern) {
+  if (!ValidIdent(pattern.ident)) {
+    throw ArgumentError("pattern \"" + pattern.ident.substr(0, 20) +
                         "\" is not 8 characters of digits and F (F: any digit)");
   }
-  impl_->Open();
+  results_.clear();
+  stop_ = false;
   // A link reset at the selected-meter address first: no meter stays selected from before.
-  std::array<std::uint8_t, 256> frame{};
-  impl_->Exchange(frame, static_cast<std::size_t>(SndNke(frame, kSelectedMeter)));
-  impl_->Search(pattern);
-  impl_->transport.closePort();
-  return impl_->results;
-}
-
-std::optional<std::vector<std::uint8_t>> BusScanner::ReadByIdent(std::uint32_t identNumber) {
-  impl_->Open();
-  if (impl_->Select(Digits(identNumber)) != ProbeAnswer::kOne) return std::nullopt;
-  return impl_->RequestData(kSelectedMeter);
+  bus_.Probe(Address::Primary(253));
+  Search(pattern);
+  return results_;
 }
 
 void BusScanner::SetFoundCallback(std::function<void(const FoundMeter&)> callback) {
-  impl_->found = std::move(callback);
+  found_ = std::move(callback);
 }
 void BusScanner::SetProgressCallback(std::function<void(int, int)> callback) {
-  impl_->progress = std::move(callback);
-}
-void BusScanner::SetTraceCallback(TraceCallback callback) {
-  impl_->transport.SetTraceCallback(std::move(callback));
+  progress_ = std::move(callback);
 }
 void BusScanner::RequestStop() {
-  impl_->stop = true;
-}
-int BusScanner::Probes() const {
-  return impl_->probes;
-}
-double BusScanner::FloorSeconds() const {
-  return impl_->floor;
-}
-int BusScanner::ProbeWindowMs() const {
-  return static_cast<int>(std::ceil(impl_->WindowSeconds() * 1000));
+  stop_ = true;
 }
 
 }  // namespace velmar

@@ -1,4 +1,5 @@
 #include <pthread.h>
+#include <cstdio>
 
 #include <algorithm>
 #include <charconv>
@@ -25,6 +26,14 @@ std::string CheckFault(const std::string& text) {
   } catch (const ArgumentError& e) {
     return e.what();
   }
+}
+
+std::string CheckBurst(const std::string& text) {
+  int bytes = 0, ms = 0, used = 0;
+  const bool ok = std::sscanf(text.c_str(), "%d:%d%n", &bytes, &ms, &used) == 2 &&
+                  static_cast<std::size_t>(used) == text.size() && bytes >= 1 && bytes <= 255 &&
+                  ms >= 0 && ms <= 10000;
+  return ok ? std::string() : "\"" + Shown(text) + "\" is not BYTES:MS (1-255 bytes, 0-10000 ms)";
 }
 
 }  // namespace
@@ -66,8 +75,20 @@ Runner AddSimulate(CLI::App& app) {
                   "start, stop, control, ci, length, block-type, nack, garbage, extra, "
                   "confirm-status:N")
       ->check(CLI::Validator(CheckFault, "FAULT[:N]"));
+  cmd->add_option("--telegrams", config->telegrams,
+                  "Spread the readout over N telegrams (1-4), all but the last announcing more")
+      ->check(CLI::Range(1, 4));
+  auto line = std::make_shared<sim::LineBehaviour>();
+  cmd->add_flag("--echo", line->echo,
+                "Echo every frame the master sends, as some level converters do");
+  auto burst = std::make_shared<std::string>();
+  cmd->add_option("--burst", *burst,
+                  "Deliver the meters' bytes in bursts of BYTES with MS of silence between, as "
+                  "a network gateway does (e.g. 16:250)")
+      ->check(CLI::Validator(CheckBurst, "BYTES:MS"));
   return [=]() -> int {
     if (!cmd->parsed()) return -1;
+    if (!burst->empty()) std::sscanf(burst->c_str(), "%d:%d", &line->burstBytes, &line->burstGapMs);
     config->identNumber = *id;
     config->primaryAddress = static_cast<std::uint8_t>(*address);
     if (!file->empty()) LoadMeterConfig(*file, *config);
@@ -101,6 +122,7 @@ Runner AddSimulate(CLI::App& app) {
       std::cout << s->DevicePath() << std::endl;
       server = std::move(s);
     }
+    server->SetLine(*line);
     int signal = 0;
     sigwait(&stop_signals, &signal);
     return kExitOk;

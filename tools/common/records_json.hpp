@@ -2,6 +2,8 @@
 // --records` prints and `velmar read --records` adds.
 #pragma once
 
+#include <span>
+
 #include <nlohmann/json.hpp>
 
 #include "velmar/records.hpp"
@@ -13,5 +15,6 @@ namespace velmar::tools {
 nlohmann::ordered_json RecordsJson(const DecodedTelegram& telegram);
 // The "records" array alone.
 nlohmann::ordered_json RecordListJson(const DecodedTelegram& telegram);
+nlohmann::ordered_json RecordListJson(std::span<const DataRecord> records);
 
 }  // namespace velmar::tools

@@ -1,6 +1,7 @@
 // velmar scan: the meters on a bus, by primary address or by identification number.
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -31,25 +32,23 @@ extern "C" void StopScan(int) {
 }
 
 std::string CheckRange(const std::string& text) {
-  int first = -1, last = -1;
+  int first = -1, last = -1, used = 0;
   char dash = 0;
-  if (std::sscanf(text.c_str(), "%d%c%d", &first, &dash, &last) != 3 || dash != '-' || first < 0 ||
-      last > 250 || first > last) {
+  const bool parsed = std::sscanf(text.c_str(), "%d%c%d%n", &first, &dash, &last, &used) == 3 &&
+                      static_cast<std::size_t>(used) == text.size();
+  if (!parsed || dash != '-' || first < 0 || last > 250 || first > last) {
     std::string why = "\"";
     why += Shown(text);
-    why += "\" is not a range A-B within 0-250";
+    why += "\" is not a range A-B within 0-250 (A not above B)";
     return why;
   }
   return {};
 }
 
 std::string CheckPattern(const std::string& text) {
-  const bool ok = text.size() == 8 && text.find_first_not_of("0123456789Ff") == std::string::npos;
-  if (ok) return {};
-  std::string why = "\"";
-  why += Shown(text);
-  why += "\" is not 8 characters of digits and F";
-  return why;
+  std::string why;
+  if (SearchPattern::Parse(text, &why)) return {};
+  return "\"" + Shown(text) + "\": " + why;
 }
 
 nlohmann::ordered_json MeterJson(const FoundMeter& m) {
@@ -59,21 +58,31 @@ nlohmann::ordered_json MeterJson(const FoundMeter& m) {
   j["manufacturer"] = std::string(m.manufacturer.data());
   j["version"] = m.version;
   j["medium"] = m.medium;
-  if (!m.readable) j["collision"] = true;
+  if (m.collision) j["collision"] = true;
+  if (!m.readable && !m.collision) j["readable"] = false;
   return j;
 }
 
+std::string IdentText(std::uint32_t ident) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08u", ident);
+  return text;
+}
+
 void PrintMeter(const FoundMeter& m) {
-  if (!m.readable) {
-    std::printf("%-8s %-10s %-4s %-7s %-6s %s\n",
-                m.primaryAddress >= 0 ? std::to_string(m.primaryAddress).c_str() : "-", "?", "?",
-                "?", "?", "several meters answered at once: not readable");
+  const std::string primary = m.primaryAddress >= 0 ? std::to_string(m.primaryAddress) : "-";
+  if (m.collision) {
+    const std::string ident = m.primaryAddress >= 0 ? "?" : IdentText(m.identNumber);
+    std::printf("%-8s %-10s %-4s %-7s %-6s %s\n", primary.c_str(), ident.c_str(), "?", "?", "?",
+                "collision: several meters answered at once (not counted, not read)");
     return;
   }
-  char ident[16];
-  std::snprintf(ident, sizeof ident, "%08u", m.identNumber);
-  std::printf("%-8s %-10s %-4s %-7u %-6u\n",
-              m.primaryAddress >= 0 ? std::to_string(m.primaryAddress).c_str() : "-", ident,
+  if (!m.readable) {
+    std::printf("%-8s %-10s %-4s %-7s %-6s %s\n", primary.c_str(), "?", "?", "?", "?",
+                "acknowledged, but its data could not be read");
+    return;
+  }
+  std::printf("%-8s %-10s %-4s %-7u %-6u\n", primary.c_str(), IdentText(m.identNumber).c_str(),
               m.manufacturer.data(), m.version, m.medium);
 }
 
@@ -88,22 +97,30 @@ Runner AddScan(CLI::App& app) {
       "prints what was found.");
   auto o = std::make_shared<ScanOptions>();
   AddLineOptions(*cmd, o->line, false);
+  AddBusOptions(*cmd, o->line, 0);
   auto* primary = cmd->add_flag("--primary", o->primary, "Scan primary addresses (default)");
   auto* secondary = cmd->add_flag("--secondary", o->secondary, "Search by identification number");
   primary->excludes(secondary);
-  cmd->add_option("--range", o->range, "Primary addresses A-B to try (default 0-250)")
-      ->check(CLI::Validator(CheckRange, "A-B"));
-  cmd->add_option("--pattern", o->pattern,
-                  "Identification numbers to search: 8 characters, a digit or F for any digit "
-                  "(default FFFFFFFF: all)")
-      ->check(CLI::Validator(CheckPattern, "PATTERN"));
+  auto* range = cmd->add_option("--range", o->range, "Primary addresses A-B to try (default 0-250)")
+                    ->check(CLI::Validator(CheckRange, "A-B"));
+  auto* pattern =
+      cmd->add_option("--pattern", o->pattern,
+                      "Meters to search for: 8 characters, a digit or F for any digit (default "
+                      "FFFFFFFF: all), optionally ,MAN,VV,MM for manufacturer, version and "
+                      "medium (hex), * for any: 1234FFFF,KAM,*,07")
+          ->check(CLI::Validator(CheckPattern, "PATTERN"));
+  range->excludes(secondary);
+  pattern->excludes(primary);
+  pattern->excludes(range);
   cmd->add_flag("--json", o->json,
                 "One JSON object per meter and line: primaryAddress (-1 when found by number), "
-                "identNumber, manufacturer, version, medium");
+                "identNumber, manufacturer, version, medium; \"collision\": true where several "
+                "meters answered at once, \"readable\": false for a meter whose data could not "
+                "be read");
   return [=]() -> int {
     if (!cmd->parsed()) return -1;
     CliHost host(o->line);
-    BusScanner scanner(host.Events(), host.control().MSC_port());
+    BusScanner scanner(host.bus());
     const bool tty = isatty(STDERR_FILENO) != 0;
     if (!o->json) {
       std::printf("%-8s %-10s %-4s %-7s %-6s\n", "primary", "ident", "man", "version", "medium");
@@ -131,23 +148,28 @@ Runner AddScan(CLI::App& app) {
     std::vector<FoundMeter> found;
     try {
       if (o->secondary) {
-        found = scanner.SearchSecondary(o->pattern);
+        found = scanner.SearchSecondary(*SearchPattern::Parse(o->pattern));
       } else {
         int first = 0, last = 250;
         std::sscanf(o->range.c_str(), "%d-%d", &first, &last);
         found = scanner.ScanPrimary(first, last);
       }
-    } catch (const PortError&) {
+    } catch (const PortError& e) {
       g_scanner = nullptr;
-      if (host.PortFailure().empty()) throw;
-      std::cerr << "Error: " << host.PortFailure() << '\n';
+      std::cerr << "Error: " << e.what() << '\n';
       return kExitError;
     }
     g_scanner = nullptr;
     std::signal(SIGINT, SIG_DFL);
     if (tty) std::cerr << "\r\033[K";
-    std::cerr << found.size() << (found.size() == 1 ? " meter" : " meters") << " found in "
-              << scanner.Probes() << " probes\n";
+    const auto meters =
+        std::count_if(found.begin(), found.end(), [](const FoundMeter& m) { return !m.collision; });
+    const auto collisions = static_cast<long>(found.size()) - meters;
+    std::cerr << meters << (meters == 1 ? " meter" : " meters") << " found in " << scanner.Probes()
+              << " probes";
+    if (collisions > 0)
+      std::cerr << "; " << collisions << " collision" << (collisions == 1 ? "" : "s");
+    std::cerr << '\n';
     return kExitOk;
   };
 }

@@ -20,8 +20,11 @@ std::string ShortenLongWords(std::string_view message);
 
 // A primary address: 0-250, 253 (the selected meter), 254 (any single meter), 255 (broadcast).
 std::string CheckAddress(std::string_view text);
-// What `read` takes: a primary address, or an 8-digit identification number (from 256 up).
+// What the bus commands take: a primary address (1-3 digits), or exactly 8 digits, an
+// identification number (00000042 is an identification number, 42 a primary address).
 std::string CheckReadAddress(std::string_view text);
+// A reply time-out in milliseconds: 1 to 60000.
+std::string CheckTimeout(std::string_view text);
 // A baud rate from 300 to 921600.
 std::string CheckSpeed(std::string_view text);
 // A meter password: at most 8 characters (bytes), as the meter stores 8.

@@ -1,6 +1,6 @@
 #include "records_json.hpp"
 
-#include "codec/hex.hpp"
+#include "velmar/hex.hpp"
 
 namespace velmar::tools {
 namespace {
@@ -41,8 +41,12 @@ nlohmann::ordered_json RecordJson(const DataRecord& r) {
 }  // namespace
 
 nlohmann::ordered_json RecordListJson(const DecodedTelegram& t) {
+  return RecordListJson(t.records);
+}
+
+nlohmann::ordered_json RecordListJson(std::span<const DataRecord> records) {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
-  for (const DataRecord& r : t.records) list.push_back(RecordJson(r));
+  for (const DataRecord& r : records) list.push_back(RecordJson(r));
   return list;
 }
 

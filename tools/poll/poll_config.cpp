@@ -1,5 +1,7 @@
 #include "poll_config.hpp"
 
+#include "velmar/bus.hpp"
+
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -116,6 +118,14 @@ MeterEntry ReadMeterEntry(const toml::table& t, const std::string& file, const s
   if (const std::string why = CheckReadAddress(m.address); !why.empty()) {
     r.Fail(*a, where + ".address: " + why);
   }
+  // 253 is whichever meter was selected last and 255 is broadcast, which no meter answers: a
+  // collector reading either would publish some other meter's values, or nothing.
+  if (const auto address = Address::Parse(m.address);
+      !address->secondary && (address->primary == 253 || address->primary == 255)) {
+    r.Fail(*a, where + ".address: " + m.address +
+                   " names no single meter: use 0-250, 254 (the one meter of the line) or an "
+                   "8-digit identification number");
+  }
   r.Number("interval", m.interval, 1, 86400);
   r.RejectUnknown();
   return m;
@@ -199,11 +209,12 @@ void CheckUnique(const PollConfig& config, const std::string& file) {
         throw ArgumentError(file + ":" + std::to_string(m.line) + ": a second meter named " +
                             m.name + " (meter names are topics and must be unique)");
       }
-      const bool primary = std::stol(m.address) <= 250;
-      if (primary && !addresses.insert(m.address).second) {
-        throw ArgumentError(file + ":" + std::to_string(m.line) + ": meter " + m.name +
-                            " has the primary address " + m.address + " of another meter on bus " +
-                            b.name + "; two meters cannot answer one address");
+      const Address address = *Address::Parse(m.address);
+      if (!addresses.insert(address.Text()).second) {
+        throw ArgumentError(
+            file + ":" + std::to_string(m.line) + ": meter " + m.name + " has the " +
+            (address.secondary ? "identification number " : "primary address ") + m.address +
+            " of another meter on bus " + b.name + "; two meters cannot answer one address");
       }
     }
   }

@@ -72,6 +72,17 @@ void AddLineOptions(CLI::App& app, LineOptions& o, bool with_simulate, bool iden
   }
 }
 
+void AddBusOptions(CLI::App& app, LineOptions& o, int default_retries) {
+  o.retries = default_retries;
+  app.add_option("--timeout", o.timeoutMs,
+                 "Reply time-out in ms (1-60000); default the standard's 330 bit times + 50 ms")
+      ->check(CLI::Validator([](const std::string& t) { return CheckTimeout(t); }, "MS"));
+  app.add_option("--retries", o.retries,
+                 "Repeats of a request that got no reply or a damaged one (0-10); default " +
+                     std::to_string(default_retries))
+      ->check(CLI::Range(0, 10));
+}
+
 std::string SettingsPath() {
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
   std::string base;
@@ -130,7 +141,19 @@ void CliHost::RestoreSavedSettings() {
 }
 
 CliHost::~CliHost() {
+  bus_.reset();
   if (control_) control_->closePort();
+}
+
+Bus& CliHost::bus() {
+  if (!bus_) {
+    BusOptions o;
+    o.replyTimeoutMs = options_.timeoutMs;
+    o.retries = options_.retries;
+    bus_ = std::make_unique<Bus>(events_, control_->MSC_port(), o);
+    if (options_.trace) bus_->SetTraceCallback(StderrTrace());
+  }
+  return *bus_;
 }
 
 std::optional<Variant> CliHost::Address() const {

@@ -10,6 +10,7 @@
 
 #include "commands.hpp"
 #include "line_peers.hpp"
+#include "velmar/bus.hpp"
 #include "velmar/posix_platform.hpp"
 #include "velmar/velmar.hpp"
 
@@ -25,6 +26,8 @@ struct LineOptions {
   bool quiet = false;
   bool trace = false;
   bool simulate = false;
+  int timeoutMs = 0;  // the bus's reply time-out; 0: the standard's at the line speed
+  int retries = 2;    // the bus's repeats of a request without a proper reply
   // Which of the port settings the command line gave (they win over saved settings).
   bool deviceGiven = false;
   bool portGiven = false;
@@ -35,6 +38,8 @@ struct LineOptions {
 // `read` also takes an identification number as its address (`ident_address`).
 void AddLineOptions(CLI::App& app, LineOptions& options, bool with_simulate,
                     bool ident_address = false);
+// --timeout MS and --retries N, for the commands that go through the bus master.
+void AddBusOptions(CLI::App& app, LineOptions& options, int default_retries = 2);
 // Accepts a device path, or tcp://HOST:PORT with a port from 1 to 65535.
 CLI::Validator DeviceCheck();
 
@@ -53,6 +58,8 @@ class CliHost {
   Velmar& control() { return *control_; }
   std::optional<Variant> Address() const;
   posix::PosixEventLoop& Events() { return events_; }
+  // The bus master on the same port and loop, with the options' time-out, retries and trace.
+  Bus& bus();
   // Why the port last failed to open ("" when it did not).
   std::string PortFailure() const { return port_->LastError(); }
 
@@ -68,6 +75,7 @@ class CliHost {
   posix::ConsoleMessageBox messages_;
   posix::ConsoleContainer container_;
   std::unique_ptr<Velmar> control_;
+  std::unique_ptr<Bus> bus_;  // destroyed before the control that owns the port
 };
 
 // --trace: every frame sent as "> HEX" and every reply as "< HEX" on stderr.

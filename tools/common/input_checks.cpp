@@ -1,5 +1,7 @@
 #include "input_checks.hpp"
 
+#include "velmar/bus.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <ctime>
@@ -115,11 +117,18 @@ std::string CheckAddress(std::string_view text) {
 }
 
 std::string CheckReadAddress(std::string_view text) {
-  const auto value = WholeNumber(text);
-  if (value && *value > 255 && *value <= 99999999) return {};
-  if (CheckAddress(text).empty()) return {};
+  if (Address::Parse(text)) return {};
   return Join("\"", Shown(text),
-              "\" is not 0-250, 253, 254, 255 or an identification number of up to 8 digits");
+              "\" is not 0-250, 253, 254, 255 or an identification number of 8 digits "
+              "(00000042; 42 is primary address 42)");
+}
+
+std::string CheckTimeout(std::string_view text) {
+  const auto value = WholeNumber(text);
+  if (!value || *value < 1 || *value > 60000) {
+    return Join("\"", Shown(text), "\" is not a time-out: use 1 to 60000 milliseconds");
+  }
+  return {};
 }
 
 std::string CheckSpeed(std::string_view text) {

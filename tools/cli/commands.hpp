@@ -23,6 +23,7 @@ Runner AddWrites(CLI::App& app);  // password, change-password, set-time, lock, 
 Runner AddSimulate(CLI::App& app);
 Runner AddConfig(CLI::App& app);
 Runner AddScan(CLI::App& app);
-Runner AddPoll(CLI::App& app);  // the MQTT collector
+Runner AddPoll(CLI::App& app);         // the MQTT collector
+Runner AddBusCommands(CLI::App& app);  // set-address, set-speed, reset, send
 
 }  // namespace velmar::tools

@@ -1,0 +1,193 @@
+// The general M-Bus master: one object per bus that reaches any maker's meter (EN 13757-2 link
+// layer, EN 13757-3 application layer). Every operation goes through one exchange: send a
+// frame, then take the reply as complete as soon as its own length says so (E5; 10 .. 16;
+// 68 L L 68 .. CS 16), so a read costs line time plus milliseconds and a gateway that delivers
+// in bursts never cuts a reply short. Requests without a proper reply are repeated with the same
+// frame-count bit. All state (frame-count bits, the selected meter, options) belongs to the
+// object: two buses on one thread never see each other.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velmar/platform.hpp"
+#include "velmar/records.hpp"
+#include "velmar/trace.hpp"
+
+namespace velmar {
+
+// What an operation of the bus came to. Each value has its own text (ResultText).
+enum class BusResult : std::uint8_t {
+  kOk,               // the meter answered as it should
+  kNoReply,          // nothing came within the reply time-out, on every attempt
+  kDamagedReply,     // bytes came that do not form a frame (bad start, stop or length fields)
+  kChecksum,         // a frame came whose check byte does not match
+  kCollision,        // several meters answered at once (a damaged acknowledge)
+  kNotAcknowledged,  // a frame came where only an acknowledge (E5) belongs
+  kUnexpectedReply,  // a well-formed frame of the wrong kind (not an RSP_UD to REQ_UD2)
+  kBadAddress,       // the address cannot be used for this operation; nothing was sent
+  kBadArgument,      // a value outside what the operation accepts; nothing was sent
+  kPortError,        // the port did not open, or failed while the exchange waited
+};
+
+// The text of a result: "ok", "no reply", "damaged reply", ... Never empty.
+std::string_view ResultText(BusResult result);
+
+// A meter's address: a primary address (0-250; 253 the selected meter, 254 the one meter on a
+// point-to-point line, 255 broadcast, which no meter answers), or an identification number of
+// eight BCD digits with an optional manufacturer, version and medium. A meter named by its
+// identification number is selected (SND_UD, CI 0x52) and then addressed at 253.
+struct Address {
+  bool secondary = false;
+  std::uint8_t primary = 254;
+  std::uint32_t identNumber = 0;  // as its eight decimal digits read
+  std::optional<std::uint16_t> manufacturer;
+  std::optional<std::uint8_t> version;
+  std::optional<std::uint8_t> medium;
+  // A search's selection: the eight nibbles as sent, most significant first, 0xF for any
+  // digit. When set it is sent instead of `identNumber`.
+  std::optional<std::uint32_t> wildcardIdent;
+
+  static Address Primary(std::uint8_t address);
+  static Address Ident(std::uint32_t identNumber);
+  // Text forms: 1-3 digits a primary address ("42"), exactly 8 digits an identification number
+  // ("00000042", leading zeros kept). Nullopt for anything else or a primary address of
+  // 251-252; `why` (when given) then says what is accepted.
+  static std::optional<Address> Parse(std::string_view text, std::string* why = nullptr);
+  // "42", or "00000042" for an identification number.
+  std::string Text() const;
+  bool operator==(const Address&) const = default;
+};
+
+// One frame as it came off the line, and when its last byte was taken.
+struct ReceivedTelegram {
+  std::vector<std::uint8_t> bytes;
+  std::chrono::system_clock::time_point received;
+  bool operator==(const ReceivedTelegram& other) const { return bytes == other.bytes; }
+};
+
+// What a read brought: its result, the telegrams as received, and their records decoded by the
+// standard record decoder (which refer into `telegrams`: a Reading copies and moves safely,
+// decoding again on copy).
+struct Reading {
+  BusResult result = BusResult::kNoReply;
+  // The link check's code of the reply that failed (LinkResult: -1 start, -2 stop, -3 structure,
+  // -4 checksum, -6 length), 0 otherwise; hosts that report the control's codes use it.
+  std::int16_t linkResult = 0;
+  std::vector<ReceivedTelegram> telegrams;
+  std::vector<DataRecord> records;  // of every telegram, in order
+  TelegramHeader header;            // of the first telegram
+  std::string recordError;          // a malformed record that ended a telegram's list, or ""
+  bool moreRecords = false;         // the last telegram read still announced more
+  int attempts = 0;                 // requests sent for the data, repeats included
+
+  Reading() = default;
+  Reading(const Reading& other);
+  Reading& operator=(const Reading& other);
+  Reading(Reading&&) noexcept = default;
+  Reading& operator=(Reading&&) noexcept = default;
+  // Decodes `telegrams` again into records, header, recordError and moreRecords.
+  void DecodeRecords();
+  // The telegrams' bytes alone, in order.
+  std::vector<std::vector<std::uint8_t>> TelegramBytes() const;
+};
+
+enum class EchoMode : std::uint8_t {
+  kAuto,  // bytes that repeat the frame just sent are dropped before the answer is judged
+  kOff,   // every byte received is the meter's
+};
+
+struct BusOptions {
+  // How long a meter has for the first byte of its answer. 0: the standard's 330 bit times
+  // plus 50 ms at the port's speed, rounded up (188 ms at 2400 baud, 85 ms at 9600).
+  int replyTimeoutMs = 0;
+  // How long a reply that has started may pause before it counts as ended short. Gateways
+  // deliver in bursts with gaps of 200 ms and more, so this is generous.
+  int byteTimeoutMs = 500;
+  // Repeats of a request that got no reply or a damaged one (same frame-count bit).
+  int retries = 2;
+  EchoMode echo = EchoMode::kAuto;
+};
+
+struct ReadOptions {
+  // Fetch every telegram while one ends with "more records follow" (DIF 0x1F), toggling the
+  // frame-count bit, up to `maxTelegrams`; false reads the first telegram only.
+  bool allTelegrams = true;
+  int maxTelegrams = 16;
+};
+
+// What came back for a raw frame: the result of judging it and the bytes as received.
+struct RawReply {
+  BusResult result = BusResult::kNoReply;
+  std::vector<std::uint8_t> bytes;
+};
+
+class Bus {
+ public:
+  // Uses the port as configured (device, settings, RTS); opens it on the first operation and
+  // keeps it open until Close() or destruction. The loop and port must outlive the bus.
+  Bus(EventLoop& events, SerialPort& port, BusOptions options = {});
+  ~Bus();
+  Bus(const Bus&) = delete;
+  Bus& operator=(const Bus&) = delete;
+
+  // Link reset (SND_NKE) to a primary address, or selection and link reset at 253 for an
+  // identification number; kOk on an acknowledge. The next REQ_UD2 carries the frame-count bit
+  // set. Worst case (1 + retries) × (frame + reply time-out + byte time-out) per frame sent.
+  // Port: open. Throws nothing (a failing port is kPortError).
+  BusResult Reset(const Address& address);
+  // Selects the meter with this identification number (any manufacturer, version, medium where
+  // not given); kOk on an acknowledge, kCollision when several meters answered. kBadAddress for
+  // a primary address. Time as Reset. Port: open.
+  BusResult Select(const Address& address);
+  // Reads a meter: link reset, then REQ_UD2 (first with the frame-count bit set) for each
+  // telegram. The reading's result is that of the first telegram that failed, or kOk; the
+  // telegrams before a failure are kept. Worst case: Reset plus per telegram (1 + retries) ×
+  // (reply time-out + byte time-out + 260 character times). Port: open.
+  Reading Read(const Address& address, ReadOptions options = {});
+  // Application reset (SND_UD, CI 0x50, with the subcode as its one data byte when given).
+  BusResult ApplicationReset(const Address& address, std::optional<std::uint8_t> subcode);
+  // Gives the meter a new primary address (SND_UD CI 0x51, data 01 7A NN) and confirms it with a
+  // link reset at the new address (kNoReply when that reset goes unanswered). kBadArgument for
+  // a new address outside 0-250. Port: open.
+  BusResult SetPrimaryAddress(const Address& address, std::uint8_t newAddress);
+  // Switches the meter to `baud` (300 .. 38400, CI 0xB8 .. 0xBF); the meter acknowledges at the
+  // old speed, then the port switches and a link reset at the new speed confirms. kBadArgument
+  // for another speed (nothing sent). When the confirmation fails the port stays at the new
+  // speed, where the meter most likely is. Port: open, at the new speed after kOk.
+  BusResult SetBaudRate(const Address& address, int baud);
+  // Sends `frame` as given and returns what came back, framed and judged as any reply (kOk for a
+  // well-formed frame or acknowledge). No repeats. Port: open.
+  RawReply SendRaw(std::span<const std::uint8_t> frame);
+  // Listens to a probe: sends a link reset to a primary address or a selection, without
+  // repeats, and says whether nothing, one meter (a clean E5) or several answered.
+  BusResult Probe(const Address& address);
+
+  // Closes the port (after the line settles). The next operation opens it again.
+  void Close();
+  // Options in force; changes take effect with the next exchange.
+  const BusOptions& Options() const;
+  void SetOptions(const BusOptions& options);
+  // The reply time-out in force at the port's current speed, in milliseconds.
+  int ReplyTimeoutMs() const;
+  // Every frame sent and every reply received (hex), or "<TimeOut>" where none came.
+  void SetTraceCallback(TraceCallback callback);
+  // Frames sent so far, and the protocol's own time for them (frames on the line and reply
+  // time-outs where none came), for comparing with the time the work took.
+  int FramesSent() const;
+  double FloorSeconds() const;
+  // Why the port last failed (open refused, device gone), "" when it did not.
+  const std::string& PortFailure() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace velmar

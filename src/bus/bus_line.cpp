@@ -1,0 +1,155 @@
+#include "bus/bus_line.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "bus/frame_judge.hpp"
+#include "platform/serial_settings.hpp"
+#include "velmar/error.hpp"
+
+namespace velmar::bus {
+namespace {
+
+constexpr int kSettleMs = 50;
+constexpr std::size_t kLongestFrame = 255 + 6;
+constexpr int kGatewayPauses = 20;
+
+// Where a reply stands while its bytes come in.
+enum class Phase { kEcho, kAnswer };
+
+bool PrefixOf(std::span<const std::uint8_t> part, std::span<const std::uint8_t> whole) {
+  return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+}  // namespace
+
+BusLine::BusLine(EventLoop& events, SerialPort& port)
+    : events_(events),
+      port_(port),
+      deadline_(events.CreateTimer([this] {
+        deadline_passed_ = true;
+        deadline_->SetEnabled(false);
+      })),
+      limit_(events.CreateTimer([this] {
+        limit_passed_ = true;
+        limit_->SetEnabled(false);
+      })) {}
+
+BusLine::~BusLine() = default;
+
+void BusLine::Arm(int ms) {
+  deadline_->SetEnabled(false);
+  deadline_passed_ = false;
+  deadline_->SetInterval(std::max(ms, 1));
+  deadline_->SetEnabled(true);
+}
+
+void BusLine::ArmLimit(int ms) {
+  limit_->SetEnabled(false);
+  limit_passed_ = false;
+  limit_->SetInterval(std::max(ms, 1));
+  limit_->SetEnabled(true);
+}
+
+void BusLine::Wait(int ms) {
+  Arm(ms);
+  while (!deadline_passed_) events_.WaitForEvents();
+}
+
+void BusLine::Open() {
+  if (port_.PortOpen()) return;
+  port_.SetPortOpen(true);
+  Wait(kSettleMs);
+}
+
+void BusLine::Close() {
+  try {
+    if (port_.PortOpen()) {
+      port_.SetPortOpen(false);
+      Wait(kSettleMs);
+    }
+  } catch (const Error&) {
+    // A port that is gone is closed as far as the bus is concerned.
+  }
+}
+
+double BusLine::CharacterSeconds() const {
+  return SerialSettings::Parse(port_.Settings()).CharacterSeconds();
+}
+
+void BusLine::Send(std::span<const std::uint8_t> frame) {
+  Open();
+  port_.ClearInBuffer();  // a late answer to an earlier request is stale now
+  port_.Output(frame);
+  const double line_ms = static_cast<double>(frame.size()) * CharacterSeconds() * 1000;
+  Arm(static_cast<int>(std::ceil(line_ms)) + 1000);
+  while (port_.OutBufferCount() != 0 && !deadline_passed_) events_.WaitForEvents();
+  deadline_->SetEnabled(false);
+  if (port_.OutBufferCount() != 0) throw PortError("a frame did not leave the port");
+}
+
+void BusLine::Take(std::vector<std::uint8_t>& into) {
+  if (port_.InBufferCount() <= 0) return;
+  const auto more = port_.Input();
+  into.insert(into.end(), more.begin(), more.end());
+}
+
+Heard BusLine::Listen(std::span<const std::uint8_t> sent, const ListenLimits& limits) {
+  Heard heard;
+  std::vector<std::uint8_t>& b = heard.bytes;
+  Phase phase = limits.echo ? Phase::kEcho : Phase::kAnswer;
+  const double char_ms = CharacterSeconds() * 1000;
+  // However the bytes come, a reply ends within the longest frame's line time and twenty
+  // pauses of a gateway, and no reply is longer than the longest frame.
+  ArmLimit(limits.replyTimeoutMs + kGatewayPauses * limits.byteTimeoutMs +
+           static_cast<int>(std::ceil(kLongestFrame * char_ms)));
+  Arm(limits.replyTimeoutMs);
+  std::size_t seen = 0;
+  for (;;) {
+    Take(b);
+    if (phase == Phase::kEcho && !b.empty()) {
+      if (!PrefixOf(b, sent)) {
+        phase = Phase::kAnswer;
+      } else if (b.size() == sent.size()) {
+        // The converter repeated our frame; the meter's answer time starts now.
+        b.clear();
+        seen = 0;
+        phase = Phase::kAnswer;
+        Arm(limits.replyTimeoutMs);
+      }
+    }
+    if (phase == Phase::kAnswer && limits.dropLateAck && !b.empty() && b[0] == kAck) {
+      b.erase(b.begin());
+      seen = 0;
+      Arm(limits.replyTimeoutMs);
+      continue;
+    }
+    if (phase == Phase::kAnswer) {
+      if (const auto n = CompleteLength(b)) {
+        heard.complete = true;
+        if (limits.ackCheck && *n == 1) {
+          // Two meters never answer quite in step: a second answer shows within two
+          // characters of the first.
+          Arm(static_cast<int>(std::ceil(2 * char_ms)) + 1);
+          while (!deadline_passed_) events_.WaitForEvents();
+          Take(b);
+        } else {
+          b.resize(*n);  // what follows the stop byte is not part of the reply
+        }
+        break;
+      }
+    }
+    if (b.size() >= kLongestFrame) break;  // no frame is this long: noise, or several meters
+    if (b.size() > seen) {
+      seen = b.size();
+      Arm(limits.byteTimeoutMs);
+    }
+    if (deadline_passed_ || limit_passed_) break;
+    events_.WaitForEvents();
+  }
+  deadline_->SetEnabled(false);
+  limit_->SetEnabled(false);
+  return heard;
+}
+
+}  // namespace velmar::bus

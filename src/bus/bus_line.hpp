@@ -1,0 +1,66 @@
+// The bus master's side of the line: opening the port, putting a frame on it, and hearing a
+// reply that is complete by its own length. Waits are loops of host event passes that sleep
+// until a byte or a deadline is due, so a window or a second bus stays live meanwhile.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "velmar/bus.hpp"
+#include "velmar/platform.hpp"
+
+namespace velmar::bus {
+
+struct Heard {
+  std::vector<std::uint8_t> bytes;  // the reply, echo removed; ends where its frame ended
+  bool complete = false;            // a whole frame by its length (or a lone E5)
+};
+
+struct ListenLimits {
+  int replyTimeoutMs = 0;  // for the first byte of the answer (after any echo)
+  int byteTimeoutMs = 0;   // for each pause inside an answer that has started
+  bool echo = true;        // drop a leading repeat of the frame just sent
+  bool ackCheck = false;   // after a lone E5, listen two characters more for a second answer
+  // A data request is never answered by E5: one that comes is a late acknowledge of an
+  // earlier request, dropped while the real answer is awaited.
+  bool dropLateAck = false;
+};
+
+class BusLine {
+ public:
+  BusLine(EventLoop& events, SerialPort& port);
+  ~BusLine();
+
+  // Opens a closed port and lets the line settle (50 ms). Throws PortError.
+  void Open();
+  // Closes an open port and lets the line settle. Never throws.
+  void Close();
+  // Drops stale input, queues `frame` and waits until it has left (at most its line time plus
+  // one second: PortError then). Throws PortError.
+  void Send(std::span<const std::uint8_t> frame);
+  // Listens for the answer to `sent`. Throws PortError when the port fails meanwhile.
+  Heard Listen(std::span<const std::uint8_t> sent, const ListenLimits& limits);
+  // Waits `ms` milliseconds of host event passes.
+  void Wait(int ms);
+  // Seconds one character takes at the port's settings.
+  double CharacterSeconds() const;
+  SerialPort& port() { return port_; }
+  const SerialPort& port() const { return port_; }
+
+ private:
+  void Arm(int ms);
+  void ArmLimit(int ms);
+  void Take(std::vector<std::uint8_t>& into);
+
+  EventLoop& events_;
+  SerialPort& port_;
+  std::unique_ptr<Timer> deadline_;
+  std::unique_ptr<Timer> limit_;
+  bool deadline_passed_ = false;
+  bool limit_passed_ = false;
+};
+
+}  // namespace velmar::bus

@@ -1,0 +1,334 @@
+// The bus master on the virtual line against simulated meters: each operation's frames byte for
+// byte, multi-telegram reads with the frame-count bit, repeats after a lost or damaged reply,
+// converters that echo, gateways that deliver in bursts, meters that answer late, selection by
+// identification number, two buses on one thread, and this maker's named values from the same
+// walk the control uses.
+#include <gtest/gtest.h>
+
+#include "decode/meter_data.hpp"
+#include "link/link_state.hpp"
+#include "sim_bus.hpp"
+#include "velmar/hex.hpp"
+#include "velmar/maker_values.hpp"
+#include "velmar/results.hpp"
+#include "velmar/velmar.hpp"
+
+namespace velmar {
+namespace {
+
+using testing::SimBus;
+using Frames = std::vector<std::string>;
+
+// The frames the master put on the line, as hex.
+Frames SentFrames(const SimBus& b) {
+  sim::FrameAssembler assembler;
+  Frames out;
+  for (std::uint8_t byte : b.Sent()) {
+    if (auto f = assembler.Feed(byte)) out.push_back(HexText(*f));
+  }
+  return out;
+}
+
+sim::MeterConfig Meter(int telegrams = 1) {
+  sim::MeterConfig c;
+  c.telegrams = telegrams;
+  return c;
+}
+
+TEST(BusRead, ResetThenEveryTelegramWithTheFrameCountBitToggled) {
+  SimBus b(SimBus::One(Meter(3)));
+  const Reading r = b.bus->Read(Address::Primary(1));
+  ASSERT_EQ(r.result, BusResult::kOk);
+  EXPECT_EQ(r.telegrams.size(), 3u);
+  EXPECT_EQ(r.attempts, 3);
+  EXPECT_FALSE(r.moreRecords);
+  EXPECT_EQ(SentFrames(b), (Frames{"1040014116", "107B017C16", "105B015C16", "107B017C16"}));
+  // The records of the three telegrams are those of the meter's one-telegram readout.
+  SimBus whole(SimBus::One(Meter(1)));
+  const Reading one = whole.bus->Read(Address::Primary(1));
+  ASSERT_EQ(r.records.size(), one.records.size());
+  for (std::size_t i = 0; i < r.records.size(); ++i) {
+    EXPECT_EQ(r.records[i].quantity, one.records[i].quantity) << i;
+    EXPECT_EQ(r.records[i].value, one.records[i].value) << i;
+  }
+  EXPECT_EQ(r.header.identNumber, 12345678u);
+}
+
+TEST(BusRead, FirstTelegramOnlyWhenAsked) {
+  SimBus b(SimBus::One(Meter(3)));
+  ReadOptions first;
+  first.allTelegrams = false;
+  const Reading r = b.bus->Read(Address::Primary(1), first);
+  ASSERT_EQ(r.result, BusResult::kOk);
+  EXPECT_EQ(r.telegrams.size(), 1u);
+  EXPECT_TRUE(r.moreRecords);
+  EXPECT_EQ(SentFrames(b), (Frames{"1040014116", "107B017C16"}));
+}
+
+// The second telegram's answer is lost, then damaged: the request goes again with the same
+// frame-count bit, so the meter repeats that telegram instead of moving on.
+TEST(BusRead, ALostOrDamagedReplyIsAskedAgainWithTheSameBit) {
+  SimBus b(SimBus::One(Meter(3)));
+  for (auto kind : {sim::FaultKind::kNone, sim::FaultKind::kNone, sim::FaultKind::kSilence,
+                    sim::FaultKind::kBadChecksum}) {
+    b.meter().InjectFault({kind, 0});
+  }
+  const Reading r = b.bus->Read(Address::Primary(1));
+  ASSERT_EQ(r.result, BusResult::kOk);
+  EXPECT_EQ(r.telegrams.size(), 3u);
+  EXPECT_EQ(r.attempts, 5);
+  EXPECT_EQ(SentFrames(b), (Frames{"1040014116", "107B017C16", "105B015C16", "105B015C16",
+                                   "105B015C16", "107B017C16"}));
+  SimBus whole(SimBus::One(Meter(1)));
+  EXPECT_EQ(r.records.size(), whole.bus->Read(Address::Primary(1)).records.size());
+}
+
+TEST(BusRead, RepeatsEndAndTheResultSaysWhy) {
+  BusOptions none;
+  none.retries = 0;
+  SimBus b(SimBus::One(), none);
+  b.meter().InjectFault({sim::FaultKind::kNone, 0});
+  b.meter().InjectFault({sim::FaultKind::kBadChecksum, 0});
+  Reading r = b.bus->Read(Address::Primary(1));
+  EXPECT_EQ(r.result, BusResult::kChecksum);
+  EXPECT_EQ(r.linkResult, LinkResult::kChecksumError);
+  EXPECT_TRUE(r.telegrams.empty());
+  EXPECT_TRUE(r.records.empty());
+
+  // Nobody at 7: the reset goes 1 + 2 times, each waiting the reply time-out.
+  SimBus silent(SimBus::One());
+  const virt::Nanos start = silent.loop.Now();
+  r = silent.bus->Read(Address::Primary(7));
+  EXPECT_EQ(r.result, BusResult::kNoReply);
+  EXPECT_EQ(SentFrames(silent), (Frames{"1040074716", "1040074716", "1040074716"}));
+  EXPECT_EQ(silent.loop.Now() - start,
+            virt::Ms(50) + 3 * (5 * silent.port->CharacterTime() + virt::Ms(188)));
+}
+
+TEST(BusRead, DamagedFramesCarryTheLinkChecksCode) {
+  BusOptions none;
+  none.retries = 0;
+  struct Case {
+    sim::FaultKind fault;
+    BusResult result;
+    std::int16_t code;
+  };
+  for (const Case& c : {Case{sim::FaultKind::kBadStart, BusResult::kDamagedReply, -1},
+                        Case{sim::FaultKind::kBadStop, BusResult::kDamagedReply, -2},
+                        Case{sim::FaultKind::kLongLength, BusResult::kDamagedReply, -6},
+                        Case{sim::FaultKind::kGarbage, BusResult::kDamagedReply, -3},
+                        Case{sim::FaultKind::kNack, BusResult::kDamagedReply, -3}}) {
+    SimBus b(SimBus::One(), none);
+    b.meter().InjectFault({sim::FaultKind::kNone, 0});
+    b.meter().InjectFault({c.fault, 0});
+    const Reading r = b.bus->Read(Address::Primary(1));
+    EXPECT_EQ(r.result, c.result) << static_cast<int>(c.fault);
+    EXPECT_EQ(r.linkResult, c.code) << static_cast<int>(c.fault);
+  }
+}
+
+// A reply is complete by its own length: a gateway's 250 ms pauses inside it do not end it,
+// and a reply that arrives whole costs its line time, not a silence after it.
+TEST(BusRead, GatewayBurstsAndTheCostOfAReply) {
+  SimBus b(SimBus::One());
+  b.peer->SetLine({false, 16, 250});
+  const Reading r = b.bus->Read(Address::Primary(1));
+  ASSERT_EQ(r.result, BusResult::kOk);
+  EXPECT_EQ(r.attempts, 1);
+
+  SimBus plain(SimBus::One());
+  plain.bus->Reset(Address::Primary(1));  // the port is open and settled
+  const virt::Nanos start = plain.loop.Now();
+  ReadOptions first;
+  first.allTelegrams = false;
+  const Reading fast = plain.bus->Read(Address::Primary(1), first);
+  ASSERT_EQ(fast.result, BusResult::kOk);
+  const virt::Nanos ch = plain.port->CharacterTime();
+  const auto floor = 2 * (5 * ch + virt::Ms(20)) + ch +
+                     static_cast<virt::Nanos>(fast.telegrams[0].bytes.size()) * ch;
+  // Both requests, the meter's 20 ms answer delay twice, E5 and the telegram; the only extra is
+  // the two characters an acknowledge is listened past.
+  EXPECT_LE(plain.loop.Now() - start, floor + 2 * ch + virt::Ms(2));
+}
+
+TEST(BusRead, EchoOfTheRequestIsDropped) {
+  SimBus b(SimBus::One(Meter(2)));
+  b.peer->SetLine({true, 0, 0});
+  const Reading r = b.bus->Read(Address::Primary(1));
+  ASSERT_EQ(r.result, BusResult::kOk);
+  EXPECT_EQ(r.telegrams.size(), 2u);
+
+  BusOptions off;
+  off.echo = EchoMode::kOff;
+  off.retries = 0;
+  SimBus raw(SimBus::One(), off);
+  raw.peer->SetLine({true, 0, 0});
+  EXPECT_NE(raw.bus->Read(Address::Primary(1)).result, BusResult::kOk);
+}
+
+// A meter that answers 300 ms after each request, past the 188 ms reply time-out: the repeat
+// hears the first answer, and a late acknowledge that arrives while a telegram is awaited is
+// not taken for the telegram.
+TEST(BusRead, AMeterThatAnswersLateIsStillRead) {
+  sim::MeterConfig late;
+  late.responseDelayMs = 300;
+  SimBus b(SimBus::One(late));
+  const Reading r = b.bus->Read(Address::Primary(1));
+  ASSERT_EQ(r.result, BusResult::kOk);
+  ASSERT_EQ(r.telegrams.size(), 1u);
+  EXPECT_EQ(r.header.identNumber, 12345678u);
+}
+
+TEST(BusRead, EightDigitsAreAnIdentificationNumberThreeAPrimaryAddress) {
+  sim::MeterConfig small;
+  small.identNumber = 42;
+  small.primaryAddress = 5;
+  sim::MeterConfig at42;
+  at42.primaryAddress = 42;
+  at42.identNumber = 99887766;
+  SimBus b({small, at42});
+  const Reading by_ident = b.bus->Read(*Address::Parse("00000042"));
+  ASSERT_EQ(by_ident.result, BusResult::kOk);
+  EXPECT_EQ(by_ident.header.identNumber, 42u);
+  EXPECT_EQ(SentFrames(b),
+            (Frames{"1040FD3D16", "680B0B6853FD5242000000FFFFFFFFE016", "107BFD7816"}));
+  const Reading by_primary = b.bus->Read(*Address::Parse("42"));
+  ASSERT_EQ(by_primary.result, BusResult::kOk);
+  EXPECT_EQ(by_primary.header.identNumber, 99887766u);
+
+  EXPECT_EQ(Address::Parse("00000042")->Text(), "00000042");
+  for (const char* bad : {"0000042", "251", "252", "256", "1234", "", "4a", "-1", "123456789"}) {
+    std::string why;
+    EXPECT_FALSE(Address::Parse(bad, &why)) << bad;
+    EXPECT_NE(why.find("8 digits"), std::string::npos) << bad;
+  }
+}
+
+// Each bus keeps its own frame-count bits and selection, and none touches the thread's link
+// state or meter store that the control reads.
+TEST(BusRead, TwoBusesOnOneThreadKeepApart) {
+  sim::MeterConfig other;
+  other.identNumber = 11112222;
+  other.energyTotalKwh = 5.5;
+  SimBus a(SimBus::One(Meter(2)));
+  SimBus b(SimBus::One(other));
+  ReadOptions first;
+  first.allTelegrams = false;
+  const Reading ra = a.bus->Read(*Address::Parse("12345678"), first);
+  const Reading rb = b.bus->Read(Address::Primary(1));
+  const Reading ra2 = a.bus->Read(Address::Primary(1));
+  ASSERT_EQ(ra.result, BusResult::kOk);
+  ASSERT_EQ(rb.result, BusResult::kOk);
+  ASSERT_EQ(ra2.result, BusResult::kOk);
+  EXPECT_EQ(ra2.header.identNumber, 12345678u);
+  EXPECT_EQ(rb.header.identNumber, 11112222u);
+  EXPECT_EQ(SentFrames(b), (Frames{"1040014116", "107B017C16"}));
+  EXPECT_EQ(SentFrames(a).back(), "105B015C16");
+  EXPECT_EQ(LinkState().identNumber, 0);
+  EXPECT_EQ(MeterData().activeEnergyTotal, 0);
+}
+
+TEST(BusOperations, SetPrimaryAddressIsConfirmedAtTheNewAddress) {
+  SimBus b(SimBus::One());
+  EXPECT_EQ(b.bus->SetPrimaryAddress(Address::Primary(1), 251), BusResult::kBadArgument);
+  EXPECT_TRUE(b.Sent().empty());
+  ASSERT_EQ(b.bus->SetPrimaryAddress(Address::Primary(1), 9), BusResult::kOk);
+  EXPECT_EQ(b.meter().config().primaryAddress, 9);
+  EXPECT_EQ(SentFrames(b), (Frames{"1040014116", "68060668730151017A094916", "1040094916"}));
+}
+
+TEST(BusOperations, SetBaudRateSwitchesThePortAndConfirmsThere) {
+  SimBus b(SimBus::One());
+  EXPECT_EQ(b.bus->SetBaudRate(Address::Primary(1), 1000), BusResult::kBadArgument);
+  EXPECT_TRUE(b.Sent().empty());
+  ASSERT_EQ(b.bus->SetBaudRate(Address::Primary(1), 9600), BusResult::kOk);
+  EXPECT_EQ(b.meter().config().baud, 9600);
+  EXPECT_EQ(b.port->Settings(), "9600,e,8,1");
+  EXPECT_EQ(SentFrames(b), (Frames{"1040014116", "680303687301BD3116", "1040014116"}));
+  EXPECT_EQ(b.bus->ReplyTimeoutMs(), 85);
+  EXPECT_EQ(b.bus->Read(Address::Primary(1)).result, BusResult::kOk);
+  // A master left at the old speed is not heard any more.
+  b.port->SetSettings("2400,e,8,1");
+  EXPECT_EQ(b.bus->Reset(Address::Primary(1)), BusResult::kNoReply);
+}
+
+TEST(BusOperations, ApplicationResetAndRawFrames) {
+  SimBus b(SimBus::One());
+  ASSERT_EQ(b.bus->ApplicationReset(Address::Primary(1), 0x10), BusResult::kOk);
+  ASSERT_EQ(b.bus->ApplicationReset(Address::Primary(1), std::nullopt), BusResult::kOk);
+  EXPECT_EQ(b.meter().config().applicationResets, 2);
+  const Frames sent = SentFrames(b);
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[1], "6804046873015010D416");  // each operation starts with a link reset
+  EXPECT_EQ(sent[3], "68030368730150C416");
+
+  const RawReply reply = b.bus->SendRaw(*ParseHex("10 5B 01 5C 16"));
+  EXPECT_EQ(reply.result, BusResult::kOk);
+  DecodedTelegram t;
+  ASSERT_EQ(DecodeTelegram(reply.bytes, t), 0);
+  EXPECT_EQ(t.header.identNumber, 12345678u);
+  EXPECT_EQ(b.bus->SendRaw(*ParseHex("10 5B 07 62 16")).result, BusResult::kNoReply);
+}
+
+TEST(BusOperations, APortThatFailsIsAResultNotAnException) {
+  SimBus b(SimBus::One());
+  b.port->SetOpenFails(true);
+  EXPECT_EQ(b.bus->Read(Address::Primary(1)).result, BusResult::kPortError);
+  EXPECT_FALSE(b.bus->PortFailure().empty());
+  for (auto r :
+       {BusResult::kOk, BusResult::kNoReply, BusResult::kDamagedReply, BusResult::kChecksum,
+        BusResult::kCollision, BusResult::kNotAcknowledged, BusResult::kUnexpectedReply,
+        BusResult::kBadAddress, BusResult::kBadArgument, BusResult::kPortError}) {
+    EXPECT_FALSE(ResultText(r).empty());
+  }
+}
+
+// The named values come from the walk the control itself makes of the same telegram.
+TEST(MakerValues, SameAsTheControlReadsAndAcrossTelegrams) {
+  sim::MeterConfig c = Meter(4);
+  c.energyTotalKwh = 777.77;
+  c.relays = {0, 1, -1, 1, -1};
+  SimBus b(SimBus::One(c));
+  const Reading r = b.bus->Read(Address::Primary(1));
+  ASSERT_EQ(r.telegrams.size(), 4u);
+  MakerValues all;
+  ASSERT_EQ(DecodeMakerValues(r.TelegramBytes(), all), 0);
+
+  virt::VirtualEventLoop loop;
+  sim::SimMeter meter(c);
+  sim::VirtualMeterPeer peer(meter);
+  auto port = std::make_unique<virt::VirtualSerialPort>(loop, &peer);
+  virt::RecordingMessageBox boxes;
+  virt::RecordingContainer container;
+  Velmar control({loop, boxes, container}, std::move(port));
+  control.InitProperties();
+  meter.config().telegrams = 1;
+  ASSERT_EQ(control.cmd_ReqUD2(), 0);
+  EXPECT_EQ(all.identNumber, control.MeterID().ToInt32());
+  EXPECT_EQ(all.Manufacturer(), control.Manufacturer().ToText());
+  EXPECT_EQ(all.energyTotal, control.ActiveEnergyTotal().ToDouble());
+  for (std::int16_t t = 0; t <= 5; ++t) {
+    const Variant e = control.ActiveEnergy(t);
+    EXPECT_EQ(all.energyTariff[static_cast<std::size_t>(t)].has_value(), !e.IsText()) << t;
+    if (!e.IsText()) {
+      EXPECT_EQ(*all.energyTariff[static_cast<std::size_t>(t)], e.ToDouble()) << t;
+    }
+  }
+  for (std::int16_t i = 0; i <= 5; ++i)
+    EXPECT_EQ(all.relays[static_cast<std::size_t>(i)], control.getRelayState(i)) << i;
+  EXPECT_EQ(all.date, control.MeterDate());
+  EXPECT_EQ(all.time, control.MeterTime());
+  EXPECT_EQ(all.errorFlags, control.errorFlags().ToInt32());
+  EXPECT_EQ(all.transformerRatio, control.TransformerRatio().ToInt32());
+  EXPECT_DOUBLE_EQ(all.voltage[1], 230.1);
+  EXPECT_DOUBLE_EQ(all.current[3], 3.46);
+  // The first telegram alone holds the energies but not what later telegrams bring.
+  MakerValues first;
+  ASSERT_EQ(DecodeMakerValues(r.telegrams[0].bytes, first), 0);
+  EXPECT_EQ(first.energyTotal, all.energyTotal);
+  EXPECT_EQ(first.transformerRatio, 0);
+  EXPECT_TRUE(first.moreRecords);
+}
+
+}  // namespace
+}  // namespace velmar

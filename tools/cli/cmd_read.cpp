@@ -1,0 +1,128 @@
+#include <charconv>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "cli_host.hpp"
+#include "commands.hpp"
+#include "decode_json.hpp"
+#include "maker_fields.hpp"
+#include "meter_read.hpp"
+#include "records_json.hpp"
+#include "velmar/records.hpp"
+#include "velmar/results.hpp"
+
+namespace velmar::tools {
+namespace {
+
+void PrintRow(const std::string& label, const std::string& value) {
+  std::printf("%-18s %s\n", label.c_str(), value.c_str());
+}
+
+void PrintMakerValues(const MakerValues& m) {
+  for (const MakerField& f : MakerFields()) {
+    for (const auto& [label, text] : f.rows(m)) PrintRow(label, text);
+  }
+}
+
+void PrintHeader(const TelegramHeader& h, std::size_t telegrams) {
+  PrintRow("Meter ID", std::to_string(h.identNumber));
+  PrintRow("Manufacturer", h.manufacturer.data());
+  PrintRow("Version", std::to_string(h.version));
+  PrintRow("Medium", std::string(h.mediumName));
+  PrintRow("Primary address", std::to_string(h.a));
+  PrintRow("Status", std::to_string(h.status));
+  PrintRow("Telegrams", std::to_string(telegrams));
+}
+
+std::string ShortNumber(double v) {
+  char buf[32];
+  const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+  return std::string(buf, end);
+}
+
+void PrintRecords(const Reading& r) {
+  std::printf("\n%-3s %-8s %-6s %-7s %-14s %-26s %s\n", "#", "storage", "tariff", "subunit",
+              "function", "quantity", "value");
+  int n = 0;
+  for (const DataRecord& d : r.records) {
+    const std::string value = d.kind == ValueKind::kNumber ? ShortNumber(d.value) : ValueText(d);
+    std::printf("%-3d %-8llu %-6u %-7u %-14s %-26s %s %s\n", ++n,
+                static_cast<unsigned long long>(d.storage), d.tariff, d.subunit,
+                std::string(FunctionName(d.function)).c_str(), std::string(d.quantity).c_str(),
+                value.c_str(), UnitText(d).c_str());
+  }
+  if (!r.recordError.empty()) std::printf("(%s)\n", r.recordError.c_str());
+}
+
+void PrintReading(const MeterRead& read, bool records) {
+  if (read.maker) {
+    PrintMakerValues(*read.maker);
+  } else {
+    PrintHeader(read.reading.header, read.reading.telegrams.size());
+  }
+  // Another maker's meter is its records; this maker's shows them on request.
+  if (records || !read.maker) PrintRecords(read.reading);
+}
+
+int ReportFailure(const MeterRead& read, const LineOptions& o, Bus& bus) {
+  if (read.portFailed) {
+    std::cerr << "Error: " << (read.error.empty() ? "the port failed" : read.error) << '\n';
+    return kExitError;
+  }
+  if (read.noReply) {
+    if (o.quiet) return kExitNoReply;
+    if (o.address.size() == 8) {
+      std::cerr << "Error: no meter with identification number " << o.address
+                << " answered its selection; velmar scan --secondary lists the meters\n";
+    } else {
+      std::cerr << "Error: no reply from the meter within " << bus.ReplyTimeoutMs() << " ms (tried "
+                << 1 + o.retries << " times); check the wiring, the address (" << o.address
+                << ") and the speed (" << o.speed << ")\n";
+    }
+    return kExitNoReply;
+  }
+  if (!o.quiet) std::cerr << "Error: " << read.error << '\n';
+  return ExitForResult(read.result);
+}
+
+}  // namespace
+
+Runner AddRead(CLI::App& app) {
+  auto* cmd = app.add_subcommand("read", "Read the meter and print its values");
+  auto options = std::make_shared<LineOptions>();
+  auto json = std::make_shared<bool>(false);
+  auto records = std::make_shared<bool>(false);
+  auto first = std::make_shared<bool>(false);
+  AddLineOptions(*cmd, *options, true, true);
+  AddBusOptions(*cmd, *options);
+  cmd->add_flag("--json", *json,
+                "Print one JSON object keyed by the control's member names (and telegrams)");
+  cmd->add_flag("--records", *records,
+                "Also print this maker's meters' standard EN 13757-3 record list (JSON key "
+                "records); other makers' meters always show it");
+  cmd->add_flag("--first", *first,
+                "Read the first telegram only, even when the meter announces more");
+  return [cmd, options, json, records, first]() -> int {
+    if (!cmd->parsed()) return -1;
+    CliHost host(*options);
+    Bus& bus = host.bus();
+    ReadOptions how;
+    how.allTelegrams = !*first;
+    const MeterRead read = ReadMeter(bus, *Address::Parse(options->address), how);
+    if (!options->keepOpen) bus.Close();
+    const bool failed = read.result != 0 || read.noReply || read.portFailed;
+    if (*json) {
+      auto j = ReadingJson(read);
+      if (!failed && (*records || !read.maker)) j["records"] = RecordListJson(read.reading.records);
+      std::cout << ToJsonLine(j) << '\n';
+    } else if (!failed) {
+      PrintReading(read, *records);
+    }
+    return failed ? ReportFailure(read, *options, bus) : kExitOk;
+  };
+}
+
+}  // namespace velmar::tools

@@ -1,0 +1,81 @@
+#include "meter_read.hpp"
+
+#include "maker_fields.hpp"
+#include "velmar/results.hpp"
+
+namespace velmar::tools {
+namespace {
+
+void Fail(MeterRead& r, std::int16_t code, std::string why) {
+  r.result = code;
+  r.error = std::move(why);
+  r.maker.reset();
+}
+
+// Another maker's meter: its identity as the header gives it, under the same keys.
+void HeaderIdentity(const TelegramHeader& h, nlohmann::ordered_json& j) {
+  j["MeterID"] =
+      h.identNumber == 0 ? nlohmann::ordered_json("") : nlohmann::ordered_json(h.identNumber);
+  j["Manufacturer"] = std::string(h.manufacturer.data());
+  j["protocolVersion"] = h.version;
+  j["PrimaryAddress"] = h.a;
+  j["MeterErrorCode"] = h.status;
+}
+
+}  // namespace
+
+MeterRead ReadMeter(Bus& bus, const Address& address, const ReadOptions& options) {
+  MeterRead r;
+  r.reading = bus.Read(address, options);
+  const Reading& g = r.reading;
+  switch (g.result) {
+    case BusResult::kOk:
+      break;
+    case BusResult::kNoReply:
+      r.noReply = true;
+      r.error = "no reply";
+      return r;
+    case BusResult::kPortError:
+      r.portFailed = true;
+      r.error = bus.PortFailure();
+      return r;
+    default: {
+      const std::int16_t code =
+          g.linkResult != 0 ? g.linkResult : static_cast<std::int16_t>(LinkResult::kStructureError);
+      Fail(r, code, MbusErrorText(code));
+      return r;
+    }
+  }
+  if (IsMakerMeter(g.header.manufacturerCode) || g.header.ci == 0) {
+    MakerValues values;
+    const auto bytes = g.TelegramBytes();
+    const std::int16_t code = DecodeMakerValues(bytes, values);
+    if (code != 0) {
+      Fail(r, code, MbusErrorText(code));
+      return r;
+    }
+    r.maker = std::move(values);
+  }
+  return r;
+}
+
+nlohmann::ordered_json ReadingJson(const MeterRead& r) {
+  nlohmann::ordered_json j;
+  const bool failed = r.result != 0 || r.noReply || r.portFailed;
+  j["result"] = r.result;
+  if (failed) {
+    j["error"] = r.error;
+    j["Timeout"] = r.noReply;
+    return j;
+  }
+  j["Timeout"] = false;
+  if (r.maker) {
+    for (const MakerField& f : MakerFields()) j[f.name] = f.json(*r.maker);
+  } else {
+    HeaderIdentity(r.reading.header, j);
+  }
+  j["telegrams"] = r.reading.telegrams.size();
+  return j;
+}
+
+}  // namespace velmar::tools

@@ -1,0 +1,37 @@
+// One read of one meter through the bus master, shared by every host that reads meters (the
+// command line, the collector, the desktop tool's bus pane): every telegram, the standard
+// records for any maker's meter, and this maker's named values where the meter is one of
+// them. A failed read carries only its result and why: nothing from another meter.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "velmar/bus.hpp"
+#include "velmar/maker_values.hpp"
+
+namespace velmar::tools {
+
+struct MeterRead {
+  Reading reading;
+  // The result in the control's codes: 0, or a LinkResult code of the reply that failed (a
+  // read that got no reply is 0 with `noReply`).
+  std::int16_t result = 0;
+  bool noReply = false;
+  bool portFailed = false;           // the port did not open or failed meanwhile
+  std::string error;                 // what went wrong, "" on success
+  std::optional<MakerValues> maker;  // this maker's meter, read without fault
+};
+
+// Reads `address` on `bus`. Never throws but std::bad_alloc; at most the bus's worst case.
+MeterRead ReadMeter(Bus& bus, const Address& address, const ReadOptions& options = {});
+
+// The reading as `velmar read --json` prints it. Success: "result", "Timeout", this maker's
+// named values under the control's member names (or the header's identity for another maker's
+// meter), "telegrams". Failure: "result", "error", "Timeout" alone.
+nlohmann::ordered_json ReadingJson(const MeterRead& read);
+
+}  // namespace velmar::tools

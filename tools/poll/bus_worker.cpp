@@ -1,0 +1,144 @@
+#include "bus_worker.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "meter_read.hpp"
+#include "records_json.hpp"
+#include "velmar/bus.hpp"
+#include "velmar/posix_platform.hpp"
+#include "velmar/records.hpp"
+#include "velmar/results.hpp"
+
+namespace velmar::tools {
+namespace {
+
+constexpr auto kMaxBackoff = std::chrono::seconds(60);
+
+std::string Outcome(const MeterRead& r, double seconds) {
+  char text[200];
+  if (r.noReply || r.portFailed || r.result != 0) {
+    std::snprintf(text, sizeof text, "%s (%.2f s)", r.error.c_str(), seconds);
+  } else if (r.maker) {
+    std::snprintf(text, sizeof text, "ok, %.2f kWh, %zu telegrams (%.2f s)", r.maker->energyTotal,
+                  r.reading.telegrams.size(), seconds);
+  } else {
+    std::snprintf(text, sizeof text, "ok, %zu records, %zu telegrams (%.2f s)",
+                  r.reading.records.size(), r.reading.telegrams.size(), seconds);
+  }
+  return text;
+}
+
+}  // namespace
+
+BusPlatform PosixBusPlatform(const BusEntry& bus) {
+  auto events = std::make_unique<posix::PosixEventLoop>();
+  std::unique_ptr<SerialPortBase> port = posix::PortForDevice(*events, bus.device);
+  port->SetSettings(std::to_string(bus.speed) + ",e,8,1");
+  port->SetRTSEnable(bus.rts);
+  return {std::move(events), std::move(port)};
+}
+
+BusWorker::BusWorker(BusEntry bus, std::string prefix, ReadingSink sink, PollLog& log,
+                     BusPlatformFactory platform)
+    : bus_(std::move(bus)),
+      prefix_(std::move(prefix)),
+      sink_(std::move(sink)),
+      log_(log),
+      platform_(std::move(platform)) {}
+
+BusWorker::~BusWorker() {
+  RequestStop();
+  Join();
+}
+
+void BusWorker::Start() {
+  thread_ = std::thread([this] {
+    // Nothing a bus meets may take the other buses down with it: what ends this one is logged.
+    try {
+      Run();
+    } catch (const std::exception& e) {
+      log_.Note("bus " + bus_.name + ": stopped: " + e.what());
+    }
+  });
+}
+
+void BusWorker::RequestStop() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+}
+
+void BusWorker::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+bool BusWorker::SleepUntil(Clock::time_point when) {
+  std::unique_lock lock(mutex_);
+  return !wake_.wait_until(lock, when, [this] { return stop_.load(); });
+}
+
+void BusWorker::Lost(const std::string& why, std::vector<Clock::time_point>& due) {
+  if (!down_) {
+    log_.Note("bus " + bus_.name + ": " + bus_.device + " unavailable (" + why +
+              "); trying again in 1 s, then less often up to every 60 s");
+    down_ = true;
+    down_since_ = Clock::now();
+  }
+  const auto retry = Clock::now() + backoff_;
+  for (auto& d : due) d = std::max(d, retry);
+  backoff_ = std::min(backoff_ * 2, std::chrono::seconds(kMaxBackoff));
+}
+
+// One reading, published alone: a failed read carries its result and why, nothing of any
+// other meter's.
+void BusWorker::Publish(const MeterEntry& meter, const MeterRead& r,
+                        std::chrono::system_clock::time_point when) {
+  nlohmann::ordered_json j;
+  j["meter"] = meter.name;
+  j["bus"] = bus_.name;
+  j["time"] = IsoUtc(when);
+  const nlohmann::ordered_json values = ReadingJson(r);
+  for (auto it = values.begin(); it != values.end(); ++it) j[it.key()] = it.value();
+  if (r.result == 0 && !r.noReply && !r.portFailed) {
+    j["records"] = RecordListJson(r.reading.records);
+  }
+  sink_(prefix_ + "/" + meter.name + "/state",
+        j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+void BusWorker::Run() {
+  BusPlatform platform = platform_(bus_);
+  Bus bus(*platform.events, *platform.port);
+  std::vector<Clock::time_point> due(bus_.meters.size(), Clock::now());
+  while (!stop_) {
+    const auto next = std::min_element(due.begin(), due.end()) - due.begin();
+    if (!SleepUntil(due[next])) break;
+    const MeterEntry& meter = bus_.meters[static_cast<std::size_t>(next)];
+    const auto started = Clock::now();
+    due[static_cast<std::size_t>(next)] = started + std::chrono::seconds(meter.interval);
+    const auto address = Address::Parse(meter.address);
+    const MeterRead r = ReadMeter(bus, *address);
+    if (r.portFailed) {
+      Lost(r.error, due);
+      continue;
+    }
+    if (down_) {
+      const auto seconds =
+          std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - down_since_).count();
+      log_.Note("bus " + bus_.name + ": " + bus_.device + " is back after " +
+                std::to_string(seconds) + " s");
+      down_ = false;
+      backoff_ = std::chrono::seconds(1);
+    }
+    const auto when = std::chrono::system_clock::now();
+    Publish(meter, r, when);
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    log_.Read(when, bus_.name + "/" + meter.name + ": " + Outcome(r, seconds));
+  }
+  bus.Close();
+}
+
+}  // namespace velmar::tools

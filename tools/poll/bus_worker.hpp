@@ -1,0 +1,74 @@
+// One bus of the collector: its own thread, its own loop, port and bus master, reading its
+// meters in turn, each at its interval. A failed read (no reply, a bad checksum) is a reading
+// too, with its result and nothing else; a port that cannot be opened or vanishes stops the
+// bus's reads and is tried again with back-off (1 s doubling to 60 s) while the other buses go
+// on.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "poll_config.hpp"
+#include "poll_log.hpp"
+#include "velmar/platform.hpp"
+
+namespace velmar::tools {
+
+// Where a reading goes: PREFIX/METER/state and its JSON text.
+using ReadingSink = std::function<void(const std::string& topic, const std::string& payload)>;
+
+// What a bus runs on: its event loop and its port, made on the bus's own thread. The collector
+// makes posix ones for the configured device; tests make virtual ones.
+struct BusPlatform {
+  std::unique_ptr<EventLoop> events;
+  std::unique_ptr<SerialPort> port;
+};
+using BusPlatformFactory = std::function<BusPlatform(const BusEntry& bus)>;
+
+// The loop and port of a real bus: the device or tcp:// gateway at the bus's speed, 8E1, RTS as
+// configured.
+BusPlatform PosixBusPlatform(const BusEntry& bus);
+
+class BusWorker {
+ public:
+  BusWorker(BusEntry bus, std::string prefix, ReadingSink sink, PollLog& log,
+            BusPlatformFactory platform = PosixBusPlatform);
+  ~BusWorker();
+  BusWorker(const BusWorker&) = delete;
+  BusWorker& operator=(const BusWorker&) = delete;
+
+  void Start();
+  // Asks the thread to stop: a read in progress ends (within the bus's time-outs, a few seconds
+  // at most), then the port closes. Never blocks.
+  void RequestStop();
+  void Join();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  void Run();
+  void Publish(const MeterEntry& meter, const struct MeterRead& read,
+               std::chrono::system_clock::time_point when);
+  bool SleepUntil(Clock::time_point when);
+  void Lost(const std::string& why, std::vector<Clock::time_point>& due);
+
+  BusEntry bus_;
+  std::string prefix_;
+  ReadingSink sink_;
+  PollLog& log_;
+  BusPlatformFactory platform_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::atomic<bool> stop_{false};
+  std::chrono::seconds backoff_{1};
+  bool down_ = false;
+  Clock::time_point down_since_{};
+};
+
+}  // namespace velmar::tools
