@@ -359,6 +359,54 @@ TEST(Scan, FindsTheMetersOfABusAndReadsOneByItsNumber) {
   EXPECT_EQ(bus.Interrupt(), 0);
 }
 
+// The bus master's commands against a simulated bus through a gateway: a scan shows every
+// frame both ways, a new primary address is taken (and one already in use refused), resets
+// and raw frames are answered.
+TEST(BusCommands, AddressResetAndRawFramesThroughAGateway) {
+  BackgroundProcess bus({VELMAR_CLI, "simulate", "--tcp", "0", "--speed", "9600", "--meters", "5"});
+  const std::vector<std::string> line = {"--device", "tcp://" + bus.ReadLine(), "--speed", "9600"};
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.end(), line.begin(), line.end());
+    return Velmar(args);
+  };
+  const ProcessResult scan = run({"scan", "--range", "2-3", "--trace"});
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  EXPECT_NE(scan.err.find("> 1040024216"), std::string::npos) << scan.err;
+  EXPECT_NE(scan.err.find("< E5"), std::string::npos) << scan.err;
+  EXPECT_NE(scan.err.find("< 68"), std::string::npos) << scan.err;
+
+  const ProcessResult taken = run({"set-address", "4", "--address", "3"});
+  EXPECT_EQ(taken.status, 1) << taken.err;
+  EXPECT_NE(taken.err.find("already answers at primary address 4"), std::string::npos);
+  const ProcessResult moved = run({"set-address", "40", "--address", "3"});
+  ASSERT_EQ(moved.status, 0) << moved.err;
+  const ProcessResult at40 = run({"read", "--address", "40", "--json"});
+  ASSERT_EQ(at40.status, 0) << at40.err;
+  EXPECT_EQ(json::parse(at40.out)["MeterID"], 12345606);
+  EXPECT_EQ(run({"read", "--address", "3", "--retries", "0"}).status, 3);
+
+  EXPECT_EQ(run({"reset", "--address", "4"}).status, 0);
+  EXPECT_EQ(run({"reset", "--application", "--address", "4"}).status, 0);
+  EXPECT_EQ(run({"reset", "--application", "7", "--address", "00000042"}).status, 3);
+  const ProcessResult raw = run({"send", "10 5B 04 5F 16"});
+  ASSERT_EQ(raw.status, 0) << raw.err;
+  EXPECT_EQ(raw.out.substr(0, 2), "68");
+  EXPECT_NE(raw.out.find("\"identNumber\":12345609"), std::string::npos) << raw.out;
+  EXPECT_EQ(bus.Interrupt(), 0);
+}
+
+// A meter switched to 9600 baud answers there and no longer at 2400.
+TEST(BusCommands, SetSpeedOnAPseudoTerminal) {
+  BackgroundProcess meter({VELMAR_CLI, "simulate", "--speed", "2400"});
+  const std::string device = meter.ReadLine();
+  const ProcessResult switched =
+      Velmar({"set-speed", "9600", "--address", "1", "--device", device, "--speed", "2400"});
+  ASSERT_EQ(switched.status, 0) << switched.err;
+  EXPECT_EQ(Velmar({"read", "--device", device, "--speed", "9600"}).status, 0);
+  EXPECT_EQ(Velmar({"read", "--device", device, "--speed", "2400", "--retries", "0"}).status, 3);
+  EXPECT_EQ(meter.Interrupt(), 0);
+}
+
 // A command that returns -N exits with 10 + N exactly.
 TEST(CommandLine, ResultsBecomeTheirExactExitStatus) {
   {

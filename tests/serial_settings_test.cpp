@@ -58,6 +58,13 @@ TEST(SerialSettings, EvenParityAsksTheDriverToCheckIncomingParity) {
   EXPECT_FALSE(tio.c_iflag & INPCK);
   EXPECT_TRUE(tio.c_cflag & CSTOPB);
 
+  // A device left with parity errors dropped or marked by its last user gets neither.
+  tio.c_iflag |= IGNPAR | PARMRK;
+  SerialSettings::Parse("2400,e,8,1").ApplyTo(tio);
+  EXPECT_TRUE(tio.c_iflag & INPCK);
+  EXPECT_FALSE(tio.c_iflag & IGNPAR);
+  EXPECT_FALSE(tio.c_iflag & PARMRK);
+
   EXPECT_THROW(SerialSettings::Parse("2401,e,8,1").ApplyTo(tio), PortError);
 }
 

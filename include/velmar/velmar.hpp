@@ -80,8 +80,9 @@ class Velmar {
   // --- Serial configuration. Throws ConversionError/OverflowError for a value that does not
   // convert, PortError for one the port refuses; no message box. Microseconds.
 
-  // Whether RTS is raised (Boolean). Setting it closes an open port first (50 ms when it was
-  // open) and reports "RTSEnable" changed.
+  // Whether RTS is raised (Boolean). Setting it closes an open port first, at once (no 50 ms
+  // settle), then sets RTS and reports "RTSEnable" changed; a value that does not convert
+  // throws ConversionError after the port was closed. Microseconds.
   Variant RTSEnable() const;
   void RTSEnable(const Variant& status);
   // Port number (16-bit integer). Setting it closes an open port first and reports "CommPort"
@@ -127,7 +128,8 @@ class Velmar {
   // --- Write commands. Each needs a meter opened by givePassword first (the meter ignores
   // writes otherwise, which shows as no reply). `Address` is a primary address 0-255 (number or
   // numeric text), 254 when left out; one that does not convert throws ConversionError or
-  // OverflowError before anything is sent. Message boxes have the title "Error".
+  // OverflowError before anything is sent, except in ReadIntervals (below). Message boxes have
+  // the title "Error".
 
   // Writes a new password: the first 8 characters of `myPasswd`, padded with '0' (written back
   // into `myPasswd`). WriteResult: kOk (port closed unless keepPortopen), kNoReply or
@@ -154,7 +156,11 @@ class Velmar {
   // kDataRequestFailed (a data telegram failed its check, brought no table data, or would pass
   // 401 bytes); the port is closed unless keepPortopen on every path but kCouldNotInit.
   // Throws IndexOutOfRangeError after closing when `tariffData` is shorter than the table
-  // (`tariffLen` unchanged). About 0.3 s a telegram, at most about 6 s a telegram.
+  // (`tariffLen` unchanged). The address is converted only after the port was opened and the
+  // link reset (SND_NKE to the address's leading number, or to 253 for one outside 1-255) was
+  // sent and its 200 ms passed: an `Address` that does not convert throws ConversionError or
+  // OverflowError with those frames already on the line and the port left open. About 0.3 s a
+  // telegram, at most about 6 s a telegram.
   std::int16_t ReadIntervals(std::span<std::uint8_t> tariffData, std::int32_t& tariffLen,
                              const std::optional<Variant>& Address = {});
   // MeterDate followed by MeterTime.

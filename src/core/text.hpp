@@ -1,14 +1,4 @@
-// Small text helpers every layer shares: trimming and the characters that count as blanks.
+// The text helpers are public (velmar/text.hpp); the core layer implements them.
 #pragma once
 
-#include <string_view>
-
-namespace velmar {
-
-// Space, tab, carriage return, line feed, vertical tab and form feed.
-inline constexpr std::string_view kBlanks = " \t\r\n\v\f";
-
-// `text` without the characters of `chars` at either end (by default all blanks).
-std::string_view Trim(std::string_view text, std::string_view chars = kBlanks);
-
-}  // namespace velmar
+#include "velmar/text.hpp"

@@ -142,7 +142,9 @@ Runner AddReset(CLI::App& app) {
     const Address a = *Address::Parse(o->address);
     if (app_opt->count() == 0) return Finish(bus.Reset(a), bus, "Link reset acknowledged");
     std::optional<std::uint8_t> sub;
-    if (!application->empty()) sub = static_cast<std::uint8_t>(std::stoi(application->front()));
+    if (!application->empty() && !application->front().empty()) {
+      sub = static_cast<std::uint8_t>(std::stoi(application->front()));
+    }
     return Finish(bus.ApplicationReset(a, sub), bus, "Application reset acknowledged");
   };
 }

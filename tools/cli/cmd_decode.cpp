@@ -4,11 +4,11 @@
 #include <string>
 #include <vector>
 
-#include "codec/hex.hpp"
 #include "commands.hpp"
 #include "decode_json.hpp"
 #include "input_checks.hpp"
 #include "records_json.hpp"
+#include "velmar/hex.hpp"
 #include "velmar/records.hpp"
 
 namespace velmar::tools {

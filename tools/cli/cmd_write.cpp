@@ -4,10 +4,10 @@
 #include <iostream>
 
 #include "cli_host.hpp"
-#include "codec/hex.hpp"
 #include "commands.hpp"
 #include "input_checks.hpp"
 #include "table_files.hpp"
+#include "velmar/hex.hpp"
 
 namespace velmar::tools {
 namespace {

@@ -6,9 +6,9 @@
 #include <fstream>
 #include <map>
 
-#include "core/text.hpp"
 #include "input_checks.hpp"
 #include "velmar/error.hpp"
+#include "velmar/text.hpp"
 
 namespace velmar::tools {
 

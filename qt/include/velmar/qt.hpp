@@ -104,14 +104,16 @@ class QtMessageBox : public MessageBox {
 };
 
 // The control's saved settings in QSettings, under a group named after the control instance.
-// Values are written with their own type and read back as the type of the default, since an
-// INI-format QSettings returns texts.
+// Every value is stored as its text and read back as text (an INI-format QSettings keeps only
+// texts anyway); the control's properties convert the text when they take it.
 class QtPropertySet : public PropertySet {
  public:
   QtPropertySet(QSettings& settings, QString group);
-  // The stored value, or `default_value` when the entry is absent. Microseconds.
+  // The stored text, or `default_value` (as given, of its own type) when the entry is absent.
+  // Microseconds.
   Variant Read(const std::string& name, const Variant& default_value) override;
-  // Stores the value (QSettings writes it to disk soon after, and on sync()). Microseconds.
+  // Stores the value's text (QSettings writes it to disk soon after, and on sync()).
+  // Microseconds.
   void Write(const std::string& name, const Variant& value, const Variant& default_value) override;
   // True when the group holds any entry: a control was saved here before.
   bool Exists() const;

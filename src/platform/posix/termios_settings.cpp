@@ -35,10 +35,13 @@ void BaudRate::ApplyTo(termios& tio) const {
 }
 
 // Without INPCK the driver ignores the parity bit on input, and a character damaged on the line
-// would reach the reply as if it were good.
+// would reach the reply as if it were good. How a damaged character arrives is set here too,
+// not inherited from whoever used the device before: neither dropped (IGNPAR) nor marked with
+// two extra bytes (PARMRK), but as one 0x00 in its place, so the frame keeps its length and its
+// check byte fails it.
 void Parity::ApplyTo(termios& tio) const {
   tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
-  tio.c_iflag &= ~static_cast<tcflag_t>(INPCK);
+  tio.c_iflag &= ~static_cast<tcflag_t>(INPCK | IGNPAR | PARMRK);
   switch (letter) {
     case 'e':
       tio.c_cflag |= PARENB;
