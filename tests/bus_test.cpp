@@ -204,6 +204,19 @@ TEST(BusRead, EightDigitsAreAnIdentificationNumberThreeAPrimaryAddress) {
   }
 }
 
+// Two meters answering one identification number: the selection collides, and no data
+// request goes out, so neither meter's data is taken for the other's.
+TEST(BusRead, OneNumberOnTwoMetersIsACollisionAndNothingIsRequested) {
+  sim::MeterConfig first;
+  sim::MeterConfig second;
+  second.primaryAddress = 2;
+  SimBus b({first, second});
+  const Reading r = b.bus->Read(*Address::Parse("12345678"));
+  EXPECT_EQ(r.result, BusResult::kCollision);
+  EXPECT_TRUE(r.telegrams.empty());
+  for (const std::string& f : SentFrames(b)) EXPECT_NE(f.substr(0, 4), "107B") << f;
+}
+
 // Each bus keeps its own frame-count bits and selection, and none touches the thread's link
 // state or meter store that the control reads.
 TEST(BusRead, TwoBusesOnOneThreadKeepApart) {

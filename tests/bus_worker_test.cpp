@@ -62,8 +62,8 @@ TEST(BusWorker, EachReadingCarriesOnlyItsOwnMetersValues) {
   bus.meters = {{"good", "1", 3600, 0}, {"mute", "2", 3600, 0}, {"two", "33333333", 3600, 0}};
   Published out;
   PollLog log(false);
-  BusWorker worker(bus, "site", [&](const auto& t, const auto& p) { out.Add(t, p); }, log,
-                   factory);
+  BusWorker worker(
+      bus, "site", [&](const auto& t, const auto& p) { out.Add(t, p); }, log, factory);
   worker.Start();
   ASSERT_TRUE(out.WaitFor(3));
   worker.RequestStop();

@@ -72,6 +72,37 @@ TEST(Gateway, ARefusedConnectionFailsTheOpenWithItsReason) {
   EXPECT_NE(host.port->LastError().find("refused"), std::string::npos) << host.port->LastError();
 }
 
+// A gateway whose accept queue is full never completes the handshake: the open gives up at the
+// connect time-out and says so, instead of counting the half-open socket as connected.
+TEST(Gateway, AHandshakeThatNeverCompletesFailsTheOpenAtTheTimeOut) {
+  Listener l;
+  ::listen(l.fd, 0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 4; ++i) {  // fill the accept queue; later handshakes go unanswered
+    const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(l.port);
+    ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fillers.push_back(c);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  posix::PosixEventLoop loop;
+  posix::TcpGatewayPort port(loop, "127.0.0.1", l.port);
+  port.SetConnectTimeout(std::chrono::milliseconds(300));
+  try {
+    port.SetPortOpen(true);
+    ADD_FAILURE() << "the open succeeded without a completed handshake";
+  } catch (const PortError& e) {
+    const std::string why = e.what();
+    EXPECT_NE(why.find("127.0.0.1:" + std::to_string(l.port)), std::string::npos) << why;
+    EXPECT_NE(why.find("no answer within"), std::string::npos) << why;
+  }
+  EXPECT_FALSE(port.PortOpen());
+  for (int c : fillers) ::close(c);
+}
+
 // The gateway answers the link reset, then closes the connection in the middle of the reply.
 TEST(Gateway, ADroppedConnectionEndsTheCallAndTheNextCallReconnects) {
   Listener l;

@@ -1,7 +1,10 @@
 // The Qt host and the desktop tool with real widgets (offscreen) against the simulated meter on
 // a pseudo-terminal: what a technician sees after each command, the control's message boxes,
 // saved settings, the tariff table to and from files, and closing the window mid-read.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -20,6 +23,7 @@
 #include <QTimer>
 #include <QtTest>
 #include <filesystem>
+#include <thread>
 
 #include "command_panel.hpp"
 #include "connection_panel.hpp"
@@ -27,6 +31,8 @@
 #include "main_window.hpp"
 #include "meter_model.hpp"
 #include "trace_pane.hpp"
+#include "velmar/bus.hpp"
+#include "velmar/posix_platform.hpp"
 #include "velmar/qt.hpp"
 
 using velmar::gui::MainWindow;
@@ -38,10 +44,16 @@ struct SeenBox {
   QString text;
 };
 
+// Boxes that opened while no test expected one: closed at once by the guard below, so a test
+// that goes wrong fails within seconds instead of waiting for a person.
+std::vector<SeenBox> g_unexpected;
+int g_closers = 0;
+
 // Answers every modal box that opens (as a person pressing OK) and remembers what it said.
 class BoxCloser {
  public:
   BoxCloser() {
+    ++g_closers;
     timer_.setInterval(20);
     QObject::connect(&timer_, &QTimer::timeout, [this] {
       if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
@@ -51,10 +63,75 @@ class BoxCloser {
     });
     timer_.start();
   }
+  ~BoxCloser() { --g_closers; }
   std::vector<SeenBox> seen;
 
  private:
   QTimer timer_;
+};
+
+// Runs through every test: any box no BoxCloser is there for is noted and closed.
+class UnexpectedBoxGuard {
+ public:
+  UnexpectedBoxGuard() {
+    timer_.setInterval(200);
+    QObject::connect(&timer_, &QTimer::timeout, [] {
+      if (g_closers > 0) return;
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        g_unexpected.push_back({box->windowTitle(), box->text()});
+        box->reject();
+      }
+    });
+    timer_.start();
+  }
+
+ private:
+  QTimer timer_;
+};
+
+// A gateway on loopback that acknowledges the link reset, sends the first `cut` bytes of its
+// answer to the data request and closes the connection.
+class DroppingGateway {
+ public:
+  explicit DroppingGateway(std::size_t cut) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listener_, 1);
+    socklen_t len = sizeof a;
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    thread_ = std::thread([this, cut] {
+      const int c = ::accept(listener_, nullptr, nullptr);
+      if (c < 0) return;
+      velmar::sim::SimMeter meter;
+      std::uint8_t buf[64];
+      for (int frames = 0; frames < 2;) {
+        const ssize_t n = ::read(c, buf, sizeof buf);
+        if (n <= 0) break;
+        frames += static_cast<int>(n / 5);  // two short frames: link reset, data request
+        if (frames == 1) {
+          const std::uint8_t ack = 0xE5;
+          [[maybe_unused]] auto w = ::write(c, &ack, 1);
+        }
+      }
+      const auto telegram = meter.DataTelegram();
+      [[maybe_unused]] auto w = ::write(c, telegram.data(), std::min(cut, telegram.size()));
+      ::close(c);
+    });
+  }
+  ~DroppingGateway() {
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    ::close(listener_);
+  }
+  std::uint16_t port = 0;
+
+ private:
+  int listener_ = -1;
+  std::thread thread_;
 };
 
 std::unique_ptr<QSettings> SettingsIn(const QTemporaryDir& dir) {
@@ -82,6 +159,14 @@ class GuiTest : public QObject {
   Q_OBJECT
 
  private slots:
+  void init() { g_unexpected.clear(); }
+  void cleanup() {
+    for (const SeenBox& b : g_unexpected) {
+      qWarning("unexpected box \"%s\": %s", qPrintable(b.title), qPrintable(b.text));
+    }
+    QVERIFY2(g_unexpected.empty(), "a message box opened that the test did not expect");
+  }
+
   void readFillsTheValuesRecordsAndTrace() {
     QTemporaryDir dir;
     MainWindow w(SettingsIn(dir));
@@ -258,6 +343,62 @@ class GuiTest : public QObject {
     QVERIFY_THROWS_EXCEPTION(velmar::ArgumentError, host.SerialPort("tcp://host:0"));
   }
 
+  // A gateway that closes the connection in the middle of a reply: the Qt loop has no
+  // POLLRDHUP, so the port must see the end of the stream in its zero-byte read and end the
+  // exchange with the port error, not wait out the reply as a damaged one.
+  void gatewayClosingMidReplyEndsTheReadUnderTheQtLoop() {
+    DroppingGateway gateway(40);
+    velmar::qt::QtEventLoop loop;
+    velmar::posix::TcpGatewayPort port(loop, "127.0.0.1", gateway.port);
+    velmar::BusOptions once;
+    once.retries = 0;
+    velmar::Bus bus(loop, port, once);
+    const velmar::Reading r = bus.Read(velmar::Address::Primary(1));
+    QCOMPARE(static_cast<int>(r.result), static_cast<int>(velmar::BusResult::kPortError));
+    QVERIFY2(bus.PortFailure().find(std::to_string(gateway.port)) != std::string::npos,
+             bus.PortFailure().c_str());
+    QVERIFY(!port.PortOpen());
+  }
+
+  // An abort raised by a handler while a pass runs ends that very pass, not a later one.
+  void anAbortDuringAPassEndsThatPass() {
+    velmar::qt::QtEventLoop loop;
+    bool aborted = false;
+    auto timer = loop.CreateTimer([&] {
+      loop.Abort("the window is closing");
+      aborted = true;
+    });
+    timer->SetInterval(5);
+    timer->SetEnabled(true);
+    bool thrown = false;
+    for (int pass = 0; pass < 1000 && !thrown; ++pass) {
+      try {
+        loop.WaitForEvents();
+      } catch (const velmar::PortError& e) {
+        thrown = true;
+        QCOMPARE(QString(e.what()), QString("the window is closing"));
+      }
+      QVERIFY2(thrown || !aborted, "the pass that raised the abort returned normally");
+    }
+    QVERIFY(thrown);
+  }
+
+  // A meter named by its identification number is read by the bus master on the window's
+  // port; the panel shows it as any read.
+  void readByIdentificationNumberGoesThroughTheBus() {
+    QTemporaryDir dir;
+    MainWindow w(SettingsIn(dir));
+    w.Connection()->address->setText("12345678");
+    w.Read();
+    QCOMPARE(w.Values().ValueOf("Meter ID"), QString("12345678"));
+    QCOMPARE(w.Values().ValueOf("Energy total"), QString("12345.67"));
+    QVERIFY(w.Trace()->Text().contains(" > 680B0B6853FD52"));  // the selection
+    w.Connection()->address->setText("87654321");
+    w.Read();
+    QCOMPARE(w.Values().ValueOf("Meter ID"), QString());
+    QVERIFY(w.LastResult().contains("87654321"));
+  }
+
   void eventLoopTicksTimersAndStopsOnAbort() {
     velmar::qt::QtEventLoop loop;
     int ticks = 0;
@@ -275,5 +416,10 @@ class GuiTest : public QObject {
   }
 };
 
-QTEST_MAIN(GuiTest)
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  UnexpectedBoxGuard guard;
+  GuiTest test;
+  return QTest::qExec(&test, argc, argv);
+}
 #include "gui_test.moc"

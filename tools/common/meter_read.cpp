@@ -39,6 +39,11 @@ MeterRead ReadMeter(Bus& bus, const Address& address, const ReadOptions& options
       r.portFailed = true;
       r.error = bus.PortFailure();
       return r;
+    case BusResult::kCollision:
+      Fail(
+          r, LinkResult::kStructureError,
+          "several meters answered at " + address.Text() + " at once (a collision): none was read");
+      return r;
     default: {
       const std::int16_t code =
           g.linkResult != 0 ? g.linkResult : static_cast<std::int16_t>(LinkResult::kStructureError);
