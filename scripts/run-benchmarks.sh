@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Release benchmarks and runs every one of them, printing their tables. About
-# seventeen minutes (ten of them the collector at site scale), most of it the protocol's own
+# nineteen minutes (ten of them the collector at site scale), most of it the protocol's own
 # waits. Not part of the test run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,9 +10,10 @@ bin=build/bench/bench
 echo "== machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(date -u +%F)"
 echo; echo "== reply time-out"; "$bin/timeout_bench"
 echo; echo "== read latency"; "$bin/read_latency" 50 2400 9600
+echo; echo "== read through the bus master"; "$bin/bus_read" 50 2400 9600
 echo; echo "== many buses"; "$bin/many_buses" 10 2400
 echo; echo "== whole bus"; "$bin/whole_bus" 50 2400
-echo; echo "== bus scan"; "$bin/scan_bench"
+echo; echo "== bus scan (virtual line, then a pseudo-terminal at load 20)"; "$bin/scan_bench" 20
 if [ -x "$bin/gui_responsiveness" ]; then
   echo; echo "== desktop tool while waiting"
   QT_QPA_PLATFORM=offscreen "$bin/gui_responsiveness" 10 2>/dev/null

@@ -20,10 +20,11 @@ struct Published {
   std::condition_variable arrived;
   std::vector<std::pair<std::string, nlohmann::json>> messages;
 
-  void Add(const std::string& topic, const std::string& payload) {
+  std::string Add(const std::string& topic, const std::string& payload) {
     std::lock_guard lock(mutex);
     messages.emplace_back(topic, nlohmann::json::parse(payload));
     arrived.notify_all();
+    return "kept";
   }
   bool WaitFor(std::size_t count) {
     std::unique_lock lock(mutex);
@@ -63,7 +64,7 @@ TEST(BusWorker, EachReadingCarriesOnlyItsOwnMetersValues) {
   Published out;
   PollLog log(false);
   BusWorker worker(
-      bus, "site", [&](const auto& t, const auto& p) { out.Add(t, p); }, log, factory);
+      bus, "site", [&](const auto& t, const auto& p) { return out.Add(t, p); }, log, factory);
   worker.Start();
   ASSERT_TRUE(out.WaitFor(3));
   worker.RequestStop();

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "faulty_vfs.hpp"
 #include "poll_config.hpp"
 #include "spool.hpp"
 #include "velmar/error.hpp"
@@ -118,7 +119,9 @@ TEST_F(SpoolTest, KeepsOrderAcrossARestartAndDropsTheOldestAtItsBound) {
   {
     Spool spool(dir_, 5);
     for (int i = 1; i <= 7; ++i) {
-      EXPECT_EQ(spool.Push("t", std::to_string(i)), i > 5 ? 1 : 0) << i;
+      const Spool::Kept kept = spool.Push("t", std::to_string(i));
+      EXPECT_EQ(kept.dropped, i > 5 ? 1 : 0) << i;
+      EXPECT_EQ(kept.where, Spool::Where::kDisk) << i;
     }
     EXPECT_EQ(spool.Size(), 5);
   }
@@ -133,6 +136,63 @@ TEST_F(SpoolTest, KeepsOrderAcrossARestartAndDropsTheOldestAtItsBound) {
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries.front().payload, "5");
   EXPECT_EQ(again.Size(), 4);
+}
+
+std::vector<std::string> Payloads(const std::vector<Spool::Entry>& entries) {
+  std::vector<std::string> out;
+  for (const auto& e : entries) out.push_back(e.payload);
+  return out;
+}
+
+// The disk under the spool fills and empties again: readings wait in memory in their order and
+// are offered from there, an acknowledged reading whose delete the disk refuses is not offered
+// again, one note says the disk refuses and one that it takes writes again, and once it does
+// the readings that waited are on disk (a restart finds them).
+TEST_F(SpoolTest, AFullDiskKeepsReadingsInMemoryUntilSpaceReturns) {
+  std::vector<std::string> notes;
+  {
+    Spool spool(
+        dir_, 100, [&](const std::string& n) { notes.push_back(n); }, testing::FaultyVfsName());
+    for (const char* p : {"1", "2", "3"}) EXPECT_EQ(spool.Push("t", p).where, Spool::Where::kDisk);
+    testing::SetDiskFull(true);
+    for (const char* p : {"4", "5", "6"}) {
+      EXPECT_EQ(spool.Push("t", p).where, Spool::Where::kMemory) << p;
+    }
+    EXPECT_EQ(notes.size(), 1u);
+    auto all = spool.After(0, 10);
+    EXPECT_EQ(Payloads(all), (std::vector<std::string>{"1", "2", "3", "4", "5", "6"}));
+    spool.Remove(all[0].id);  // on disk: the delete is refused and tried again later
+    spool.Remove(all[4].id);  // in memory
+    EXPECT_EQ(Payloads(spool.After(0, 10)), (std::vector<std::string>{"2", "3", "4", "6"}));
+    EXPECT_EQ(spool.Size(), 4);
+    EXPECT_EQ(spool.InMemory(), 2);
+    // Memory emptied by acknowledgements is no sign that the disk takes writes again.
+    const auto waiting = spool.After(0, 10);
+    spool.Remove(waiting[2].id);
+    spool.Remove(waiting[3].id);
+    EXPECT_EQ(spool.Push("t", "6b").where, Spool::Where::kMemory);
+    EXPECT_EQ(notes.size(), 1u);
+    spool.Remove(spool.After(0, 10).back().id);
+    testing::SetDiskFull(false);
+    EXPECT_EQ(spool.Push("t", "7").where, Spool::Where::kDisk);
+    EXPECT_EQ(spool.InMemory(), 0);
+    EXPECT_EQ(Payloads(spool.After(0, 10)), (std::vector<std::string>{"2", "3", "7"}));
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_NE(notes[0].find("refuses"), std::string::npos) << notes[0];
+    EXPECT_NE(notes[1].find("again"), std::string::npos) << notes[1];
+  }
+  Spool again(dir_, 100);
+  EXPECT_EQ(Payloads(again.After(0, 10)), (std::vector<std::string>{"2", "3", "7"}));
+}
+
+TEST_F(SpoolTest, MemoryIsBoundedWhileTheDiskRefuses) {
+  Spool spool(dir_, 1'000'000, {}, testing::FaultyVfsName());
+  testing::SetDiskFull(true);
+  int dropped = 0;
+  for (std::int64_t i = 0; i <= Spool::kMemoryLimit; ++i) dropped += spool.Push("t", "x").dropped;
+  testing::SetDiskFull(false);
+  EXPECT_EQ(dropped, 1);
+  EXPECT_EQ(spool.InMemory(), Spool::kMemoryLimit);
 }
 
 TEST_F(SpoolTest, AFolderThatCannotBeMadeIsNamed) {

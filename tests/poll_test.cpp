@@ -42,6 +42,9 @@ class Collector {
  public:
   explicit Collector(const std::filesystem::path& config)
       : process_({VELMAR_CLI, "poll", "--verbose", config.string()}, false, true) {}
+  explicit Collector(const std::vector<std::string>& argv) : process_(argv, false, true) {}
+  pid_t Pid() const { return process_.Pid(); }
+  bool Running() const { return process_.Running(); }
 
   // Reads the log until a line satisfies `want`.
   bool WaitForLine(const std::function<bool(const std::string&)>& want,
@@ -301,6 +304,67 @@ TEST_F(PollTest, FailingMetersPublishTheirResultAndTheOthersGoOn) {
     EXPECT_EQ(g["result"], 0);
     EXPECT_DOUBLE_EQ(g["ActiveEnergyTotal"].get<double>(), 3.0);
   }
+}
+
+// The spool's disk fills up (a 512 KiB tmpfs under the spool, in a mount namespace of the
+// collector's own) while the broker is up, then while it is away, and empties again: readings
+// wait in memory and go to the broker from there, every logged reading arrives, the log says
+// once that the disk refuses and once that it takes writes again, and the collector never ends.
+TEST_F(PollTest, AFullDiskUnderTheSpoolLosesNothing) {
+  if (RunProcess({"/usr/bin/unshare", "-m", "/bin/true"}).status != 0) {
+    GTEST_SKIP() << "no mount namespace here; the spool's file layer test covers a full disk";
+  }
+  TestBroker broker;
+  broker.Start();
+  Subscriber sub(broker.Port(), "site/#", "test-full-disk");
+  sim::SimMeter a(Meter(1, 11111111, 1.0));
+  sim::SimMeter b(Meter(2, 22222222, 2.0));
+  sim::PtyMeterServer pty({&a, &b}, 9600);
+  const auto spool = dir_ / "spool";
+  std::filesystem::create_directories(spool);
+  const auto config =
+      Config(broker.Port(), Bus("basement", pty.DevicePath(), {{"a", 1}, {"b", 2}}));
+  Collector collector(std::vector<std::string>{
+      "/usr/bin/unshare", "-m", "/bin/sh", "-c",
+      "mount -t tmpfs -o size=512k tmpfs \"$0\" && exec \"$1\" poll --verbose \"$2\"",
+      spool.string(), VELMAR_CLI, config.string()});
+  ASSERT_TRUE(collector.WaitForReadings("a", 2)) << collector.Log();
+  // Fill the collector's tmpfs through its own view of the file tree.
+  const auto filler = std::filesystem::path("/proc/" + std::to_string(collector.Pid()) + "/root") /
+                      spool.relative_path() / "filler";
+  {
+    std::ofstream out(filler, std::ios::binary);
+    const std::string block(4096, 'x');
+    for (int i = 0; i < 1024 && out; ++i) out << block << std::flush;
+  }
+  ASSERT_TRUE(collector.WaitForLine([](const std::string& l) {
+    return l.find("refuses writes") != std::string::npos;
+  })) << collector.Log();
+  const std::size_t before = collector.ReadingsOf("a").size();
+  ASSERT_TRUE(collector.WaitForReadings("a", before + 3)) << collector.Log();
+  broker.Stop();
+  ASSERT_TRUE(collector.WaitForReadings("a", before + 6)) << collector.Log();
+  broker.Start();
+  ASSERT_TRUE(collector.WaitForReadings("a", before + 9)) << collector.Log();
+  std::filesystem::remove(filler);
+  ASSERT_TRUE(collector.WaitForLine([](const std::string& l) {
+    return l.find("takes writes again") != std::string::npos;
+  })) << collector.Log();
+  ASSERT_TRUE(collector.WaitForReadings("a", before + 11)) << collector.Log();
+  EXPECT_TRUE(collector.Running());
+  EXPECT_EQ(collector.Stop(), 0) << collector.Log();
+  EXPECT_EQ(collector.LinesContaining("refuses writes"), 1u) << collector.Log();
+  EXPECT_EQ(collector.LinesContaining("takes writes again"), 1u) << collector.Log();
+  EXPECT_GT(collector.LinesContaining("kept in memory"), 0u) << collector.Log();
+  ASSERT_TRUE(sub.WaitFor(
+      [&](const auto& m) {
+        return StatesOf(m, "a").size() >= collector.ReadingsOf("a").size() &&
+               StatesOf(m, "b").size() >= collector.ReadingsOf("b").size();
+      },
+      20s));
+  const auto messages = sub.Messages();
+  ExpectAllInOrder(collector, messages, "a");
+  ExpectAllInOrder(collector, messages, "b");
 }
 
 TEST_F(PollTest, ABusWhoseDeviceVanishesIsRetriedWhileTheOthersGoOn) {

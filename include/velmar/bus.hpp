@@ -128,6 +128,16 @@ struct RawReply {
   std::vector<std::uint8_t> bytes;
 };
 
+// Counts and line times since the bus was made: each frame sent at the port's character time,
+// each reply heard at the same, and the reply time-out of each request that got no answer.
+struct BusStats {
+  int framesSent = 0;
+  int repliesHeard = 0;
+  double sentSeconds = 0;
+  double heardSeconds = 0;
+  double silentSeconds = 0;
+};
+
 class Bus {
  public:
   // Uses the port as configured (device, settings, RTS); opens it on the first operation and
@@ -178,10 +188,9 @@ class Bus {
   int ReplyTimeoutMs() const;
   // Every frame sent and every reply received (hex), or "<TimeOut>" where none came.
   void SetTraceCallback(TraceCallback callback);
-  // Frames sent so far, and the protocol's own time for them (frames on the line and reply
-  // time-outs where none came), for comparing with the time the work took.
-  int FramesSent() const;
-  double FloorSeconds() const;
+  // What the bus has put on the line and heard so far, in the protocol's own time, for
+  // comparing with the time the work took.
+  const BusStats& Stats() const;
   // Why the port last failed (open refused, device gone), "" when it did not.
   const std::string& PortFailure() const;
 

@@ -83,8 +83,7 @@ struct Bus::Impl {
   BusOptions options;
   TraceCallback trace;
   bool fcbSndUd = true;  // frame-count bit of the next SND_UD
-  int frames = 0;
-  double floor = 0;
+  BusStats stats;
   std::string portFailure;
 
   int ReplyTimeout() const {
@@ -94,22 +93,27 @@ struct Bus::Impl {
   }
 
   // One request and what came back, with no repeats.
-  bus::Verdict Once(const Frame& frame, Expect expect, Frame& reply) {
-    ++frames;
+  bus::Verdict Once(const Frame& frame, Expect expect, Frame& reply, bool probe) {
+    ++stats.framesSent;
     if (trace) trace(TraceDirection::kSent, HexText(frame));
     line.Send(frame);
     bus::ListenLimits limits;
     limits.replyTimeoutMs = ReplyTimeout();
     limits.byteTimeoutMs = std::max(options.byteTimeoutMs, 1);
     limits.echo = options.echo == EchoMode::kAuto;
-    limits.ackCheck = expect == Expect::kAck;
+    limits.ackCheck = probe;
+    limits.ackOnly = expect == Expect::kAck;
     limits.dropLateAck = expect == Expect::kUserData;
     bus::Heard heard = line.Listen(frame, limits);
     reply = std::move(heard.bytes);
     const double ch = line.CharacterSeconds();
-    floor +=
-        static_cast<double>(frame.size()) * ch +
-        (reply.empty() ? limits.replyTimeoutMs / 1000.0 : static_cast<double>(reply.size()) * ch);
+    stats.sentSeconds += static_cast<double>(frame.size()) * ch;
+    if (reply.empty()) {
+      stats.silentSeconds += limits.replyTimeoutMs / 1000.0;
+    } else {
+      ++stats.repliesHeard;
+      stats.heardSeconds += static_cast<double>(reply.size()) * ch;
+    }
     if (trace) trace(TraceDirection::kReceived, reply.empty() ? "<TimeOut>" : HexText(reply));
     if (!heard.complete && !reply.empty()) {
       // Bytes that never formed a whole frame: several meters at once where one E5 belongs,
@@ -124,12 +128,12 @@ struct Bus::Impl {
 
   // A request repeated while it gets no reply or a damaged one; the last verdict.
   bus::Verdict Exchange(const Frame& frame, Expect expect, Frame& reply, int* attempts = nullptr,
-                        int retries = -1) {
+                        int retries = -1, bool probe = false) {
     const int tries = 1 + std::max(0, retries < 0 ? options.retries : retries);
     bus::Verdict v;
     for (int i = 0; i < tries; ++i) {
       if (attempts) ++*attempts;
-      v = Once(frame, expect, reply);
+      v = Once(frame, expect, reply, probe);
       const bool repeat = v.result == BusResult::kNoReply || v.result == BusResult::kDamagedReply ||
                           v.result == BusResult::kChecksum || v.result == BusResult::kCollision;
       if (!repeat) break;
@@ -137,9 +141,11 @@ struct Bus::Impl {
     return v;
   }
 
-  BusResult Ack(const Frame& frame, int retries = -1) {
+  // An acknowledged request. A probe also listens two characters past the E5: two meters never
+  // answer quite in step, and a second answer shows there.
+  BusResult Ack(const Frame& frame, int retries = -1, bool probe = false) {
     Frame reply;
-    return Exchange(frame, Expect::kAck, reply, nullptr, retries).result;
+    return Exchange(frame, Expect::kAck, reply, nullptr, retries, probe).result;
   }
 
   BusResult SndUd(std::uint8_t a, std::uint8_t ci, std::span<const std::uint8_t> data) {
@@ -221,7 +227,7 @@ BusResult Bus::Probe(const Address& address) {
   return impl_->GuardResult([&] {
     const Frame f =
         address.secondary ? SelectionFrame(address) : ShortFrame(kSndNke, address.primary);
-    return impl_->Ack(f, 0);
+    return impl_->Ack(f, 0, true);
   });
 }
 
@@ -312,11 +318,8 @@ int Bus::ReplyTimeoutMs() const {
 void Bus::SetTraceCallback(TraceCallback callback) {
   impl_->trace = std::move(callback);
 }
-int Bus::FramesSent() const {
-  return impl_->frames;
-}
-double Bus::FloorSeconds() const {
-  return impl_->floor;
+const BusStats& Bus::Stats() const {
+  return impl_->stats;
 }
 const std::string& Bus::PortFailure() const {
   return impl_->portFailure;

@@ -13,6 +13,7 @@ namespace {
 constexpr int kSettleMs = 50;
 constexpr std::size_t kLongestFrame = 255 + 6;
 constexpr int kGatewayPauses = 20;
+constexpr std::size_t kWokenFor = 3;  // the last characters of a frame, taken as they arrive
 
 // Where a reply stands while its bytes come in.
 enum class Phase { kEcho, kAnswer };
@@ -33,6 +34,10 @@ BusLine::BusLine(EventLoop& events, SerialPort& port)
       limit_(events.CreateTimer([this] {
         limit_passed_ = true;
         limit_->SetEnabled(false);
+      })),
+      nap_(events.CreateTimer([this] {
+        nap_passed_ = true;
+        nap_->SetEnabled(false);
       })) {}
 
 BusLine::~BusLine() = default;
@@ -49,6 +54,17 @@ void BusLine::ArmLimit(int ms) {
   limit_passed_ = false;
   limit_->SetInterval(std::max(ms, 1));
   limit_->SetEnabled(true);
+}
+
+// Sleeps while the rest of a frame whose length is known is still on the line: the bytes wait
+// in the port meanwhile, so the loop is not woken for each of them.
+void BusLine::Nap(int ms) {
+  nap_->SetEnabled(false);
+  nap_passed_ = false;
+  nap_->SetInterval(std::max(ms, 1));
+  nap_->SetEnabled(true);
+  while (!nap_passed_ && !deadline_passed_ && !limit_passed_) events_.WaitForEvents();
+  nap_->SetEnabled(false);
 }
 
 void BusLine::Wait(int ms) {
@@ -99,6 +115,7 @@ Heard BusLine::Listen(std::span<const std::uint8_t> sent, const ListenLimits& li
   std::vector<std::uint8_t>& b = heard.bytes;
   Phase phase = limits.echo ? Phase::kEcho : Phase::kAnswer;
   const double char_ms = CharacterSeconds() * 1000;
+  const int quiet_ms = static_cast<int>(std::ceil(2 * char_ms)) + 1;
   // However the bytes come, a reply ends within the longest frame's line time and twenty
   // pauses of a gateway, and no reply is longer than the longest frame.
   ArmLimit(limits.replyTimeoutMs + kGatewayPauses * limits.byteTimeoutMs +
@@ -130,7 +147,7 @@ Heard BusLine::Listen(std::span<const std::uint8_t> sent, const ListenLimits& li
         if (limits.ackCheck && *n == 1) {
           // Two meters never answer quite in step: a second answer shows within two
           // characters of the first.
-          Arm(static_cast<int>(std::ceil(2 * char_ms)) + 1);
+          Arm(quiet_ms);
           while (!deadline_passed_) events_.WaitForEvents();
           Take(b);
         } else {
@@ -142,10 +159,16 @@ Heard BusLine::Listen(std::span<const std::uint8_t> sent, const ListenLimits& li
     if (b.size() >= kLongestFrame) break;  // no frame is this long: noise, or several meters
     if (b.size() > seen) {
       seen = b.size();
-      Arm(limits.byteTimeoutMs);
+      Arm(limits.ackOnly && b[0] != kAck ? quiet_ms : limits.byteTimeoutMs);
     }
     if (deadline_passed_ || limit_passed_) break;
-    events_.WaitForEvents();
+    // Most of a long frame is napped through; its last characters wake the loop as they come.
+    const auto need = phase == Phase::kAnswer ? ExpectedLength(b) : std::nullopt;
+    if (need && *need > b.size() + kWokenFor) {
+      Nap(static_cast<int>(static_cast<double>(*need - b.size() - kWokenFor) * char_ms));
+    } else {
+      events_.WaitForEvents();
+    }
   }
   deadline_->SetEnabled(false);
   limit_->SetEnabled(false);

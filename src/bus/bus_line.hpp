@@ -24,6 +24,9 @@ struct ListenLimits {
   int byteTimeoutMs = 0;   // for each pause inside an answer that has started
   bool echo = true;        // drop a leading repeat of the frame just sent
   bool ackCheck = false;   // after a lone E5, listen two characters more for a second answer
+  // Only an E5 is a good answer: bytes that start otherwise end two characters of quiet after
+  // the last, not at the byte time-out (several meters answering at once end that way).
+  bool ackOnly = false;
   // A data request is never answered by E5: one that comes is a late acknowledge of an
   // earlier request, dropped while the real answer is awaited.
   bool dropLateAck = false;
@@ -53,14 +56,17 @@ class BusLine {
  private:
   void Arm(int ms);
   void ArmLimit(int ms);
+  void Nap(int ms);
   void Take(std::vector<std::uint8_t>& into);
 
   EventLoop& events_;
   SerialPort& port_;
   std::unique_ptr<Timer> deadline_;
   std::unique_ptr<Timer> limit_;
+  std::unique_ptr<Timer> nap_;
   bool deadline_passed_ = false;
   bool limit_passed_ = false;
+  bool nap_passed_ = false;
 };
 
 }  // namespace velmar::bus

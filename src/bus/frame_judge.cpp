@@ -41,17 +41,17 @@ Verdict JudgeLong(std::span<const std::uint8_t> b, Expect expect) {
 
 }  // namespace
 
-std::optional<std::size_t> CompleteLength(std::span<const std::uint8_t> b) {
+std::optional<std::size_t> ExpectedLength(std::span<const std::uint8_t> b) {
   if (b.empty()) return std::nullopt;
   if (b[0] == kAck) return 1;
-  if (b[0] == kShortStart) {
-    return b.size() >= kShortFrameLength ? std::optional(kShortFrameLength) : std::nullopt;
-  }
-  if (LongStart(b[0]) && b.size() >= 2) {
-    const std::size_t need = b[1] + 6u;
-    if (b.size() >= need) return need;
-  }
+  if (b[0] == kShortStart) return kShortFrameLength;
+  if (LongStart(b[0]) && b.size() >= 2) return b[1] + 6u;
   return std::nullopt;
+}
+
+std::optional<std::size_t> CompleteLength(std::span<const std::uint8_t> b) {
+  const auto need = ExpectedLength(b);
+  return need && b.size() >= *need ? need : std::nullopt;
 }
 
 std::int16_t LongFrameCode(std::span<const std::uint8_t> b) {

@@ -26,6 +26,10 @@ enum class Expect : std::uint8_t {
 // frame (those end at the byte time-out).
 std::optional<std::size_t> CompleteLength(std::span<const std::uint8_t> bytes);
 
+// How long the frame at the start of `bytes` will be, once its start (and for a long frame its
+// L field) is there; nullopt before that, and for bytes that start no frame.
+std::optional<std::size_t> ExpectedLength(std::span<const std::uint8_t> bytes);
+
 struct Verdict {
   BusResult result = BusResult::kNoReply;
   std::int16_t linkResult = 0;  // the link check's code for a damaged frame, 0 otherwise

@@ -8,8 +8,6 @@
 namespace velmar {
 namespace {
 
-constexpr std::uint8_t kAny = 0xFF;
-
 bool ValidIdent(const std::string& p) {
   return p.size() == 8 && std::all_of(p.begin(), p.end(), [](char c) {
            return (c >= '0' && c <= '9') || c == 'F' || c == 'f';

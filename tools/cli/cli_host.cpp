@@ -25,6 +25,11 @@ void RequireDevice(const std::string& path) {
 CLI::Validator DeviceCheck() {
   return CLI::Validator(
       [](const std::string& t) {
+        if (t.empty()) {
+          return std::string(
+              "an empty device name: give a serial device path (/dev/ttyUSB0) or "
+              "tcp://HOST:PORT");
+        }
         std::string host;
         std::uint16_t port = 0;
         try {
@@ -105,7 +110,8 @@ std::string ChosenDevice(const LineOptions& options, const std::string& simulate
   return saved.Exists() ? saved.Read(kDeviceEntry, Variant("")).ToText() : std::string();
 }
 
-CliHost::CliHost(const LineOptions& options) : options_(options) {
+CliHost::CliHost(const LineOptions& options)
+    : options_(options), signals_(std::make_unique<SignalWatch>(events_)) {
   if (options.simulate) {
     meter_ = std::make_unique<sim::SimMeter>();
     server_ = std::make_unique<sim::PtyMeterServer>(*meter_, options.speed);
@@ -141,6 +147,8 @@ void CliHost::RestoreSavedSettings() {
 }
 
 CliHost::~CliHost() {
+  // Closing waits for the line to settle; a signal now must not stop the settings coming back.
+  signals_->OnSignal([](int) {});
   bus_.reset();
   if (control_) control_->closePort();
 }
@@ -170,11 +178,23 @@ int ExitForResult(int result) {
   return result == 0 ? kExitOk : kExitResultBase - result;
 }
 
-int ExitForCommand(const CliHost& host, int result, bool could_not_init) {
+void HeldMessages::Show(const std::string& text, const std::optional<std::string>& title) {
+  held_.push_back(title.value_or("velmar") + ": " + text);
+}
+
+void HeldMessages::Flush() {
+  for (const std::string& line : held_) std::cerr << line << '\n';
+  std::cerr << std::flush;
+  held_.clear();
+}
+
+int ExitForCommand(CliHost& host, int result, bool could_not_init) {
   if (could_not_init && !host.PortFailure().empty()) {
+    host.Messages().Drop();
     std::cerr << "Error: " << host.PortFailure() << '\n';
     return kExitError;
   }
+  host.Messages().Flush();
   return ExitForResult(result);
 }
 

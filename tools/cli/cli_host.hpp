@@ -5,11 +5,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "commands.hpp"
 #include "line_peers.hpp"
+#include "signal_watch.hpp"
 #include "velmar/bus.hpp"
 #include "velmar/posix_platform.hpp"
 #include "velmar/velmar.hpp"
@@ -49,6 +51,21 @@ std::string SettingsPath();
 // The name of the saved device entry, beside the control's own entries.
 inline constexpr const char* kDeviceEntry = "Device";
 
+// The control's message boxes as "title: text" lines on stderr, held until the command's result
+// is known: a port that would not open is then told once, with its reason, instead of the
+// control's general line and the reason after it.
+class HeldMessages : public MessageBox {
+ public:
+  ~HeldMessages() override { Flush(); }
+  void Show(const std::string& text, const std::optional<std::string>& title) override;
+  // Prints what is held, in order; or forgets it.
+  void Flush();
+  void Drop() { held_.clear(); }
+
+ private:
+  std::vector<std::string> held_;
+};
+
 // A control on the console host, configured from the options (and serving an in-process
 // simulated meter on a pseudo-terminal when asked to).
 class CliHost {
@@ -58,10 +75,13 @@ class CliHost {
   Velmar& control() { return *control_; }
   std::optional<Variant> Address() const;
   posix::PosixEventLoop& Events() { return events_; }
+  // SIGINT, SIGTERM and SIGHUP end the command's wait and let the port close first.
+  SignalWatch& Signals() { return *signals_; }
   // The bus master on the same port and loop, with the options' time-out, retries and trace.
   Bus& bus();
   // Why the port last failed to open ("" when it did not).
   std::string PortFailure() const { return port_->LastError(); }
+  HeldMessages& Messages() { return messages_; }
 
  private:
   void RestoreSavedSettings();
@@ -72,7 +92,8 @@ class CliHost {
   std::unique_ptr<sim::SimMeter> meter_;
   std::unique_ptr<sim::PtyMeterServer> server_;
   posix::PosixEventLoop events_;
-  posix::ConsoleMessageBox messages_;
+  std::unique_ptr<SignalWatch> signals_;  // before the simulator's thread, which inherits its mask
+  HeldMessages messages_;
   posix::ConsoleContainer container_;
   std::unique_ptr<Velmar> control_;
   std::unique_ptr<Bus> bus_;  // destroyed before the control that owns the port
@@ -83,9 +104,9 @@ TraceCallback StderrTrace();
 
 // The exit status for a command's result: 0, or 10 + N for -N.
 int ExitForResult(int result);
-// The same, except that a port that did not open is reported with the port's own reason on
-// stderr and exit status 1.
-int ExitForCommand(const CliHost& host, int result, bool could_not_init);
+// The same for a control command, after the control's messages: a port that did not open is
+// reported alone, as one line with the port's own reason, and exit status 1.
+int ExitForCommand(CliHost& host, int result, bool could_not_init = false);
 const char* ExitStatusHelp();
 
 }  // namespace velmar::tools

@@ -17,6 +17,7 @@ namespace {
 // A telegram is at most 261 bytes: 522 hex digits, or 783 characters with a blank after each
 // byte. Lines up to this length are taken; a longer one is no telegram.
 constexpr std::size_t kMaxLine = 4096;
+constexpr int kMaxErrors = 100;  // telegrams that fail before decoding gives up
 
 enum class LineRead { kLine, kTooLong, kEnd };
 
@@ -88,7 +89,8 @@ Runner AddDecode(CLI::App& app) {
       "Texts that are not UTF-8 come out with U+FFFD for each bad byte.\n"
       "Exit status: 0 every telegram decoded (whatever its result); 1 a telegram was not\n"
       "hexadecimal or could not be decoded (reported, the others still decoded), or a line\n"
-      "was longer than 4096 characters (decoding stops there); 2 usage error.");
+      "was longer than 4096 characters or 100 telegrams failed (decoding stops there); 2 usage\n"
+      "error.");
   cmd->add_option("HEX", *hex, "Telegrams; without any, one per line of standard input");
   return [cmd, mode, hex, records]() -> int {
     if (!cmd->parsed()) return -1;
@@ -100,14 +102,23 @@ Runner AddDecode(CLI::App& app) {
     }
     if (!hex->empty()) return status;
     std::string line;
+    int lines = 0, errors = 0;
     for (LineRead r; (r = NextLine(line)) != LineRead::kEnd;) {
+      ++lines;
       if (r == LineRead::kTooLong) {
-        std::cerr << "Error: line " << n + 1 << " is longer than " << kMaxLine
+        std::cerr << "Error: line " << lines << " is longer than " << kMaxLine
                   << " characters; a telegram is at most 522 hex digits. Stopped there.\n";
         return kExitError;
       }
       if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-      if (!DecodeOne(line, ++n, m, *records)) status = kExitError;
+      if (DecodeOne(line, ++n, m, *records)) continue;
+      status = kExitError;
+      // A stream of garbage gets a bounded report, not one line of error per line of input.
+      if (++errors == kMaxErrors) {
+        std::cerr << "Error: " << kMaxErrors << " telegrams could not be decoded (the last at line "
+                  << lines << "); stopped there: is this input telegrams in hex?\n";
+        return kExitError;
+      }
     }
     return status;
   };

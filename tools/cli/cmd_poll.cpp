@@ -32,20 +32,21 @@ std::size_t MeterCount(const PollConfig& c) {
 }
 
 // Readings go to the spool first (so none is lost if the process dies), then the publisher is
-// woken to send them.
+// woken to send them. What the log says of each: where it went.
 ReadingSink SpoolSink(Spool& spool, MqttPublisher& publisher, PollLog& log, std::int64_t limit) {
   auto dropped = std::make_shared<std::atomic<std::int64_t>>(0);
   return [&spool, &publisher, &log, limit, dropped](const std::string& topic,
                                                     const std::string& payload) {
-    try {
-      if (spool.Push(topic, payload) > 0 && (++*dropped % 1000) == 1) {
-        log.Note("spool full (" + std::to_string(limit) + " readings): dropping the oldest; " +
-                 std::to_string(dropped->load()) + " dropped so far");
-      }
-    } catch (const Error& e) {
-      log.Note(std::string("a reading could not be kept: ") + e.what());
+    const Spool::Kept kept = spool.Push(topic, payload);
+    if (kept.dropped > 0 && (++*dropped % 1000) == 1) {
+      log.Note("spool full (" + std::to_string(limit) + " readings, " +
+               std::to_string(Spool::kMemoryLimit) +
+               " in memory while the disk refuses): dropping the oldest; " +
+               std::to_string(dropped->load()) + " dropped so far");
     }
     publisher.Wake();
+    return std::string(kept.where == Spool::Where::kDisk ? "spooled on disk"
+                                                         : "kept in memory (disk refuses)");
   };
 }
 
@@ -75,7 +76,8 @@ int Poll(const PollConfig& config, bool verbose) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   mosquitto_lib_init();
   PollLog log(verbose);
-  Spool spool(SpoolFolder(config.mqtt), config.mqtt.spoolLimit);
+  Spool spool(SpoolFolder(config.mqtt), config.mqtt.spoolLimit,
+              [&log](const std::string& note) { log.Note(note); });
   MqttPublisher publisher(
       config.mqtt, spool, log,
       config.mqtt.discovery ? DiscoveryMessages(config) : std::vector<MqttMessage>{});

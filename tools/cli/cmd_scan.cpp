@@ -25,12 +25,6 @@ struct ScanOptions {
   bool json = false;
 };
 
-// Ctrl-C ends the scan after the probe in progress; what was found is printed.
-BusScanner* g_scanner = nullptr;
-extern "C" void StopScan(int) {
-  if (g_scanner != nullptr) g_scanner->RequestStop();
-}
-
 std::string CheckRange(const std::string& text) {
   int first = -1, last = -1, used = 0;
   char dash = 0;
@@ -143,8 +137,9 @@ Runner AddScan(CLI::App& app) {
         }
       });
     }
-    g_scanner = &scanner;
-    std::signal(SIGINT, StopScan);
+    // Ctrl-C (or SIGTERM, SIGHUP) ends the scan after the probe in progress; what was found is
+    // printed.
+    host.Signals().OnSignal([&scanner](int) { scanner.RequestStop(); });
     std::vector<FoundMeter> found;
     try {
       if (o->secondary) {
@@ -155,12 +150,9 @@ Runner AddScan(CLI::App& app) {
         found = scanner.ScanPrimary(first, last);
       }
     } catch (const PortError& e) {
-      g_scanner = nullptr;
       std::cerr << "Error: " << e.what() << '\n';
       return kExitError;
     }
-    g_scanner = nullptr;
-    std::signal(SIGINT, SIG_DFL);
     if (tty) std::cerr << "\r\033[K";
     const auto meters =
         std::count_if(found.begin(), found.end(), [](const FoundMeter& m) { return !m.collision; });

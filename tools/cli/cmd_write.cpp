@@ -103,11 +103,13 @@ Runner AddWrites(CLI::App& app) {
       return ExitForCommand(host, r, r == PasswordResult::kCouldNotInit);
     }
     if (iread->parsed()) {
+      if (!file->empty()) CheckTableTarget(*file);  // before anything is sent
       CliHost host(o->line);
       std::vector<std::uint8_t> table(399);
       std::int32_t len = 0;
       const int r = host.control().ReadIntervals(table, len, host.Address());
       if (r != 0) return ExitForCommand(host, r, r == ReadIntervalsResult::kCouldNotInit);
+      host.Messages().Flush();
       table.resize(static_cast<std::size_t>(len));
       return DeliverTable(*file, table);
     }
@@ -125,14 +127,14 @@ Runner AddWrites(CLI::App& app) {
     if (int r = PresentPassword(host, *o, cmd); r != 0) {
       return ExitForCommand(host, r, r == PasswordResult::kCouldNotInit);
     }
-    if (cmd == change) return ExitForResult(v.ChangePassword(*text, host.Address()));
+    if (cmd == change) return ExitForCommand(host, v.ChangePassword(*text, host.Address()));
     if (cmd == clock) {
-      return ExitForResult(*std_form ? v.SetDateTimeStd(*text, host.Address())
-                                     : v.SetDateTime(*text, host.Address()));
+      return ExitForCommand(host, *std_form ? v.SetDateTimeStd(*text, host.Address())
+                                            : v.SetDateTime(*text, host.Address()));
     }
     if (cmd == lock) {
       auto m = static_cast<std::uint8_t>(*mode);
-      return ExitForResult(v.LockMeter(m, host.Address()));
+      return ExitForCommand(host, v.LockMeter(m, host.Address()));
     }
     if (isatty(STDERR_FILENO)) {
       v.SetProgressCallback([](int block, int blocks) {
@@ -140,7 +142,7 @@ Runner AddWrites(CLI::App& app) {
       });
     }
     auto len = static_cast<std::int32_t>(table.size());
-    return ExitForResult(v.SetIntervals(table, len, host.Address()));
+    return ExitForCommand(host, v.SetIntervals(table, len, host.Address()));
   };
 }
 

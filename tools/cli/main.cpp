@@ -4,6 +4,7 @@
 #include "cli_host.hpp"
 #include "commands.hpp"
 #include "input_checks.hpp"
+#include "signal_watch.hpp"
 #include "velmar/error.hpp"
 
 namespace {
@@ -51,6 +52,9 @@ int main(int argc, char** argv) {
       if (int status = run(); status >= 0) return status;
     }
     return kExitUsage;
+  } catch (const Interrupted& e) {
+    std::cerr << "Error: " << e.what() << "; the port was closed and its settings restored\n";
+    return 128 + e.Signal();
   } catch (const velmar::Error& e) {
     std::cerr << "Error: " << e.what() << '\n';
     return kExitError;

@@ -2,6 +2,8 @@
 
 #include "velmar/bus.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <charconv>
 #include <ctime>
@@ -84,12 +86,40 @@ std::optional<ClockFields> ParseClock(std::string_view text, std::string& why, b
 
 // Control characters (a newline, an escape sequence) would break the one-line message or act
 // on the terminal; they are shown as '?'.
-std::string Shown(std::string_view text) {
-  std::string shown(text.substr(0, kShownChars));
-  for (char& c : shown) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+// The length of the UTF-8 sequence at the start of `t` when it is a whole, shortest-form
+// character that is neither a C0 or C1 control nor DEL; 0 otherwise.
+std::size_t PrintableCharacter(std::string_view t) {
+  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(t[i]); };
+  const unsigned char lead = b(0);
+  if (lead < 0x80) return lead >= 0x20 && lead != 0x7F ? 1 : 0;
+  const std::size_t n = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+  if (n == 0 || n > 4 || t.size() < n) return 0;
+  std::uint32_t cp = lead & (0x7F >> n);
+  for (std::size_t i = 1; i < n; ++i) {
+    if ((b(i) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b(i) & 0x3F);
   }
-  return text.size() <= kShownChars ? shown : shown + "...";
+  static constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kLeast[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  if (cp >= 0x80 && cp <= 0x9F) return 0;  // C1 controls
+  return n;
+}
+
+std::string Shown(std::string_view text) {
+  std::string shown;
+  std::size_t chars = 0, at = 0;
+  for (; at < text.size() && chars < kShownChars; ++chars) {
+    const std::size_t n = PrintableCharacter(text.substr(at));
+    shown += n == 0 ? std::string("?") : std::string(text.substr(at, n));
+    at += n == 0 ? 1 : n;
+  }
+  return at >= text.size() ? shown : shown + "...";
+}
+
+std::size_t CharacterCount(std::string_view text) {
+  std::size_t count = 0;
+  for (unsigned char c : text) count += (c & 0xC0) != 0x80;
+  return count;
 }
 
 std::string ShortenLongWords(std::string_view message) {
@@ -98,7 +128,7 @@ std::string ShortenLongWords(std::string_view message) {
   while (at < message.size()) {
     const std::size_t end = std::min(message.find_first_of(" \n\t", at), message.size());
     const std::string_view word = message.substr(at, end - at);
-    out += word.size() > 40 ? Shown(word) : std::string(word);
+    out += CharacterCount(word) > 40 ? Shown(word) : std::string(word);
     if (end < message.size()) out += message[end];
     at = end + 1;
   }
@@ -140,8 +170,18 @@ std::string CheckSpeed(std::string_view text) {
 }
 
 std::string CheckPassword(std::string_view text) {
+  if (text.empty()) {
+    return "an empty password: a meter password is 1 to 8 printable ASCII characters";
+  }
+  for (char c : text) {
+    if (c < 0x20 || c > 0x7E) {
+      return Join("\"", Shown(text),
+                  "\" holds a character a meter password cannot: use 1 to 8 printable ASCII "
+                  "characters (letters, digits, punctuation, space)");
+    }
+  }
   if (text.size() > 8) {
-    return std::to_string(text.size()) +
+    return std::to_string(CharacterCount(text)) +
            " characters: a meter password has at most 8 (shorter ones are padded with 0)";
   }
   return {};
@@ -171,6 +211,18 @@ std::string LocalClockText() {
   char buf[16];
   std::strftime(buf, sizeof buf, "%H%M%S%d%m%y", &local);
   return buf;
+}
+
+std::string CheckRegularFile(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return {};
+  const char* what = S_ISFIFO(st.st_mode)   ? "a FIFO"
+                     : S_ISDIR(st.st_mode)  ? "a folder"
+                     : S_ISCHR(st.st_mode)  ? "a character device"
+                     : S_ISBLK(st.st_mode)  ? "a block device"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                                            : "not a regular file";
+  return Join(Shown(path), " is ", what, ": give a regular file");
 }
 
 }  // namespace velmar::tools

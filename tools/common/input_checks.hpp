@@ -10,9 +10,12 @@
 
 namespace velmar::tools {
 
-// The first 20 characters of `text`, with "..." when there were more and control characters as
-// '?': what a message echoes.
+// The first 20 characters of `text`, with "..." when there were more; control characters (C0,
+// DEL, C1) and bytes that are not UTF-8 as '?'. What a message echoes: always valid UTF-8,
+// never a split character.
 std::string Shown(std::string_view text);
+// Characters (UTF-8 code points) in `text`.
+std::size_t CharacterCount(std::string_view text);
 
 // `message` with every word longer than 40 characters cut to its first 20 and "...", so an
 // argument of any size is never echoed whole.
@@ -27,8 +30,12 @@ std::string CheckReadAddress(std::string_view text);
 std::string CheckTimeout(std::string_view text);
 // A baud rate from 300 to 921600.
 std::string CheckSpeed(std::string_view text);
-// A meter password: at most 8 characters (bytes), as the meter stores 8.
+// A meter password: 1 to 8 printable ASCII characters (0x20-0x7E), one byte each, as the meter
+// stores 8 bytes; anything else is refused and named.
 std::string CheckPassword(std::string_view text);
+// A file the tool opens by name must be a regular file (a FIFO or device would block the
+// open or never end); "" when it is one or does not exist yet, else what it is.
+std::string CheckRegularFile(const std::string& path);
 
 // A calendar date and time of day, with the year in 2000-2099.
 struct ClockFields {

@@ -77,6 +77,9 @@ constexpr std::uintmax_t kMaxConfigBytes = 64 * 1024;
 }  // namespace
 
 void LoadMeterConfig(const std::string& path, sim::MeterConfig& c) {
+  if (const std::string why = CheckRegularFile(path); !why.empty()) {
+    throw Error("simulator config " + why);
+  }
   std::error_code ec;
   const auto size = std::filesystem::file_size(path, ec);
   if (ec) throw Error("cannot read simulator config " + path + ": " + ec.message());
@@ -153,6 +156,9 @@ sim::Fault ParseFault(const std::string& text) {
   if (it == kFaults.end()) throw ArgumentError("unknown fault \"" + Shown(name) + "\"");
   sim::Fault f{it->second, 0};
   if (colon != std::string::npos) f.value = NumberOf(text.substr(colon + 1), "fault " + name);
+  if (f.value < 0 || f.value > 60000) {
+    throw ArgumentError("fault " + name + ": " + std::to_string(f.value) + " is not 0 to 60000");
+  }
   return f;
 }
 

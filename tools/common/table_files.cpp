@@ -1,5 +1,7 @@
 #include "table_files.hpp"
 
+#include "input_checks.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,8 +55,19 @@ bool WriteAll(int fd, const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
+void CheckTableTarget(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return;  // a new file
+  if (S_ISDIR(st.st_mode)) Fail(path, "is a folder, not a file");
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+    Fail(path, "is a FIFO or socket, which may never take the table: give a regular file");
+  }
+}
+
 std::vector<std::uint8_t> ReadTableFile(const std::string& path, bool allow_empty) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // A FIFO with no writer would hold the open for ever: only a regular file is a table.
+  if (const std::string why = CheckRegularFile(path); !why.empty()) Fail(path, why);
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) Fail(path, std::strerror(errno));
   struct stat st {};
   if (fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) Fail(path, "is a folder, not a file");
@@ -79,10 +92,10 @@ std::vector<std::uint8_t> ReadTableFile(const std::string& path, bool allow_empt
 void WriteTableFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
   struct stat st {};
   const bool exists = ::stat(path.c_str(), &st) == 0;
-  if (exists && S_ISDIR(st.st_mode)) Fail(path, "is a folder, not a file");
+  if (exists) CheckTableTarget(path);
   if (exists && !S_ISREG(st.st_mode)) {
-    // A device or a pipe cannot be replaced by a rename: write it directly.
-    Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    // A device cannot be replaced by a rename: write it directly.
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) Fail(path, std::strerror(errno));
     if (!WriteAll(fd.get(), bytes)) Fail(path, std::strerror(errno));
     if (!fd.Close()) Fail(path, std::strerror(errno));

@@ -94,8 +94,8 @@ void BusWorker::Lost(const std::string& why, std::vector<Clock::time_point>& due
 
 // One reading, published alone: a failed read carries its result and why, nothing of any
 // other meter's.
-void BusWorker::Publish(const MeterEntry& meter, const MeterRead& r,
-                        std::chrono::system_clock::time_point when) {
+std::string BusWorker::Publish(const MeterEntry& meter, const MeterRead& r,
+                               std::chrono::system_clock::time_point when) {
   nlohmann::ordered_json j;
   j["meter"] = meter.name;
   j["bus"] = bus_.name;
@@ -105,8 +105,8 @@ void BusWorker::Publish(const MeterEntry& meter, const MeterRead& r,
   if (r.result == 0 && !r.noReply && !r.portFailed) {
     j["records"] = RecordListJson(r.reading.records);
   }
-  sink_(prefix_ + "/" + meter.name + "/state",
-        j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  return sink_(prefix_ + "/" + meter.name + "/state",
+               j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 void BusWorker::Run() {
@@ -134,9 +134,9 @@ void BusWorker::Run() {
       backoff_ = std::chrono::seconds(1);
     }
     const auto when = std::chrono::system_clock::now();
-    Publish(meter, r, when);
+    const std::string where = Publish(meter, r, when);
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    log_.Read(when, bus_.name + "/" + meter.name + ": " + Outcome(r, seconds));
+    log_.Read(when, bus_.name + "/" + meter.name + ": " + Outcome(r, seconds) + "; " + where);
   }
   bus.Close();
 }

@@ -20,8 +20,10 @@
 
 namespace velmar::tools {
 
-// Where a reading goes: PREFIX/METER/state and its JSON text.
-using ReadingSink = std::function<void(const std::string& topic, const std::string& payload)>;
+// Where a reading goes: PREFIX/METER/state and its JSON text; returns where it went, for the log
+// ("spooled on disk", ...).
+using ReadingSink =
+    std::function<std::string(const std::string& topic, const std::string& payload)>;
 
 // What a bus runs on: its event loop and its port, made on the bus's own thread. The collector
 // makes posix ones for the configured device; tests make virtual ones.
@@ -52,8 +54,8 @@ class BusWorker {
  private:
   using Clock = std::chrono::steady_clock;
   void Run();
-  void Publish(const MeterEntry& meter, const struct MeterRead& read,
-               std::chrono::system_clock::time_point when);
+  std::string Publish(const MeterEntry& meter, const struct MeterRead& read,
+                      std::chrono::system_clock::time_point when);
   bool SleepUntil(Clock::time_point when);
   void Lost(const std::string& why, std::vector<Clock::time_point>& due);
 

@@ -2,8 +2,11 @@
 
 #include "velmar/bus.hpp"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -196,12 +199,28 @@ MqttEntry ReadMqtt(const toml::table& t, const std::string& file) {
   return m;
 }
 
+// Two names of one device (a symbolic link such as /dev/serial/by-id/..., or ./ttyUSB0 and
+// /dev/ttyUSB0) are one key: the device numbers where the path exists, the text otherwise.
+std::string DeviceKey(const std::string& device) {
+  struct stat st {};
+  if (device.rfind("tcp://", 0) == 0 || ::stat(device.c_str(), &st) != 0) return device;
+  if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "dev:" + std::to_string(st.st_rdev);
+  return "file:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
+
 void CheckUnique(const PollConfig& config, const std::string& file) {
   std::set<std::string> buses;
   std::set<std::string> meters;
+  std::map<std::string, std::string> devices;  // the device each bus is on, as one key
   for (const BusEntry& b : config.buses) {
     if (!buses.insert(b.name).second) {
       throw ArgumentError(file + ":" + std::to_string(b.line) + ": a second bus named " + b.name);
+    }
+    const auto [other, fresh] = devices.emplace(DeviceKey(b.device), b.name);
+    if (!fresh) {
+      throw ArgumentError(file + ":" + std::to_string(b.line) + ": bus " + b.name + " is on " +
+                          b.device + ", the device of bus " + other->second +
+                          "; one device carries one bus (put its meters under one [[bus]])");
     }
     std::set<std::string> addresses;
     for (const MeterEntry& m : b.meters) {
@@ -269,6 +288,7 @@ PollConfig ParsePollConfig(std::string_view text, const std::string& name) {
 }
 
 PollConfig LoadPollConfig(const std::string& path) {
+  if (const std::string why = CheckRegularFile(path); !why.empty()) throw Error(why);
   std::ifstream in(path, std::ios::binary);
   if (!in) throw Error(path + ": cannot read the configuration file");
   std::string text(1 << 20, '\0');

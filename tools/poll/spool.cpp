@@ -2,18 +2,27 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "velmar/error.hpp"
 
 namespace velmar::tools {
+namespace {
 
-Spool::Spool(const std::string& folder, std::int64_t limit)
-    : path_(folder + "/readings.sqlite3"), limit_(limit) {
+// The write-ahead log is folded back into the database every 200 pages, and the file it leaves
+// is cut back to 1 MiB: a collector that spools for days keeps a small log beside its readings.
+constexpr const char* kWalBound =
+    "PRAGMA wal_autocheckpoint=200; PRAGMA journal_size_limit=1048576";
+
+}  // namespace
+
+Spool::Spool(const std::string& folder, std::int64_t limit, Notes notes, const char* vfs)
+    : path_(folder + "/readings.sqlite3"), limit_(limit), notes_(std::move(notes)) {
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   if (ec) throw Error("spool folder " + folder + ": " + ec.message());
-  if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+  if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, vfs) !=
       SQLITE_OK) {
     Fail("cannot open");
   }
@@ -22,15 +31,19 @@ Spool::Spool(const std::string& folder, std::int64_t limit)
   // in the tens of microseconds (only a power cut can take the last few).
   Exec("PRAGMA journal_mode=WAL");
   Exec("PRAGMA synchronous=NORMAL");
+  Exec(kWalBound);
   Exec(
       "CREATE TABLE IF NOT EXISTS readings (id INTEGER PRIMARY KEY AUTOINCREMENT, "
       "topic TEXT NOT NULL, payload TEXT NOT NULL)");
-  insert_ = Prepare("INSERT INTO readings (topic, payload) VALUES (?, ?)");
+  insert_ = Prepare("INSERT INTO readings (id, topic, payload) VALUES (?, ?, ?)");
   oldest_ = Prepare("DELETE FROM readings WHERE id = (SELECT MIN(id) FROM readings)");
   after_ = Prepare("SELECT id, topic, payload FROM readings WHERE id > ? ORDER BY id LIMIT ?");
   remove_ = Prepare("DELETE FROM readings WHERE id = ?");
-  sqlite3_stmt* count = Prepare("SELECT COUNT(*) FROM readings");
-  if (sqlite3_step(count) == SQLITE_ROW) size_ = sqlite3_column_int64(count, 0);
+  sqlite3_stmt* count = Prepare("SELECT COUNT(*), COALESCE(MAX(id), 0) FROM readings");
+  if (sqlite3_step(count) == SQLITE_ROW) {
+    on_disk_ = sqlite3_column_int64(count, 0);
+    next_id_ = sqlite3_column_int64(count, 1) + 1;
+  }
   sqlite3_finalize(count);
 }
 
@@ -54,23 +67,110 @@ sqlite3_stmt* Spool::Prepare(const char* sql) {
   return s;
 }
 
-int Spool::Push(const std::string& topic, const std::string& payload) {
-  std::lock_guard lock(mutex_);
-  int dropped = 0;
-  if (size_ >= limit_) {
+// The disk stopped taking writes: said once, until it takes them again.
+void Spool::DiskRefused(const char* what) {
+  if (disk_refuses_) return;
+  disk_refuses_ = true;
+  if (notes_) {
+    notes_("spool " + path_ + ": the disk refuses writes (" + what + ": " + sqlite3_errmsg(db_) +
+           "); readings wait in memory (at most " + std::to_string(kMemoryLimit) +
+           ") and go to the broker from there until space returns");
+  }
+}
+
+bool Spool::Insert(const Entry& e) {
+  sqlite3_reset(insert_);
+  sqlite3_bind_int64(insert_, 1, e.id);
+  sqlite3_bind_text(insert_, 2, e.topic.data(), static_cast<int>(e.topic.size()), SQLITE_STATIC);
+  sqlite3_bind_text(insert_, 3, e.payload.data(), static_cast<int>(e.payload.size()),
+                    SQLITE_STATIC);
+  const bool ok = sqlite3_step(insert_) == SQLITE_DONE;
+  sqlite3_reset(insert_);
+  if (!ok) {
+    DiskRefused("keeping a reading");
+    return false;
+  }
+  ++on_disk_;
+  return true;
+}
+
+bool Spool::DeleteOnDisk(std::int64_t id) {
+  sqlite3_reset(remove_);
+  sqlite3_bind_int64(remove_, 1, id);
+  const bool ok = sqlite3_step(remove_) == SQLITE_DONE;
+  const bool gone = ok && sqlite3_changes(db_) > 0;
+  sqlite3_reset(remove_);
+  if (!ok) {
+    DiskRefused("forgetting a published reading");
+    return false;
+  }
+  if (gone) --on_disk_;
+  return true;
+}
+
+// Readings that waited in memory go to disk in their order, as far as the disk takes them.
+void Spool::MoveMemoryToDisk() {
+  while (!memory_.empty() && Insert(memory_.front())) {
+    memory_.pop_front();
+    ++moved_;
+  }
+}
+
+// A write went through after the disk had refused: said once, with the log cut back.
+void Spool::DiskTakesWritesAgain() {
+  disk_refuses_ = false;
+  sqlite3_exec(db_, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+  if (notes_) {
+    notes_("spool " + path_ + ": the disk takes writes again; " + std::to_string(moved_) +
+           " readings that waited in memory are on disk now");
+  }
+  moved_ = 0;
+}
+
+void Spool::RetryForgotten() {
+  for (auto it = forgotten_.begin(); it != forgotten_.end();) {
+    if (!DeleteOnDisk(*it)) return;
+    it = forgotten_.erase(it);
+  }
+}
+
+void Spool::DropOldest() {
+  if (on_disk_ > static_cast<std::int64_t>(forgotten_.size())) {
     sqlite3_reset(oldest_);
-    if (sqlite3_step(oldest_) != SQLITE_DONE) Fail("dropping the oldest reading");
-    if (sqlite3_changes(db_) > 0) {
-      --size_;
-      dropped = 1;
+    const bool ok = sqlite3_step(oldest_) == SQLITE_DONE;
+    const bool gone = ok && sqlite3_changes(db_) > 0;
+    sqlite3_reset(oldest_);
+    if (gone) {
+      --on_disk_;
+      return;
     }
   }
-  sqlite3_reset(insert_);
-  sqlite3_bind_text(insert_, 1, topic.data(), static_cast<int>(topic.size()), SQLITE_TRANSIENT);
-  sqlite3_bind_text(insert_, 2, payload.data(), static_cast<int>(payload.size()), SQLITE_TRANSIENT);
-  if (sqlite3_step(insert_) != SQLITE_DONE) Fail("keeping a reading");
-  ++size_;
-  return dropped;
+  if (!memory_.empty()) memory_.pop_front();
+}
+
+Spool::Kept Spool::Push(const std::string& topic, const std::string& payload) {
+  std::lock_guard lock(mutex_);
+  Kept kept;
+  RetryForgotten();
+  MoveMemoryToDisk();
+  const auto size = on_disk_ - static_cast<std::int64_t>(forgotten_.size()) +
+                    static_cast<std::int64_t>(memory_.size());
+  if (size >= limit_) {
+    DropOldest();
+    kept.dropped = 1;
+  }
+  Entry e{next_id_++, topic, payload};
+  if (memory_.empty() && Insert(e)) {
+    if (disk_refuses_) DiskTakesWritesAgain();
+    return kept;
+  }
+  if (static_cast<std::int64_t>(memory_.size()) >= kMemoryLimit) {
+    memory_.pop_front();
+    kept.dropped = 1;
+  }
+  memory_.push_back(std::move(e));
+  kept.where = Where::kMemory;
+  return kept;
 }
 
 std::vector<Spool::Entry> Spool::After(std::int64_t after, int count) {
@@ -78,28 +178,43 @@ std::vector<Spool::Entry> Spool::After(std::int64_t after, int count) {
   std::vector<Entry> out;
   sqlite3_reset(after_);
   sqlite3_bind_int64(after_, 1, after);
-  sqlite3_bind_int(after_, 2, count);
-  while (sqlite3_step(after_) == SQLITE_ROW) {
+  sqlite3_bind_int(after_, 2, count + static_cast<int>(forgotten_.size()));
+  while (static_cast<int>(out.size()) < count && sqlite3_step(after_) == SQLITE_ROW) {
     Entry e;
     e.id = sqlite3_column_int64(after_, 0);
+    if (forgotten_.count(e.id)) continue;
     e.topic = reinterpret_cast<const char*>(sqlite3_column_text(after_, 1));
     e.payload = reinterpret_cast<const char*>(sqlite3_column_text(after_, 2));
     out.push_back(std::move(e));
+  }
+  sqlite3_reset(after_);
+  for (const Entry& e : memory_) {
+    if (static_cast<int>(out.size()) >= count) break;
+    if (e.id > after) out.push_back(e);
   }
   return out;
 }
 
 void Spool::Remove(std::int64_t id) {
   std::lock_guard lock(mutex_);
-  sqlite3_reset(remove_);
-  sqlite3_bind_int64(remove_, 1, id);
-  if (sqlite3_step(remove_) != SQLITE_DONE) Fail("forgetting a published reading");
-  if (sqlite3_changes(db_) > 0) --size_;
+  const auto in_memory =
+      std::find_if(memory_.begin(), memory_.end(), [id](const Entry& e) { return e.id == id; });
+  if (in_memory != memory_.end()) {
+    memory_.erase(in_memory);
+    return;
+  }
+  if (!DeleteOnDisk(id)) forgotten_.insert(id);
 }
 
 std::int64_t Spool::Size() {
   std::lock_guard lock(mutex_);
-  return size_;
+  return on_disk_ - static_cast<std::int64_t>(forgotten_.size()) +
+         static_cast<std::int64_t>(memory_.size());
+}
+
+std::int64_t Spool::InMemory() {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::int64_t>(memory_.size());
 }
 
 }  // namespace velmar::tools

@@ -1,10 +1,15 @@
-// Readings not yet acknowledged by the broker, kept on disk in arrival order so that neither a
-// broker that is away nor a restart of the collector loses one. Bounded: when it holds its
+// Readings not yet acknowledged by the broker, kept in arrival order so that neither a broker
+// that is away nor a restart of the collector loses one. On disk (SQLite, write-ahead log) while
+// the disk takes them; when it refuses (full, failing), in memory, bounded, until the broker has
+// them or space returns, when they move to disk in order. Bounded as a whole: when it holds its
 // limit, the oldest reading is dropped to make room (and the caller is told).
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,26 +25,48 @@ class Spool {
     std::string topic;
     std::string payload;
   };
+  // Where a reading went.
+  enum class Where { kDisk, kMemory };
+  struct Kept {
+    Where where = Where::kDisk;
+    int dropped = 0;  // old readings dropped to stay within the limits (0 or 1)
+  };
+  // One line for the log when the disk stops taking readings and when it takes them again.
+  using Notes = std::function<void(const std::string&)>;
+
+  // At most this many readings wait in memory while the disk refuses them (about 30 MB).
+  static constexpr std::int64_t kMemoryLimit = 10000;
 
   // Opens FOLDER/readings.sqlite3, creating the folder and the file when missing. Throws Error
-  // naming the file and the reason when it cannot. Safe to use from several threads.
-  Spool(const std::string& folder, std::int64_t limit);
+  // naming the file and the reason when it cannot (at start the disk must take the file). `vfs`
+  // names an SQLite file layer other than the default (tests put failures there). Safe to use
+  // from several threads.
+  Spool(const std::string& folder, std::int64_t limit, Notes notes = {}, const char* vfs = nullptr);
   ~Spool();
   Spool(const Spool&) = delete;
   Spool& operator=(const Spool&) = delete;
 
-  // Keeps a reading; the write reaches the disk before it returns (tens of microseconds, a
-  // write-ahead log). Returns how many old readings were dropped to stay within the limit (0 or
-  // 1). Throws Error when the disk refuses the write.
-  int Push(const std::string& topic, const std::string& payload);
-  // Up to `count` readings with an id above `after`, oldest first.
+  // Keeps a reading: on disk when it takes the write (tens of microseconds), otherwise in memory.
+  // Never throws but std::bad_alloc.
+  Kept Push(const std::string& topic, const std::string& payload);
+  // Up to `count` readings with an id above `after`, oldest first, from disk and memory.
   std::vector<Entry> After(std::int64_t after, int count);
-  // Forgets a reading the broker has acknowledged.
+  // Forgets a reading the broker has acknowledged. A delete the disk refuses is tried again
+  // later; the reading is not offered again meanwhile. Never throws but std::bad_alloc.
   void Remove(std::int64_t id);
+  // Readings waiting, and how many of them are in memory.
   std::int64_t Size();
+  std::int64_t InMemory();
   const std::string& Path() const { return path_; }
 
  private:
+  bool Insert(const Entry& e);
+  bool DeleteOnDisk(std::int64_t id);
+  void DiskRefused(const char* what);
+  void MoveMemoryToDisk();
+  void DiskTakesWritesAgain();
+  void RetryForgotten();
+  void DropOldest();
   void Exec(const char* sql);
   sqlite3_stmt* Prepare(const char* sql);
   [[noreturn]] void Fail(const std::string& what);
@@ -47,7 +74,13 @@ class Spool {
   std::mutex mutex_;
   std::string path_;
   std::int64_t limit_;
-  std::int64_t size_ = 0;
+  Notes notes_;
+  std::int64_t next_id_ = 1;
+  std::int64_t on_disk_ = 0;          // rows in the table, forgotten ones included
+  std::deque<Entry> memory_;          // ids above every id on disk
+  std::set<std::int64_t> forgotten_;  // acknowledged, but the delete has not reached the disk
+  bool disk_refuses_ = false;
+  std::int64_t moved_ = 0;  // readings moved from memory to disk since the disk refused
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
   sqlite3_stmt* oldest_ = nullptr;
