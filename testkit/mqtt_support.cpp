@@ -1,5 +1,7 @@
 #include "mqtt_support.hpp"
 
+#include <signal.h>
+
 #include <arpa/inet.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
@@ -53,7 +55,10 @@ TestBroker::TestBroker(const std::string& extra) : port_(FreePort()) {
   const passwd* me = ::getpwuid(::getuid());
   conf << "listener " << port_ << " 127.0.0.1\n"
        << "user " << (me != nullptr ? me->pw_name : "root") << "\n"
-       << "persistence true\npersistence_location " << dir_.string() << "/\n"
+       << "persistence true\npersistence_location " << dir_.string()
+       << "/\n"
+       // Sessions reach the disk every second, so a broker killed outright keeps them.
+       << "autosave_interval 1\n"
        << "log_dest file " << (dir_ / "broker.log").string() << "\n"
        << (extra.empty() ? "allow_anonymous true\n" : extra);
 }
@@ -71,6 +76,15 @@ void TestBroker::Start() {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (!Accepts(port_)) throw std::runtime_error("the broker did not start");
+}
+
+void TestBroker::Freeze() {
+  if (process_) ::kill(process_->Pid(), SIGSTOP);
+}
+
+void TestBroker::Kill() {
+  if (process_) process_->Stop(SIGKILL, 10000);
+  process_.reset();
 }
 
 void TestBroker::Stop() {

@@ -31,6 +31,10 @@ class TestBroker {
   void Start();
   // Stops it (SIGTERM: it saves its sessions) and waits for it to end.
   void Stop();
+  // Stops it where it is (SIGSTOP): connections stay open, nothing is read or answered.
+  void Freeze();
+  // Ends it at once (SIGKILL, also when frozen): what it held in memory only is gone.
+  void Kill();
   std::uint16_t Port() const { return port_; }
   const std::filesystem::path& Dir() const { return dir_; }
 

@@ -3,13 +3,17 @@
 // real time. A meter that fails publishes only its own result, never another meter's values.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
+#include <ctime>
 #include <mutex>
 
 #include <nlohmann/json.hpp>
 
 #include "bus_worker.hpp"
 #include "line_peers.hpp"
+#include "velmar/error.hpp"
 #include "velmar/virtual_platform.hpp"
 
 namespace velmar::tools {
@@ -87,11 +91,89 @@ TEST(BusWorker, EachReadingCarriesOnlyItsOwnMetersValues) {
     EXPECT_FALSE(m2.contains(key)) << key;
   }
 
+  // The reading's time is now, by the test's own clock (a shape check would pass a wrong month).
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char expected[32];
+  std::strftime(expected, sizeof expected, "%Y-%m-%dT%H:%M", &utc);
+  const std::string stamp = m1["time"];
+  EXPECT_EQ(stamp.substr(0, 13), std::string(expected).substr(0, 13)) << stamp;  // to the hour
+  EXPECT_EQ(stamp.size(), 24u) << stamp;
+
   const auto& [t3, m3] = out.messages[2];
   EXPECT_EQ(t3, "site/two/state");
   EXPECT_EQ(m3["MeterID"], 33333333);
   EXPECT_EQ(m3["telegrams"], 2);
   EXPECT_EQ(m3["TransformerRatio"], 30);  // from the second telegram
+}
+
+// A port that fails to open while the test says so, as an unplugged adapter does.
+class FlakyPort : public virt::VirtualSerialPort {
+ public:
+  FlakyPort(virt::VirtualEventLoop& loop, virt::LinePeer* peer, std::atomic<bool>& unplugged)
+      : VirtualSerialPort(loop, peer), unplugged_(unplugged) {}
+  void SetPortOpen(bool open) override {
+    if (open && unplugged_) throw PortError("the adapter is unplugged");
+    VirtualSerialPort::SetPortOpen(open);
+  }
+  void Output(std::span<const std::uint8_t> data) override {
+    if (unplugged_) throw PortError("the adapter is gone");
+    VirtualSerialPort::Output(data);
+  }
+
+ private:
+  std::atomic<bool>& unplugged_;
+};
+
+// After a bus comes back its back-off starts again: a second outage is retried after 1 s, not
+// after the doubled wait the first outage had reached.
+TEST(BusWorker, ASecondOutageIsRetriedAfterOneSecondAgain) {
+  sim::SimMeter meter(Meter(1, 11111111, 1.5));
+  sim::VirtualMeterPeer peer(meter);
+  std::atomic<bool> unplugged{true};
+  auto factory = [&](const BusEntry&) {
+    auto loop = std::make_unique<virt::VirtualEventLoop>();
+    auto port = std::make_unique<FlakyPort>(*loop, &peer, unplugged);
+    return BusPlatform{std::move(loop), std::move(port)};
+  };
+  BusEntry bus;
+  bus.name = "b";
+  bus.device = "virtual";
+  bus.meters = {{"m", "1", 1, 0}};
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> lines;
+  PollLog log(false, [&](const std::string& line) {
+    std::lock_guard lock(mutex);
+    lines.push_back(line);
+    changed.notify_all();
+  });
+  auto wait_for = [&](const std::string& text, std::size_t count) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(20), [&] {
+      return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const auto& l) {
+               return l.find(text) != std::string::npos;
+             })) >= count;
+    });
+  };
+  BusWorker worker(
+      bus, "site", [](const auto&, const auto&) { return std::string(); }, log, factory);
+  worker.Start();
+  ASSERT_TRUE(wait_for("unavailable", 1));
+  unplugged = false;
+  ASSERT_TRUE(wait_for("is back", 1));
+  unplugged = true;
+  ASSERT_TRUE(wait_for("unavailable", 2));
+  worker.RequestStop();
+  worker.Join();
+  std::lock_guard lock(mutex);
+  std::vector<std::string> lost;
+  for (const auto& l : lines) {
+    if (l.find("unavailable") != std::string::npos) lost.push_back(l);
+  }
+  ASSERT_EQ(lost.size(), 2u);
+  EXPECT_NE(lost[1].find("trying again in 1 s"), std::string::npos) << lost[1];
 }
 
 }  // namespace

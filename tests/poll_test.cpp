@@ -306,6 +306,32 @@ TEST_F(PollTest, FailingMetersPublishTheirResultAndTheOthersGoOn) {
   }
 }
 
+// A broker that takes the readings but never acknowledges them (frozen), then dies outright and
+// comes back: the collector still holds every unacknowledged reading and publishes it again,
+// so each reading the collector took arrives.
+TEST_F(PollTest, ABrokerThatNeverAcknowledgesLosesNoReading) {
+  TestBroker broker;
+  broker.Start();
+  Subscriber sub(broker.Port(), "site/#", "test-no-ack");
+  sim::SimMeter a(Meter(1, 11111111, 1.0));
+  sim::PtyMeterServer pty({&a}, 9600);
+  Collector collector(Config(broker.Port(), Bus("basement", pty.DevicePath(), {{"a", 1}})));
+  ASSERT_TRUE(collector.WaitForReadings("a", 2)) << collector.Log();
+  ASSERT_TRUE(sub.WaitFor([&](const auto& m) { return StatesOf(m, "a").size() >= 2; }, 10s));
+  broker.Freeze();
+  const std::size_t frozen_at = collector.ReadingsOf("a").size();
+  ASSERT_TRUE(collector.WaitForReadings("a", frozen_at + 4)) << collector.Log();
+  broker.Kill();
+  broker.Start();
+  ASSERT_TRUE(collector.WaitForReadings("a", frozen_at + 7)) << collector.Log();
+  EXPECT_EQ(collector.Stop(), 0) << collector.Log();
+  ASSERT_TRUE(sub.WaitFor(
+      [&](const auto& m) { return StatesOf(m, "a").size() >= collector.ReadingsOf("a").size(); },
+      20s))
+      << collector.Log();
+  ExpectAllInOrder(collector, sub.Messages(), "a");
+}
+
 // The spool's disk fills up (a 512 KiB tmpfs under the spool, in a mount namespace of the
 // collector's own) while the broker is up, then while it is away, and empties again: readings
 // wait in memory and go to the broker from there, every logged reading arrives, the log says

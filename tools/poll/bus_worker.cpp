@@ -83,7 +83,8 @@ bool BusWorker::SleepUntil(Clock::time_point when) {
 void BusWorker::Lost(const std::string& why, std::vector<Clock::time_point>& due) {
   if (!down_) {
     log_.Note("bus " + bus_.name + ": " + bus_.device + " unavailable (" + why +
-              "); trying again in 1 s, then less often up to every 60 s");
+              "); trying again in " + std::to_string(backoff_.count()) +
+              " s, then less often up to every 60 s");
     down_ = true;
     down_since_ = Clock::now();
   }

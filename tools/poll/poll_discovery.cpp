@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "maker_fields.hpp"
+
 namespace velmar::tools {
 namespace {
 
@@ -12,10 +14,16 @@ std::string IdPart(const std::string& text) {
   return id;
 }
 
-// A failed read carries zeros; a total-increasing sensor would take a zero for a meter reset.
+// A failed read carries no values; a total-increasing sensor would take a zero for a meter
+// reset, so a missing value is unknown.
 std::string WhenRead(const std::string& value) {
   return "{% if value_json.result == 0 and not value_json.Timeout and " + value +
-         " is number %}{{ " + value + " }}{% else %}None{% endif %}";
+         " is defined %}{{ " + value + " }}{% else %}None{% endif %}";
+}
+
+// The JSON path of one of this maker's named values, as the reading carries it.
+std::string Field(const char* name, const std::string& index = "") {
+  return std::string("value_json.") + FindMakerField(name)->name + index;
 }
 
 }  // namespace
@@ -37,11 +45,12 @@ std::vector<MqttMessage> DiscoveryMessages(const PollConfig& config) {
         c["availability_topic"] = mqtt.prefix + "/status";
         if (energy) {
           c["value_template"] = WhenRead(value);
-          c["unit_of_measurement"] = "kWh";
+          c["unit_of_measurement"] = FindMakerField("ActiveEnergyTotal")->unit;
           c["device_class"] = "energy";
           c["state_class"] = "total_increasing";
         } else {
-          c["value_template"] = "{{ " + value + " }}";
+          c["value_template"] =
+              value == "value_json.result" ? "{{ value_json.result }}" : WhenRead(value);
           c["entity_category"] = "diagnostic";
         }
         c["device"] = {{"identifiers", {device_id}},
@@ -52,13 +61,13 @@ std::vector<MqttMessage> DiscoveryMessages(const PollConfig& config) {
                            key + "/config",
                        c.dump()});
       };
-      add("energy", "Energy", "value_json.ActiveEnergyTotal", true);
+      add("energy", "Energy", Field("ActiveEnergyTotal"), true);
       for (int t = 1; t <= 4; ++t) {
         add("energy_t" + std::to_string(t), "Energy tariff " + std::to_string(t),
-            "value_json.ActiveEnergy[" + std::to_string(t) + "]", true);
+            Field("ActiveEnergy", "[" + std::to_string(t) + "]"), true);
       }
-      add("status", "Meter status", "value_json.MeterErrorCode", false);
-      add("error_flags", "Error flags", "value_json.errorFlags", false);
+      add("status", "Meter status", Field("MeterErrorCode"), false);
+      add("error_flags", "Error flags", Field("errorFlags"), false);
       add("result", "Read result", "value_json.result", false);
     }
   }

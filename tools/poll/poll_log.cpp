@@ -27,6 +27,10 @@ void PollLog::Read(std::chrono::system_clock::time_point when, const std::string
 
 void PollLog::Write(const std::string& line) {
   std::lock_guard lock(mutex_);
+  if (sink_) {
+    sink_(line);
+    return;
+  }
   std::fputs((line + "\n").c_str(), stderr);
   std::fflush(stderr);
 }

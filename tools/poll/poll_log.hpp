@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -13,7 +14,9 @@ std::string IsoUtc(std::chrono::system_clock::time_point when);
 
 class PollLog {
  public:
-  explicit PollLog(bool verbose) : verbose_(verbose) {}
+  // Lines go to stderr, or to `sink` when one is given (a test reads them there).
+  explicit PollLog(bool verbose, std::function<void(const std::string& line)> sink = {})
+      : verbose_(verbose), sink_(std::move(sink)) {}
   // Always written: what a person must know (a bus lost, the broker away or back).
   void Note(const std::string& text);
   // Written with --verbose only: one line per read, stamped with the reading's own time.
@@ -24,6 +27,7 @@ class PollLog {
   void Write(const std::string& line);
   std::mutex mutex_;
   bool verbose_;
+  std::function<void(const std::string&)> sink_;
 };
 
 }  // namespace velmar::tools
