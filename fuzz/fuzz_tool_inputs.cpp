@@ -5,6 +5,7 @@
 // prints as valid JSON.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -37,10 +38,17 @@ void CheckOptionValue(const std::string& text) {
   ParseMeterClockText(text, why);
   // Every word of a shortened message is at most 40 characters, or 20 and "...".
   const std::string shortened = ShortenLongWords(text);
+  // Counted in characters: a word of UTF-8 text may be longer in bytes.
   std::size_t word = 0;
   for (char c : shortened) {
+    if ((static_cast<unsigned char>(c) & 0xC0) == 0x80) continue;
     word = (c == ' ' || c == '\n' || c == '\t') ? 0 : word + 1;
     if (word > 40) __builtin_trap();
+  }
+  // What is echoed is clean text.
+  for (std::size_t at = 0, end; at <= shortened.size(); at = end + 1) {
+    end = std::min(shortened.find_first_of(" \n\t", at), shortened.size());
+    if (!Printable(shortened.substr(at, end - at)) && end - at > 0) __builtin_trap();
   }
 }
 

@@ -1,5 +1,7 @@
 #include "values_panel.hpp"
 
+#include "maker_fields.hpp"
+
 #include <QHeaderView>
 
 namespace velmar::gui {
@@ -13,21 +15,6 @@ QTableWidget* MakeTable(QWidget* parent, const QStringList& headers) {
   table->setSelectionBehavior(QAbstractItemView::SelectRows);
   table->horizontalHeader()->setStretchLastSection(true);
   return table;
-}
-
-QString Kwh(const std::optional<double>& v) {
-  return v ? QString::number(*v, 'f', 2) : QStringLiteral("-");
-}
-
-// The meter lists its status bits as lines; a table cell reads better with commas.
-QString StatusTexts(const std::string& text) {
-  QStringList lines =
-      QString::fromStdString(text).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
-  return lines.isEmpty() ? QObject::tr("no errors") : lines.join(QStringLiteral(", "));
-}
-
-QString Relay(int state) {
-  return state == 1 ? QObject::tr("on") : state == 0 ? QObject::tr("off") : QObject::tr("-");
 }
 
 }  // namespace
@@ -60,30 +47,12 @@ void ValuesPanel::AddRow(const QString& name, const QString& value, const QStrin
   values->setItem(row, 2, new QTableWidgetItem(unit));
 }
 
+// The named values come from the one table of this maker's fields the command line and the
+// collector read too: the same names, units and formats everywhere.
 void ValuesPanel::ShowValues(const MakerValues& v) {
-  AddRow(QObject::tr("Meter ID"), v.identNumber <= 0 ? QString() : QString::number(v.identNumber),
-         {});
-  AddRow(QObject::tr("Manufacturer"), QString::fromStdString(v.Manufacturer()), {});
-  AddRow(QObject::tr("Version"), QString::number(v.version), {});
-  AddRow(QObject::tr("Primary address"), QString::number(v.primaryAddress), {});
-  AddRow(QObject::tr("Status"), QString::number(v.status), {});
-  AddRow(QObject::tr("Status texts"), StatusTexts(v.StatusText()), {});
-  AddRow(QObject::tr("Energy total"), Kwh(v.energyTotal), QStringLiteral("kWh"));
-  for (std::size_t t = 0; t < v.energyTariff.size(); ++t) {
-    AddRow(QObject::tr("Energy tariff %1").arg(t), Kwh(v.energyTariff[t]), QStringLiteral("kWh"));
-  }
-  AddRow(QObject::tr("Transformer ratio"), QString::number(v.transformerRatio), {});
-  AddRow(QObject::tr("Active tariff"), QString::number(v.activeTariff), {});
-  AddRow(QObject::tr("Power failures"), QString::number(v.powerFailCount), {});
-  AddRow(QObject::tr("Error flags"),
-         QStringLiteral("0x%1 0x%2")
-             .arg(static_cast<quint32>(v.errorFlagsHigh), 8, 16, QChar('0'))
-             .arg(static_cast<quint32>(v.errorFlags), 8, 16, QChar('0')),
-         {});
-  AddRow(QObject::tr("Date"), QString::fromStdString(v.date), QStringLiteral("YYMMDD"));
-  AddRow(QObject::tr("Time"), QString::fromStdString(v.time), QStringLiteral("hh:mm:ss"));
-  for (std::size_t r = 0; r < v.relays.size(); ++r) {
-    AddRow(QObject::tr("Relay %1").arg(r), Relay(v.relays[r]), {});
+  for (const tools::ValueCell& c : tools::ValueCells(v)) {
+    AddRow(QString::fromStdString(c.label), QString::fromStdString(c.text),
+           QString::fromStdString(c.unit));
   }
   values->resizeColumnsToContents();
 }

@@ -5,6 +5,8 @@
 // walk the control uses.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "decode/meter_data.hpp"
 #include "link/link_state.hpp"
 #include "sim_bus.hpp"
@@ -124,6 +126,45 @@ TEST(BusRead, DamagedFramesCarryTheLinkChecksCode) {
     const Reading r = b.bus->Read(Address::Primary(1));
     EXPECT_EQ(r.result, c.result) << static_cast<int>(c.fault);
     EXPECT_EQ(r.linkResult, c.code) << static_cast<int>(c.fault);
+  }
+}
+
+// What the control's reply check tolerates in this maker's meters the bus reads too: a telegram
+// whose first byte is 0xFC instead of 0x68, and bytes after the stop byte.
+class AnswerAs : public virt::LinePeer {
+ public:
+  AnswerAs(sim::SimMeter& meter, std::function<void(std::vector<std::uint8_t>&)> edit)
+      : meter_(meter), edit_(std::move(edit)) {}
+  void OnByteFromMaster(std::uint8_t b, virt::VirtualSerialPort& line) override {
+    auto frame = assembler_.Feed(b);
+    if (!frame) return;
+    auto reply = meter_.OnFrame(*frame);
+    if (!reply) return;
+    if (reply->bytes.size() > 1) edit_(reply->bytes);
+    line.SendToMaster(reply->bytes, line.Now() + virt::Ms(reply->delayMs));
+  }
+
+ private:
+  sim::SimMeter& meter_;
+  std::function<void(std::vector<std::uint8_t>&)> edit_;
+  sim::FrameAssembler assembler_;
+};
+
+TEST(BusRead, TheControlsTolerancesHold) {
+  for (const auto& edit : std::vector<std::function<void(std::vector<std::uint8_t>&)>>{
+           [](std::vector<std::uint8_t>& t) { t[0] = 0xFC; },
+           [](std::vector<std::uint8_t>& t) {
+             t.insert(t.end(), {0x00, 0x00, 0x00});
+           }}) {
+    SimBus b(SimBus::One());
+    AnswerAs peer(b.meter(), edit);
+    b.port->SetPeer(&peer);
+    const Reading r = b.bus->Read(Address::Primary(1));
+    ASSERT_EQ(r.result, BusResult::kOk);
+    MakerValues values;
+    EXPECT_EQ(DecodeMakerValues(r.TelegramBytes(), values), 0);
+    EXPECT_EQ(values.identNumber, 12345678);
+    EXPECT_EQ(r.attempts, 1);
   }
 }
 

@@ -341,9 +341,13 @@ TEST(Scan, FindsTheMetersOfABusAndReadsOneByItsNumber) {
       {"scan", "--primary", "--range", "3-7", "--json", "--device", gateway, "--speed", "9600"});
   ASSERT_EQ(primary.status, 0) << primary.err;
   EXPECT_EQ(LineCount(primary.out), 3u) << primary.out;  // addresses 3, 4 and 5
-  const ProcessResult read =
-      Velmar({"read", "--address", "12345609", "--json", "--device", gateway, "--speed", "9600"});
+  const ProcessResult read = Velmar({"read", "--address", "12345609", "--json", "--trace",
+                                     "--device", gateway, "--speed", "9600"});
   ASSERT_EQ(read.status, 0) << read.err;
+  // Every frame both ways: the reset, the selection and its acknowledge, the request, the data.
+  for (const char* frame : {"> 1040FD3D16", "> 680B0B6853FD52", "< E5", "> 107BFD7816", "< 68"}) {
+    EXPECT_NE(read.err.find(frame), std::string::npos) << frame << "\n" << read.err;
+  }
   EXPECT_EQ(json::parse(read.out)["MeterID"], 12345609);
   EXPECT_EQ(json::parse(read.out)["PrimaryAddress"], 4);
   const ProcessResult absent =

@@ -116,6 +116,15 @@ std::string Shown(std::string_view text) {
   return at >= text.size() ? shown : shown + "...";
 }
 
+bool Printable(std::string_view text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t n = PrintableCharacter(text.substr(at));
+    if (n == 0) return false;
+    at += n;
+  }
+  return true;
+}
+
 std::size_t CharacterCount(std::string_view text) {
   std::size_t count = 0;
   for (unsigned char c : text) count += (c & 0xC0) != 0x80;
@@ -128,7 +137,7 @@ std::string ShortenLongWords(std::string_view message) {
   while (at < message.size()) {
     const std::size_t end = std::min(message.find_first_of(" \n\t", at), message.size());
     const std::string_view word = message.substr(at, end - at);
-    out += CharacterCount(word) > 40 ? Shown(word) : std::string(word);
+    out += CharacterCount(word) > 40 || !Printable(word) ? Shown(word) : std::string(word);
     if (end < message.size()) out += message[end];
     at = end + 1;
   }

@@ -16,6 +16,8 @@ namespace velmar::tools {
 std::string Shown(std::string_view text);
 // Characters (UTF-8 code points) in `text`.
 std::size_t CharacterCount(std::string_view text);
+// Whether `text` is valid UTF-8 without control characters (what Shown leaves as it is).
+bool Printable(std::string_view text);
 
 // `message` with every word longer than 40 characters cut to its first 20 and "...", so an
 // argument of any size is never echoed whole.

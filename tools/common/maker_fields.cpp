@@ -18,10 +18,24 @@ std::string WithUnit(const std::string& text, const char* unit) {
   return text + " " + unit;
 }
 
+std::string StatusCell(const Json& v);
+
 // The status byte's texts on one line, or "no errors".
 std::string StatusLine(const MakerValues& m) {
-  const std::string text = m.StatusText();
-  std::string out;
+  return StatusCell(Json(m.StatusText()));
+}
+
+Json Tariff(const MakerValues& m, std::size_t t) {
+  return m.energyTariff[t] ? Json(*m.energyTariff[t]) : Json("-");
+}
+
+Rows One(const char* label, std::string text) {
+  return {{label, std::move(text)}};
+}
+
+// The status byte's texts, one per line from the meter, on one line for a cell.
+std::string StatusCell(const Json& v) {
+  std::string text = v.get<std::string>(), out;
   for (std::size_t at = 0; at < text.size();) {
     const std::size_t end = text.find("\r\n", at);
     const std::string line = text.substr(at, end - at);
@@ -31,12 +45,24 @@ std::string StatusLine(const MakerValues& m) {
   return out.empty() ? "no errors" : out;
 }
 
-Json Tariff(const MakerValues& m, std::size_t t) {
-  return m.energyTariff[t] ? Json(*m.energyTariff[t]) : Json("-");
+std::string HexCell(const Json& v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(v.get<std::int32_t>()));
+  return buf;
 }
 
-Rows One(const char* label, std::string text) {
-  return {{label, std::move(text)}};
+std::string RelayCell(const Json& v) {
+  const int s = v.get<int>();
+  return s == 1 ? "on" : s == 0 ? "off" : "-";
+}
+
+// Numbers as they are, amounts of energy to the hundredth, texts as they are.
+std::string PlainCell(const Json& v, const char* unit) {
+  if (v.is_string()) return v.get<std::string>();
+  if (v.is_number_float()) {
+    return std::string(unit) == "kWh" ? Fixed2(v.get<double>()) : v.dump();
+  }
+  return v.dump();
 }
 
 const std::vector<MakerField> kFields = {
@@ -57,14 +83,15 @@ const std::vector<MakerField> kFields = {
      [](const MakerValues& m) {
        return One("Status", std::to_string(m.status) + " (" + StatusLine(m) + ")");
      }},
-    {"MeterErrorString", "", "", [](const MakerValues& m) { return Json(m.StatusText()); },
-     [](const MakerValues&) { return Rows{}; }},
+    {"MeterErrorString", "Status texts", "",
+     [](const MakerValues& m) { return Json(m.StatusText()); },
+     [](const MakerValues&) { return Rows{}; }, StatusCell},
     {"ActiveEnergyTotal", "Energy total", "kWh",
      [](const MakerValues& m) { return Json(m.energyTotal); },
      [](const MakerValues& m) {
        return One("Energy total", WithUnit(Fixed2(m.energyTotal), "kWh"));
      }},
-    {"ActiveEnergy", "  tariff", "kWh",
+    {"ActiveEnergy", "Energy tariff", "kWh",
      [](const MakerValues& m) {
        Json a = Json::array();
        for (std::size_t t = 0; t < m.energyTariff.size(); ++t) a.push_back(Tariff(m, t));
@@ -94,14 +121,16 @@ const std::vector<MakerField> kFields = {
        std::snprintf(buf, sizeof buf, "0x%08X 0x%08X", static_cast<unsigned>(m.errorFlagsHigh),
                      static_cast<unsigned>(m.errorFlags));
        return One("Error flags", buf);
-     }},
-    {"errorFlagsHigh", "", "", [](const MakerValues& m) { return Json(m.errorFlagsHigh); },
-     [](const MakerValues&) { return Rows{}; }},
-    {"MeterDate", "Date (YYMMDD)", "YYMMDD", [](const MakerValues& m) { return Json(m.date); },
+     },
+     HexCell},
+    {"errorFlagsHigh", "Error flags (high)", "",
+     [](const MakerValues& m) { return Json(m.errorFlagsHigh); },
+     [](const MakerValues&) { return Rows{}; }, HexCell},
+    {"MeterDate", "Date", "YYMMDD", [](const MakerValues& m) { return Json(m.date); },
      [](const MakerValues& m) { return One("Date (YYMMDD)", m.date.empty() ? "-" : m.date); }},
     {"MeterTime", "Time", "hh:mm:ss", [](const MakerValues& m) { return Json(m.time); },
      [](const MakerValues& m) { return One("Time", m.time.empty() ? "-" : m.time); }},
-    {"getRelayState", "Relays", "",
+    {"getRelayState", "Relay", "",
      [](const MakerValues& m) {
        Json a = Json::array();
        for (int r : m.relays) a.push_back(r);
@@ -114,7 +143,8 @@ const std::vector<MakerField> kFields = {
          text += std::to_string(r) + ":" + (s == 1 ? "on" : s == 0 ? "off" : "-") + " ";
        }
        return One("Relays", text);
-     }},
+     },
+     RelayCell},
 };
 
 }  // namespace
@@ -128,6 +158,24 @@ const MakerField* FindMakerField(const std::string& name) {
     if (name == f.name) return &f;
   }
   return nullptr;
+}
+
+std::vector<ValueCell> ValueCells(const MakerValues& values) {
+  std::vector<ValueCell> cells;
+  for (const MakerField& f : kFields) {
+    const Json v = f.json(values);
+    const auto text = [&](const Json& one) {
+      return f.cell ? f.cell(one) : PlainCell(one, f.unit);
+    };
+    if (!v.is_array()) {
+      cells.push_back({f.label, text(v), f.unit});
+      continue;
+    }
+    for (std::size_t i = 0; i < v.size(); ++i) {
+      cells.push_back({std::string(f.label) + " " + std::to_string(i), text(v[i]), f.unit});
+    }
+  }
+  return cells;
 }
 
 }  // namespace velmar::tools
