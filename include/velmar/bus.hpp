@@ -138,10 +138,16 @@ struct BusStats {
   double silentSeconds = 0;
 };
 
+// Times below: one exchange is its frame on the line, then up to the reply time-out for the
+// first byte of the answer, the answer's own line time, and a byte time-out for each pause
+// inside it; an answer that never completes ends at the latest after the reply time-out, twenty
+// byte time-outs and the longest frame's line time (about 11.4 s at 2400 baud with the
+// defaults). A request is sent at most 1 + retries times. Opening the port adds 50 ms.
 class Bus {
  public:
   // Uses the port as configured (device, settings, RTS); opens it on the first operation and
-  // keeps it open until Close() or destruction. The loop and port must outlive the bus.
+  // keeps it open until Close() or destruction. The loop and port must outlive the bus. Never
+  // throws but std::bad_alloc.
   Bus(EventLoop& events, SerialPort& port, BusOptions options = {});
   ~Bus();
   Bus(const Bus&) = delete;
@@ -149,44 +155,57 @@ class Bus {
 
   // Link reset (SND_NKE) to a primary address, or selection and link reset at 253 for an
   // identification number; kOk on an acknowledge. The next REQ_UD2 carries the frame-count bit
-  // set. Worst case (1 + retries) × (frame + reply time-out + byte time-out) per frame sent.
-  // Port: open. Throws nothing (a failing port is kPortError).
+  // set. kNoReply, kCollision, kNotAcknowledged otherwise; kPortError when the port did not open
+  // or failed (the port is then closed and PortFailure says why). Typically two character times
+  // and the meter's answer delay; a silent address costs (1 + retries) reply time-outs. Port:
+  // open after anything but kPortError. Throws nothing (a failing port is kPortError).
   BusResult Reset(const Address& address);
   // Selects the meter with this identification number (any manufacturer, version, medium where
   // not given); kOk on an acknowledge, kCollision when several meters answered. kBadAddress for
-  // a primary address. Time as Reset. Port: open.
+  // a primary address (nothing sent). Results, time and port as Reset.
   BusResult Select(const Address& address);
   // Reads a meter: link reset, then REQ_UD2 (first with the frame-count bit set) for each
   // telegram. The reading's result is that of the first telegram that failed, or kOk; the
-  // telegrams before a failure are kept. Worst case: Reset plus per telegram (1 + retries) ×
-  // (reply time-out + byte time-out + 260 character times). Port: open.
+  // telegrams before a failure are kept, and `linkResult` says how the failing frame broke.
+  // Typically the line time of the frames and the meter's answer delays (a millisecond more);
+  // worst case the reset's plus, per telegram, 1 + retries exchanges. Port: open after anything
+  // but kPortError. Throws nothing but std::bad_alloc.
   Reading Read(const Address& address, ReadOptions options = {});
-  // Application reset (SND_UD, CI 0x50, with the subcode as its one data byte when given).
+  // Application reset (SND_UD, CI 0x50, with the subcode as its one data byte when given),
+  // after reaching the meter as Reset does. kOk on the acknowledge; results, time and port as
+  // Reset.
   BusResult ApplicationReset(const Address& address, std::optional<std::uint8_t> subcode);
   // Gives the meter a new primary address (SND_UD CI 0x51, data 01 7A NN) and confirms it with a
   // link reset at the new address (kNoReply when that reset goes unanswered). kBadArgument for
-  // a new address outside 0-250. Port: open.
+  // a new address outside 0-250 (nothing sent). Three exchanges. Port: open.
   BusResult SetPrimaryAddress(const Address& address, std::uint8_t newAddress);
   // Switches the meter to `baud` (300 .. 38400, CI 0xB8 .. 0xBF); the meter acknowledges at the
   // old speed, then the port switches and a link reset at the new speed confirms. kBadArgument
   // for another speed (nothing sent). When the confirmation fails the port stays at the new
-  // speed, where the meter most likely is. Port: open, at the new speed after kOk.
+  // speed, where the meter most likely is. Three exchanges. Port: open, at the new speed after
+  // kOk; throws nothing (a speed the port refuses is kPortError).
   BusResult SetBaudRate(const Address& address, int baud);
   // Sends `frame` as given and returns what came back, framed and judged as any reply (kOk for a
-  // well-formed frame or acknowledge). No repeats. Port: open.
+  // well-formed frame or acknowledge; kNoReply with no bytes). One exchange, no repeats. Port:
+  // open after anything but kPortError.
   RawReply SendRaw(std::span<const std::uint8_t> frame);
   // Listens to a probe: sends a link reset to a primary address or a selection, without
-  // repeats, and says whether nothing, one meter (a clean E5) or several answered.
+  // repeats, and says whether nothing (kNoReply), one meter (kOk: a clean E5 and two character
+  // times of quiet after it) or several answered (kCollision, kNotAcknowledged). One exchange.
+  // Port: open after anything but kPortError.
   BusResult Probe(const Address& address);
 
-  // Closes the port (after the line settles). The next operation opens it again.
+  // Closes the port (after the line settles: 50 ms when it was open). The next operation opens
+  // it again. Never throws.
   void Close();
-  // Options in force; changes take effect with the next exchange.
+  // Options in force; changes take effect with the next exchange. Constant time.
   const BusOptions& Options() const;
   void SetOptions(const BusOptions& options);
-  // The reply time-out in force at the port's current speed, in milliseconds.
+  // The reply time-out in force at the port's current speed, in milliseconds. Throws PortError
+  // when the port's settings do not parse.
   int ReplyTimeoutMs() const;
-  // Every frame sent and every reply received (hex), or "<TimeOut>" where none came.
+  // Every frame sent and every reply received (hex), or "<TimeOut>" where none came; called on
+  // the thread that runs the operation.
   void SetTraceCallback(TraceCallback callback);
   // What the bus has put on the line and heard so far, in the protocol's own time, for
   // comparing with the time the work took.
