@@ -325,13 +325,16 @@ TEST_F(PollTest, ABrokerThatNeverAcknowledgesLosesNoReading) {
   ASSERT_TRUE(collector.WaitForReadings("a", frozen_at + 4)) << collector.Log();
   broker.Kill();
   broker.Start();
-  std::smatch found;
   const std::regex republished(R"(answers again: publishing (\d+) spooled readings)");
+  int spooled = -1;
   ASSERT_TRUE(collector.WaitForLine([&](const std::string& l) {
-    return std::regex_search(l, found, republished);
+    std::smatch found;
+    if (!std::regex_search(l, found, republished)) return false;
+    spooled = std::stoi(found[1].str());
+    return true;
   })) << collector.Log();
   // The four readings taken while the broker was frozen went to it and were never acknowledged.
-  EXPECT_GE(std::stoi(found[1].str()), 4) << collector.Log();
+  EXPECT_GE(spooled, 4) << collector.Log();
   const std::size_t after = collector.ReadingsOf("a").size();
   ASSERT_TRUE(collector.WaitForReadings("a", after + 3)) << collector.Log();
   const std::string last = collector.ReadingsOf("a").back();
