@@ -230,7 +230,9 @@ TEST(Hostile, EmptyDeviceAndNegativeFaultsAreUsageErrors) {
 TEST(Hostile, ARefusedGatewayIsOneLine) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"read"}, std::vector<std::string>{"password", "1234"},
-        std::vector<std::string>{"scan", "--range", "1-2"}}) {
+        std::vector<std::string>{"scan", "--range", "1-2"},
+        std::vector<std::string>{"intervals", "read"},
+        std::vector<std::string>{"lock", "1", "--password", "1234"}}) {
     std::vector<std::string> with = args;
     for (const char* a : {"--device", "tcp://127.0.0.1:1"}) with.push_back(a);
     const ProcessResult r = Velmar(with);

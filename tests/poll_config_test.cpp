@@ -212,6 +212,19 @@ TEST_F(SpoolTest, AFullDiskKeepsReadingsInMemoryUntilSpaceReturns) {
   EXPECT_EQ(Payloads(again.After(0, 10)), (std::vector<std::string>{"2", "3", "7"}));
 }
 
+// Readings that waited in memory reach the disk in the order they were taken.
+TEST_F(SpoolTest, ReadingsFromMemoryReachTheDiskInOrder) {
+  {
+    Spool spool(dir_, 100, {}, testing::FaultyVfsName());
+    testing::SetDiskFull(true);
+    for (const char* p : {"a", "b", "c"}) spool.Push("t", p);
+    testing::SetDiskFull(false);
+    spool.Push("t", "d");
+  }
+  Spool again(dir_, 100);
+  EXPECT_EQ(Payloads(again.After(0, 10)), (std::vector<std::string>{"a", "b", "c", "d"}));
+}
+
 TEST_F(SpoolTest, MemoryIsBoundedWhileTheDiskRefuses) {
   Spool spool(dir_, 1'000'000, {}, testing::FaultyVfsName());
   testing::SetDiskFull(true);
