@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bus/frame_judge.hpp"
+#include "fuzzed_answer.hpp"
 #include "meter_model.hpp"
 #include "velmar/bus.hpp"
 #include "velmar/virtual_platform.hpp"
@@ -28,7 +29,7 @@ class FuzzedPeer : public velmar::virt::LinePeer {
     if (data_.ConsumeBool()) line.SendToMaster(*frame, line.Now());  // an echo
     if (data_.ConsumeBool()) return;
     const int delay = data_.ConsumeIntegralInRange<int>(0, 1000);
-    const std::vector<std::uint8_t> answer = Answer(*frame);
+    const std::vector<std::uint8_t> answer = velmar::fuzzing::FuzzedAnswer(data_, meter_, *frame);
     const auto burst = data_.ConsumeIntegralInRange<std::size_t>(0, 40);
     const int gap = data_.ConsumeIntegralInRange<int>(0, 700);
     if (burst == 0) {
@@ -43,25 +44,6 @@ class FuzzedPeer : public velmar::virt::LinePeer {
   }
 
  private:
-  std::vector<std::uint8_t> Answer(const std::vector<std::uint8_t>& frame) {
-    switch (data_.ConsumeIntegralInRange<int>(0, 2)) {
-      case 0:
-        return data_.ConsumeBytes<std::uint8_t>(data_.ConsumeIntegralInRange<std::size_t>(0, 300));
-      case 1:
-        return {0xE5};
-      default: {
-        auto reply = meter_.OnFrame(frame);
-        std::vector<std::uint8_t> bytes = reply ? reply->bytes : std::vector<std::uint8_t>{};
-        for (int edits = data_.ConsumeIntegralInRange<int>(0, 4); edits > 0 && !bytes.empty();
-             --edits) {
-          bytes[data_.ConsumeIntegralInRange<std::size_t>(0, bytes.size() - 1)] =
-              data_.ConsumeIntegral<std::uint8_t>();
-        }
-        return bytes;
-      }
-    }
-  }
-
   FuzzedDataProvider& data_;
   velmar::sim::SimMeter meter_ = velmar::sim::SimMeter([] {
     velmar::sim::MeterConfig c;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "decode/meter_data.hpp"
+#include "fuzzed_answer.hpp"
 #include "link/link_state.hpp"
 #include "meter_model.hpp"
 #include "velmar/velmar.hpp"
@@ -28,30 +29,11 @@ class FuzzedPeer : public velmar::virt::LinePeer {
     if (!frame || data_.remaining_bytes() == 0 || data_.ConsumeBool()) return;
     const int delay = data_.ConsumeIntegralInRange<int>(0, 4000);
     const int gap = data_.ConsumeIntegralInRange<int>(0, 120);
-    const std::vector<std::uint8_t> answer = Answer(*frame);
+    const std::vector<std::uint8_t> answer = velmar::fuzzing::FuzzedAnswer(data_, meter_, *frame);
     line.SendToMaster(answer, line.Now() + Ms(delay), Ms(gap));
   }
 
  private:
-  std::vector<std::uint8_t> Answer(const std::vector<std::uint8_t>& frame) {
-    switch (data_.ConsumeIntegralInRange<int>(0, 2)) {
-      case 0:
-        return data_.ConsumeBytes<std::uint8_t>(data_.ConsumeIntegralInRange<std::size_t>(0, 300));
-      case 1:
-        return {0xE5};
-      default: {
-        auto reply = meter_.OnFrame(frame);
-        std::vector<std::uint8_t> bytes = reply ? reply->bytes : std::vector<std::uint8_t>{};
-        for (int edits = data_.ConsumeIntegralInRange<int>(0, 4); edits > 0 && !bytes.empty();
-             --edits) {
-          bytes[data_.ConsumeIntegralInRange<std::size_t>(0, bytes.size() - 1)] =
-              data_.ConsumeIntegral<std::uint8_t>();
-        }
-        return bytes;
-      }
-    }
-  }
-
   FuzzedDataProvider& data_;
   velmar::sim::SimMeter meter_;
   velmar::sim::FrameAssembler assembler_;
