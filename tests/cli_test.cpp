@@ -162,7 +162,7 @@ TEST(CommandLine, DecodeRecordsPrintsHeaderAndRecordList) {
   for (auto it = j.begin(); it != j.end(); ++it) keys.push_back(it.key());
   EXPECT_EQ(keys, (std::vector<std::string>{"result", "header", "records", "manufacturerData",
                                             "moreRecords"}));
-  EXPECT_EQ(j["header"]["identNumber"], 12345678);
+  EXPECT_EQ(j["header"]["identNumber"], "12345678");
   EXPECT_EQ(j["header"]["manufacturer"], "ORV");
   EXPECT_EQ(j["header"]["mediumName"], "Electricity");
   ASSERT_EQ(j["records"].size(), 1u);
@@ -395,7 +395,7 @@ TEST(BusCommands, AddressResetAndRawFramesThroughAGateway) {
   const ProcessResult raw = run({"send", "10 5B 04 5F 16"});
   ASSERT_EQ(raw.status, 0) << raw.err;
   EXPECT_EQ(raw.out.substr(0, 2), "68");
-  EXPECT_NE(raw.out.find("\"identNumber\":12345609"), std::string::npos) << raw.out;
+  EXPECT_NE(raw.out.find("\"identNumber\":\"12345609\""), std::string::npos) << raw.out;
   EXPECT_EQ(bus.Interrupt(), 0);
 }
 

@@ -177,6 +177,102 @@ TEST(RecordDecoder, ManufacturerDataMoreRecordsAndHeaders) {
   EXPECT_EQ(d.records[0].value, 0.005);
 }
 
+// Frames a body (C, A, CI and what follows) as a long frame with its check byte.
+Bytes Framed(const Bytes& body) {
+  Bytes t = testing::Telegram({});
+  t.erase(t.begin() + 4, t.end());
+  t[1] = t[2] = static_cast<std::uint8_t>(body.size());
+  t.insert(t.end(), body.begin(), body.end());
+  std::uint8_t sum = 0;
+  for (std::uint8_t b : body) sum = static_cast<std::uint8_t>(sum + b);
+  t.push_back(sum);
+  t.push_back(0x16);
+  return t;
+}
+
+// This maker codes the phase of power, voltage and current with a byte the standard reads as
+// an error code, counts its own quantities under VIF 0xFF, and splits power by subunit; another
+// maker's meter sending the same bytes is read by the standard alone.
+TEST(RecordDecoder, TheMakersOwnCodesOnlyForItsMeters) {
+  const Bytes records = *ParseHex(
+      "04 A9 01 4B 38 01 00"  // power 10^-2 W, phase byte 01: 799.47 W on L1
+      "02 FD C8 02 EE 08"     // voltage 10^-1 V, phase 2: 228.6 V
+      "02 FF E0 03 DB 03"     // the maker's power factor (0x60), phase 3: 0.987
+      "84 40 29 E8 03 00 00"  // power of subunit 1: reactive, 10 var
+      "02 FF 12 32 00");      // the maker's transformer ratio: 50
+  const Bytes ours = testing::Telegram(records);
+  DecodedTelegram d = Decode(ours);
+  ASSERT_EQ(d.records.size(), 5u);
+  EXPECT_EQ(d.records[0].phase, 1);
+  EXPECT_EQ(d.records[0].errorCode, -1);
+  EXPECT_NEAR(d.records[0].value, 799.47, 1e-9);
+  EXPECT_EQ(d.records[1].quantity, "Voltage");
+  EXPECT_EQ(d.records[1].phase, 2);
+  EXPECT_EQ(d.records[2].quantity, "Power factor");
+  EXPECT_EQ(d.records[2].phase, 3);
+  EXPECT_NEAR(d.records[2].value, 0.987, 1e-12);
+  EXPECT_TRUE(d.records[2].manufacturerVif);
+  EXPECT_EQ(d.records[3].quantity, "Reactive power");
+  EXPECT_EQ(d.records[3].unit, "var");
+  EXPECT_EQ(d.records[4].quantity, "Transformer ratio");
+  EXPECT_EQ(d.records[4].value, 50);
+
+  Bytes theirs = ours;
+  theirs[11] = 0x2D;  // manufacturer code 0x2C2D: KAM
+  theirs[12] = 0x2C;
+  theirs[theirs.size() - 2] =
+      static_cast<std::uint8_t>(theirs[theirs.size() - 2] - 0x56 - 0x3E + 0x2D + 0x2C);
+  d = Decode(theirs);
+  ASSERT_EQ(d.result, 0);
+  ASSERT_EQ(d.records.size(), 5u);
+  EXPECT_EQ(d.records[0].phase, 0);
+  EXPECT_EQ(d.records[0].errorCode, 1);
+  EXPECT_EQ(d.records[2].quantity, "Manufacturer specific");
+  EXPECT_EQ(d.records[2].value, 987);
+  EXPECT_EQ(d.records[3].quantity, "Power");
+}
+
+// The header: a signature word with a security mode means enciphered records, which are not
+// read as plain ones; an identification number with a digit over 9 keeps its digits; a fixed
+// structure's second counter with unit 0x3E has the first one's unit and is historic.
+TEST(RecordDecoder, EncipheredTelegramsOddIdentitiesAndFixedUnits) {
+  const Bytes head = *ParseHex("08 01 72 78 56 34 1A 2D 2C 01 07 05 00");
+  auto with = [&](const char* signature) {
+    Bytes body = head;
+    const Bytes word = *ParseHex(signature);
+    const Bytes record = *ParseHex("04 13 10 27 00 00");
+    body.insert(body.end(), word.begin(), word.end());
+    body.insert(body.end(), record.begin(), record.end());
+    return Framed(body);
+  };
+  const Bytes aes = with("10 05");
+  DecodedTelegram d = Decode(aes);
+  ASSERT_EQ(d.result, 0);
+  EXPECT_EQ(d.header.encryptionMode, 5);
+  EXPECT_TRUE(d.records.empty());
+  EXPECT_EQ(d.error, "encrypted (mode 5), no key for this meter");
+  EXPECT_EQ(std::string(d.header.ident.data()), "1A345678");
+  EXPECT_EQ(d.header.identNumber, 0u);
+  // Mode 5 with no enciphered block, and a mode the standard reserves: plain records.
+  for (const char* plain : {"00 05", "27 B6"}) {
+    const Bytes t = with(plain);
+    d = Decode(t);
+    EXPECT_EQ(d.header.encryptionMode, 0) << plain;
+    ASSERT_EQ(d.records.size(), 1u) << plain;
+    EXPECT_EQ(d.records[0].value, 10.0);
+  }
+
+  const Bytes fixed = Framed(*ParseHex("08 01 73 93 92 91 90 10 00 05 3E 31 65 00 00 69 00 00 00"));
+  d = Decode(fixed);
+  ASSERT_EQ(d.records.size(), 2u);
+  EXPECT_EQ(d.records[1].quantity, "Energy");
+  EXPECT_EQ(d.records[1].unit, "Wh");
+  EXPECT_EQ(d.records[1].value, 69000);
+  EXPECT_EQ(d.records[1].storage, 1u);
+  EXPECT_EQ(d.records[0].storage, 0u);
+  EXPECT_EQ(std::string(d.header.manufacturer.data()), "");
+}
+
 // Each expectation in the file was worked out by hand from the telegram's bytes; its "how"
 // says which bytes and which table.
 TEST(RecordDecoder, PublicTelegramsMatchTheHandWorkedRecords) {
@@ -205,8 +301,15 @@ TEST(RecordDecoder, PublicTelegramsMatchTheHandWorkedRecords) {
     if (t.contains("header")) {
       const auto& h = t["header"];
       EXPECT_EQ(d.header.identNumber, h["identNumber"].get<std::uint32_t>());
+      if (h.contains("ident")) {
+        EXPECT_EQ(std::string(d.header.ident.data()), h["ident"]);
+      }
       if (h.contains("manufacturer")) {
         EXPECT_EQ(std::string(d.header.manufacturer.data()), h["manufacturer"]);
+      }
+      if (h.contains("noManufacturer")) {
+        EXPECT_TRUE(IsFixedStructure(d.header));
+        EXPECT_EQ(d.header.manufacturerCode, 0);
       }
       EXPECT_EQ(d.header.medium, h["medium"]);
       EXPECT_EQ(d.header.accessNumber, h["accessNumber"]);
@@ -234,6 +337,9 @@ TEST(RecordDecoder, PublicTelegramsMatchTheHandWorkedRecords) {
       }
       if (e.contains("function")) {
         EXPECT_EQ(FunctionName(r.function), e["function"]);
+      }
+      if (e.contains("manufacturerSpecific")) {
+        EXPECT_TRUE(r.manufacturerVife || r.manufacturerVif);
       }
       if (e.contains("invalid")) {
         EXPECT_EQ(r.date.invalid, e["invalid"]);

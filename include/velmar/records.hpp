@@ -51,7 +51,15 @@ struct DataRecord {
   std::string_view unitSuffix;              // from an orthogonal VIFE: "/h", "/s", ... ("" none)
   std::span<const std::uint8_t> plainUnit;  // VIF 0x7C: the unit's characters, last first
   std::int16_t errorCode = -1;              // an error VIFE (0x00-0x1F) of the record, -1 none
-  bool manufacturerVif = false;             // VIF 0x7F/0xFF, or a VIFE 0x7F: meaning is the maker's
+  // VIF 0x7F/0xFF: the quantity is the maker's own ("Manufacturer specific", or what the
+  // maker's table names).
+  bool manufacturerVif = false;
+  // A VIFE 0x7F/0xFF after a standard VIF: the quantity, unit and scale are the VIF's, the
+  // VIFEs after it qualify the value in the maker's own way.
+  bool manufacturerVife = false;
+  // The phase (1-3) a record of power, voltage or current belongs to, where the maker's table
+  // says how its meters code it; 0 none.
+  std::uint8_t phase = 0;
   ValueKind kind = ValueKind::kNone;
   double value = 0;
   DateTimeValue date;
@@ -62,7 +70,10 @@ struct TelegramHeader {
   std::uint8_t c = 0;   // C field: 0x08 with access-demand (0x20) and data-flow-control (0x10)
   std::uint8_t a = 0;   // primary address
   std::uint8_t ci = 0;  // 0x72 (long header), 0x7A (short header), 0x76, 0x73/0x77 (fixed data)
-  std::uint32_t identNumber = 0;  // eight BCD digits (0 with a short header)
+  std::uint32_t identNumber = 0;  // eight BCD digits (0 with a short header or non-BCD digits)
+  // The identification number as its eight digits, most significant first; a digit that is not
+  // BCD (A-F) is kept as its hex digit. Empty with a short header.
+  std::array<char, 9> ident{};
   std::uint16_t manufacturerCode = 0;
   std::array<char, 4> manufacturer{};  // three letters and a NUL; empty when the code is 0
   std::uint8_t version = 0;
@@ -71,6 +82,10 @@ struct TelegramHeader {
   std::uint8_t accessNumber = 0;
   std::uint8_t status = 0;
   std::uint16_t signature = 0;
+  // The security mode of the configuration (signature) word, bits 8-12, when it says the records
+  // are enciphered (5 AES-CBC, 7 AES-CBC with a derived key, 10 AES-CCM, ...); 0 when they are
+  // plain. An enciphered telegram's records are not walked.
+  std::uint8_t encryptionMode = 0;
 };
 
 struct DecodedTelegram {
@@ -82,6 +97,8 @@ struct DecodedTelegram {
   std::span<const std::uint8_t> manufacturerData;  // after DIF 0x0F or 0x1F
   bool moreRecords = false;                        // DIF 0x1F: the meter has more telegrams
   // Where a malformed record ended the list ("" when it did not); the records before it stay.
+  // An encrypted telegram says so here ("encrypted (mode 5), no key for this meter") and has no
+  // records.
   std::string error;
   std::size_t errorOffset = 0;  // position in the telegram of the record that failed
 };
@@ -93,6 +110,14 @@ std::int16_t DecodeTelegram(std::span<const std::uint8_t> telegram, DecodedTeleg
 
 // "instantaneous", "maximum", "minimum", "error".
 std::string_view FunctionName(RecordFunction function);
+// CI 0x73 and 0x77: two counters, no manufacturer or version in the header.
+inline bool IsFixedStructure(const TelegramHeader& h) {
+  return h.ci == 0x73 || h.ci == 0x77;
+}
+
+// "encrypted (mode N), no key for this meter".
+std::string EncryptedText(std::uint8_t mode);
+
 // The value as text: an ISO 8601 date, date and time or time for time points, the characters
 // of a text (in reading order), or hex for binary data; "" for numbers and no data.
 std::string ValueText(const DataRecord& record);

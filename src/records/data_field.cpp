@@ -49,6 +49,19 @@ constexpr std::array<std::int8_t, 256> kBcdPair = [] {
   return t;
 }();
 
+void PutIdent(std::span<const std::uint8_t> bytes, TelegramHeader& h) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  bool bcd = true;
+  for (std::size_t i = 0; i < 4; ++i) {
+    const std::uint8_t b = bytes[3 - i];
+    h.ident[2 * i] = kDigits[b >> 4];
+    h.ident[2 * i + 1] = kDigits[b & 0x0F];
+    bcd = bcd && kBcdPair[b] >= 0;
+  }
+  h.ident[8] = '\0';
+  h.identNumber = bcd ? static_cast<std::uint32_t>(*Bcd(bytes.first(4))) : 0;
+}
+
 std::optional<std::int64_t> Bcd(std::span<const std::uint8_t> bytes) {
   if (bytes.empty()) return 0;
   if (bytes.size() > 9) return std::nullopt;  // 18 digits is what a 64-bit integer holds

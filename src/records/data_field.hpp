@@ -24,6 +24,10 @@ std::uint64_t UnsignedInteger(std::span<const std::uint8_t> bytes);
 // BCD, lowest digit pair first; a top nibble of 0xF makes the number negative. Nullopt when a
 // nibble is not a digit or there are more than 18 digits.
 std::optional<std::int64_t> Bcd(std::span<const std::uint8_t> bytes);
+
+// The identification number of a header (four bytes, least significant first): its digits as
+// text, a nibble over 9 kept as its hex digit, and its value when every digit is BCD (else 0).
+void PutIdent(std::span<const std::uint8_t> bytes, TelegramHeader& h);
 // IEEE 754 single precision.
 float Real(std::span<const std::uint8_t> bytes);
 

@@ -11,6 +11,7 @@
 #include "codec/checksums.hpp"
 #include "records/data_field.hpp"
 #include "records/fixed_data.hpp"
+#include "records/maker_codes.hpp"
 #include "records/record_value.hpp"
 #include "records/vif_tables.hpp"
 #include "velmar/records.hpp"
@@ -56,6 +57,31 @@ void PutManufacturer(TelegramHeader& h) {
   }
 }
 
+// The security mode of the configuration word (bits 8-12) when it says the records are
+// enciphered, else 0. Only modes EN 13757-7 defines count: old wired meters leave other bits in
+// that word and their records read as plain. AES-CBC (5, 7) names its enciphered blocks in bits
+// 4-7; none is plain too.
+std::uint8_t EnciphereMode(std::uint16_t config) {
+  const auto mode = static_cast<std::uint8_t>((config >> 8) & 0x1F);
+  switch (mode) {
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 8:
+    case 9:
+    case 10:
+    case 13:
+    case 15:
+      return mode;
+    case 5:
+    case 7:
+      return ((config >> 4) & 0x0F) != 0 ? mode : 0;
+    default:
+      return 0;
+  }
+}
+
 // Long header (CI 0x72, 0x76): identification, manufacturer, version, medium, then the short
 // header (access number, status, signature) that CI 0x7A carries alone.
 std::size_t ParseHeader(std::span<const std::uint8_t> t, TelegramHeader& h) {
@@ -64,7 +90,7 @@ std::size_t ParseHeader(std::span<const std::uint8_t> t, TelegramHeader& h) {
   h.ci = t[6];
   std::size_t at = 7;
   if (h.ci != 0x7A) {
-    h.identNumber = static_cast<std::uint32_t>(records::Bcd(t.subspan(at, 4)).value_or(0));
+    records::PutIdent(t.subspan(at, 4), h);
     h.manufacturerCode = static_cast<std::uint16_t>(t[at + 4] | (t[at + 5] << 8));
     h.version = t[at + 6];
     h.medium = t[at + 7];
@@ -73,6 +99,7 @@ std::size_t ParseHeader(std::span<const std::uint8_t> t, TelegramHeader& h) {
   h.accessNumber = t[at];
   h.status = t[at + 1];
   h.signature = static_cast<std::uint16_t>(t[at + 2] | (t[at + 3] << 8));
+  h.encryptionMode = EnciphereMode(h.signature);
   PutManufacturer(h);
   h.mediumName = records::MediumName(h.medium);
   return at + 4;
@@ -150,7 +177,7 @@ Problem VariableLength(Cursor& c, records::Variable& form, std::size_t& n) {
   return nullptr;
 }
 
-Problem TakeRecord(Cursor& c, DataRecord& r, bool msb_first) {
+Problem TakeRecord(Cursor& c, DataRecord& r, bool msb_first, const records::MakerCodes* maker) {
   r.offset = static_cast<std::uint16_t>(c.at);
   r.dif = c.Take();
   r.coding = r.dif & 0x0F;
@@ -163,7 +190,6 @@ Problem TakeRecord(Cursor& c, DataRecord& r, bool msb_first) {
     if (Problem p = TakePlainUnit(c, r)) return p;
   }
   if (Problem p = TakeVifes(c, r)) return p;
-  if ((r.vif & 0x7F) == 0x7F) r.manufacturerVif = true;
   records::Variable form = records::Variable::kNot;
   std::size_t n = records::FieldLength(r.coding);
   if (r.coding == 0xD) {
@@ -172,7 +198,7 @@ Problem TakeRecord(Cursor& c, DataRecord& r, bool msb_first) {
   if (n > c.end - c.at) return "the data field runs past the telegram";
   r.bytes = c.t.subspan(c.at, n);
   c.at += n;
-  records::InterpretRecord(r, r.bytes, form, msb_first);
+  records::InterpretRecord(r, r.bytes, form, msb_first, maker);
   return nullptr;
 }
 
@@ -193,6 +219,7 @@ void Fail(DecodedTelegram& out, std::size_t offset, const char* what) {
 
 void WalkRecords(Cursor& c, DecodedTelegram& out) {
   const bool msb_first = out.header.ci == 0x76;
+  const records::MakerCodes* maker = records::MakerCodesFor(out.header.manufacturerCode);
   while (!c.AtEnd()) {
     const std::uint8_t dif = c.t[c.at];
     if (dif == 0x2F) {  // idle filler
@@ -210,7 +237,7 @@ void WalkRecords(Cursor& c, DecodedTelegram& out) {
     }
     const std::size_t start = c.at;
     DataRecord& r = out.records.emplace_back();
-    if (Problem p = TakeRecord(c, r, msb_first)) {
+    if (Problem p = TakeRecord(c, r, msb_first, maker)) {
       out.records.pop_back();
       Fail(out, start, p);
       return;
@@ -265,8 +292,20 @@ std::int16_t DecodeTelegram(std::span<const std::uint8_t> telegram, DecodedTeleg
     return out.result;
   }
   Cursor c{telegram, ParseHeader(telegram, out.header), end};
+  // Without the key the bytes after the header are noise, not records.
+  if (out.header.encryptionMode != 0) {
+    out.error = EncryptedText(out.header.encryptionMode);
+    return out.result;
+  }
   WalkRecords(c, out);
   return out.result;
+}
+
+std::string EncryptedText(std::uint8_t mode) {
+  std::string text = "encrypted (mode ";
+  text += std::to_string(mode);
+  text += "), no key for this meter";
+  return text;
 }
 
 std::string_view FunctionName(RecordFunction function) {

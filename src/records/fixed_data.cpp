@@ -41,13 +41,14 @@ FixedUnit UnitOf(std::uint8_t code) {
 bool DecodeFixedData(std::span<const std::uint8_t> data, bool msb_first, DecodedTelegram& out) {
   if (data.size() < 16) return false;
   TelegramHeader& h = out.header;
-  h.identNumber = static_cast<std::uint32_t>(Bcd(data.first(4)).value_or(0));
+  PutIdent(data.first(4), h);
   h.accessNumber = data[4];
   h.status = data[5];
   h.medium = static_cast<std::uint8_t>((data[6] >> 6) | ((data[7] >> 6) << 2));
   h.mediumName = MediumName(h.medium);
   const bool binary = (h.status & 0x80) != 0;
   const bool historic = (h.status & 0x40) != 0;
+  FixedUnit first{};
   for (int n = 0; n < 2; ++n) {
     std::array<std::uint8_t, 4> field{};
     const auto raw = data.subspan(8 + 4 * static_cast<std::size_t>(n), 4);
@@ -60,7 +61,11 @@ bool DecodeFixedData(std::span<const std::uint8_t> data, bool msb_first, Decoded
     r.offset = static_cast<std::uint16_t>(7 + 8 + 4 * n);
     r.storage = historic ? 1 : 0;
     r.bytes = raw;
-    const FixedUnit u = UnitOf(data[6 + n] & 0x3F);
+    const std::uint8_t code = data[6 + n] & 0x3F;
+    // 0x3E on the second counter: the first counter's unit, a historic value.
+    const FixedUnit u = n == 1 && code == 0x3E ? first : UnitOf(code);
+    if (n == 1 && code == 0x3E) r.storage = 1;
+    if (n == 0) first = u;
     r.quantity = u.quantity;
     r.unit = u.unit;
     const auto bcd = Bcd(field);

@@ -7,25 +7,40 @@
 #include <cmath>
 
 #include "records/data_field.hpp"
+#include "records/maker_codes.hpp"
 #include "records/vif_tables.hpp"
 
 namespace velmar::records {
 namespace {
 
-const VifEntry* EntryOf(const DataRecord& r) {
+// What the VIF names: the standard's tables, or the maker's own table for its VIF 0x7F/0xFF
+// (nullptr there when the maker is unknown or the code is not in its table).
+const VifEntry* EntryOf(const DataRecord& r, const MakerCodes* maker) {
   static const VifEntry kNone{};
   switch (r.vif & 0x7F) {
     case 0x7B:
       return r.vifeCount > 0 ? &ExtensionFB(r.vifes[0]) : &kNone;
     case 0x7D:
       return r.vifeCount > 0 ? &ExtensionFD(r.vifes[0]) : &kNone;
+    case 0x7F:
+      return maker != nullptr && r.vifeCount > 0 ? MakerVifEntry(*maker, r.vifes[0]) : nullptr;
     case 0x7C:
     case 0x7E:
-    case 0x7F:
       return &kNone;
     default:
       return &PrimaryVif(r.vif);
   }
+}
+
+// A maker may split one quantity by subunit (active, reactive, apparent power).
+VifEntry BySubunit(const DataRecord& r, const VifEntry& entry, const MakerCodes* maker) {
+  if (maker == nullptr || entry.quantity != "Power" || entry.unit != "W" ||
+      r.subunit >= maker->powerBySubunit.size()) {
+    return entry;
+  }
+  VifEntry e = maker->powerBySubunit[r.subunit];
+  e.exponent = entry.exponent;
+  return e;
 }
 
 // What the orthogonal VIFEs of a record add up to.
@@ -34,17 +49,23 @@ struct VifeSum {
   bool timePoint = false;
 };
 
-// Orthogonal VIFEs (after the table code of 0xFB/0xFD) add a suffix, a correction or an error
-// code, or make the value a time point; after a 0x7F VIFE the rest belongs to the manufacturer,
-// and so do the VIFEs of a manufacturer VIF.
-VifeSum ApplyVifes(DataRecord& r) {
+// Orthogonal VIFEs (after the table code of 0xFB/0xFD or of the maker's VIF) add a suffix, a
+// correction or an error code, or make the value a time point; a maker with a phase coding uses
+// bytes of the error range to name the phase. After a 0x7F VIFE the rest belongs to the
+// manufacturer, and so do the VIFEs of a manufacturer VIF the maker's table does not know.
+VifeSum ApplyVifes(DataRecord& r, const VifEntry* entry, const MakerCodes* maker) {
   VifeSum sum;
-  if (r.manufacturerVif) return sum;
-  const std::size_t first = (r.vif == 0xFB || r.vif == 0xFD) ? 1 : 0;
-  for (std::size_t i = first; i < r.vifeCount; ++i) {
+  if (entry == nullptr) return sum;
+  const bool coded = r.vif == 0xFB || r.vif == 0xFD || r.vif == 0xFF;
+  const bool phased = maker != nullptr && IsPhased(entry->quantity);
+  for (std::size_t i = coded ? 1 : 0; i < r.vifeCount; ++i) {
+    if (phased && r.phase == 0) {
+      r.phase = maker->phaseOf(r.vifes[i]);
+      if (r.phase != 0) continue;
+    }
     const VifeEffect& e = OrthogonalVife(r.vifes[i]);
     if (e.manufacturer) {
-      r.manufacturerVif = true;
+      r.manufacturerVife = !r.manufacturerVif;
       break;
     }
     if (e.isError) r.errorCode = static_cast<std::int16_t>(r.vifes[i] & 0x1F);
@@ -143,17 +164,18 @@ bool Number(const DataRecord& r, std::span<const std::uint8_t> field, Variable f
 }  // namespace
 
 void InterpretRecord(DataRecord& r, std::span<const std::uint8_t> field, Variable form,
-                     bool msb_first) {
-  const VifEntry& entry = *EntryOf(r);
-  const VifeSum vifes = ApplyVifes(r);
-  r.quantity = r.manufacturerVif        ? std::string_view("Manufacturer specific")
+                     bool msb_first, const MakerCodes* maker) {
+  if ((r.vif & 0x7F) == 0x7F) r.manufacturerVif = true;
+  const VifEntry* known = EntryOf(r, maker);
+  const VifEntry entry = known != nullptr ? BySubunit(r, *known, maker) : VifEntry{};
+  const VifeSum vifes = ApplyVifes(r, known != nullptr ? &entry : nullptr, maker);
+  r.quantity = known == nullptr         ? std::string_view("Manufacturer specific")
                : (r.vif & 0x7F) == 0x7E ? std::string_view("Any VIF")
                                         : entry.quantity;
   r.unit = entry.unit;
-  const bool start_of = !r.manufacturerVif && vifes.timePoint;
   if (r.coding == 0x0 || r.coding == 0x8) return;  // no data, or a readout selection
-  if ((entry.kind == VifKind::kDate || entry.kind == VifKind::kDateTime || start_of) &&
-      TimePoint(r, start_of ? VifKind::kDateTime : entry.kind)) {
+  if ((entry.kind == VifKind::kDate || entry.kind == VifKind::kDateTime || vifes.timePoint) &&
+      TimePoint(r, vifes.timePoint ? VifKind::kDateTime : entry.kind)) {
     r.unit = {};  // a time point has no unit, whatever the quantity
     r.unitSuffix = {};
     return;
@@ -173,12 +195,6 @@ void InterpretRecord(DataRecord& r, std::span<const std::uint8_t> field, Variabl
     return;
   }
   r.kind = ValueKind::kNumber;
-  if (r.manufacturerVif) {  // the maker's own meaning: the number as sent
-    r.unit = {};
-    r.unitSuffix = {};
-    r.value = v;
-    return;
-  }
   if (entry.kind == VifKind::kScaled) v = Scale(v, entry.exponent);
   if (entry.kind == VifKind::kDuration) {
     if (const double s = DurationSeconds(entry.unit); s > 0) {

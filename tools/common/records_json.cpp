@@ -7,9 +7,12 @@ namespace {
 
 nlohmann::ordered_json HeaderJson(const TelegramHeader& h) {
   nlohmann::ordered_json j;
-  j["identNumber"] = h.identNumber;
-  j["manufacturer"] = std::string(h.manufacturer.data());
-  j["version"] = h.version;
+  j["identNumber"] = std::string(h.ident.data());
+  // A fixed data structure names neither its maker nor a version.
+  if (!IsFixedStructure(h)) {
+    j["manufacturer"] = std::string(h.manufacturer.data());
+    j["version"] = h.version;
+  }
   j["medium"] = h.medium;
   j["mediumName"] = std::string(h.mediumName);
   j["accessNumber"] = h.accessNumber;
@@ -33,8 +36,9 @@ nlohmann::ordered_json RecordJson(const DataRecord& r) {
     j["value"] = ValueText(r);
   }
   if (r.date.invalid && r.kind != ValueKind::kNumber) j["invalid"] = true;
+  if (r.phase != 0) j["phase"] = r.phase;
   if (r.errorCode >= 0) j["errorCode"] = r.errorCode;
-  if (r.manufacturerVif) j["manufacturerSpecific"] = true;
+  if (r.manufacturerVif || r.manufacturerVife) j["manufacturerSpecific"] = true;
   return j;
 }
 

@@ -1,0 +1,63 @@
+#include "records/maker_codes.hpp"
+
+#include <array>
+
+namespace velmar::records {
+namespace {
+
+constexpr std::uint16_t kOrvCode = 0x3E56;  // "ORV", the electricity meters of our own maker
+
+// Its meters count transformer ratio, active tariff and power failures under their own VIF, and
+// send the power factor in thousandths, per phase like power.
+constexpr std::array<MakerVif, 4> kOrvVifs = {{
+    {0x12, {"Transformer ratio", "", 0, VifKind::kPlain}},
+    {0x13, {"Active tariff", "", 0, VifKind::kPlain}},
+    {0x18, {"Power failures", "", 0, VifKind::kPlain}},
+    {0x60, {"Power factor", "", -3, VifKind::kScaled}},
+}};
+
+// Subunit 1 of a power record is the reactive power, subunit 2 the apparent power.
+constexpr std::array<VifEntry, 3> kOrvPower = {{
+    {"Power", "W", 0, VifKind::kScaled},
+    {"Reactive power", "var", 0, VifKind::kScaled},
+    {"Apparent power", "VA", 0, VifKind::kScaled},
+}};
+
+// A byte after the quantity names the phase: 0x01-0x03 phases 1-3, and 0x05 and 0x06 phases 1
+// and 3 as older firmware sends them.
+std::uint8_t OrvPhase(std::uint8_t vife) {
+  switch (vife) {
+    case 0x01:
+    case 0x05:
+      return 1;
+    case 0x02:
+      return 2;
+    case 0x03:
+    case 0x06:
+      return 3;
+    default:
+      return 0;
+  }
+}
+
+constexpr MakerCodes kOrv{kOrvCode, kOrvVifs, kOrvPower, OrvPhase};
+
+}  // namespace
+
+const MakerCodes* MakerCodesFor(std::uint16_t manufacturerCode) {
+  return manufacturerCode == kOrvCode ? &kOrv : nullptr;
+}
+
+const VifEntry* MakerVifEntry(const MakerCodes& maker, std::uint8_t code) {
+  for (const MakerVif& v : maker.vifs) {
+    if (v.code == (code & 0x7F)) return &v.entry;
+  }
+  return nullptr;
+}
+
+bool IsPhased(std::string_view quantity) {
+  return quantity == "Power" || quantity == "Voltage" || quantity == "Current" ||
+         quantity == "Power factor";
+}
+
+}  // namespace velmar::records
