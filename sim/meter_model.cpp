@@ -357,6 +357,12 @@ std::vector<std::uint8_t> SimMeter::DataTelegram() {
 }
 
 std::vector<std::vector<std::uint8_t>> SimMeter::DataTelegrams() {
+  if (config_.recordedTelegram.size() > 6) {
+    Bytes t = config_.recordedTelegram;
+    t[5] = config_.primaryAddress;
+    FixChecksum(t);
+    return {t};
+  }
   const auto groups = DataRecordGroups();
   const std::size_t n = static_cast<std::size_t>(std::clamp(config_.telegrams, 1, 4));
   std::vector<Bytes> out;

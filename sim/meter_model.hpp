@@ -55,6 +55,9 @@ struct MeterConfig {
   // The speed the meter listens at; 0 hears any. A baud-rate switch sets it.
   int baud = 0;
   int applicationResets = 0;  // application resets received (CI 0x50)
+  // A telegram recorded from another maker's meter, answered to REQ_UD2 instead of this maker's
+  // readout: its A field becomes the meter's primary address and its check byte is made again.
+  std::vector<std::uint8_t> recordedTelegram{};
 };
 
 enum class FaultKind {

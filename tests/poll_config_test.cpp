@@ -84,6 +84,12 @@ TEST(PollConfig, EveryMistakeIsNamedWithItsLine) {
       {"address = \"254\"", "address = \"5\"\n[extra]\nx = 1", "unknown key extra"},
       {"spool = \"/tmp/velmar-spool\"", "tls_cert = \"c.pem\"",
        "tls_cert and mqtt.tls_key go together"},
+      {"spool = \"/tmp/velmar-spool\"", "tls_ca = \"/nonexistent/ca.pem\"",
+       "poll.toml:5: mqtt.tls_ca: /nonexistent/ca.pem does not exist"},
+      {"spool = \"/tmp/velmar-spool\"", "tls_ca = \"/tmp\"", "mqtt.tls_ca: /tmp is a folder"},
+      {"spool = \"/tmp/velmar-spool\"", "tls_insecure = true", "need mqtt.tls_ca"},
+      {"name = \"heat\"", "name = \"Incomer\"",
+       "poll.toml:14: meters incomer and Incomer both become the id incomer"},
   };
   for (const Mistake& m : mistakes) {
     std::string text = kGood;
@@ -139,30 +145,6 @@ TEST_F(SpoolTest, KeepsOrderAcrossARestartAndDropsTheOldestAtItsBound) {
   ASSERT_EQ(entries.size(), 3u);
   EXPECT_EQ(entries.front().payload, "5");
   EXPECT_EQ(again.Size(), 4);
-}
-
-// Each Home Assistant entity reads its own value of the reading: tariff t reads tariff t.
-TEST(Discovery, EachEntityReadsItsOwnValue) {
-  const PollConfig config = ParsePollConfig(
-      "[mqtt]\ndiscovery = true\nprefix = \"site\"\n[[bus]]\nname = \"b\"\ndevice = "
-      "\"/dev/null\"\n[[bus.meter]]\nname = \"m\"\naddress = \"1\"\n",
-      "t.toml");
-  std::map<std::string, nlohmann::json> by_name;
-  for (const MqttMessage& m : DiscoveryMessages(config)) {
-    const auto j = nlohmann::json::parse(m.payload);
-    by_name[j["name"]] = j;
-    EXPECT_EQ(j["state_topic"], "site/m/state");
-  }
-  for (int t = 1; t <= 4; ++t) {
-    const auto& e = by_name.at("Energy tariff " + std::to_string(t));
-    const std::string tmpl = e["value_template"];
-    EXPECT_NE(tmpl.find("value_json.ActiveEnergy[" + std::to_string(t) + "]"), std::string::npos)
-        << tmpl;
-    EXPECT_EQ(e["unit_of_measurement"], "kWh");
-  }
-  EXPECT_NE(by_name.at("Energy")["value_template"].get<std::string>().find(
-                "value_json.ActiveEnergyTotal"),
-            std::string::npos);
 }
 
 std::vector<std::string> Payloads(const std::vector<Spool::Entry>& entries) {

@@ -8,11 +8,13 @@
 
 #include "bus_worker.hpp"
 #include "commands.hpp"
+#include "meter_read.hpp"
 #include "mqtt_publisher.hpp"
 #include "poll_config.hpp"
 #include "poll_discovery.hpp"
 #include "poll_log.hpp"
 #include "spool.hpp"
+#include "topics.hpp"
 #include "velmar/error.hpp"
 
 namespace velmar::tools {
@@ -50,6 +52,18 @@ ReadingSink SpoolSink(Spool& spool, MqttPublisher& publisher, PollLog& log, std:
   };
 }
 
+// After each read: the meter's availability, and (with discovery) the entities of the values
+// it brought.
+MeterStateSink MeterState(const MqttEntry& mqtt, MqttPublisher& publisher) {
+  return [&mqtt, &publisher](const MeterEntry& meter, const MeterRead& read) {
+    publisher.Retain(AvailabilityTopic(mqtt.prefix, meter.name), read.Ok() ? "online" : "offline");
+    if (!mqtt.discovery || !read.Ok()) return;
+    for (const MqttMessage& m : MeterDiscovery(mqtt, meter, read)) {
+      publisher.Retain(m.topic, m.payload);
+    }
+  };
+}
+
 // SIGINT and SIGTERM are blocked in every thread and taken here, between checks that the broker
 // has not refused the collector.
 int WaitForStop(const sigset_t& signals, MqttPublisher& publisher, PollLog& log) {
@@ -78,9 +92,10 @@ int Poll(const PollConfig& config, bool verbose) {
   PollLog log(verbose);
   Spool spool(SpoolFolder(config.mqtt), config.mqtt.spoolLimit,
               [&log](const std::string& note) { log.Note(note); });
-  MqttPublisher publisher(
-      config.mqtt, spool, log,
-      config.mqtt.discovery ? DiscoveryMessages(config) : std::vector<MqttMessage>{});
+  MqttPublisher publisher(config.mqtt, spool, log,
+                          config.mqtt.discovery
+                              ? std::vector<MqttMessage>{CollectorDiscovery(config.mqtt)}
+                              : std::vector<MqttMessage>{});
   const ReadingSink sink = SpoolSink(spool, publisher, log, config.mqtt.spoolLimit);
   log.Note("polling " + std::to_string(MeterCount(config)) + " meters on " +
            std::to_string(config.buses.size()) + " buses; readings to " + config.mqtt.host + ":" +
@@ -90,6 +105,7 @@ int Poll(const PollConfig& config, bool verbose) {
   std::vector<std::unique_ptr<BusWorker>> workers;
   for (const BusEntry& bus : config.buses) {
     workers.push_back(std::make_unique<BusWorker>(bus, config.mqtt.prefix, sink, log));
+    workers.back()->OnMeterState(MeterState(config.mqtt, publisher));
     workers.back()->Start();
   }
   const int status = WaitForStop(signals, publisher, log);

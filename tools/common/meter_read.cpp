@@ -1,21 +1,21 @@
 #include "meter_read.hpp"
 
 #include "maker_fields.hpp"
+#include "velmar/records.hpp"
 #include "velmar/results.hpp"
 
 namespace velmar::tools {
 namespace {
 
 void Fail(MeterRead& r, std::int16_t code, std::string why) {
-  r.result = code;
+  r.result = r.code = code;
   r.error = std::move(why);
   r.maker.reset();
 }
 
 // Another maker's meter: its identity as the header gives it, under the same keys.
 void HeaderIdentity(const TelegramHeader& h, nlohmann::ordered_json& j) {
-  j["MeterID"] =
-      h.identNumber == 0 ? nlohmann::ordered_json("") : nlohmann::ordered_json(h.identNumber);
+  j["MeterID"] = h.identNumber;  // a number, as the control's; 0 when not BCD digits
   j["Manufacturer"] = std::string(h.manufacturer.data());
   j["protocolVersion"] = h.version;
   j["PrimaryAddress"] = h.a;
@@ -33,6 +33,7 @@ MeterRead ReadMeter(Bus& bus, const Address& address, const ReadOptions& options
       break;
     case BusResult::kNoReply:
       r.noReply = true;
+      r.code = ReadCode::kNoReply;
       r.error = "no reply";
       return r;
     case BusResult::kPortError:
@@ -43,6 +44,7 @@ MeterRead ReadMeter(Bus& bus, const Address& address, const ReadOptions& options
       Fail(
           r, LinkResult::kStructureError,
           "several meters answered at " + address.Text() + " at once (a collision): none was read");
+      r.code = ReadCode::kCollision;
       return r;
     default: {
       const std::int16_t code =
@@ -50,6 +52,10 @@ MeterRead ReadMeter(Bus& bus, const Address& address, const ReadOptions& options
       Fail(r, code, MbusErrorText(code));
       return r;
     }
+  }
+  if (g.header.encryptionMode != 0) {
+    Fail(r, ReadCode::kEncrypted, EncryptedText(g.header.encryptionMode));
+    return r;
   }
   if (IsMakerMeter(g.header.manufacturerCode) || g.header.ci == 0) {
     MakerValues values;
@@ -61,6 +67,7 @@ MeterRead ReadMeter(Bus& bus, const Address& address, const ReadOptions& options
     }
     r.maker = std::move(values);
   }
+  r.values = PlainValues(g.records);
   return r;
 }
 
@@ -80,6 +87,7 @@ nlohmann::ordered_json ReadingJson(const MeterRead& r) {
     HeaderIdentity(r.reading.header, j);
   }
   j["telegrams"] = r.reading.telegrams.size();
+  j["values"] = ValuesJson(r.values);
   return j;
 }
 

@@ -4,10 +4,10 @@
 #include <cstdio>
 
 #include "meter_read.hpp"
-#include "records_json.hpp"
+#include "reading_message.hpp"
+#include "topics.hpp"
 #include "velmar/bus.hpp"
 #include "velmar/posix_platform.hpp"
-#include "velmar/records.hpp"
 #include "velmar/results.hpp"
 
 namespace velmar::tools {
@@ -17,7 +17,7 @@ constexpr auto kMaxBackoff = std::chrono::seconds(60);
 
 std::string Outcome(const MeterRead& r, double seconds) {
   char text[200];
-  if (r.noReply || r.portFailed || r.result != 0) {
+  if (!r.Ok()) {
     std::snprintf(text, sizeof text, "%s (%.2f s)", r.error.c_str(), seconds);
   } else if (r.maker) {
     std::snprintf(text, sizeof text, "ok, %.2f kWh, %zu telegrams (%.2f s)", r.maker->energyTotal,
@@ -97,17 +97,11 @@ void BusWorker::Lost(const std::string& why, std::vector<Clock::time_point>& due
 // other meter's.
 std::string BusWorker::Publish(const MeterEntry& meter, const MeterRead& r,
                                std::chrono::system_clock::time_point when) {
-  nlohmann::ordered_json j;
-  j["meter"] = meter.name;
-  j["bus"] = bus_.name;
-  j["time"] = IsoUtc(when);
-  const nlohmann::ordered_json values = ReadingJson(r);
-  for (auto it = values.begin(); it != values.end(); ++it) j[it.key()] = it.value();
-  if (r.result == 0 && !r.noReply && !r.portFailed) {
-    j["records"] = RecordListJson(r.reading.records);
-  }
-  return sink_(prefix_ + "/" + meter.name + "/state",
-               j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  const nlohmann::ordered_json j = ReadingMessage(meter, bus_.name, when, r);
+  std::string where = sink_(StateTopic(prefix_, meter.name),
+                            j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  if (state_sink_) state_sink_(meter, r);
+  return where;
 }
 
 void BusWorker::Run() {

@@ -25,6 +25,10 @@ namespace velmar::tools {
 using ReadingSink =
     std::function<std::string(const std::string& topic, const std::string& payload)>;
 
+// Told of every read after its reading went to the sink: the collector keeps the meter's
+// availability and its discovery messages from it.
+using MeterStateSink = std::function<void(const MeterEntry& meter, const struct MeterRead& read)>;
+
 // What a bus runs on: its event loop and its port, made on the bus's own thread. The collector
 // makes posix ones for the configured device; tests make virtual ones.
 struct BusPlatform {
@@ -45,6 +49,8 @@ class BusWorker {
   BusWorker(const BusWorker&) = delete;
   BusWorker& operator=(const BusWorker&) = delete;
 
+  // Before Start(): who hears of each read besides the reading sink.
+  void OnMeterState(MeterStateSink sink) { state_sink_ = std::move(sink); }
   void Start();
   // Asks the thread to stop: a read in progress ends (within the bus's time-outs, a few seconds
   // at most), then the port closes. Never blocks.
@@ -62,6 +68,7 @@ class BusWorker {
   BusEntry bus_;
   std::string prefix_;
   ReadingSink sink_;
+  MeterStateSink state_sink_;
   PollLog& log_;
   BusPlatformFactory platform_;
   std::thread thread_;

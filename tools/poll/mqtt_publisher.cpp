@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "topics.hpp"
 #include "velmar/error.hpp"
 
 namespace velmar::tools {
@@ -35,9 +36,9 @@ MqttPublisher::MqttPublisher(const MqttEntry& config, Spool& spool, PollLog& log
     : config_(config),
       spool_(spool),
       log_(log),
-      retained_(std::move(retained)),
-      status_topic_(config.prefix + "/status"),
+      status_topic_(StatusTopic(config.prefix)),
       client_id_(config.clientId.empty() ? DefaultClientId() : config.clientId) {
+  for (MqttMessage& m : retained) retained_[m.topic] = std::move(m.payload);
   wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wake_fd_ < 0) throw Error(std::string("eventfd: ") + std::strerror(errno));
   Create();  // refuses bad TLS files now, before anything starts
@@ -96,6 +97,17 @@ void MqttPublisher::Stop(std::chrono::milliseconds drain) {
   stopping_ = true;
   Wake();
   if (thread_.joinable()) thread_.join();
+}
+
+void MqttPublisher::Retain(const std::string& topic, const std::string& payload) {
+  {
+    std::lock_guard lock(retained_mutex_);
+    std::string& kept = retained_[topic];
+    if (kept == payload && !kept.empty()) return;
+    kept = payload;
+    unsent_.insert(topic);
+  }
+  Wake();
 }
 
 std::string MqttPublisher::Fatal() const {
@@ -190,7 +202,25 @@ void MqttPublisher::Service(int timeout_ms) {
   }
 }
 
+// Retained messages go before the readings, so a consumer learns of an entity before its
+// first state.
+void MqttPublisher::PublishRetained() {
+  std::lock_guard lock(retained_mutex_);
+  for (auto it = unsent_.begin(); it != unsent_.end() && !lost_;) {
+    const std::string& payload = retained_[*it];
+    const int rc = mosquitto_publish(mosq_, nullptr, it->c_str(), static_cast<int>(payload.size()),
+                                     payload.data(), 1, true);
+    if (rc != MOSQ_ERR_SUCCESS) {
+      lost_ = true;
+      lost_reason_ = Reason(rc);
+      return;
+    }
+    it = unsent_.erase(it);
+  }
+}
+
 void MqttPublisher::PublishMore() {
+  PublishRetained();
   while (inflight_.size() < kWindow && !lost_) {
     const auto batch = spool_.After(sent_up_to_, static_cast<int>(kWindow - inflight_.size()));
     if (batch.empty()) return;
@@ -198,7 +228,7 @@ void MqttPublisher::PublishMore() {
       int mid = 0;
       const int rc =
           mosquitto_publish(mosq_, &mid, e.topic.c_str(), static_cast<int>(e.payload.size()),
-                            e.payload.data(), 1, false);
+                            e.payload.data(), 1, config_.retainState);
       if (rc != MOSQ_ERR_SUCCESS) {
         lost_ = true;
         lost_reason_ = Reason(rc);
@@ -240,9 +270,9 @@ void MqttPublisher::OnConnect(mosquitto* mosq, void* self, int rc) {
   p->state_ = State::kUp;
   p->backoff_ = std::chrono::milliseconds(500);
   mosquitto_publish(mosq, nullptr, p->status_topic_.c_str(), 6, "online", 1, true);
-  for (const MqttMessage& m : p->retained_) {
-    mosquitto_publish(mosq, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
-                      m.payload.data(), 1, true);
+  {
+    std::lock_guard lock(p->retained_mutex_);
+    for (const auto& [topic, payload] : p->retained_) p->unsent_.insert(topic);
   }
   const auto waiting = p->spool_.Size();
   if (p->away_) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,9 +31,10 @@ struct MqttMessage {
 
 class MqttPublisher {
  public:
-  // `retained` are sent (retained, QoS 1) on every connection: discovery messages. The
+  // `retained` are sent (retained, QoS 1) on every connection, as is what Retain() adds. The
   // collector's status topic PREFIX/status gets "online" on every connection and "offline" as
-  // the last will and when stopping. Throws Error when the TLS files are refused.
+  // the last will and when stopping. Readings are retained when the configuration's
+  // retain_state says so. Throws Error when the TLS files are refused.
   MqttPublisher(const MqttEntry& config, Spool& spool, PollLog& log,
                 std::vector<MqttMessage> retained);
   ~MqttPublisher();
@@ -42,6 +44,10 @@ class MqttPublisher {
   void Start();
   // A reading was spooled: publish it now. Never blocks.
   void Wake();
+  // Keeps `payload` as the retained message of `topic` (a meter's availability, a discovery
+  // configuration): sent now when it differs from what the topic had, and again on every
+  // connection. Thread-safe; never blocks beyond a lock.
+  void Retain(const std::string& topic, const std::string& payload);
   // Publishes what it can within `drain`, then "offline", disconnects and ends the thread.
   // What is left stays in the spool for the next start. At most `drain` plus one second.
   void Stop(std::chrono::milliseconds drain);
@@ -59,6 +65,7 @@ class MqttPublisher {
   void Create();
   void Drop(const std::string& why);
   void PublishMore();
+  void PublishRetained();
   void Service(int timeout_ms);
   void Finish();
   bool Drained();
@@ -70,7 +77,9 @@ class MqttPublisher {
   MqttEntry config_;
   Spool& spool_;
   PollLog& log_;
-  std::vector<MqttMessage> retained_;
+  std::mutex retained_mutex_;
+  std::map<std::string, std::string> retained_;  // topic -> payload
+  std::set<std::string> unsent_;                 // retained topics not yet sent on this connection
   std::string status_topic_;
   std::string client_id_;
   mosquitto* mosq_ = nullptr;

@@ -1,10 +1,11 @@
 #include "poll_config.hpp"
 
-#include "velmar/bus.hpp"
-
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -14,6 +15,8 @@
 #include <toml++/toml.h>
 
 #include "input_checks.hpp"
+#include "poll_discovery.hpp"
+#include "velmar/bus.hpp"
 #include "velmar/error.hpp"
 #include "velmar/posix_platform.hpp"
 
@@ -169,6 +172,18 @@ BusEntry ReadBusEntry(const toml::table& t, const std::string& file, const std::
   return b;
 }
 
+// A TLS file the collector will need must be there and readable by the user it runs as: found
+// now, not at the first connection.
+std::string TlsFileProblem(const std::string& path) {
+  if (path.empty()) return {};
+  if (::access(path.c_str(), F_OK) != 0) return Shown(path) + " does not exist";
+  if (const std::string why = CheckRegularFile(path); !why.empty()) return why;
+  if (::access(path.c_str(), R_OK) != 0) {
+    return Shown(path) + " cannot be read by this user (" + std::strerror(errno) + ")";
+  }
+  return {};
+}
+
 MqttEntry ReadMqtt(const toml::table& t, const std::string& file) {
   TableReader r(t, file, "mqtt");
   MqttEntry m;
@@ -192,8 +207,20 @@ MqttEntry ReadMqtt(const toml::table& t, const std::string& file) {
   r.Number("keepalive", m.keepalive, 5, 3600);
   r.Flag("discovery", m.discovery);
   r.Text("discovery_prefix", m.discoveryPrefix);
+  r.Flag("retain_state", m.retainState);
   if (m.tlsCert.empty() != m.tlsKey.empty()) {
     r.Fail(r.Line(), "mqtt.tls_cert and mqtt.tls_key go together");
+  }
+  if ((!m.tlsCert.empty() || m.tlsInsecure) && m.tlsCa.empty()) {
+    r.Fail(r.Line(),
+           "mqtt.tls_cert, tls_key and tls_insecure need mqtt.tls_ca, which turns TLS on");
+  }
+  for (const auto& [key, path] : {std::pair<const char*, const std::string&>{"tls_ca", m.tlsCa},
+                                  {"tls_cert", m.tlsCert},
+                                  {"tls_key", m.tlsKey}}) {
+    if (const std::string why = TlsFileProblem(path); !why.empty()) {
+      r.Fail(*t.get(key), std::string("mqtt.") + key + ": " + why);
+    }
   }
   r.RejectUnknown();
   return m;
@@ -211,6 +238,7 @@ std::string DeviceKey(const std::string& device) {
 void CheckUnique(const PollConfig& config, const std::string& file) {
   std::set<std::string> buses;
   std::set<std::string> meters;
+  std::map<std::string, std::string> ids;      // entity id part -> the meter that has it
   std::map<std::string, std::string> devices;  // the device each bus is on, as one key
   for (const BusEntry& b : config.buses) {
     if (!buses.insert(b.name).second) {
@@ -227,6 +255,13 @@ void CheckUnique(const PollConfig& config, const std::string& file) {
       if (!meters.insert(m.name).second) {
         throw ArgumentError(file + ":" + std::to_string(m.line) + ": a second meter named " +
                             m.name + " (meter names are topics and must be unique)");
+      }
+      const auto [same, unique] = ids.emplace(EntityIdPart(m.name), m.name);
+      if (!unique) {
+        throw ArgumentError(file + ":" + std::to_string(m.line) + ": meters " + same->second +
+                            " and " + m.name + " both become the id " + same->first +
+                            " (letters are taken lower-case, anything but a-z and 0-9 becomes "
+                            "'_'); rename one");
       }
       const Address address = *Address::Parse(m.address);
       if (!addresses.insert(address.Text()).second) {

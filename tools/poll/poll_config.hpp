@@ -41,6 +41,7 @@ struct MqttEntry {
   int keepalive = 30;
   bool discovery = false;  // Home Assistant discovery messages
   std::string discoveryPrefix = "homeassistant";
+  bool retainState = false;  // readings retained, so a consumer that starts sees the last one
 };
 
 struct PollConfig {

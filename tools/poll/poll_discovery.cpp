@@ -2,85 +2,156 @@
 
 #include <nlohmann/json.hpp>
 
-#include "maker_fields.hpp"
+#include "maker_names.hpp"
+#include "topics.hpp"
 
 namespace velmar::tools {
 namespace {
 
-// Entity ids allow letters, digits and '_' only.
-std::string IdPart(const std::string& text) {
-  std::string id;
-  for (char c : text) id += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+using Json = nlohmann::ordered_json;
+
+std::string NodeId(const MqttEntry& mqtt) {
+  std::string id = "velmar_";
+  id += EntityIdPart(mqtt.prefix);
   return id;
 }
 
-// A failed read carries no values; a total-increasing sensor would take a zero for a meter
-// reset, so a missing value is unknown.
-std::string WhenRead(const std::string& value) {
-  return "{% if value_json.result == 0 and not value_json.Timeout and " + value +
-         " is defined %}{{ " + value + " }}{% else %}None{% endif %}";
+std::string DeviceId(const MqttEntry& mqtt, const MeterEntry& meter) {
+  std::string id = NodeId(mqtt);
+  id += '_';
+  id += EntityIdPart(meter.name);
+  return id;
 }
 
-// The JSON path of one of this maker's named values, as the reading carries it.
-std::string Field(const char* name, const std::string& index = "") {
-  // Appended, not put in front of a temporary: g++ 12 at -O3 warns (wrongly) about that.
-  std::string path = "value_json.";
-  path += FindMakerField(name)->name;
-  path += index;
-  return path;
+Json Origin() {
+  return {{"name", "velmar"}, {"sw_version", VELMAR_VERSION}, {"support_url", VELMAR_HOMEPAGE}};
+}
+
+// Volumes of water and gas count in Home Assistant's water and gas dashboards.
+std::string_view VolumeClass(std::uint8_t medium) {
+  switch (medium) {
+    case 0x03:
+      return "gas";
+    case 0x06:
+    case 0x07:
+    case 0x15:
+    case 0x16:
+    case 0x17:
+      return "water";
+    default:
+      return "volume";
+  }
+}
+
+Json Device(const MqttEntry& mqtt, const MeterEntry& meter, const TelegramHeader& h) {
+  Json d;
+  d["identifiers"] = Json::array({DeviceId(mqtt, meter)});
+  d["name"] = meter.name;
+  const std::string code(h.manufacturer.data());
+  if (!code.empty()) d["manufacturer"] = ManufacturerText(code);
+  std::string model(h.mediumName.empty() ? "M-Bus meter" : h.mediumName);
+  if (!IsFixedStructure(h)) {
+    model += ", version ";
+    model += std::to_string(h.version);
+  }
+  d["model"] = model;
+  if (h.ident[0] != '\0') d["serial_number"] = std::string(h.ident.data());
+  d["via_device"] = NodeId(mqtt);
+  return d;
+}
+
+// A missing value is unknown, not zero: a total-increasing sensor would take a zero for a reset.
+std::string ValueTemplate(const std::string& name) {
+  std::string t = "{% if value_json.result == 0 and 'values' in value_json and '";
+  t += name;
+  t += "' in value_json['values'] %}{{ value_json['values']['";
+  t += name;
+  t += "'] }}{% else %}None{% endif %}";
+  return t;
+}
+
+Json Sensor(const MqttEntry& mqtt, const MeterEntry& meter, const Json& device,
+            const std::string& key, const std::string& label) {
+  const std::string id = DeviceId(mqtt, meter) + "_" + EntityIdPart(key);
+  Json c;
+  c["name"] = label;
+  c["unique_id"] = id;
+  c["default_entity_id"] = "sensor." + id;
+  c["state_topic"] = StateTopic(mqtt.prefix, meter.name);
+  c["device"] = device;
+  c["origin"] = Origin();
+  return c;
+}
+
+MqttMessage Config(const MqttEntry& mqtt, const MeterEntry& meter, const std::string& key,
+                   const Json& c) {
+  std::string topic = mqtt.discoveryPrefix;
+  topic += "/sensor/";
+  topic += NodeId(mqtt);
+  topic += '/';
+  topic += EntityIdPart(meter.name);
+  topic += '_';
+  topic += EntityIdPart(key);
+  topic += "/config";
+  return {topic, c.dump()};
 }
 
 }  // namespace
 
-std::vector<MqttMessage> DiscoveryMessages(const PollConfig& config) {
-  std::vector<MqttMessage> out;
-  const MqttEntry& mqtt = config.mqtt;
-  const std::string node = "velmar_" + IdPart(mqtt.prefix);
-  for (const BusEntry& bus : config.buses) {
-    for (const MeterEntry& meter : bus.meters) {
-      const std::string device_id = node + "_" + IdPart(meter.name);
-      auto add = [&](const std::string& key, const std::string& name, const std::string& value,
-                     bool energy) {
-        nlohmann::ordered_json c;
-        c["name"] = name;
-        c["unique_id"] = device_id + "_" + key;
-        c["object_id"] = device_id + "_" + key;
-        c["state_topic"] = mqtt.prefix + "/" + meter.name + "/state";
-        c["availability_topic"] = mqtt.prefix + "/status";
-        if (energy) {
-          c["value_template"] = WhenRead(value);
-          c["unit_of_measurement"] = FindMakerField("ActiveEnergyTotal")->unit;
-          c["device_class"] = "energy";
-          c["state_class"] = "total_increasing";
-        } else {
-          c["value_template"] =
-              value == "value_json.result" ? "{{ value_json.result }}" : WhenRead(value);
-          c["entity_category"] = "diagnostic";
-        }
-        c["device"] = {{"identifiers", {device_id}},
-                       {"name", meter.name},
-                       {"manufacturer", "M-Bus meter read by Velmar"},
-                       {"model", "bus " + bus.name + ", address " + meter.address}};
-        out.push_back({mqtt.discoveryPrefix + "/sensor/" + node + "/" + IdPart(meter.name) + "_" +
-                           key + "/config",
-                       c.dump()});
-      };
-      add("energy", "Energy", Field("ActiveEnergyTotal"), true);
-      for (int t = 1; t <= 4; ++t) {
-        // Appended, not put in front of a temporary: g++ 12 at -O3 warns (wrongly) about that.
-        const std::string n = std::to_string(t);
-        std::string key = "energy_t", label = "Energy tariff ", index = "[";
-        key += n;
-        label += n;
-        index += n;
-        index += "]";
-        add(key, label, Field("ActiveEnergy", index), true);
-      }
-      add("status", "Meter status", Field("MeterErrorCode"), false);
-      add("error_flags", "Error flags", Field("errorFlags"), false);
-      add("result", "Read result", "value_json.result", false);
-    }
+std::string EntityIdPart(const std::string& name) {
+  std::string id;
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    id += std::isalnum(u) ? static_cast<char>(std::tolower(u)) : '_';
   }
+  return id;
+}
+
+MqttMessage CollectorDiscovery(const MqttEntry& mqtt) {
+  const std::string id = NodeId(mqtt);
+  Json c;
+  c["name"] = "Collector";
+  c["unique_id"] = id + "_online";
+  c["default_entity_id"] = "binary_sensor." + id + "_online";
+  c["state_topic"] = StatusTopic(mqtt.prefix);
+  c["payload_on"] = "online";
+  c["payload_off"] = "offline";
+  c["device_class"] = "connectivity";
+  c["entity_category"] = "diagnostic";
+  c["device"] = {{"identifiers", Json::array({id})},
+                 {"name", "Velmar collector " + mqtt.prefix},
+                 {"manufacturer", "Velmar"},
+                 {"model", "M-Bus collector"},
+                 {"sw_version", VELMAR_VERSION}};
+  c["origin"] = Origin();
+  return {mqtt.discoveryPrefix + "/binary_sensor/" + id + "/online/config", c.dump()};
+}
+
+std::vector<MqttMessage> MeterDiscovery(const MqttEntry& mqtt, const MeterEntry& meter,
+                                        const MeterRead& read) {
+  std::vector<MqttMessage> out;
+  const Json device = Device(mqtt, meter, read.reading.header);
+  const Json both = Json::array({{{"topic", StatusTopic(mqtt.prefix)}},
+                                 {{"topic", AvailabilityTopic(mqtt.prefix, meter.name)}}});
+  for (const PlainValue& v : read.values) {
+    Json c = Sensor(mqtt, meter, device, v.name, v.label);
+    c["value_template"] = ValueTemplate(v.name);
+    c["availability"] = both;
+    c["availability_mode"] = "all";
+    if (!v.sort->unit.empty()) c["unit_of_measurement"] = v.sort->unit;
+    const std::string_view cls =
+        v.sort->stem == "volume" ? VolumeClass(read.reading.header.medium) : v.sort->deviceClass;
+    if (!cls.empty()) c["device_class"] = cls;
+    if (!v.sort->stateClass.empty()) c["state_class"] = v.sort->stateClass;
+    if (v.sort->deviceClass.empty()) c["entity_category"] = "diagnostic";
+    out.push_back(Config(mqtt, meter, v.name, c));
+  }
+  // The result stays available while the meter fails: it says why.
+  Json r = Sensor(mqtt, meter, device, "result", "Read result");
+  r["value_template"] = "{{ value_json.result }}";
+  r["availability_topic"] = StatusTopic(mqtt.prefix);
+  r["entity_category"] = "diagnostic";
+  out.push_back(Config(mqtt, meter, "result", r));
   return out;
 }
 

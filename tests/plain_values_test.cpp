@@ -1,0 +1,97 @@
+// The plain values of a reading: public telegrams of heat, water and electricity meters read
+// into everyday units, this maker's meters giving the same values its own walk gives, and an
+// enciphered meter giving none.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "corpus_support.hpp"
+#include "meter_read.hpp"
+#include "sim_bus.hpp"
+
+namespace velmar {
+namespace {
+
+using testing::PublicTelegram;
+using testing::SimBus;
+
+nlohmann::ordered_json ValuesOf(const std::vector<std::uint8_t>& telegram) {
+  DecodedTelegram d;
+  EXPECT_EQ(DecodeTelegram(telegram, d), 0);
+  return tools::ValuesJson(tools::PlainValues(d.records));
+}
+
+// Worked out from the bytes. Heat meter: 04 06 CE860000 energy 34510 x 10^3 Wh; 04 14 11680300
+// volume 223249 x 10^-2 m^3; 04 3B 0F020000 flow 527 x 10^-3 m^3/h; 02 59 3C19 and 02 5D A411
+// temperatures 6460 and 4516 x 10^-2 °C; its records of the maker's VIF are not values. The
+// electricity meter sends its energy per tariff (8C 10 04 and 8C 20 04, BCD x 10 Wh) and its
+// voltages with the maker's VIFE, which are left out.
+TEST(PlainValues, PublicTelegramsInEverydayUnits) {
+  const auto heat = ValuesOf(PublicTelegram("wired-drivers/kamheat-1"));
+  EXPECT_EQ(heat, nlohmann::ordered_json::parse(R"({"energy_kWh": 34510, "volume_m3": 2232.49,
+      "flow_m3h": 0.527, "flow_temperature_C": 64.6, "return_temperature_C": 45.16})"));
+
+  const auto water = ValuesOf(PublicTelegram("test-frames/itron_bm_+m.hex"));
+  EXPECT_DOUBLE_EQ(water["volume_m3"].get<double>(), 54.321) << water.dump();
+  EXPECT_EQ(water["meter_time"], "2012-01-24T13:29:00");
+  EXPECT_EQ(water.size(), 2u) << water.dump();
+
+  const auto sbc = ValuesOf(PublicTelegram("test-frames/electricity-meter-1.hex"));
+  EXPECT_DOUBLE_EQ(sbc["energy_tariff1_kWh"].get<double>(), 12.52);
+  EXPECT_DOUBLE_EQ(sbc["energy_tariff2_kWh"].get<double>(), 17744.33);
+  EXPECT_FALSE(sbc.contains("voltage_V")) << sbc.dump();
+}
+
+// This maker's meter: the values from its records read with the maker's table are the values
+// its own walk gives; a tariff register the meter flags is not a value.
+TEST(PlainValues, ThisMakersMeterAgreesWithItsOwnWalk) {
+  sim::MeterConfig c;
+  c.telegrams = 3;
+  SimBus b(SimBus::One(c));
+  const tools::MeterRead r = tools::ReadMeter(*b.bus, Address::Primary(1));
+  ASSERT_TRUE(r.Ok()) << r.error;
+  ASSERT_TRUE(r.maker);
+  const MakerValues& m = *r.maker;
+  const auto v = tools::ValuesJson(r.values);
+  EXPECT_DOUBLE_EQ(v["energy_kWh"].get<double>(), m.energyTotal);
+  for (int t = 1; t <= 4; ++t) {
+    EXPECT_DOUBLE_EQ(v["energy_tariff" + std::to_string(t) + "_kWh"].get<double>(),
+                     *m.energyTariff[static_cast<std::size_t>(t)]);
+  }
+  EXPECT_DOUBLE_EQ(v["power_W"].get<double>(), m.activePower[0]);
+  for (int p = 1; p <= 3; ++p) {
+    const auto i = static_cast<std::size_t>(p);
+    const std::string l = "L" + std::to_string(p);
+    EXPECT_DOUBLE_EQ(v["power_" + l + "_W"].get<double>(), m.activePower[i]) << l;
+    EXPECT_DOUBLE_EQ(v["voltage_" + l + "_V"].get<double>(), m.voltage[i]) << l;
+    EXPECT_DOUBLE_EQ(v["current_" + l + "_A"].get<double>(), m.current[i]) << l;
+  }
+  EXPECT_DOUBLE_EQ(v["reactive_power_var"].get<double>(), m.reactivePower[0]);
+  EXPECT_DOUBLE_EQ(v["power_factor"].get<double>(), m.powerFactor[0]);
+  EXPECT_EQ(v["meter_time"], "2026-12-05T14:30:00");
+  EXPECT_FALSE(v.contains("voltage_V"));  // the meter sends no voltage without phase
+
+  c.tariffStatusVife = true;
+  SimBus flagged(SimBus::One(c));
+  const auto w = tools::ValuesJson(tools::ReadMeter(*flagged.bus, Address::Primary(1)).values);
+  EXPECT_TRUE(w.contains("energy_kWh"));
+  EXPECT_FALSE(w.contains("energy_tariff1_kWh")) << w.dump();
+}
+
+// A meter whose telegram names a security mode: the read says so and gives no values or records.
+TEST(PlainValues, AnEncipheredMeterGivesNone) {
+  sim::MeterConfig c;
+  c.recordedTelegram = PublicTelegram("wired-drivers/kamheat-1");
+  c.recordedTelegram[17] = 0x10;  // configuration word 0x0510: mode 5, one enciphered block
+  c.recordedTelegram[18] = 0x05;
+  SimBus b(SimBus::One(c));
+  const tools::MeterRead r = tools::ReadMeter(*b.bus, Address::Primary(1));
+  EXPECT_FALSE(r.Ok());
+  EXPECT_EQ(r.code, tools::ReadCode::kEncrypted);
+  EXPECT_EQ(r.error, "encrypted (mode 5), no key for this meter");
+  EXPECT_TRUE(r.values.empty());
+  EXPECT_TRUE(r.reading.records.empty());
+}
+
+}  // namespace
+}  // namespace velmar

@@ -1,0 +1,49 @@
+// The values of a reading under plain names, in the units people use: "energy_kWh",
+// "energy_tariff1_kWh", "power_L1_W", "volume_m3", "flow_temperature_C", "meter_time", ... One
+// table says for each kind of value its name, label, unit and how Home Assistant classes it; the
+// reading's JSON, the command line and discovery all read it.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "velmar/records.hpp"
+
+namespace velmar::tools {
+
+// One kind of value.
+struct ValueSort {
+  std::string_view stem;         // the name's start: "energy", "power", "flow_temperature"
+  std::string_view label;        // "Energy", "Flow temperature"
+  std::string_view nameUnit;     // the name's end: "kWh", "m3", "m3h", "C" ("" none)
+  std::string_view unit;         // as shown: "kWh", "m³", "m³/h", "°C" ("" none)
+  std::string_view deviceClass;  // Home Assistant's device class ("" none)
+  std::string_view stateClass;   // "total_increasing", "measurement" ("" none)
+};
+
+// One named value of a reading.
+struct PlainValue {
+  std::string name;   // "energy_tariff1_kWh", "voltage_L2_V"
+  std::string label;  // "Energy tariff 1", "Voltage L2"
+  const ValueSort* sort = nullptr;
+  nlohmann::ordered_json value;  // a number in the sort's unit, or the text of a time
+};
+
+// The plain values among `records`: the present value (storage 0, instantaneous) of each
+// quantity the table knows, subunit 0, for tariff 0 and each tariff, and per phase where the
+// meter names phases. A record the meter flags with an error, or that its maker qualifies in
+// its own way, is left out; the first record of a name wins. Other storage numbers, functions
+// and subunits stay in the record list. The names are in the order of the records.
+std::vector<PlainValue> PlainValues(std::span<const DataRecord> records);
+
+// {"energy_kWh": 12345.67, ...} in that order.
+nlohmann::ordered_json ValuesJson(const std::vector<PlainValue>& values);
+
+// Every sort, in the table's order (for documentation and tests).
+std::span<const ValueSort> ValueSorts();
+
+}  // namespace velmar::tools

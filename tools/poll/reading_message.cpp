@@ -1,0 +1,55 @@
+#include "reading_message.hpp"
+
+#include "maker_fields.hpp"
+#include "poll_log.hpp"
+#include "records_json.hpp"
+
+namespace velmar::tools {
+namespace {
+
+// The identity as the meter's header gives it; a fixed data structure names no maker or version.
+void Identity(const TelegramHeader& h, const Address& address, nlohmann::ordered_json& j) {
+  if (h.ident[0] != '\0') {
+    j["identNumber"] = std::string(h.ident.data());
+  } else if (address.secondary) {
+    j["identNumber"] = address.Text();
+  }
+  if (!IsFixedStructure(h)) {
+    j["manufacturer"] = std::string(h.manufacturer.data());
+    j["version"] = h.version;
+  }
+  j["medium"] = h.medium;
+  j["mediumName"] = std::string(h.mediumName);
+}
+
+nlohmann::ordered_json ControlValues(const MakerValues& m) {
+  nlohmann::ordered_json j;
+  for (const MakerField& f : MakerFields()) j[f.name] = f.json(m);
+  return j;
+}
+
+}  // namespace
+
+nlohmann::ordered_json ReadingMessage(const MeterEntry& meter, const std::string& bus,
+                                      std::chrono::system_clock::time_point when,
+                                      const MeterRead& read) {
+  nlohmann::ordered_json j;
+  j["meter"] = meter.name;
+  j["bus"] = bus;
+  j["time"] = IsoUtc(when);
+  j["result"] = read.code;
+  const Address address = Address::Parse(meter.address).value_or(Address{});
+  if (!read.Ok()) {
+    j["error"] = read.error;
+    if (address.secondary) j["identNumber"] = address.Text();
+    return j;
+  }
+  Identity(read.reading.header, address, j);
+  j["telegrams"] = read.reading.telegrams.size();
+  j["values"] = ValuesJson(read.values);
+  if (read.maker) j["control"] = ControlValues(*read.maker);
+  j["records"] = RecordListJson(read.reading.records);
+  return j;
+}
+
+}  // namespace velmar::tools
