@@ -28,7 +28,7 @@ void PrintMakerValues(const MakerValues& m) {
 }
 
 void PrintHeader(const TelegramHeader& h, std::size_t telegrams) {
-  PrintRow("Meter ID", std::to_string(h.identNumber));
+  PrintRow("Meter ID", h.ident.data());
   PrintRow("Manufacturer", h.manufacturer.data());
   PrintRow("Version", std::to_string(h.version));
   PrintRow("Medium", std::string(h.mediumName));
@@ -57,11 +57,22 @@ void PrintRecords(const Reading& r) {
   if (!r.recordError.empty()) std::printf("(%s)\n", r.recordError.c_str());
 }
 
+// Another maker's meter: its plain values, each with its unit.
+void PrintPlainValues(const std::vector<PlainValue>& values) {
+  for (const PlainValue& v : values) {
+    std::string text = v.value.is_number() ? ShortNumber(v.value.get<double>())
+                                           : v.value.get<std::string>();
+    if (!v.sort->unit.empty()) text += " " + std::string(v.sort->unit);
+    PrintRow(v.label, text);
+  }
+}
+
 void PrintReading(const MeterRead& read, bool records) {
   if (read.maker) {
     PrintMakerValues(*read.maker);
   } else {
     PrintHeader(read.reading.header, read.reading.telegrams.size());
+    PrintPlainValues(read.values);
   }
   // Another maker's meter is its records; this maker's shows them on request.
   if (records || !read.maker) PrintRecords(read.reading);
@@ -113,7 +124,7 @@ Runner AddRead(CLI::App& app) {
     how.allTelegrams = !*first;
     const MeterRead read = ReadMeter(bus, *Address::Parse(options->address), how);
     if (!options->keepOpen) bus.Close();
-    const bool failed = read.result != 0 || read.noReply || read.portFailed;
+    const bool failed = !read.Ok();
     if (*json) {
       auto j = ReadingJson(read);
       if (!failed && (*records || !read.maker)) j["records"] = RecordListJson(read.reading.records);

@@ -1,5 +1,7 @@
 #include "sim_config.hpp"
 
+#include "velmar/hex.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
@@ -70,6 +72,18 @@ std::string ClockOf(const std::string& text, const std::string& what) {
   return text;
 }
 
+// A telegram recorded from a meter: a long frame whose lengths agree (its check byte is made
+// again when it is answered).
+std::vector<std::uint8_t> RecordedTelegram(const std::string& text, const std::string& what) {
+  const auto bytes = ParseHex(text);
+  if (!bytes || bytes->size() < 9 || (*bytes)[0] != 0x68 || (*bytes)[3] != 0x68 ||
+      (*bytes)[1] != (*bytes)[2] || (*bytes)[1] + 6u != bytes->size() || bytes->back() != 0x16) {
+    throw ArgumentError(what + ": not a long frame in hex (68 L L 68 C A CI ... CS 16, L the " +
+                        "bytes from C to before CS)");
+  }
+  return *bytes;
+}
+
 // A config file of "key = value" lines sets the meter's values. Every value is checked as it is
 // read, with the file and line in the message, so a bad file never starts a meter.
 constexpr std::uintmax_t kMaxConfigBytes = 64 * 1024;
@@ -121,10 +135,12 @@ void ParseMeterConfig(std::istream& in, const std::string& path, sim::MeterConfi
       c.firmware = TextOf(value, where, 10, true);
     } else if (key == "delay") {
       c.responseDelayMs = InRange(value, where, 0, 60000);
+    } else if (key == "telegram") {
+      c.recordedTelegram = RecordedTelegram(value, where);
     } else {
       throw ArgumentError(at + ": unknown key \"" + Shown(key) +
                           "\"; the keys are id, address, manufacturer, password, energy, "
-                          "datetime, status, firmware, delay");
+                          "datetime, status, firmware, delay, telegram");
     }
   }
 }
