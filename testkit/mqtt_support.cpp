@@ -18,7 +18,9 @@ namespace {
 
 const char* kBroker = "/usr/sbin/mosquitto";
 
-std::uint16_t FreePort() {
+}  // namespace
+
+std::uint16_t FreeLoopbackPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -29,6 +31,8 @@ std::uint16_t FreePort() {
   ::close(fd);
   return ntohs(addr.sin_port);
 }
+
+namespace {
 
 bool Accepts(std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -47,13 +51,14 @@ bool HaveBroker() {
   return ::access(kBroker, X_OK) == 0;
 }
 
-TestBroker::TestBroker(const std::string& extra) : port_(FreePort()) {
+TestBroker::TestBroker(const std::string& extra, const std::string& global)
+    : port_(FreeLoopbackPort()) {
   char pattern[] = "/tmp/velmar-broker-XXXXXX";
   dir_ = ::mkdtemp(pattern);
   std::ofstream conf(dir_ / "mosquitto.conf");
   // Run as root, the broker would change to its own user and could not write into this folder.
   const passwd* me = ::getpwuid(::getuid());
-  conf << "listener " << port_ << " 127.0.0.1\n"
+  conf << global << "listener " << port_ << " 127.0.0.1\n"
        << "user " << (me != nullptr ? me->pw_name : "root") << "\n"
        << "persistence true\npersistence_location " << dir_.string()
        << "/\n"

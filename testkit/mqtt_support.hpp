@@ -21,11 +21,15 @@ namespace velmar::testing {
 // True when the broker program is installed (the tests skip without it).
 bool HaveBroker();
 
+// A TCP port on 127.0.0.1 that nothing listens on just now.
+std::uint16_t FreeLoopbackPort();
+
 class TestBroker {
  public:
-  // `extra` lines go into its configuration (authentication, say). The broker keeps its
-  // sessions on disk, so a subscriber's queued messages survive a restart.
-  explicit TestBroker(const std::string& extra = "");
+  // `extra` lines go into its configuration after its listener (authentication, TLS, more
+  // listeners), `global` lines before it (options that must precede listeners). The broker keeps
+  // its sessions on disk, so a subscriber's queued messages survive a restart.
+  explicit TestBroker(const std::string& extra = "", const std::string& global = "");
   ~TestBroker();
   // Starts it and returns once it accepts connections.
   void Start();

@@ -576,6 +576,103 @@ TEST_F(PollTest, RefusedCredentialsEndTheCollectorWithAClearError) {
   EXPECT_NE(r.err.find("velmar"), std::string::npos) << r.err;
 }
 
+// Certificates made here with openssl: a CA, the broker's certificate for 127.0.0.1 and
+// localhost, one for another host, and the collector's client certificate.
+void MakeCertificates(const std::filesystem::path& dir) {
+  const std::string script = R"(set -e
+cd ")" + dir.string() + R"("
+key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:prime256v1 -out "$1.key"; }
+sign() { openssl req -new -key "$1.key" -subj "/CN=$2" -out "$1.csr"
+         printf '%s\n' "$3" > "$1.ext"
+         openssl x509 -req -in "$1.csr" -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 \
+                 -extfile "$1.ext" -out "$1.crt"; }
+key ca
+openssl req -x509 -new -key ca.key -subj "/CN=Velmar test CA" -days 2 -out ca.crt
+key server; sign server localhost "subjectAltName=IP:127.0.0.1,DNS:localhost"
+key other; sign other other.example "subjectAltName=DNS:other.example"
+key client; sign client velmar-collector "extendedKeyUsage=clientAuth"
+)";
+  const ProcessResult r = RunProcess({"/bin/sh", "-c", script}, 60);
+  ASSERT_EQ(r.status, 0) << r.err;
+}
+
+class PollTlsTest : public PollTest {
+ protected:
+  void SetUp() override {
+    PollTest::SetUp();
+    if (IsSkipped()) return;
+    MakeCertificates(dir_);
+    plain_ = FreeLoopbackPort();
+  }
+  // The broker's TLS listener with `certificate` (server or other), `listener` lines of its own,
+  // and a plain listener on plain_ for the test's subscriber.
+  std::string Broker(const std::string& certificate, const std::string& listener) const {
+    const auto d = dir_.string() + "/";
+    return "cafile " + d + "ca.crt\ncertfile " + d + certificate + ".crt\nkeyfile " + d +
+           certificate + ".key\n" + listener + "listener " + std::to_string(plain_) +
+           " 127.0.0.1\nallow_anonymous true\n";
+  }
+  std::string Tls(bool client) const {
+    const auto d = dir_.string() + "/";
+    std::string t = "tls_ca = \"" + d + "ca.crt\"\n";
+    if (client) t += "tls_cert = \"" + d + "client.crt\"\ntls_key = \"" + d + "client.key\"\n";
+    return t;
+  }
+  // Runs the collector against the broker until two readings of the meter are at the broker.
+  void ExpectReadingsArrive(TestBroker& broker, const std::string& mqtt) {
+    sim::SimMeter a(Meter(1, 11111111, 7.25));
+    sim::PtyMeterServer pty(a, 9600);
+    Subscriber sub(plain_, "site/#", "test-tls");
+    Collector collector(
+        Config(broker.Port(), Bus("basement", pty.DevicePath(), {{"incomer", 1}}), mqtt));
+    ASSERT_TRUE(sub.WaitFor([](const auto& m) { return StatesOf(m, "incomer").size() >= 2; }, 20s))
+        << collector.Log();
+    EXPECT_EQ(collector.Stop(), 0) << collector.Log();
+    const auto j = StatesOf(sub.Messages(), "incomer").front();
+    EXPECT_DOUBLE_EQ(j["values"]["energy_kWh"].get<double>(), 7.25);
+  }
+  std::uint16_t plain_ = 0;
+};
+
+TEST_F(PollTlsTest, PublishesOverTlsVerifyingTheBrokerWithUsernameAndPassword) {
+  const auto passwords = dir_ / "passwords";
+  ASSERT_EQ(
+      RunProcess({"/usr/bin/mosquitto_passwd", "-b", "-c", passwords.string(), "velmar", "s3cret"},
+                 10)
+          .status,
+      0);
+  TestBroker broker(
+      Broker("server", "allow_anonymous false\npassword_file " + passwords.string() + "\n"),
+      "per_listener_settings true\n");
+  broker.Start();
+  ExpectReadingsArrive(broker, Tls(false) + "username = \"velmar\"\npassword = \"s3cret\"\n");
+}
+
+TEST_F(PollTlsTest, PublishesWithAClientCertificateTheBrokerRequires) {
+  TestBroker broker(Broker("server", "require_certificate true\nallow_anonymous true\n"),
+                    "per_listener_settings true\n");
+  broker.Start();
+  ExpectReadingsArrive(broker, Tls(true));
+}
+
+// A broker whose certificate names another host is refused: one clear line, exit status 1,
+// nothing published.
+TEST_F(PollTlsTest, ABrokerWhoseCertificateDoesNotMatchIsRefused) {
+  TestBroker broker(Broker("other", "allow_anonymous true\n"), "per_listener_settings true\n");
+  broker.Start();
+  sim::SimMeter a(Meter(1, 11111111, 1.0));
+  sim::PtyMeterServer pty(a, 9600);
+  const auto config =
+      Config(broker.Port(), Bus("basement", pty.DevicePath(), {{"incomer", 1}}), Tls(false));
+  const ProcessResult r = RunProcess({VELMAR_CLI, "poll", config.string()}, 30);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("Error: the broker 127.0.0.1:" + std::to_string(broker.Port()) +
+                       " failed the TLS check"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("certificate verify failed"), std::string::npos) << r.err;
+}
+
 TEST_F(PollTest, ABadConfigurationNamesTheLineAndStartsNothing) {
   const auto path = dir_ / "bad.toml";
   std::ofstream(path) << "[mqtt]\nport = 1883\nprefx = \"site\"\n";

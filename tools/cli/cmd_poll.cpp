@@ -23,7 +23,8 @@ namespace {
 const char* kPollHelp =
     "Exit status:\n"
     "  0   stopped by SIGINT or SIGTERM (readings not yet published stay in the spool)\n"
-    "  1   the broker refused the collector (credentials), or the spool or TLS files failed\n"
+    "  1   the broker refused the collector (credentials) or failed the TLS check, or the\n"
+    "      spool or TLS files failed\n"
     "  2   usage error, or a configuration file that is not right; nothing was started\n"
     "See docs/velmar-poll.toml for a configuration with every key.";
 

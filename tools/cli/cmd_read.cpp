@@ -60,8 +60,8 @@ void PrintRecords(const Reading& r) {
 // Another maker's meter: its plain values, each with its unit.
 void PrintPlainValues(const std::vector<PlainValue>& values) {
   for (const PlainValue& v : values) {
-    std::string text = v.value.is_number() ? ShortNumber(v.value.get<double>())
-                                           : v.value.get<std::string>();
+    std::string text =
+        v.value.is_number() ? ShortNumber(v.value.get<double>()) : v.value.get<std::string>();
     if (!v.sort->unit.empty()) text += " " + std::string(v.sort->unit);
     PrintRow(v.label, text);
   }

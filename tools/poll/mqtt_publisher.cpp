@@ -70,6 +70,7 @@ void MqttPublisher::Create() {
     }
     mosquitto_tls_insecure_set(mosq_, config_.tlsInsecure);
   }
+  mosquitto_log_callback_set(mosq_, &MqttPublisher::OnLog);
   mosquitto_connect_callback_set(mosq_, &MqttPublisher::OnConnect);
   mosquitto_disconnect_callback_set(mosq_, &MqttPublisher::OnDisconnect);
   mosquitto_publish_callback_set(mosq_, &MqttPublisher::OnPublish);
@@ -150,6 +151,10 @@ void MqttPublisher::Connect() {
     connect_deadline_ = Clock::now() + kConnackWait;
     return;
   }
+  if (rc == MOSQ_ERR_TLS) {
+    RefuseTls();
+    return;
+  }
   lost_ = true;
   lost_reason_ = Reason(rc);
   Drop(lost_reason_);
@@ -196,6 +201,10 @@ void MqttPublisher::Service(int timeout_ms) {
     rc = mosquitto_loop_write(mosq_, 1);
   }
   if (rc == MOSQ_ERR_SUCCESS && mosq_ != nullptr) rc = mosquitto_loop_misc(mosq_);
+  if (rc == MOSQ_ERR_TLS) {
+    RefuseTls();
+    return;
+  }
   if (rc != MOSQ_ERR_SUCCESS && !lost_ && Fatal().empty()) {
     lost_ = true;
     lost_reason_ = Reason(rc);
@@ -249,6 +258,28 @@ void MqttPublisher::Finish() {
     mosquitto_loop_write(mosq_, 1);
   }
   state_ = State::kDown;
+}
+
+// A broker that fails the TLS check will not pass it by trying again: the collector stops and
+// says why, with what the TLS library found.
+void MqttPublisher::RefuseTls() {
+  std::lock_guard lock(fatal_mutex_);
+  fatal_ = "the broker " + config_.host + ":" + std::to_string(config_.port) +
+           " failed the TLS check (" + (tls_error_.empty() ? "a TLS error" : tls_error_) +
+           "): check mqtt.tls_ca (the CA that signed the broker's certificate), that the "
+           "certificate names mqtt.host, and the client certificate if the broker asks for one";
+}
+
+// The TLS library's reason for a failed handshake reaches us only through the log.
+void MqttPublisher::OnLog(mosquitto*, void* self, int level, const char* text) {
+  auto* p = static_cast<MqttPublisher*>(self);
+  const std::string_view line(text);
+  constexpr std::string_view kTls = "OpenSSL Error";
+  if (level != MOSQ_LOG_ERR || line.substr(0, kTls.size()) != kTls) return;
+  // "OpenSSL Error[0]: error:0A000086:SSL routines::certificate verify failed": the reason is
+  // after the last colon.
+  const auto colon = line.rfind(':');
+  p->tls_error_ = std::string(colon == std::string_view::npos ? line : line.substr(colon + 1));
 }
 
 void MqttPublisher::OnConnect(mosquitto* mosq, void* self, int rc) {

@@ -51,8 +51,9 @@ class MqttPublisher {
   // Publishes what it can within `drain`, then "offline", disconnects and ends the thread.
   // What is left stays in the spool for the next start. At most `drain` plus one second.
   void Stop(std::chrono::milliseconds drain);
-  // Why the broker refused the collector (credentials, authorisation), or "": the collector
-  // cannot go on.
+  // Why the broker refused the collector (credentials, authorisation) or failed the TLS check
+  // (its certificate not signed by tls_ca or not for this host), or "": the collector cannot
+  // go on.
   std::string Fatal() const;
   std::int64_t Published() const { return published_; }
 
@@ -70,6 +71,8 @@ class MqttPublisher {
   void Finish();
   bool Drained();
   int MillisecondsUntil(Clock::time_point when) const;
+  void RefuseTls();
+  static void OnLog(mosquitto* mosq, void* self, int level, const char* text);
   static void OnConnect(mosquitto* mosq, void* self, int rc);
   static void OnDisconnect(mosquitto* mosq, void* self, int rc);
   static void OnPublish(mosquitto* mosq, void* self, int mid);
@@ -100,6 +103,7 @@ class MqttPublisher {
   Clock::time_point drain_until_{};
   mutable std::mutex fatal_mutex_;
   std::string fatal_;
+  std::string tls_error_;  // the TLS library's last complaint, for the message
   std::atomic<std::int64_t> published_{0};
 };
 
