@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Release benchmarks and runs every one of them, printing their tables. About
-# nineteen minutes (ten of them the collector at site scale), most of it the protocol's own
+# twenty-four minutes (ten of them the collector at site scale, five many sites on one
+# broker), most of it the protocol's own
 # waits. Not part of the test run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,6 +21,10 @@ if [ -x "$bin/gui_responsiveness" ]; then
 fi
 if [ -x "$bin/poll_bench" ]; then
   echo; echo "== the collector, 16 buses x 25 meters (ten minutes)"; "$bin/poll_bench" 600 16 25 20 2>/dev/null
+fi
+if [ -x "$bin/site_bench" ]; then
+  echo; echo "== many sites: 40 collectors x 25 meters on one broker (five minutes)"
+  "$bin/site_bench" 300 40 25 15 2>/dev/null
 fi
 echo; echo "== decoding"
 "$bin/decode_bench" --benchmark_repetitions=10 --benchmark_report_aggregates_only=true

@@ -181,6 +181,8 @@ TEST(BadInput, SimulatorConfigIsCheckedWhenLoaded) {
       {"delay = -5\n", "0-60000"},
       {"password = 123456789\n", "1 to 8"},
       {"speed = 2400\n", "unknown key \"speed\""},
+      {"telegram = 68 05 05 68 08 01 72 16\n", ":1: telegram: not a long frame"},
+      {"telegram = 68zz\n", "not a long frame in hex"},
       {std::string(70 * 1024, '#'), "64 KiB"},
   };
   for (const auto& [text, says] : cases) {
