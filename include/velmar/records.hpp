@@ -115,6 +115,10 @@ inline bool IsFixedStructure(const TelegramHeader& h) {
   return h.ci == 0x73 || h.ci == 0x77;
 }
 
+// The name of a medium code ("Electricity", "Heat (outlet)", "Water", ...; "Reserved" for codes
+// the standard leaves open).
+std::string_view MediumText(std::uint8_t medium);
+
 // "encrypted (mode N), no key for this meter".
 std::string EncryptedText(std::uint8_t mode);
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "codec/hex.hpp"
+#include "records/vif_tables.hpp"
 #include "velmar/records.hpp"
 
 namespace velmar {
@@ -36,6 +37,10 @@ std::string ValueText(const DataRecord& r) {
     default:
       return {};
   }
+}
+
+std::string_view MediumText(std::uint8_t medium) {
+  return records::MediumName(medium);
 }
 
 std::string UnitText(const DataRecord& r) {

@@ -22,6 +22,27 @@ void HeaderIdentity(const TelegramHeader& h, nlohmann::ordered_json& j) {
   j["MeterErrorCode"] = h.status;
 }
 
+// A reading that came back whole: enciphered records are refused; this maker's values walked
+// with its own walker; the plain values of any meter.
+void Interpret(MeterRead& r) {
+  const Reading& g = r.reading;
+  if (g.header.encryptionMode != 0) {
+    Fail(r, ReadCode::kEncrypted, EncryptedText(g.header.encryptionMode));
+    return;
+  }
+  if (IsMakerMeter(g.header.manufacturerCode) || g.header.ci == 0) {
+    MakerValues values;
+    const auto bytes = g.TelegramBytes();
+    const std::int16_t code = DecodeMakerValues(bytes, values);
+    if (code != 0) {
+      Fail(r, code, MbusErrorText(code));
+      return;
+    }
+    r.maker = std::move(values);
+  }
+  r.values = PlainValues(g.records);
+}
+
 }  // namespace
 
 MeterRead ReadMeter(Bus& bus, const Address& address, const ReadOptions& options) {
@@ -53,21 +74,26 @@ MeterRead ReadMeter(Bus& bus, const Address& address, const ReadOptions& options
       return r;
     }
   }
-  if (g.header.encryptionMode != 0) {
-    Fail(r, ReadCode::kEncrypted, EncryptedText(g.header.encryptionMode));
+  Interpret(r);
+  return r;
+}
+
+MeterRead MeterReadOf(const std::vector<std::uint8_t>& reply, std::int16_t result, bool noReply) {
+  MeterRead r;
+  if (noReply) {
+    r.noReply = true;
+    r.code = ReadCode::kNoReply;
+    r.error = "no reply";
     return r;
   }
-  if (IsMakerMeter(g.header.manufacturerCode) || g.header.ci == 0) {
-    MakerValues values;
-    const auto bytes = g.TelegramBytes();
-    const std::int16_t code = DecodeMakerValues(bytes, values);
-    if (code != 0) {
-      Fail(r, code, MbusErrorText(code));
-      return r;
-    }
-    r.maker = std::move(values);
+  if (result != 0) {
+    Fail(r, result, MbusErrorText(result));
+    return r;
   }
-  r.values = PlainValues(g.records);
+  r.reading.result = BusResult::kOk;
+  r.reading.telegrams.push_back({reply, std::chrono::system_clock::now()});
+  r.reading.DecodeRecords();
+  Interpret(r);
   return r;
 }
 

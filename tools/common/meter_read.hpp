@@ -45,6 +45,10 @@ struct MeterRead {
 // Reads `address` on `bus`. Never throws but std::bad_alloc; at most the bus's worst case.
 MeterRead ReadMeter(Bus& bus, const Address& address, const ReadOptions& options = {});
 
+// A read the control made of this maker's meter (its checked reply, its result and whether
+// nothing answered) as the same reading a read through the bus gives: values, records, JSON.
+MeterRead MeterReadOf(const std::vector<std::uint8_t>& reply, std::int16_t result, bool noReply);
+
 // The reading as `velmar read --json` prints it. Success: "result", "Timeout", this maker's
 // named values under the control's member names (or the header's identity for another maker's
 // meter), "telegrams", "values". Failure: "result", "error", "Timeout" alone.
