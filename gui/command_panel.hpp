@@ -6,6 +6,7 @@
 #include <QGroupBox>
 #include <QList>
 
+class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QProgressBar;
@@ -29,6 +30,7 @@ class CommandPanel : public QGroupBox {
   QPushButton* givePassword = nullptr;
   QLineEdit* newPassword = nullptr;
   QPushButton* changePassword = nullptr;
+  QCheckBox* showPasswords = nullptr;
   QRadioButton* pcClock = nullptr;
   QRadioButton* typedClock = nullptr;
   QLineEdit* clockText = nullptr;

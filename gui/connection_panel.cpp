@@ -38,6 +38,7 @@ ConnectionPanel::ConnectionPanel(QWidget* parent) : QGroupBox(tr("Connection"), 
       tr("A serial device, the built-in simulated meter, or an M-Bus to Ethernet "
          "gateway as tcp://HOST:PORT"));
   refresh = new QPushButton(tr("Rescan"));
+  refresh->setToolTip(tr("Look again for the serial adapters plugged into this computer"));
   auto* row = new QHBoxLayout;
   row->addWidget(device, 1);
   row->addWidget(refresh);
@@ -46,8 +47,10 @@ ConnectionPanel::ConnectionPanel(QWidget* parent) : QGroupBox(tr("Connection"), 
   for (int baud : {300, 600, 1200, 2400, 4800, 9600, 19200, 38400}) {
     speed->addItem(QString::number(baud), baud);
   }
+  speed->setToolTip(tr("The line's speed; 8 data bits, even parity, 1 stop bit"));
   form->addRow(tr("Speed (8E1)"), speed);
   rts = new QCheckBox(tr("Raise RTS (powers some level converters)"));
+  rts->setToolTip(tr("Some level converters draw their power from RTS"));
   form->addRow(QString(), rts);
   address = new QLineEdit(QStringLiteral("254"));
   address->setToolTip(
@@ -55,9 +58,15 @@ ConnectionPanel::ConnectionPanel(QWidget* parent) : QGroupBox(tr("Connection"), 
          "identification number (reading only)"));
   form->addRow(tr("Meter address"), address);
   keepOpen = new QCheckBox(tr("Keep the port open between commands"));
+  keepOpen->setToolTip(
+      tr("Leave the port open after each command (faster; the device stays "
+         "busy for other programs)"));
   form->addRow(QString(), keepOpen);
   showErrors = new QCheckBox(tr("Show failures in message boxes"));
   showErrors->setChecked(true);
+  showErrors->setToolTip(
+      tr("A failed command also opens a message box (the panel says it "
+         "either way)"));
   form->addRow(QString(), showErrors);
   SetSpeed(2400);
 }

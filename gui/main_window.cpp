@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -17,10 +18,12 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "bus_pane.hpp"
 #include "command_panel.hpp"
 #include "connection_panel.hpp"
 #include "input_checks.hpp"
 #include "meter_read.hpp"
+#include "table_export.hpp"
 #include "table_files.hpp"
 #include "trace_pane.hpp"
 #include "velmar/bus.hpp"
@@ -59,11 +62,23 @@ QString HexView(const std::vector<std::uint8_t>& bytes) {
 }  // namespace
 
 MainWindow::MainWindow(std::unique_ptr<QSettings> settings) : session_(std::move(settings)) {
-  setWindowTitle(tr("Velmar meter tool"));
+  confirm_ = [this](const QString& what) {
+    return QMessageBox::question(this, tr("Change the meter?"), what,
+                                 QMessageBox::Yes | QMessageBox::Cancel,
+                                 QMessageBox::Cancel) == QMessageBox::Yes;
+  };
+  ask_path_ = [this](const QString& title, const QString& filters, bool save) {
+    return save ? QFileDialog::getSaveFileName(this, title, QString(), filters)
+                : QFileDialog::getOpenFileName(this, title, QString(), filters);
+  };
   BuildLayout();
+  BuildMenus();
+  AddShortcuts();
   session_.host().Messages().SetParent(this);
   RestoreSettings();
   ConnectButtons();
+  ConnectBusPane();
+  UpdateTitle();
 }
 
 MainWindow::~MainWindow() = default;
@@ -77,24 +92,29 @@ void MainWindow::BuildLayout() {
   left_layout->addWidget(commands_);
   left_layout->addStretch();
 
-  auto* tabs = new QTabWidget;
-  values_ = std::make_unique<ValuesPanel>(tabs);
+  tabs_ = new QTabWidget;
+  values_ = std::make_unique<ValuesPanel>(tabs_);
   trace_ = new TracePane;
+  bus_pane_ = new BusPane;
   table_view_ = new QPlainTextEdit;
   table_view_->setReadOnly(true);
-  table_view_->setFont(QFont(QStringLiteral("monospace")));
-  tabs->addTab(values_->values, tr("Values"));
-  tabs->addTab(values_->records, tr("Records"));
-  tabs->addTab(table_view_, tr("Tariff table"));
-  tabs->addTab(trace_, tr("Trace"));
+  table_view_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  tabs_->addTab(values_->valuesTab, tr("Values"));
+  tabs_->addTab(values_->records, tr("Records"));
+  tabs_->addTab(bus_pane_, tr("Bus"));
+  tabs_->addTab(table_view_, tr("Tariff table"));
+  tabs_->addTab(trace_, tr("Trace"));
+  AddCopyShortcut(values_->values);
+  AddCopyShortcut(values_->records);
 
   auto* split = new QSplitter;
   split->addWidget(left);
-  split->addWidget(tabs);
+  split->addWidget(tabs_);
   split->setStretchFactor(1, 1);
+  split->setSizes({330, 950});
   setCentralWidget(split);
   statusBar()->showMessage(tr("Ready"));
-  resize(1000, 640);
+  resize(1280, 760);
 }
 
 void MainWindow::ConnectButtons() {
@@ -106,15 +126,18 @@ void MainWindow::ConnectButtons() {
   connect(c->lock, &QPushButton::clicked, this, [this] { Lock(); });
   connect(c->closePort, &QPushButton::clicked, this, [this] { ClosePort(); });
   connect(c->writeTable, &QPushButton::clicked, this, [this] {
-    const QString path = QFileDialog::getOpenFileName(this, tr("Tariff table to write"));
+    const QString path = ask_path_(tr("Tariff table to write"), QString(), false);
     if (!path.isEmpty()) WriteTableFrom(path);
   });
   connect(c->readTable, &QPushButton::clicked, this, [this] {
-    const QString path = QFileDialog::getSaveFileName(this, tr("Save the tariff table as"));
+    const QString path = ask_path_(tr("Save the tariff table as"), QString(), true);
     if (!path.isEmpty()) ReadTableTo(path);
   });
   connect(connection_->refresh, &QPushButton::clicked, this,
           [this] { connection_->FillDevices(connection_->Device()); });
+  connect(connection_->address, &QLineEdit::returnPressed, this, [this] { Read(); });
+  connect(connection_->address, &QLineEdit::textChanged, this, [this] { UpdateTitle(); });
+  connect(connection_->device, &QComboBox::currentTextChanged, this, [this] { UpdateTitle(); });
   // Line settings go to the control at once, as the control's own properties.
   connect(connection_->speed, &QComboBox::currentIndexChanged, this, [this] {
     if (Velmar* v = session_.control(); v != nullptr && !busy_) {
@@ -184,6 +207,14 @@ bool MainWindow::EnsureControl() {
   }
 }
 
+void MainWindow::UseSimulatedBus(int meters) {
+  session_.SetSimulatedMeters(meters);
+  if (session_.device() == QString::fromUtf8(kSimulatedDevice)) {
+    session_.Shutdown();
+    EnsureControl();
+  }
+}
+
 void MainWindow::ApplyFlags(Velmar& control) {
   control.keepPortopen(connection_->keepOpen->isChecked());
   control.noErrorPopup(!connection_->showErrors->isChecked());
@@ -195,6 +226,7 @@ void MainWindow::Run(const QString& name, const std::function<QString(Velmar&)>&
   ApplyFlags(control);
   busy_ = true;
   commands_->SetSendingEnabled(false);
+  bus_pane_->SetSendingEnabled(false);
   connection_->setEnabled(false);
   SetStatus(name + tr("..."));
   QString outcome;
@@ -207,6 +239,7 @@ void MainWindow::Run(const QString& name, const std::function<QString(Velmar&)>&
   }
   busy_ = false;
   commands_->SetSendingEnabled(true);
+  bus_pane_->SetSendingEnabled(true);
   connection_->setEnabled(true);
   SetStatus(outcome);
   if (closing_) FinishClose();
@@ -222,50 +255,54 @@ void MainWindow::Read() {
   Run(tr("Read"), [this, address](Velmar& v) {
     v.txt_Adress().SetText(address);
     const int result = v.cmd_ReqUD2();
-    if (result == ReadResult::kOk && v.Timeout()) {
-      values_->Clear();
-      return tr("Read: no reply from the meter within 3.1 s");
-    }
     if (result == ReadResult::kCouldNotInit) return tr("Read: could not open the port");
     // The control checked and decoded the reply; the panel shows the same walk of it, kept
     // apart from the thread's store, and the standard records beside.
     const std::vector<std::uint8_t> reply =
         ParseHex(v.replyLog()[0]).value_or(std::vector<std::uint8_t>{});
-    MakerValues maker;
-    DecodeMakerValues(reply, maker);
-    DecodedTelegram telegram;
-    DecodeTelegram(reply, telegram);
-    values_->Show(maker, telegram.records, telegram.error);
+    const bool silent = result == ReadResult::kOk && v.Timeout();
+    ShowRead(tools::MeterReadOf(reply, static_cast<std::int16_t>(result), silent),
+             QString::fromStdString(address));
+    if (silent) return tr("Read: no reply from the meter within 3.1 s");
     if (result != 0) {
       return ResultLine(tr("Read"), result,
                         MbusErrorText(static_cast<std::int16_t>(result)).c_str());
     }
-    return tr("Read: %1 records").arg(telegram.records.size());
+    return tr("Read: %1 records").arg(last_read_->reading.records.size());
   });
+}
+
+void MainWindow::ShowRead(const tools::MeterRead& read, const QString& address) {
+  last_read_ = read;
+  values_->Show(read, address);
 }
 
 // A meter named by its identification number is selected and read by the bus master on the
 // control's own port and loop; the control shows nothing of it, so failures get their box here.
 void MainWindow::ReadThroughBus(const Address& target) {
-  Run(tr("Read"), [this, target](Velmar& v) {
-    Bus bus(session_.host().Events(), v.MSC_port());
-    bus.SetTraceCallback(trace_->Callback());
+  RunBus(tr("Read"), [this, target](velmar::Bus& bus) {
     const tools::MeterRead r = tools::ReadMeter(bus, target);
-    if (!connection_->keepOpen->isChecked()) bus.Close();
+    ShowRead(r, QString::fromStdString(target.Text()));
     if (r.noReply) {
-      values_->Clear();
-      return tr("Read: no meter answered the selection of %1")
-          .arg(QString::fromStdString(target.Text()));
+      return tr("Read: no meter answered at %1").arg(QString::fromStdString(target.Text()));
     }
-    if (r.result != 0 || r.portFailed) {
-      values_->Clear();
+    if (!r.Ok()) {
       if (connection_->showErrors->isChecked()) {
         session_.host().Messages().Show(r.error, std::string("Error"));
       }
-      return ResultLine(tr("Read"), r.result, r.error.c_str());
+      return ResultLine(tr("Read"), r.code, r.error.c_str());
     }
-    values_->Show(r.maker, r.reading.records, r.reading.recordError);
     return tr("Read: %1 records").arg(r.reading.records.size());
+  });
+}
+
+void MainWindow::RunBus(const QString& name, const std::function<QString(velmar::Bus&)>& body) {
+  Run(name, [this, &body](Velmar& v) {
+    velmar::Bus bus(session_.host().Events(), v.MSC_port(), bus_pane_->Options());
+    bus.SetTraceCallback(trace_->Callback());
+    QString outcome = body(bus);
+    if (!connection_->keepOpen->isChecked()) bus.Close();
+    return outcome;
   });
 }
 
@@ -384,6 +421,13 @@ void MainWindow::ClosePort() {
     const int r = v.closePort();
     return ResultLine(tr("Close port"), r, "the port refused to close");
   });
+}
+
+void MainWindow::UpdateTitle() {
+  const QString device = connection_->Device();
+  setWindowTitle(device.isEmpty() ? tr("Velmar meter tool")
+                                  : tr("%1, address %2 - Velmar meter tool")
+                                        .arg(device, connection_->address->text().trimmed()));
 }
 
 void MainWindow::Complain(const QString& text) {

@@ -17,8 +17,16 @@ Velmar& MeterSession::Open(const QString& device, int speed, QLineEdit* address)
   Shutdown();
   QString path = device;
   if (device == kSimulatedDevice) {
-    meter_ = std::make_unique<sim::SimMeter>();
-    server_ = std::make_unique<sim::PtyMeterServer>(*meter_, speed);
+    // One meter at primary address 1 (and 254), or a bus of them at 1..n.
+    std::vector<sim::SimMeter*> line;
+    for (int n = 1; n <= simulated_; ++n) {
+      sim::MeterConfig c;
+      c.primaryAddress = static_cast<std::uint8_t>(n);
+      c.identNumber = n == 1 ? c.identNumber : 12345600 + n;
+      meters_.push_back(std::make_unique<sim::SimMeter>(c));
+      line.push_back(meters_.back().get());
+    }
+    server_ = std::make_unique<sim::PtyMeterServer>(line, speed);
     path = QString::fromStdString(server_->DevicePath());
   }
   auto port = host_->SerialPort(path);
@@ -50,7 +58,7 @@ void MeterSession::Shutdown() {
   control_.reset();
   port_ = nullptr;
   server_.reset();
-  meter_.reset();
+  meters_.clear();
   device_.clear();
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include <QString>
 
@@ -39,8 +40,16 @@ class MeterSession {
   Velmar& Open(const QString& device, int speed, QLineEdit* address);
   Velmar* control() { return control_.get(); }
   SerialPortBase* port() { return port_; }
-  // The simulated meter when it is the device in use, else null.
-  sim::SimMeter* simulator() { return meter_.get(); }
+  // The simulated meter (the first of a simulated bus) when it is the device in use, else null.
+  sim::SimMeter* simulator() { return meters_.empty() ? nullptr : meters_.front().get(); }
+  // The meter at primary address n (1..) of a simulated bus, or null.
+  sim::SimMeter* simulator(int n) {
+    return n >= 1 && n <= static_cast<int>(meters_.size()) ? meters_[n - 1].get() : nullptr;
+  }
+  // How many meters the simulated device has (1, the default: one meter at address 1; more: a
+  // bus at 1..n, identification numbers 12345678 for the first and 123456nn after). Takes
+  // effect at the next Open.
+  void SetSimulatedMeters(int n) { simulated_ = n; }
   // The simulated meter's side of the pseudo-terminal (to pull its plug), or null.
   sim::PtyMeterServer* simulatorLine() { return server_.get(); }
   const QString& device() const { return device_; }
@@ -54,7 +63,8 @@ class MeterSession {
 
  private:
   std::unique_ptr<qt::Host> host_;
-  std::unique_ptr<sim::SimMeter> meter_;
+  std::vector<std::unique_ptr<sim::SimMeter>> meters_;
+  int simulated_ = 1;
   std::unique_ptr<sim::PtyMeterServer> server_;
   SerialPortBase* port_ = nullptr;
   std::unique_ptr<Velmar> control_;

@@ -22,7 +22,10 @@ TracePane::TracePane(QWidget* parent) : QWidget(parent) {
   layout->addWidget(text_);
   auto* buttons = new QHBoxLayout;
   auto* copy = new QPushButton(tr("Copy all"));
+  copy->setToolTip(tr("Copy the whole trace to the clipboard"));
   auto* clear = new QPushButton(tr("Clear"));
+  clear->setToolTip(tr("Empty the trace"));
+  text_->setToolTip(tr("Every frame sent (>) and received (<) with its time"));
   buttons->addStretch();
   buttons->addWidget(copy);
   buttons->addWidget(clear);
@@ -34,8 +37,15 @@ TracePane::TracePane(QWidget* parent) : QWidget(parent) {
 
 void TracePane::Add(TraceDirection direction, const std::string& hex) {
   const QString stamp = QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
-  text_->appendPlainText(stamp + (direction == TraceDirection::kSent ? " > " : " < ") +
-                         QString::fromStdString(hex));
+  // Bytes spaced in pairs, as they are read off a line analyser.
+  QString spaced;
+  spaced.reserve(static_cast<int>(hex.size() * 3 / 2));
+  for (std::size_t i = 0; i < hex.size(); i += 2) {
+    if (i > 0) spaced += ' ';
+    spaced += QString::fromLatin1(hex.data() + i,
+                                  static_cast<int>(std::min<std::size_t>(2, hex.size() - i)));
+  }
+  text_->appendPlainText(stamp + (direction == TraceDirection::kSent ? " > " : " < ") + spaced);
 }
 
 TraceCallback TracePane::Callback() {

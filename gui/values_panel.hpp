@@ -1,34 +1,46 @@
-// What the latest read brought: this maker's named values with their units, the status texts
-// and relay states, and the standard record list (which reads any maker's meter).
+// What the latest read brought, as a person reads it: the meter's identity and status, its
+// relays and error flags, then every value it measures with its unit (per tariff and per phase
+// where it has them), the meter's clock in the desktop's own format; and the standard record
+// list, one record a row with storage, tariff, subunit and phase apart. A failed read empties
+// both and says in the panel what failed and where.
 #pragma once
 
+#include <QString>
 #include <QTableWidget>
 
-#include <optional>
-#include <span>
+#include "meter_read.hpp"
 
-#include "velmar/maker_values.hpp"
-#include "velmar/records.hpp"
+class QLabel;
 
 namespace velmar::gui {
 
 class ValuesPanel {
  public:
   explicit ValuesPanel(QWidget* parent);
-  // Fills both tables: the named values (this maker's meters only) and the records.
-  void Show(const std::optional<MakerValues>& values, std::span<const DataRecord> records,
-            const std::string& recordError);
+  // Fills both tables from a read of `address` (its text); a failed read clears them and shows
+  // its failure instead.
+  void Show(const tools::MeterRead& read, const QString& address);
   void Clear();
   // The text shown for a value (row name as listed), or "" when there is no such row.
   QString ValueOf(const QString& name) const;
+  // The failure line above the values ("" after a good read).
+  QString Failure() const;
 
+  QWidget* valuesTab = nullptr;  // the failure line above the values table
   QTableWidget* values = nullptr;
   QTableWidget* records = nullptr;
 
  private:
-  void ShowValues(const MakerValues& values);
+  void ShowIdentity(const tools::MeterRead& read);
+  void ShowMakerExtras(const MakerValues& m);
+  void ShowPlainValues(const std::vector<tools::PlainValue>& values);
   void ShowRecords(std::span<const DataRecord> records, const std::string& recordError);
-  void AddRow(const QString& name, const QString& value, const QString& unit);
+  void AddRow(const QString& name, const QString& value, const QString& unit = {});
+  QLabel* failure_ = nullptr;
 };
+
+// The meter's clock text ("2026-12-05T14:30:00", local time without zone) in the desktop's
+// short date and time format; the text itself when it is not a time.
+QString LocalTimeText(const QString& iso);
 
 }  // namespace velmar::gui

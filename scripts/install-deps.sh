@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-dev clang-format libgtest-dev libgmock-dev
           libbenchmark-dev libcli11-dev nlohmann-json3-dev
-          qt6-base-dev xvfb xauth twm
+          qt6-base-dev xvfb xauth twm xfonts-base
           pkg-config libmosquitto-dev mosquitto mosquitto-clients libtomlplusplus-dev
           libsqlite3-dev openssl dpkg-dev systemd)
 missing=()

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Renders the desktop tool under Xvfb as a person sees it: after a read of the simulated meter,
-# and after a read whose reply fails its checksum (the control's message box open). Writes
-# velmar-gui-read.png and velmar-gui-error.png into OUTDIR (default docs/). Needs a built
+# Renders the desktop tool under Xvfb as a person sees it, at its default size: after a read of
+# the simulated meter (values, then records), after a read whose reply fails its checksum (the
+# control's message box open, and then without boxes: the failure in the panel), and the bus pane after a scan of a
+# simulated bus of 10 meters. Writes velmar-gui-read.png, velmar-gui-records.png,
+# velmar-gui-error.png, velmar-gui-failed.png and velmar-gui-bus.png into OUTDIR (default docs/). Needs a built
 # build/default/gui/velmar-gui and xvfb-run, and twm for title bars (scripts/install-deps.sh
 # installs them).
 set -euo pipefail
@@ -16,15 +18,22 @@ trap 'rm -rf "$settings"' EXIT
 # windows by itself (nobody is there to click).
 printf 'RandomPlacement\nUsePPosition "on"\nNoGrabServer\nDecorateTransients\nBorderWidth 1\n' \
   > "$settings/twmrc"
+# Its own fonts are aliases a minimal X installation lacks: the base "fixed" font (xfonts-base).
+for font in TitleFont ResizeFont MenuFont IconFont IconManagerFont; do
+  printf '%s "fixed"\n' "$font" >> "$settings/twmrc"
+done
 wm="true"
 command -v twm >/dev/null && wm="twm -f $settings/twmrc"
 shot() {
   XDG_CONFIG_HOME="$settings" XDG_RUNTIME_DIR="$settings" timeout 60 \
-    xvfb-run -a -s "-screen 0 1060x700x24" sh -c \
+    xvfb-run -a -s "-screen 0 1400x880x24" sh -c \
     "$wm >/dev/null 2>&1 & sleep 0.5; exec \"\$0\" \"\$@\"" "$gui" --device "Simulated meter" \
-    --read --screenshot "$1" "${@:2}" 2>/dev/null
+    --screenshot "$1" "${@:2}" 2>/dev/null
   [ -s "$1" ] || { echo "Error: no picture in $1" >&2; exit 1; }
   echo "wrote $1"
 }
-shot "$out/velmar-gui-read.png"
-shot "$out/velmar-gui-error.png" --fault checksum
+shot "$out/velmar-gui-read.png" --read
+shot "$out/velmar-gui-records.png" --read --tab Records
+shot "$out/velmar-gui-error.png" --read --fault checksum
+shot "$out/velmar-gui-failed.png" --read --fault checksum --no-popups
+shot "$out/velmar-gui-bus.png" --meters 10 --scan 10 --tab Bus

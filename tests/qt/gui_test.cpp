@@ -7,11 +7,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -19,12 +25,17 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 #include <filesystem>
 #include <thread>
 
+#include "bus_pane.hpp"
 #include "command_panel.hpp"
 #include "connection_panel.hpp"
 #include "line_peers.hpp"
@@ -153,6 +164,37 @@ QByteArray ReadAll(const QString& path) {
   return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// A window on a simulated bus of `meters` meters at 9600 baud, answering every question to go
+// ahead with `go` and every file question with "".
+std::unique_ptr<MainWindow> BusWindow(const QTemporaryDir& dir, int meters, bool go = true) {
+  auto w = std::make_unique<MainWindow>(SettingsIn(dir));
+  w->Connection()->SetSpeed(9600);
+  w->UseSimulatedBus(meters);
+  w->SetConfirm([go](const QString&) { return go; });
+  w->SetAskPath([](const QString&, const QString&, bool) { return QString(); });
+  return w;
+}
+
+// One CSV line into its fields: commas separate, quotes enclose, doubled quotes stand for one.
+QStringList CsvFields(const QString& line) {
+  QStringList fields(QString{});
+  bool quoted = false;
+  for (int i = 0; i < line.size(); ++i) {
+    const QChar c = line[i];
+    if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+      fields.back() += '"';
+      ++i;
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else if (c == ',' && !quoted) {
+      fields << QString();
+    } else {
+      fields.back() += c;
+    }
+  }
+  return fields;
+}
+
 }  // namespace
 
 class GuiTest : public QObject {
@@ -174,24 +216,36 @@ class GuiTest : public QObject {
     w.Read();
     QCOMPARE(w.Values().ValueOf("Meter ID"), QString("12345678"));
     QCOMPARE(w.Values().ValueOf("Manufacturer"), QString("ORV"));
-    QCOMPARE(w.Values().ValueOf("Energy total"), QString("12345.67"));
+    QCOMPARE(w.Values().ValueOf("Energy"), QString("12345.67"));
     QCOMPARE(w.Values().ValueOf("Energy tariff 2"), QString("4000.50"));
+    // Only what the meter has: no tariff 0 or 5, no relay it does not report.
+    QCOMPARE(w.Values().ValueOf("Energy tariff 5"), QString());
     QCOMPARE(w.Values().ValueOf("Relay 0"), QString("on"));
     QCOMPARE(w.Values().ValueOf("Relay 1"), QString("off"));
-    QCOMPARE(w.Values().ValueOf("Relay 2"), QString("-"));
-    QCOMPARE(w.Values().ValueOf("Date"), QString("261205"));
+    QCOMPARE(w.Values().ValueOf("Relay 2"), QString());
+    QCOMPARE(w.Values().ValueOf("Voltage L2"), QString("229.8"));
+    QCOMPARE(w.Values().ValueOf("Current L3"), QString("3.46"));
+    QCOMPARE(w.Values().ValueOf("Error flags"), QString("bit 2, bit 8  (0x0000000000000104)"));
+    QCOMPARE(
+        w.Values().ValueOf("Meter time"),
+        QLocale().toString(QDateTime(QDate(2026, 12, 5), QTime(14, 30)), QLocale::ShortFormat));
     QVERIFY(w.Values().records->rowCount() > 10);
     const QString trace = w.Trace()->Text();
-    QVERIFY(trace.contains(" > 1040FE3E16"));  // the link reset of address 254
-    QVERIFY(trace.contains(" < 68C3C368"));
+    QVERIFY(trace.contains(" > 10 40 FE 3E 16"));  // the link reset of address 254
+    QVERIFY(trace.contains(" < 68 C3 C3 68"));
+    QVERIFY(w.windowTitle().contains("Simulated meter, address 254"));
     QVERIFY(w.LastResult().startsWith("Read: "));
     QVERIFY(w.Commands()->read->isEnabled());
   }
 
+  // A failed read empties the values (nothing stale or damaged stays) and says in the panel what
+  // failed and where; the control's box comes unless the user turned boxes off.
   void checksumFaultShowsTheControlsBoxUnlessSuppressed() {
     QTemporaryDir dir;
     MainWindow w(SettingsIn(dir));
-    QVERIFY(w.Connect());
+    w.Read();
+    QCOMPARE(w.Values().ValueOf("Meter ID"), QString("12345678"));
+    QVERIFY(w.Values().Failure().isEmpty());
     auto* meter = w.Session().simulator();
     meter->InjectFault({velmar::sim::FaultKind::kNone});
     meter->InjectFault({velmar::sim::FaultKind::kBadChecksum});
@@ -203,6 +257,11 @@ class GuiTest : public QObject {
       QCOMPARE(boxes.seen[0].text, QString("Communication error. Checksum error in message."));
     }
     QVERIFY(w.LastResult().contains("(-4)"));
+    QCOMPARE(w.Values().ValueOf("Meter ID"), QString());
+    QCOMPARE(w.Values().values->rowCount(), 0);
+    QCOMPARE(w.Values().records->rowCount(), 0);
+    QCOMPARE(w.Values().Failure(), QString("The read of 254 failed (-4): Communication error. "
+                                           "Checksum error in message."));
     w.Connection()->showErrors->setChecked(false);
     meter->InjectFault({velmar::sim::FaultKind::kNone});
     meter->InjectFault({velmar::sim::FaultKind::kBadChecksum});
@@ -391,12 +450,197 @@ class GuiTest : public QObject {
     w.Connection()->address->setText("12345678");
     w.Read();
     QCOMPARE(w.Values().ValueOf("Meter ID"), QString("12345678"));
-    QCOMPARE(w.Values().ValueOf("Energy total"), QString("12345.67"));
-    QVERIFY(w.Trace()->Text().contains(" > 680B0B6853FD52"));  // the selection
+    QCOMPARE(w.Values().ValueOf("Energy"), QString("12345.67"));
+    QVERIFY(w.Trace()->Text().contains(" > 68 0B 0B 68 53 FD 52"));  // the selection
     w.Connection()->address->setText("87654321");
     w.Read();
     QCOMPARE(w.Values().ValueOf("Meter ID"), QString());
     QVERIFY(w.LastResult().contains("87654321"));
+    QVERIFY(w.Values().Failure().contains("87654321"));
+  }
+
+  // The bus pane finds a simulated bus of 10 meters, and Stop ends a long scan early with what
+  // was found; a backwards range is refused with a dialog and nothing sent.
+  void scanFindsTheBusAndStopsOnStop() {
+    QTemporaryDir dir;
+    auto w = BusWindow(dir, 10);
+    velmar::gui::BusPane* pane = w->BusTab();
+    pane->first->setValue(0);
+    pane->last->setValue(10);
+    w->Scan();
+    QCOMPARE(pane->found->rowCount(), 10);
+    QCOMPARE(pane->found->item(2, 0)->text(), QString("3"));
+    QCOMPARE(pane->found->item(2, 1)->text(), QString("12345603"));
+    QCOMPARE(pane->found->item(2, 2)->text(), QString("ORV"));
+    QCOMPARE(pane->found->item(2, 4)->text(), QString("Electricity"));
+    QCOMPARE(pane->progress->value(), 11);
+    QVERIFY(w->LastResult().contains("10 meters found"));
+
+    pane->last->setValue(250);
+    QTimer::singleShot(1500, pane->stop, [pane] { pane->stop->click(); });
+    QElapsedTimer took;
+    took.start();
+    w->Scan();
+    QVERIFY2(took.elapsed() < 15000, "Stop did not end the scan");
+    QVERIFY(pane->progress->value() < 200);
+    QVERIFY(pane->scan->isEnabled());
+    QVERIFY(!pane->stop->isEnabled());
+
+    BoxCloser boxes;
+    const QString before = w->Trace()->Text();
+    pane->first->setValue(20);
+    pane->last->setValue(10);
+    w->Scan();
+    QCOMPARE(boxes.seen.size(), 1u);
+    QVERIFY(boxes.seen[0].text.contains("backwards"));
+    QCOMPARE(w->Trace()->Text(), before);
+  }
+
+  // A meter found by a search of identification numbers is read by its number.
+  void readingASelectedRowByIdentificationNumber() {
+    QTemporaryDir dir;
+    auto w = BusWindow(dir, 5);
+    velmar::gui::BusPane* pane = w->BusTab();
+    pane->secondary->setChecked(true);
+    pane->pattern->setText("12345603");
+    w->Scan();
+    QCOMPARE(pane->found->rowCount(), 1);
+    QCOMPARE(pane->found->item(0, 0)->text(), QString("-"));
+    pane->found->selectRow(0);
+    w->ReadSelected();
+    QCOMPARE(w->Values().ValueOf("Meter ID"), QString("12345603"));
+    QVERIFY(w->Trace()->Text().contains(" > 68 0B 0B 68 53 FD 52 03 56 34 12"));
+  }
+
+  // Set address: the question says what will be sent; No sends nothing; Yes gives the simulated
+  // meter its new address and the table shows it.
+  void setAddressIsSeenOnTheSimulatedMeter() {
+    QTemporaryDir dir;
+    auto w = BusWindow(dir, 3, false);
+    velmar::gui::BusPane* pane = w->BusTab();
+    pane->last->setValue(3);
+    w->Scan();
+    QCOMPARE(pane->found->rowCount(), 3);
+    pane->found->selectRow(1);
+    pane->newAddress->setValue(40);
+    QString asked;
+    w->SetConfirm([&asked](const QString& what) {
+      asked = what;
+      return false;
+    });
+    const QString before = w->Trace()->Text();
+    w->SetSelectedAddress();
+    QVERIFY(asked.contains("primary address 40"));
+    QVERIFY(asked.contains("01 7A 28"));
+    QCOMPARE(w->Trace()->Text(), before);
+    QCOMPARE(w->Session().simulator(2)->config().primaryAddress, 2);
+    w->SetConfirm([](const QString&) { return true; });
+    w->SetSelectedAddress();
+    QCOMPARE(w->Session().simulator(2)->config().primaryAddress, 40);
+    QCOMPARE(pane->found->item(1, 0)->text(), QString("40"));
+    QVERIFY(w->LastResult().contains("now answers at 40"));
+  }
+
+  // Ctrl+C in the records copies every record (none selected) as one line with its unit; the
+  // reading saved as CSV reads back field by field, as JSON with the keys of read --json; a file
+  // that cannot be written is refused whole.
+  void copyAndExportGiveEveryRecordWithItsUnit() {
+    QTemporaryDir dir;
+    MainWindow w(SettingsIn(dir));
+    w.show();
+    w.Read();
+    QTableWidget* records = w.Values().records;
+    const int rows = records->rowCount();
+    QVERIFY(rows > 20);
+    w.Tabs()->setCurrentWidget(records);
+    records->setFocus();
+    records->clearSelection();
+    QApplication::clipboard()->clear();
+    QTest::keySequence(records, QKeySequence::Copy);
+    const QStringList lines = QApplication::clipboard()->text().split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), rows);
+    QCOMPARE(lines[0], QString("1\t0\t0\t0\t\tinstantaneous\tEnergy\t12345670\tWh"));
+    QVERIFY(lines[16].endsWith("\tL2\tinstantaneous\tVoltage\t229.8\tV"));
+
+    QVERIFY(w.SaveReading(dir.filePath("r.csv")));
+    const QStringList csv =
+        QString::fromUtf8(ReadAll(dir.filePath("r.csv"))).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(CsvFields(csv[0]), QStringList({"kind", "name", "value", "unit", "storage", "tariff",
+                                             "subunit", "phase", "function"}));
+    int record_rows = 0;
+    for (const QString& line : csv.mid(1)) {
+      const QStringList f = CsvFields(line);
+      QVERIFY2(f[0] == "value" ? f.size() == 4 : f.size() == 9, qPrintable(line));
+      record_rows += f[0] == "record";
+    }
+    QCOMPARE(record_rows, rows);
+    QVERIFY(csv.contains("value,energy_kWh,12345.67,kWh"));
+
+    QVERIFY(w.SaveReading(dir.filePath("r.json")));
+    const auto json = QJsonDocument::fromJson(ReadAll(dir.filePath("r.json"))).object();
+    QCOMPARE(json["MeterID"].toInt(), 12345678);
+    QCOMPARE(json["values"].toObject()["energy_kWh"].toDouble(), 12345.67);
+    QCOMPARE(json["records"].toArray().size(), rows);
+
+    BoxCloser boxes;
+    QVERIFY(!w.SaveReading(dir.filePath("no/such/folder/r.csv")));
+    QCOMPARE(boxes.seen.size(), 1u);
+    QVERIFY(!QFile::exists(dir.filePath("no/such/folder/r.csv")));
+    QVERIFY(w.SaveTrace(dir.filePath("trace.txt")));
+    QVERIFY(ReadAll(dir.filePath("trace.txt")).contains(" > 10 40 FE 3E 16"));
+  }
+
+  // Every command in the menu bar with a shortcut runs when its keys are pressed; Ctrl+Tab and
+  // Ctrl+PgDn move through the tabs; Return in the address field reads.
+  void everyMenuShortcutTriggersItsAction() {
+    QTemporaryDir dir;
+    auto w = BusWindow(dir, 1, false);
+    w->BusTab()->last->setValue(1);
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    w->activateWindow();
+    BoxCloser boxes;  // Set address without a selection, About
+    QStringList missing;
+    QAction* quit = nullptr;
+    for (QAction* a : w->MenuActions()) {
+      if (a->shortcut().isEmpty()) {
+        missing << a->text();
+        continue;
+      }
+      if (a == w->Action("Quit")) {
+        quit = a;
+        continue;
+      }
+      QSignalSpy spy(a, &QAction::triggered);
+      w->activateWindow();  // a box the action before opened had the focus
+      QVERIFY(QTest::qWaitForWindowActive(w.get()));
+      QTest::keySequence(w.get(), a->shortcut());
+      QVERIFY2(spy.count() == 1, qPrintable(a->text()));
+    }
+    QVERIFY2(missing.isEmpty(), qPrintable(missing.join(", ")));
+    for (const char* name : {"Save reading", "Save trace", "Read", "Scan", "Set address",
+                             "Set baud rate", "Set clock", "Write table", "Read table", "About"}) {
+      QVERIFY2(w->Action(name) != nullptr, name);
+    }
+    QTest::qWait(100);  // About's box, which does not hold the window, is closed
+    w->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.get()));
+    w->Connection()->address->setFocus();
+    const int tab = w->Tabs()->currentIndex();
+    QTest::keyClick(w->Connection()->address, Qt::Key_Tab, Qt::ControlModifier);
+    QCOMPARE(w->Tabs()->currentIndex(), (tab + 1) % w->Tabs()->count());
+    QTest::keyClick(w->Connection()->address, Qt::Key_PageDown, Qt::ControlModifier);
+    QCOMPARE(w->Tabs()->currentIndex(), (tab + 2) % w->Tabs()->count());
+    w->Values().Clear();
+    w->Connection()->address->setFocus();
+    QTest::keyClick(w->Connection()->address, Qt::Key_Return);
+    QCOMPARE(w->Values().ValueOf("Meter ID"), QString("12345678"));
+    QVERIFY(w->Commands()->password->echoMode() == QLineEdit::Password);
+    QVERIFY(quit != nullptr);
+    QSignalSpy quitting(quit, &QAction::triggered);
+    QTest::keySequence(w.get(), quit->shortcut());
+    QCOMPARE(quitting.count(), 1);
+    QVERIFY(!w->isVisible());
   }
 
   void eventLoopTicksTimersAndStopsOnAbort() {

@@ -1,0 +1,102 @@
+#include "table_export.hpp"
+
+#include <algorithm>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QShortcut>
+#include <QTableWidget>
+
+#include "decode_json.hpp"
+#include "records_json.hpp"
+
+namespace velmar::gui {
+namespace {
+
+QString Csv(const QString& field) {
+  if (!field.contains(QRegularExpression(QStringLiteral("[,\"\\r\\n]")))) return field;
+  QString quoted = field;
+  quoted.replace('"', QStringLiteral("\"\""));
+  return '"' + quoted + '"';
+}
+
+QString CsvLine(const QStringList& fields) {
+  QStringList out;
+  for (const QString& f : fields) out << Csv(f);
+  return out.join(',') + '\n';
+}
+
+QString Text(std::string_view s) {
+  return QString::fromUtf8(s.data(), static_cast<int>(s.size()));
+}
+
+}  // namespace
+
+QString RowsAsText(const QTableWidget& table) {
+  QList<int> rows;
+  for (const QModelIndex& i : table.selectionModel()->selectedRows()) rows << i.row();
+  if (rows.isEmpty()) {
+    for (int r = 0; r < table.rowCount(); ++r) rows << r;
+  }
+  std::sort(rows.begin(), rows.end());
+  QString text;
+  for (int r : rows) {
+    QStringList cells;
+    for (int c = 0; c < table.columnCount(); ++c) {
+      if (c > 0 && table.columnSpan(r, 0) > c) break;  // a note across the row
+      const QTableWidgetItem* item = table.item(r, c);
+      cells << (item != nullptr ? item->text() : QString());
+    }
+    text += cells.join('\t') + '\n';
+  }
+  return text;
+}
+
+void AddCopyShortcut(QTableWidget* table) {
+  auto* copy = new QShortcut(QKeySequence::Copy, table);
+  copy->setContext(Qt::WidgetWithChildrenShortcut);
+  QObject::connect(copy, &QShortcut::activated, table,
+                   [table] { QApplication::clipboard()->setText(RowsAsText(*table)); });
+}
+
+QString ReadingCsv(const tools::MeterRead& read) {
+  QString csv = CsvLine(
+      {"kind", "name", "value", "unit", "storage", "tariff", "subunit", "phase", "function"});
+  for (const tools::PlainValue& v : read.values) {
+    const QString value = v.value.is_string() ? QString::fromStdString(v.value.get<std::string>())
+                                              : QString::number(v.value.get<double>(), 'g', 15);
+    csv += CsvLine({"value", QString::fromStdString(v.name), value, Text(v.sort->unit)});
+  }
+  for (const DataRecord& r : read.reading.records) {
+    const QString value = r.kind == ValueKind::kNumber ? QString::number(r.value, 'g', 15)
+                                                       : QString::fromStdString(ValueText(r));
+    csv +=
+        CsvLine({"record", Text(r.quantity), value, QString::fromStdString(UnitText(r)),
+                 QString::number(r.storage), QString::number(r.tariff), QString::number(r.subunit),
+                 QString::number(r.phase), Text(FunctionName(r.function))});
+  }
+  return csv;
+}
+
+QString ReadingJsonText(const tools::MeterRead& read) {
+  auto j = tools::ReadingJson(read);
+  if (read.Ok()) j["records"] = tools::RecordListJson(read.reading.records);
+  return QString::fromStdString(tools::ToJsonLine(j)) + '\n';
+}
+
+QString WriteWhole(const QString& path, const QString& text) {
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) return file.errorString();
+  const QByteArray bytes = text.toUtf8();
+  if (file.write(bytes) != bytes.size()) {
+    const QString why = file.errorString();
+    file.cancelWriting();
+    return why;
+  }
+  if (!file.commit()) return file.errorString();
+  return {};
+}
+
+}  // namespace velmar::gui
