@@ -185,6 +185,14 @@ const FoundMeter* BusPane::SelectedMeter() const {
   return row < meters_.size() ? &meters_[row] : nullptr;
 }
 
+void BusPane::MovedTo(int primary) {
+  const auto rows = found->selectionModel()->selectedRows();
+  if (rows.isEmpty()) return;
+  const int row = rows.front().row();
+  meters_[static_cast<std::size_t>(row)].primaryAddress = primary;
+  found->item(row, 0)->setText(QString::number(primary));
+}
+
 std::optional<Address> BusPane::Selected() const {
   const FoundMeter* m = SelectedMeter();
   if (m == nullptr || m->collision) return std::nullopt;

@@ -36,6 +36,8 @@ class BusPane : public QWidget {
   // The selected meter's address: its primary address, or its identification number when it
   // was found by one; nullopt with no row selected, or a collision selected.
   std::optional<Address> Selected() const;
+  // The selected meter now answers at `primary` (after a new address was given to it).
+  void MovedTo(int primary);
   // The found meter of the selected row.
   const FoundMeter* SelectedMeter() const;
   // The options of every bus exchange: reply time-out (0: the standard's for the speed) and

@@ -112,9 +112,7 @@ void MainWindow::SetSelectedAddress() {
     if (r != BusResult::kOk) {
       return tr("Set address: failed (%1)").arg(QString::fromUtf8(ResultText(r).data()));
     }
-    if (auto* cell = bus_pane_->found->item(bus_pane_->found->currentRow(), 0)) {
-      cell->setText(QString::number(next));
-    }
+    bus_pane_->MovedTo(next);
     return tr("Set address: the meter at %1 now answers at %2").arg(AddressText(*target)).arg(next);
   });
 }

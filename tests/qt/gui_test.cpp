@@ -539,6 +539,15 @@ class GuiTest : public QObject {
     QCOMPARE(w->Session().simulator(2)->config().primaryAddress, 40);
     QCOMPARE(pane->found->item(1, 0)->text(), QString("40"));
     QVERIFY(w->LastResult().contains("now answers at 40"));
+
+    // Its baud rate next: the meter listens at the new speed, the window's port follows, and
+    // the meter is read there.
+    pane->newSpeed->setCurrentText("2400");
+    w->SetSelectedSpeed();
+    QCOMPARE(w->Session().simulator(2)->config().baud, 2400);
+    QCOMPARE(w->Connection()->Speed(), 2400);
+    w->ReadSelected();
+    QCOMPARE(w->Values().ValueOf("Meter ID"), QString("12345602"));
   }
 
   // Ctrl+C in the records copies every record (none selected) as one line with its unit; the
