@@ -1,4 +1,5 @@
-// libFuzzer target over the standard record decoder: any bytes, framed as a telegram or not.
+// libFuzzer target over the standard record decoder: any bytes, framed as a telegram or not,
+// and the same bytes read as a wireless telegram.
 // Every record, text and the manufacturer data must lie inside the input, a malformed record
 // must end the list with an error, and the JSON of the result must be valid. Building and
 // re-parsing that JSON under the sanitizers took nine tenths of each run (about 1,000 inputs a
@@ -11,6 +12,7 @@
 #include "decode_json.hpp"
 #include "records_json.hpp"
 #include "velmar/records.hpp"
+#include "velmar/wmbus.hpp"
 
 namespace {
 
@@ -48,6 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (r.offset >= telegram.size()) __builtin_trap();
   }
   if (!Inside(out.manufacturerData, base, telegram.size())) __builtin_trap();
+  // The same bytes as a wireless telegram (from its L field): records stay inside its bytes.
+  velmar::WirelessTelegram radio;
+  velmar::DecodeWirelessTelegram(std::span(data, size), radio);
+  for (const velmar::DataRecord& r : radio.decoded.records) {
+    if (!Inside(r.bytes, radio.bytes.data(), radio.bytes.size())) __builtin_trap();
+  }
   std::uint8_t mix = 0;
   for (std::size_t i = 0; i < size; ++i) mix = static_cast<std::uint8_t>(mix * 31 + data[i]);
   if ((mix & 63) != 0) return 0;

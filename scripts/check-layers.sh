@@ -5,7 +5,7 @@
 # does not know. Both include forms ("..." and <...>) are read.
 #
 # Library layers from the bottom: core, platform, codec and link, decode and records,
-# transport, bus and commands, scan and control. Public headers (velmar/...) belong to the
+# transport, bus and commands, scan and control; wmbus (wireless frames) beside records. Public headers (velmar/...) belong to the
 # layer of the code that implements them.
 #
 # Usage: scripts/check-layers.sh [TREE]   (default: this repository)
@@ -15,7 +15,7 @@ cd "$root"
 
 rank() {
   case "$1" in
-    core) echo 0 ;; platform) echo 1 ;; codec | link) echo 2 ;; decode | records) echo 3 ;;
+    core) echo 0 ;; platform) echo 1 ;; codec | link) echo 2 ;; decode | records | wmbus) echo 3 ;;
     transport) echo 4 ;; bus | commands) echo 5 ;; scan | control) echo 6 ;; *) echo -1 ;;
   esac
 }
@@ -25,7 +25,7 @@ public_rank() {
     error.hpp | variant.hpp | text.hpp) echo 0 ;;
     platform.hpp | serial_port_base.hpp | posix_platform.hpp | virtual_platform.hpp) echo 1 ;;
     results.hpp | trace.hpp | hex.hpp) echo 2 ;;
-    records.hpp | maker_values.hpp) echo 3 ;;
+    records.hpp | maker_values.hpp | wmbus.hpp) echo 3 ;;
     bus.hpp) echo 5 ;;
     scan.hpp | velmar.hpp) echo 6 ;;
     qt.hpp) echo 7 ;;  # the Qt host library's own public header

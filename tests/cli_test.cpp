@@ -176,6 +176,29 @@ TEST(CommandLine, DecodeRecordsPrintsHeaderAndRecordList) {
   EXPECT_EQ(rec["subunit"], 0);
 }
 
+// Wireless telegrams, one per argument: a good one with its link layer and values, a cut one
+// with its reason, and the others still decoded.
+TEST(CommandLine, DecodeWirelessReadsEachTelegramAndSaysWhyOneFails) {
+  const std::string good =
+      "1C44A2051111111101377278563412"
+      "2D2C3404070000000406CE860000";
+  const ProcessResult r = Velmar({"decode", "--wireless", good, good.substr(0, 40), good});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<json> lines;
+  for (std::size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(json::parse(r.out.substr(at, end - at)));
+  }
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  EXPECT_EQ(lines[0]["format"], "without CRCs");
+  EXPECT_EQ(lines[0]["link"]["identNumber"], "11111111");
+  EXPECT_EQ(lines[0]["header"]["identNumber"], "12345678");
+  EXPECT_EQ(lines[0]["header"]["manufacturer"], "KAM");
+  EXPECT_EQ(lines[0]["values"]["energy_kWh"], 34510);
+  EXPECT_NE(lines[1]["error"].get<std::string>().find("shorter than its L field"),
+            std::string::npos);
+  EXPECT_EQ(lines[2]["values"]["energy_kWh"], 34510);
+}
+
 TEST(CommandLine, DecodeKeepsGoingPastABadLine) {
   const std::string telegram = OneRecordTelegram();
   const ProcessResult r = Velmar({"decode", telegram, "not hex", telegram});

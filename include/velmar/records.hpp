@@ -115,6 +115,19 @@ inline bool IsFixedStructure(const TelegramHeader& h) {
   return h.ci == 0x73 || h.ci == 0x77;
 }
 
+// Walks the data records of an application layer: `area` runs from the first DIF to the end
+// (a wired telegram's records after its header, a wireless one's after its transport header,
+// decrypted). `header` describes the meter (its maker's codes; CI 0x76 sends multi-byte values
+// most significant byte first) and becomes out.header; out.result is 0. The records refer into
+// `area`. Time and allocation as DecodeTelegram.
+void DecodeRecordArea(std::span<const std::uint8_t> area, const TelegramHeader& header,
+                      DecodedTelegram& out);
+
+// The security mode (bits 8-12) of a configuration word when it says the data is enciphered:
+// a mode EN 13757-7 defines (old wired meters leave other bits there; their data is plain), and
+// for AES-CBC (5, 7) at least one enciphered block (bits 4-7). 0 for plain data.
+std::uint8_t EncipheredMode(std::uint16_t configuration);
+
 // The name of a medium code ("Electricity", "Heat (outlet)", "Water", ...; "Reserved" for codes
 // the standard leaves open).
 std::string_view MediumText(std::uint8_t medium);

@@ -57,11 +57,11 @@ void PutManufacturer(TelegramHeader& h) {
   }
 }
 
-// The security mode of the configuration word (bits 8-12) when it says the records are
-// enciphered, else 0. Only modes EN 13757-7 defines count: old wired meters leave other bits in
-// that word and their records read as plain. AES-CBC (5, 7) names its enciphered blocks in bits
-// 4-7; none is plain too.
-std::uint8_t EnciphereMode(std::uint16_t config) {
+}  // namespace
+
+// Only modes EN 13757-7 defines count: old wired meters leave other bits in that word and their
+// records read as plain. AES-CBC (5, 7) names its enciphered blocks in bits 4-7; none is plain.
+std::uint8_t EncipheredMode(std::uint16_t config) {
   const auto mode = static_cast<std::uint8_t>((config >> 8) & 0x1F);
   switch (mode) {
     case 1:
@@ -82,6 +82,8 @@ std::uint8_t EnciphereMode(std::uint16_t config) {
   }
 }
 
+namespace {
+
 // Long header (CI 0x72, 0x76): identification, manufacturer, version, medium, then the short
 // header (access number, status, signature) that CI 0x7A carries alone.
 std::size_t ParseHeader(std::span<const std::uint8_t> t, TelegramHeader& h) {
@@ -99,7 +101,7 @@ std::size_t ParseHeader(std::span<const std::uint8_t> t, TelegramHeader& h) {
   h.accessNumber = t[at];
   h.status = t[at + 1];
   h.signature = static_cast<std::uint16_t>(t[at + 2] | (t[at + 3] << 8));
-  h.encryptionMode = EnciphereMode(h.signature);
+  h.encryptionMode = EncipheredMode(h.signature);
   PutManufacturer(h);
   h.mediumName = records::MediumName(h.medium);
   return at + 4;
@@ -299,6 +301,19 @@ std::int16_t DecodeTelegram(std::span<const std::uint8_t> telegram, DecodedTeleg
   }
   WalkRecords(c, out);
   return out.result;
+}
+
+void DecodeRecordArea(std::span<const std::uint8_t> area, const TelegramHeader& header,
+                      DecodedTelegram& out) {
+  out.records.clear();
+  out.header = header;
+  out.manufacturerData = {};
+  out.moreRecords = false;
+  out.error.clear();
+  out.errorOffset = 0;
+  out.result = LinkResult::kOk;
+  Cursor c{area, 0, area.size()};
+  WalkRecords(c, out);
 }
 
 std::string EncryptedText(std::uint8_t mode) {

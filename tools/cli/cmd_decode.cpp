@@ -10,6 +10,7 @@
 #include "records_json.hpp"
 #include "velmar/hex.hpp"
 #include "velmar/records.hpp"
+#include "velmar/wmbus.hpp"
 
 namespace velmar::tools {
 namespace {
@@ -33,9 +34,12 @@ LineRead NextLine(std::string& line) {
   return line.empty() ? LineRead::kEnd : LineRead::kLine;
 }
 
-// Decodes one telegram's text; false (with the reason on stderr) when it is not one. With
-// `records` the standard record decoder reads it, otherwise the control's own decoder.
-bool DecodeOne(const std::string& text, int n, std::uint8_t mode, bool records) {
+// Which decoder reads the telegrams.
+enum class Decoder { kControl, kRecords, kWireless };
+
+// Decodes one telegram's text; false (with the reason on stderr) when it is not one: the
+// control's own decoder, the standard record decoder, or a wireless telegram.
+bool DecodeOne(const std::string& text, int n, std::uint8_t mode, Decoder decoder) {
   const auto bytes = ParseHex(text);
   if (!bytes) {
     std::cerr << "Error: telegram " << n << " is not hexadecimal (\"" << Shown(text)
@@ -43,7 +47,13 @@ bool DecodeOne(const std::string& text, int n, std::uint8_t mode, bool records) 
     return false;
   }
   try {
-    if (records) {
+    if (decoder == Decoder::kWireless) {
+      WirelessTelegram telegram;
+      DecodeWirelessTelegram(*bytes, telegram);
+      std::cout << ToJsonLine(WirelessJson(telegram)) << std::endl;
+      return true;
+    }
+    if (decoder == Decoder::kRecords) {
       DecodedTelegram telegram;
       DecodeTelegram(*bytes, telegram);
       std::cout << ToJsonLine(RecordsJson(telegram)) << std::endl;
@@ -81,6 +91,12 @@ Runner AddDecode(CLI::App& app) {
   cmd->add_flag("--records", *records,
                 "Decode with the standard EN 13757-3 record decoder (any meter): header and "
                 "record list with storage, tariff, subunit, function, quantity, unit, value");
+  auto wireless = std::make_shared<bool>(false);
+  cmd->add_flag("--wireless", *wireless,
+                "Wireless M-Bus telegrams (EN 13757-4) from the L field, with block CRCs (frame "
+                "format A or B, checked and removed) or without: link layer, transport header "
+                "and records; enciphered data is reported, not read")
+      ->excludes("--records");
   auto mode = std::make_shared<int>(0);
   auto hex = std::make_shared<std::vector<std::string>>();
   cmd->add_option("--mode", *mode, "decodeMode: the expected manufacturer block type, 250 = any")
@@ -92,13 +108,16 @@ Runner AddDecode(CLI::App& app) {
       "was longer than 4096 characters or 100 telegrams failed (decoding stops there); 2 usage\n"
       "error.");
   cmd->add_option("HEX", *hex, "Telegrams; without any, one per line of standard input");
-  return [cmd, mode, hex, records]() -> int {
+  return [cmd, mode, hex, records, wireless]() -> int {
     if (!cmd->parsed()) return -1;
     const auto m = static_cast<std::uint8_t>(*mode);
+    const Decoder decoder = *wireless  ? Decoder::kWireless
+                            : *records ? Decoder::kRecords
+                                       : Decoder::kControl;
     int status = kExitOk;
     int n = 0;
     for (const std::string& text : Telegrams(*hex)) {
-      if (!DecodeOne(text, ++n, m, *records)) status = kExitError;
+      if (!DecodeOne(text, ++n, m, decoder)) status = kExitError;
     }
     if (!hex->empty()) return status;
     std::string line;
@@ -111,7 +130,7 @@ Runner AddDecode(CLI::App& app) {
         return kExitError;
       }
       if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-      if (DecodeOne(line, ++n, m, *records)) continue;
+      if (DecodeOne(line, ++n, m, decoder)) continue;
       status = kExitError;
       // A stream of garbage gets a bounded report, not one line of error per line of input.
       if (++errors == kMaxErrors) {

@@ -1,5 +1,6 @@
 #include "records_json.hpp"
 
+#include "plain_values.hpp"
 #include "velmar/hex.hpp"
 
 namespace velmar::tools {
@@ -52,6 +53,31 @@ nlohmann::ordered_json RecordListJson(std::span<const DataRecord> records) {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (const DataRecord& r : records) list.push_back(RecordJson(r));
   return list;
+}
+
+nlohmann::ordered_json WirelessJson(const WirelessTelegram& t) {
+  nlohmann::ordered_json j;
+  if (t.bytes.empty()) {  // the frame did not open
+    j["error"] = t.error;
+    return j;
+  }
+  j["format"] = std::string(FrameFormatName(t.format));
+  const WirelessLink& l = t.link;
+  j["link"] = {{"c", l.c},
+               {"identNumber", std::string(l.ident.data())},
+               {"manufacturer", std::string(l.manufacturer.data())},
+               {"version", l.version},
+               {"deviceType", l.deviceType}};
+  j["header"] = HeaderJson(t.decoded.header);
+  if (!t.error.empty()) {
+    j["error"] = t.error;
+    return j;
+  }
+  j["values"] = ValuesJson(PlainValues(t.decoded.records));
+  j["records"] = RecordListJson(t.decoded);
+  j["manufacturerData"] = HexText(t.decoded.manufacturerData);
+  if (!t.decoded.error.empty()) j["error"] = t.decoded.error;
+  return j;
 }
 
 nlohmann::ordered_json RecordsJson(const DecodedTelegram& t) {

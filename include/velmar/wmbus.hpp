@@ -1,0 +1,67 @@
+// Wireless M-Bus (EN 13757-4) telegrams as radio receivers deliver them: the frame opened (its
+// block CRCs checked and removed in frame format A or B, or none when the receiver removed them
+// already), the link layer read (C field, manufacturer, identification number, version, device
+// type), then the transport layer (CI 0x7A short header, 0x72 long header, 0x78 none, behind an
+// extended link layer CI 0x8C) and the data records with the standard record decoder. Enciphered
+// data is never read as records: it is reported as such until a key is given.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velmar/records.hpp"
+
+namespace velmar {
+
+enum class FrameFormat : std::uint8_t {
+  kA,           // a CRC after every block; L counts the bytes after it without the CRCs
+  kB,           // a CRC after block 2 (and 3); L counts the bytes after it with the CRCs
+  kWithoutCrc,  // the receiver checked and removed the CRCs; L counts the bytes after it
+};
+
+// "A", "B", "without CRCs".
+std::string_view FrameFormatName(FrameFormat format);
+
+// The block check of EN 13757-4: CRC-16, polynomial 0x3D65, initial 0, final complement.
+std::uint16_t WirelessCrc(std::span<const std::uint8_t> bytes);
+
+// The link layer of a wireless telegram.
+struct WirelessLink {
+  std::uint8_t c = 0;  // 0x44 SND_NR, 0x46 SND_IR, 0x08 RSP_UD, ...
+  std::uint16_t manufacturerCode = 0;
+  std::array<char, 4> manufacturer{};
+  std::array<char, 9> ident{};  // the identification number's eight digits
+  std::uint32_t identNumber = 0;
+  std::uint8_t version = 0;
+  std::uint8_t deviceType = 0;  // the medium code of the wired header
+};
+
+// A wireless telegram opened and decoded. It owns its bytes; the records refer into them, so it
+// is not copied.
+struct WirelessTelegram {
+  WirelessTelegram() = default;
+  WirelessTelegram(const WirelessTelegram&) = delete;
+  WirelessTelegram& operator=(const WirelessTelegram&) = delete;
+
+  FrameFormat format = FrameFormat::kWithoutCrc;
+  std::vector<std::uint8_t> bytes;  // from L on, CRCs removed
+  WirelessLink link;
+  // The meter's header: identity from the long transport header where there is one, else from
+  // the link layer; access number, status and configuration word from the transport header.
+  DecodedTelegram decoded;
+  // Why the telegram could not be read to its records ("" when it was): a damaged block, a
+  // length that does not fit, an unknown CI, enciphered data without a key.
+  std::string error;
+};
+
+// Opens `raw` (starting at the L field) and decodes it into `out`. Returns out.error: "" on
+// success. A frame whose CRCs fail, that is shorter or longer than its L field says, or that
+// carries enciphered data gives the reason and no records. Never reads outside `raw`; time in
+// proportion to its length.
+const std::string& DecodeWirelessTelegram(std::span<const std::uint8_t> raw, WirelessTelegram& out);
+
+}  // namespace velmar

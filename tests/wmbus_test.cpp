@@ -1,0 +1,134 @@
+// Wireless telegrams: the block check against its published check value, frames in format A
+// and B opened to the same telegram as without CRCs, damaged and cut frames refused, transport
+// headers read, enciphered data reported and never read as records. The telegram is the
+// unencrypted example of a wireless M-Bus module maker's manual (AMB, 12345678, "ENC TEST").
+#include <gtest/gtest.h>
+
+#include <string_view>
+
+#include "codec/hex.hpp"
+#include "velmar/wmbus.hpp"
+
+namespace velmar {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes kPlain = *ParseHex(
+    "1E 44 A2 05 78 56 34 12 00 03 7A 35 00 00 00 2F 2F 00 7C 08 54 53 45 54 20 43 4E "
+    "45 2F 2F 2F");
+
+void PutCrc(Bytes& out, std::span<const std::uint8_t> block) {
+  const std::uint16_t crc = WirelessCrc(block);
+  out.push_back(static_cast<std::uint8_t>(crc >> 8));
+  out.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+}
+
+// The telegram as it is on the air in format A: a CRC after the first 10 bytes and after every
+// 16 bytes that follow.
+Bytes FormatA(const Bytes& plain) {
+  Bytes a(plain.begin(), plain.begin() + 10);
+  PutCrc(a, a);
+  for (std::size_t at = 10; at < plain.size(); at += 16) {
+    const auto block = std::span(plain).subspan(at, std::min<std::size_t>(16, plain.size() - at));
+    a.insert(a.end(), block.begin(), block.end());
+    PutCrc(a, block);
+  }
+  return a;
+}
+
+// Format B: one CRC after block 2 over everything before it; L counts it.
+Bytes FormatB(const Bytes& plain) {
+  Bytes b = plain;
+  b[0] = static_cast<std::uint8_t>(plain.size() + 1);
+  PutCrc(b, b);
+  return b;
+}
+
+TEST(Wireless, TheBlockCheckIsCrc16En13757) {
+  constexpr std::string_view kCheck = "123456789";
+  const Bytes text(kCheck.begin(), kCheck.end());
+  EXPECT_EQ(WirelessCrc(text), 0xC2B7);  // the CRC catalogue's check value
+}
+
+TEST(Wireless, EveryFrameFormatOpensToTheSameTelegram) {
+  for (const Bytes& raw : {kPlain, FormatA(kPlain), FormatB(kPlain)}) {
+    WirelessTelegram t;
+    EXPECT_EQ(DecodeWirelessTelegram(raw, t), "") << HexText(raw);
+    EXPECT_EQ(t.bytes, kPlain);
+    EXPECT_EQ(t.link.c, 0x44);
+    EXPECT_EQ(std::string(t.link.manufacturer.data()), "AMB");
+    EXPECT_EQ(std::string(t.decoded.header.ident.data()), "12345678");
+    EXPECT_EQ(t.decoded.header.medium, 3);
+    EXPECT_EQ(t.decoded.header.accessNumber, 0x35);
+    ASSERT_EQ(t.decoded.records.size(), 1u);
+    EXPECT_EQ(UnitText(t.decoded.records[0]), "ENC TEST");
+  }
+  WirelessTelegram a;
+  DecodeWirelessTelegram(FormatA(kPlain), a);
+  EXPECT_EQ(a.format, FrameFormat::kA);
+  WirelessTelegram b;
+  DecodeWirelessTelegram(FormatB(kPlain), b);
+  EXPECT_EQ(b.format, FrameFormat::kB);
+}
+
+TEST(Wireless, DamagedCutAndLongFramesAreRefusedWithTheirReason) {
+  Bytes damaged = FormatA(kPlain);
+  damaged[20] ^= 0x01;  // inside block 2
+  WirelessTelegram t;
+  EXPECT_EQ(DecodeWirelessTelegram(damaged, t), "block 2 fails its CRC (a damaged telegram)");
+  EXPECT_TRUE(t.decoded.records.empty());
+
+  const Bytes cut(kPlain.begin(), kPlain.end() - 3);
+  EXPECT_NE(DecodeWirelessTelegram(cut, t).find("shorter than its L field (30)"),
+            std::string::npos);
+  Bytes longer = kPlain;
+  longer.push_back(0x00);
+  EXPECT_NE(DecodeWirelessTelegram(longer, t).find("longer than its L field"), std::string::npos);
+  EXPECT_NE(DecodeWirelessTelegram(Bytes{0x0A, 0x44}, t).find("shorter than its link layer"),
+            std::string::npos);
+}
+
+// A long transport header names the meter behind a radio adapter; an unknown CI is named; an
+// extended link layer is stepped over.
+TEST(Wireless, TransportHeadersAndTheExtendedLinkLayer) {
+  const Bytes adapter = *ParseHex(
+      "1C 44 A2 05 11 11 11 11 01 37 72 78 56 34 12 2D 2C 34 04 07 00 00 00 "
+      "04 06 CE 86 00 00");
+  WirelessTelegram t;
+  ASSERT_EQ(DecodeWirelessTelegram(adapter, t), "");
+  EXPECT_EQ(std::string(t.link.ident.data()), "11111111");
+  EXPECT_EQ(std::string(t.decoded.header.ident.data()), "12345678");
+  EXPECT_EQ(std::string(t.decoded.header.manufacturer.data()), "KAM");
+  EXPECT_EQ(t.decoded.header.medium, 4);
+  ASSERT_EQ(t.decoded.records.size(), 1u);
+  EXPECT_EQ(t.decoded.records[0].value, 34510000.0);
+
+  const Bytes ell = *ParseHex("13 44 A2 05 78 56 34 12 00 07 8C 20 35 78 04 13 10 27 00 00");
+  ASSERT_EQ(DecodeWirelessTelegram(ell, t), "");
+  ASSERT_EQ(t.decoded.records.size(), 1u);
+  EXPECT_EQ(t.decoded.records[0].value, 10.0);
+
+  const Bytes odd = *ParseHex("0B 44 A2 05 78 56 34 12 00 07 A1 00");
+  EXPECT_NE(DecodeWirelessTelegram(odd, t).find("CI 0xA1 is not read here"), std::string::npos);
+}
+
+// Enciphered data is reported, never walked as records: a short header's configuration word
+// with mode 5, and the extended link layer's own encryption.
+TEST(Wireless, EncipheredDataIsReportedNotRead) {
+  Bytes mode5 = kPlain;
+  mode5[13] = 0x10;  // configuration word 0x0510: mode 5, one enciphered block
+  mode5[14] = 0x05;
+  WirelessTelegram t;
+  EXPECT_EQ(DecodeWirelessTelegram(mode5, t), "encrypted (mode 5), no key for this meter");
+  EXPECT_TRUE(t.decoded.records.empty());
+  EXPECT_EQ(std::string(t.decoded.header.ident.data()), "12345678");
+
+  const Bytes ctr = *ParseHex("15 44 A2 05 78 56 34 12 00 07 8D 20 35 01 02 03 04 AA BB 7A 01 02");
+  EXPECT_NE(DecodeWirelessTelegram(ctr, t).find("encrypted (extended link layer"),
+            std::string::npos);
+  EXPECT_TRUE(t.decoded.records.empty());
+}
+
+}  // namespace
+}  // namespace velmar
