@@ -5,7 +5,8 @@
 # does not know. Both include forms ("..." and <...>) are read.
 #
 # Library layers from the bottom: core, platform, codec and link, decode and records,
-# transport, bus and commands, scan and control; wmbus (wireless frames) beside records. Public headers (velmar/...) belong to the
+# transport, bus and commands, scan and control; crypto (libcrypto) beside codec, wmbus
+# (wireless frames) beside records. Public headers (velmar/...) belong to the
 # layer of the code that implements them.
 #
 # Usage: scripts/check-layers.sh [TREE]   (default: this repository)
@@ -15,7 +16,7 @@ cd "$root"
 
 rank() {
   case "$1" in
-    core) echo 0 ;; platform) echo 1 ;; codec | link) echo 2 ;; decode | records | wmbus) echo 3 ;;
+    core) echo 0 ;; platform) echo 1 ;; codec | link | crypto) echo 2 ;; decode | records | wmbus) echo 3 ;;
     transport) echo 4 ;; bus | commands) echo 5 ;; scan | control) echo 6 ;; *) echo -1 ;;
   esac
 }

@@ -58,10 +58,17 @@ struct WirelessTelegram {
   std::string error;
 };
 
-// Opens `raw` (starting at the L field) and decodes it into `out`. Returns out.error: "" on
-// success. A frame whose CRCs fail, that is shorter or longer than its L field says, or that
-// carries enciphered data gives the reason and no records. Never reads outside `raw`; time in
-// proportion to its length.
-const std::string& DecodeWirelessTelegram(std::span<const std::uint8_t> raw, WirelessTelegram& out);
+// The meter's AES-128 key as it is written: the first byte first.
+using MeterKey = std::array<std::uint8_t, 16>;
+
+// Opens `raw` (starting at the L field) and decodes it into `out`, deciphering security mode 5
+// (AES-128-CBC, the IV from the manufacturer, address and access number) with `key` when one
+// is given. Returns out.error: "" on success. A frame whose CRCs fail, that is shorter or longer
+// than its L field says, enciphered data without a key ("encrypted (mode 5), no key for this
+// meter"), a key that does not open it ("decryption failed: wrong key?", the deciphered data
+// must start with 2F 2F) or a mode not read yet give the reason and no records. Never reads
+// outside `raw`; time in proportion to its length.
+const std::string& DecodeWirelessTelegram(std::span<const std::uint8_t> raw, WirelessTelegram& out,
+                                          const MeterKey* key = nullptr);
 
 }  // namespace velmar

@@ -1,6 +1,10 @@
 // A wireless telegram from its link layer to its records: which transport header follows the
-// CI, whose identity the header carries, and whether the data is enciphered.
+// CI, whose identity the header carries, and its enciphered blocks deciphered with the meter's
+// key.
+#include <algorithm>
 #include <cstdio>
+
+#include "crypto/aes.hpp"
 
 #include "records/data_field.hpp"
 #include "records/vif_tables.hpp"
@@ -110,10 +114,46 @@ std::size_t TransportLayer(std::span<const std::uint8_t> b, std::size_t at, Tele
   }
 }
 
+// Mode 5: the IV is the manufacturer and address of the header that carries the configuration
+// word (the link layer's for a short header, the long header's own), then the access number
+// eight times.
+crypto::Block Mode5Iv(std::span<const std::uint8_t> b, std::size_t header, std::uint8_t ci,
+                      std::uint8_t access) {
+  crypto::Block iv{};
+  const auto address = ci == 0x72 ? b.subspan(header, 8) : b.subspan(2, 8);
+  // The long header sends ident, manufacturer, version, medium; the IV wants M then A.
+  if (ci == 0x72) {
+    iv[0] = address[4];
+    iv[1] = address[5];
+    std::copy_n(address.begin(), 4, iv.begin() + 2);
+    iv[6] = address[6];
+    iv[7] = address[7];
+  } else {
+    std::copy(address.begin(), address.end(), iv.begin());
+  }
+  std::fill(iv.begin() + 8, iv.end(), access);
+  return iv;
+}
+
+// Deciphers the enciphered blocks in place; "" or why the records cannot be read.
+std::string Decipher(std::vector<std::uint8_t>& b, std::size_t header, std::size_t records,
+                     const TelegramHeader& h, const MeterKey* key) {
+  if (h.encryptionMode != 5) return EncryptedText(h.encryptionMode);
+  if (key == nullptr) return EncryptedText(5);
+  const std::size_t length = 16u * ((h.signature >> 4) & 0x0F);
+  if (b.size() - records < length) return "the telegram ends inside its enciphered blocks";
+  const auto data = std::span(b).subspan(records, length);
+  if (!crypto::DecryptCbc(*key, Mode5Iv(b, header, h.ci, h.accessNumber), data) ||
+      data[0] != 0x2F || data[1] != 0x2F) {
+    return "decryption failed: wrong key?";
+  }
+  return {};
+}
+
 }  // namespace
 
-const std::string& DecodeWirelessTelegram(std::span<const std::uint8_t> raw,
-                                          WirelessTelegram& out) {
+const std::string& DecodeWirelessTelegram(std::span<const std::uint8_t> raw, WirelessTelegram& out,
+                                          const MeterKey* key) {
   out.error.clear();
   out.link = {};
   out.decoded.records.clear();
@@ -128,8 +168,9 @@ const std::string& DecodeWirelessTelegram(std::span<const std::uint8_t> raw,
   out.decoded.header = h;
   if (records == std::string::npos) return out.error;
   if (h.encryptionMode != 0) {
-    out.error = EncryptedText(h.encryptionMode);
-    return out.error;
+    // The long header's twelve bytes end where the records begin.
+    out.error = Decipher(out.bytes, records - 12, records, h, key);
+    if (!out.error.empty()) return out.error;
   }
   DecodeRecordArea(std::span(out.bytes).subspan(records), h, out.decoded);
   return out.error;

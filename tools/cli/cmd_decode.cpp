@@ -39,7 +39,8 @@ enum class Decoder { kControl, kRecords, kWireless };
 
 // Decodes one telegram's text; false (with the reason on stderr) when it is not one: the
 // control's own decoder, the standard record decoder, or a wireless telegram.
-bool DecodeOne(const std::string& text, int n, std::uint8_t mode, Decoder decoder) {
+bool DecodeOne(const std::string& text, int n, std::uint8_t mode, Decoder decoder,
+               const MeterKey* key) {
   const auto bytes = ParseHex(text);
   if (!bytes) {
     std::cerr << "Error: telegram " << n << " is not hexadecimal (\"" << Shown(text)
@@ -49,7 +50,7 @@ bool DecodeOne(const std::string& text, int n, std::uint8_t mode, Decoder decode
   try {
     if (decoder == Decoder::kWireless) {
       WirelessTelegram telegram;
-      DecodeWirelessTelegram(*bytes, telegram);
+      DecodeWirelessTelegram(*bytes, telegram, key);
       std::cout << ToJsonLine(WirelessJson(telegram)) << std::endl;
       return true;
     }
@@ -97,6 +98,16 @@ Runner AddDecode(CLI::App& app) {
                 "format A or B, checked and removed) or without: link layer, transport header "
                 "and records; enciphered data is reported, not read")
       ->excludes("--records");
+  auto key_text = std::make_shared<std::string>();
+  cmd->add_option("--key", *key_text,
+                  "The meter's AES-128 key, 32 hex digits, for telegrams enciphered in security "
+                  "mode 5 (with --wireless)")
+      ->needs("--wireless")
+      ->check([](const std::string& text) -> std::string {
+        const auto bytes = ParseHex(text);
+        return bytes && bytes->size() == 16 ? std::string()
+                                            : "give the meter's AES key as 32 hex digits";
+      });
   auto mode = std::make_shared<int>(0);
   auto hex = std::make_shared<std::vector<std::string>>();
   cmd->add_option("--mode", *mode, "decodeMode: the expected manufacturer block type, 250 = any")
@@ -108,16 +119,23 @@ Runner AddDecode(CLI::App& app) {
       "was longer than 4096 characters or 100 telegrams failed (decoding stops there); 2 usage\n"
       "error.");
   cmd->add_option("HEX", *hex, "Telegrams; without any, one per line of standard input");
-  return [cmd, mode, hex, records, wireless]() -> int {
+  return [cmd, mode, hex, records, wireless, key_text]() -> int {
     if (!cmd->parsed()) return -1;
     const auto m = static_cast<std::uint8_t>(*mode);
     const Decoder decoder = *wireless  ? Decoder::kWireless
                             : *records ? Decoder::kRecords
                                        : Decoder::kControl;
+    MeterKey key{};
+    const MeterKey* with = nullptr;
+    if (!key_text->empty()) {
+      const auto bytes = *ParseHex(*key_text);
+      std::copy(bytes.begin(), bytes.end(), key.begin());
+      with = &key;
+    }
     int status = kExitOk;
     int n = 0;
     for (const std::string& text : Telegrams(*hex)) {
-      if (!DecodeOne(text, ++n, m, decoder)) status = kExitError;
+      if (!DecodeOne(text, ++n, m, decoder, with)) status = kExitError;
     }
     if (!hex->empty()) return status;
     std::string line;
@@ -130,7 +148,7 @@ Runner AddDecode(CLI::App& app) {
         return kExitError;
       }
       if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-      if (DecodeOne(line, ++n, m, decoder)) continue;
+      if (DecodeOne(line, ++n, m, decoder, with)) continue;
       status = kExitError;
       // A stream of garbage gets a bounded report, not one line of error per line of input.
       if (++errors == kMaxErrors) {
