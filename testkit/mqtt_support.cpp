@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -45,6 +47,21 @@ bool Accepts(std::uint16_t port) {
   return ok;
 }
 
+// The ports of the `listener PORT ...` lines of a broker configuration.
+std::vector<std::uint16_t> ListenerPorts(const std::string& conf) {
+  std::vector<std::uint16_t> ports;
+  std::istringstream lines(conf);
+  std::string word;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    unsigned port = 0;
+    if (words >> word && word == "listener" && words >> port) {
+      ports.push_back(static_cast<std::uint16_t>(port));
+    }
+  }
+  return ports;
+}
+
 }  // namespace
 
 bool HaveBroker() {
@@ -52,7 +69,12 @@ bool HaveBroker() {
 }
 
 TestBroker::TestBroker(const std::string& extra, const std::string& global)
-    : port_(FreeLoopbackPort()) {
+    : listeners_(ListenerPorts(global + extra)) {
+  // A port the caller already gave another listener is free just now too: pick past it.
+  do {
+    port_ = FreeLoopbackPort();
+  } while (std::find(listeners_.begin(), listeners_.end(), port_) != listeners_.end());
+  listeners_.push_back(port_);
   char pattern[] = "/tmp/velmar-broker-XXXXXX";
   dir_ = ::mkdtemp(pattern);
   std::ofstream conf(dir_ / "mosquitto.conf");
@@ -77,10 +99,15 @@ TestBroker::~TestBroker() {
 void TestBroker::Start() {
   process_ = std::make_unique<BackgroundProcess>(
       std::vector<std::string>{kBroker, "-c", (dir_ / "mosquitto.conf").string()});
-  for (int i = 0; i < 500 && !Accepts(port_); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // The broker opens its listeners one after another: the test may use any of them.
+  for (const std::uint16_t port : listeners_) {
+    for (int i = 0; i < 500 && !Accepts(port); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!Accepts(port)) {
+      throw std::runtime_error("the broker does not listen on " + std::to_string(port));
+    }
   }
-  if (!Accepts(port_)) throw std::runtime_error("the broker did not start");
 }
 
 void TestBroker::Freeze() {

@@ -31,7 +31,7 @@ class TestBroker {
   // its sessions on disk, so a subscriber's queued messages survive a restart.
   explicit TestBroker(const std::string& extra = "", const std::string& global = "");
   ~TestBroker();
-  // Starts it and returns once it accepts connections.
+  // Starts it and returns once every listener of its configuration accepts connections.
   void Start();
   // Stops it (SIGTERM: it saves its sessions) and waits for it to end.
   void Stop();
@@ -44,6 +44,7 @@ class TestBroker {
 
  private:
   std::filesystem::path dir_;
+  std::vector<std::uint16_t> listeners_;  // its own and those of `extra` and `global`
   std::uint16_t port_ = 0;
   std::unique_ptr<BackgroundProcess> process_;
 };

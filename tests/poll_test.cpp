@@ -618,14 +618,15 @@ class PollTlsTest : public PollTest {
     if (client) t += "tls_cert = \"" + d + "client.crt\"\ntls_key = \"" + d + "client.key\"\n";
     return t;
   }
-  // Runs the collector against the broker until two readings of the meter are at the broker.
+  // Runs the collector against the broker until two readings of the meter are at the broker
+  // (a generous limit: under the sanitizers a TLS handshake takes a good part of a second).
   void ExpectReadingsArrive(TestBroker& broker, const std::string& mqtt) {
     sim::SimMeter a(Meter(1, 11111111, 7.25));
     sim::PtyMeterServer pty(a, 9600);
     Subscriber sub(plain_, "site/#", "test-tls");
     Collector collector(
         Config(broker.Port(), Bus("basement", pty.DevicePath(), {{"incomer", 1}}), mqtt));
-    ASSERT_TRUE(sub.WaitFor([](const auto& m) { return StatesOf(m, "incomer").size() >= 2; }, 20s))
+    ASSERT_TRUE(sub.WaitFor([](const auto& m) { return StatesOf(m, "incomer").size() >= 2; }, 60s))
         << collector.Log();
     EXPECT_EQ(collector.Stop(), 0) << collector.Log();
     const auto j = StatesOf(sub.Messages(), "incomer").front();
