@@ -4,6 +4,7 @@
 #include <array>
 #include <limits>
 
+#include "codec/maker_phase.hpp"
 #include "decode/meter_data.hpp"
 #include "decode/quantities.hpp"
 #include "decode/value_conversion.hpp"
@@ -95,21 +96,6 @@ void OnVif(OrvMeterData& d, std::uint8_t b) {
   }
 }
 
-std::int16_t PhaseOf(std::uint8_t b) {
-  switch (b) {
-    case 0x01:
-    case 0x05:
-      return 1;
-    case 0x02:
-      return 2;
-    case 0x03:
-    case 0x06:
-      return 3;
-    default:
-      return 0;
-  }
-}
-
 void SelectFromFD(OrvMeterData& d, int v) {
   switch (v) {
     case 0x0E:
@@ -177,7 +163,7 @@ void OnVife(OrvMeterData& d, std::uint8_t b) {
     case kCurrent:
     case kPowerFactor:
     case kMfrValue52:
-      d.recordPhase = PhaseOf(b);
+      d.recordPhase = codec::MakerPhase(b);
       break;
     case kVifExtensionFD:
       SelectFromFD(d, b & 0x7F);

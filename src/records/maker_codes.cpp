@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "codec/maker_phase.hpp"
+
 namespace velmar::records {
 namespace {
 
@@ -23,24 +25,7 @@ constexpr std::array<VifEntry, 3> kOrvPower = {{
     {"Apparent power", "VA", 0, VifKind::kScaled},
 }};
 
-// A byte after the quantity names the phase: 0x01-0x03 phases 1-3, and 0x05 and 0x06 phases 1
-// and 3 as older firmware sends them.
-std::uint8_t OrvPhase(std::uint8_t vife) {
-  switch (vife) {
-    case 0x01:
-    case 0x05:
-      return 1;
-    case 0x02:
-      return 2;
-    case 0x03:
-    case 0x06:
-      return 3;
-    default:
-      return 0;
-  }
-}
-
-constexpr MakerCodes kOrv{kOrvCode, kOrvVifs, kOrvPower, OrvPhase};
+constexpr MakerCodes kOrv{kOrvCode, kOrvVifs, kOrvPower, codec::MakerPhase};
 
 }  // namespace
 
