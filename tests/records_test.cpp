@@ -16,6 +16,7 @@ namespace velmar {
 namespace {
 
 using testing::Bytes;
+using testing::Framed;
 
 // What one record of a telegram must decode to; a field left at its "unset" value is not checked.
 struct Expect {
@@ -175,19 +176,6 @@ TEST(RecordDecoder, ManufacturerDataMoreRecordsAndHeaders) {
   EXPECT_EQ(d.header.accessNumber, 5);
   ASSERT_EQ(d.records.size(), 1u);
   EXPECT_EQ(d.records[0].value, 0.005);
-}
-
-// Frames a body (C, A, CI and what follows) as a long frame with its check byte.
-Bytes Framed(const Bytes& body) {
-  Bytes t = testing::Telegram({});
-  t.erase(t.begin() + 4, t.end());
-  t[1] = t[2] = static_cast<std::uint8_t>(body.size());
-  t.insert(t.end(), body.begin(), body.end());
-  std::uint8_t sum = 0;
-  for (std::uint8_t b : body) sum = static_cast<std::uint8_t>(sum + b);
-  t.push_back(sum);
-  t.push_back(0x16);
-  return t;
 }
 
 // This maker codes the phase of power, voltage and current with a byte the standard reads as

@@ -11,9 +11,8 @@ namespace velmar::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline Bytes Telegram(const Bytes& records) {
-  Bytes body = {0x08, 0x05, 0x72, 0x78, 0x56, 0x34, 0x12, 0x56, 0x3E, 0x02, 0x02, 0x01, 0x14, 0, 0};
-  body.insert(body.end(), records.begin(), records.end());
+// A body (C, A, CI and what follows) as a long frame: 68 L L 68, the body, its check byte, 16.
+inline Bytes Framed(const Bytes& body) {
   const auto l = static_cast<std::uint8_t>(body.size());
   Bytes t;
   t.reserve(body.size() + 6);
@@ -24,6 +23,13 @@ inline Bytes Telegram(const Bytes& records) {
   t.push_back(sum);
   t.push_back(0x16);
   return t;
+}
+
+// `records` after this maker's long header (RSP_UD from address 5, identification 12345678).
+inline Bytes Telegram(const Bytes& records) {
+  Bytes body = {0x08, 0x05, 0x72, 0x78, 0x56, 0x34, 0x12, 0x56, 0x3E, 0x02, 0x02, 0x01, 0x14, 0, 0};
+  body.insert(body.end(), records.begin(), records.end());
+  return Framed(body);
 }
 
 inline std::int16_t Check(Bytes t, std::uint8_t mode = 0) {
