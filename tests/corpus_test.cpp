@@ -82,7 +82,8 @@ WalkOutcome FreshWalk() {
 
 WalkOutcome ByteByByte(std::span<const std::uint8_t> area, std::uint8_t mode) {
   WalkOutcome out = FreshWalk();
-  velmar::ScopedNoticeSink sink([&](const std::string& t) { out.notices.push_back(t); });
+  velmar::ScopedNoticeSink sink(velmar::MeterData(),
+                                [&](const std::string& t) { out.notices.push_back(t); });
   for (; out.consumed < area.size(); ++out.consumed) {
     out.result = velmar::DecodeDataRecords(velmar::MeterData(), area[out.consumed], mode);
     if (out.result < 0) break;
@@ -95,7 +96,8 @@ WalkOutcome ByteByByte(std::span<const std::uint8_t> area, std::uint8_t mode) {
 // field cut in two) must leave exactly what one byte at a time leaves.
 WalkOutcome InTwoRuns(std::span<const std::uint8_t> area, std::size_t split, std::uint8_t mode) {
   WalkOutcome out = FreshWalk();
-  velmar::ScopedNoticeSink sink([&](const std::string& t) { out.notices.push_back(t); });
+  velmar::ScopedNoticeSink sink(velmar::MeterData(),
+                                [&](const std::string& t) { out.notices.push_back(t); });
   std::size_t taken = 0;
   out.result = velmar::DecodeRecordArea(velmar::MeterData(), area.first(split), mode, taken);
   out.consumed = taken;

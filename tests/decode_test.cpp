@@ -29,7 +29,7 @@ class Decoder : public ::testing::Test {
   }
   // Walks record bytes as the reply parser would, collecting the notices.
   std::int16_t Walk(const Bytes& records, std::uint8_t mode = 0) {
-    ScopedNoticeSink sink([this](const std::string& t) { notices.push_back(t); });
+    ScopedNoticeSink sink(MeterData(), [this](const std::string& t) { notices.push_back(t); });
     MeterData().decodeState = kExpectDif;
     for (std::uint8_t b : records) {
       if (std::int16_t r = DecodeDataRecords(MeterData(), b, mode); r != 0) return r;

@@ -109,7 +109,8 @@ std::int16_t MeterCommands::RequestUserData(std::uint8_t address, std::uint8_t d
   const std::int16_t count = transport_.ReceiveReply(reply);
   if (count <= 0) return LinkResult::kOk;
   // The decoder's notices are shown whatever noErrorPopup says.
-  ScopedNoticeSink notices([this](const std::string& text) { messages_.Show(text, std::nullopt); });
+  ScopedNoticeSink notices(MeterData(),
+                           [this](const std::string& text) { messages_.Show(text, std::nullopt); });
   const std::int16_t result = CheckRspUd(reply, count, decodeMode);
   if (result < 0) ShowError(MbusErrorText(result));
   return result;

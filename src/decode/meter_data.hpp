@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "decode/notices.hpp"
+
 namespace velmar {
 
 struct OrvMeterData {
@@ -61,6 +63,9 @@ struct OrvMeterData {
   std::int16_t recordTariff = 0;
   std::int16_t recordPhase = 0;
   std::int16_t quantityCode = 0;
+
+  // Where the walk's notices go while a caller decodes into this store.
+  NoticeSlot notices;
 
   bool operator==(const OrvMeterData&) const = default;
 };

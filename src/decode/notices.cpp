@@ -2,26 +2,19 @@
 
 #include <utility>
 
+#include "decode/meter_data.hpp"
+
 namespace velmar {
-namespace {
 
-NoticeSink& CurrentSink() {
-  thread_local NoticeSink sink;
-  return sink;
-}
-
-}  // namespace
-
-ScopedNoticeSink::ScopedNoticeSink(NoticeSink sink) : previous_(std::move(CurrentSink())) {
-  CurrentSink() = std::move(sink);
-}
+ScopedNoticeSink::ScopedNoticeSink(OrvMeterData& store, NoticeSink sink)
+    : store_(store), previous_(std::exchange(store.notices.sink, std::move(sink))) {}
 
 ScopedNoticeSink::~ScopedNoticeSink() {
-  CurrentSink() = std::move(previous_);
+  store_.notices.sink = std::move(previous_);
 }
 
-void ShowNotice(const std::string& text) {
-  if (CurrentSink()) CurrentSink()(text);
+void ShowNotice(const OrvMeterData& store, const std::string& text) {
+  if (store.notices.sink) store.notices.sink(text);
 }
 
 }  // namespace velmar

@@ -72,7 +72,7 @@ void StorePower(OrvMeterData& d) {
       (p == 0 ? d.apparentPowerTotal : d.apparentPowerPhase[p]) = v;
       return;
     default:
-      ShowNotice(std::string(text::kUnusualPowerUnit) + LeadingSpaceText(d.recordSubunit));
+      ShowNotice(d, std::string(text::kUnusualPowerUnit) + LeadingSpaceText(d.recordSubunit));
   }
 }
 

@@ -52,13 +52,13 @@ double PairWeight(int position) {
 
 // Kept out of line: building the notice text is rare and would keep the byte step from being
 // inlined into the field loop.
-[[gnu::noinline, gnu::cold]] void ShowOverflowNotice() {
-  ShowNotice(std::string(text::kIntegerOverflow));
+[[gnu::noinline, gnu::cold]] void ShowOverflowNotice(const OrvMeterData& d) {
+  ShowNotice(d, std::string(text::kIntegerOverflow));
 }
 
 void ConvertInteger(OrvMeterData& d, std::uint8_t b) {
   if (d.fieldPos > 3) [[unlikely]]
-    ShowOverflowNotice();
+    ShowOverflowNotice(d);
   d.recordValue += b * ByteWeight(d.fieldPos);
   if (d.fieldPos + 1 == d.dataLen && b > 127) d.recordValue -= ByteWeight(d.dataLen);
 }

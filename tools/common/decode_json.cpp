@@ -21,7 +21,7 @@ nlohmann::ordered_json DecodeReply(std::vector<std::uint8_t> reply, std::uint8_t
   std::vector<std::string> notices;
   std::int16_t result;
   {
-    ScopedNoticeSink sink([&](const std::string& text) { notices.push_back(text); });
+    ScopedNoticeSink sink(MeterData(), [&](const std::string& text) { notices.push_back(text); });
     const auto count = static_cast<std::int16_t>(std::min<std::size_t>(reply.size(), 0x7FFF));
     result = CheckRspUd(reply, count, mode);
   }
