@@ -1,13 +1,15 @@
 // Wireless M-Bus (EN 13757-4) telegrams as radio receivers deliver them: the frame opened (its
 // block CRCs checked and removed in frame format A or B, or none when the receiver removed them
 // already), the link layer read (C field, manufacturer, identification number, version, device
-// type), then the transport layer (CI 0x7A short header, 0x72 long header, 0x78 none, behind an
-// extended link layer CI 0x8C) and the data records with the standard record decoder. Enciphered
-// data is never read as records: it is reported as such until a key is given.
+// type), then the layers above it (extended link layer CI 0x8C, authentication and fragmentation
+// layer CI 0x90, transport layer CI 0x7A short header, 0x72 long header, 0x78 none) and the data
+// records with the standard record decoder. Enciphered data is never read as records: it is
+// deciphered with the meter's key (security modes 5 and 7) or reported as such.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,6 +18,10 @@
 #include "velmar/records.hpp"
 
 namespace velmar {
+
+namespace wmbus {
+struct CryptoContexts;
+}
 
 enum class FrameFormat : std::uint8_t {
   kA,           // a CRC after every block; L counts the bytes after it without the CRCs
@@ -53,21 +59,61 @@ struct WirelessTelegram {
   // The meter's header: identity from the long transport header where there is one, else from
   // the link layer; access number, status and configuration word from the transport header.
   DecodedTelegram decoded;
+  // Security mode 7 only: the message counter of the authentication layer, and whether the
+  // message authentication code was there and held.
+  std::uint32_t messageCounter = 0;
+  bool authenticated = false;
   // Why the telegram could not be read to its records ("" when it was): a damaged block, a
-  // length that does not fit, an unknown CI, enciphered data without a key.
+  // length that does not fit, an unknown CI, enciphered data without a key or with a wrong one.
   std::string error;
 };
 
 // The meter's AES-128 key as it is written: the first byte first.
 using MeterKey = std::array<std::uint8_t, 16>;
 
-// Opens `raw` (starting at the L field) and decodes it into `out`, deciphering security mode 5
-// (AES-128-CBC, the IV from the manufacturer, address and access number) with `key` when one
-// is given. Returns out.error: "" on success. A frame whose CRCs fail, that is shorter or longer
-// than its L field says, enciphered data without a key ("encrypted (mode 5), no key for this
-// meter"), a key that does not open it ("decryption failed: wrong key?", the deciphered data
-// must start with 2F 2F) or a mode not read yet give the reason and no records. Never reads
-// outside `raw`; time in proportion to its length.
+// The keys of the meters a receiver hears, by identification number (its eight digits as the
+// meter shows them).
+class MeterKeys {
+ public:
+  // Gives `ident` (eight characters) the key; false, and nothing changed, when it has one.
+  bool Add(std::string_view ident, const MeterKey& key);
+  // The key of `ident`, or nullptr. Time logarithmic in the number of keys.
+  const MeterKey* Find(std::string_view ident) const;
+  std::size_t Size() const { return keys_.size(); }
+
+ private:
+  std::vector<std::pair<std::string, MeterKey>> keys_;  // sorted by identification number
+};
+
+// Decodes wireless telegrams one after another with one set of libcrypto contexts (making them
+// costs more than deciphering a telegram). Not for two threads at once.
+class WirelessDecoder {
+ public:
+  WirelessDecoder();
+  explicit WirelessDecoder(MeterKeys keys);
+  ~WirelessDecoder();
+  WirelessDecoder(const WirelessDecoder&) = delete;
+  WirelessDecoder& operator=(const WirelessDecoder&) = delete;
+
+  // Opens `raw` (starting at the L field) and decodes it into `out`, deciphering with the key
+  // of the meter the transport header names. Returns out.error: "" on success. A frame whose
+  // CRCs fail, that is shorter or longer than its L field says, enciphered data without a key
+  // ("encrypted (mode 5), no key for this meter"), a key that does not open it or a message
+  // authentication code that does not hold ("decryption failed: wrong key?"), or a mode not
+  // read give the reason and no records. Never reads outside `raw`; time in proportion to its
+  // length; allocates only when `out` has not held a telegram this long before.
+  const std::string& Decode(std::span<const std::uint8_t> raw, WirelessTelegram& out);
+  // The same with `key` for whatever meter sent it (nullptr: none).
+  const std::string& Decode(std::span<const std::uint8_t> raw, WirelessTelegram& out,
+                            const MeterKey* key);
+  const MeterKeys& Keys() const { return keys_; }
+
+ private:
+  std::unique_ptr<wmbus::CryptoContexts> crypto_;
+  MeterKeys keys_;
+};
+
+// One telegram with a decoder of its own and `key` (see WirelessDecoder::Decode).
 const std::string& DecodeWirelessTelegram(std::span<const std::uint8_t> raw, WirelessTelegram& out,
                                           const MeterKey* key = nullptr);
 

@@ -6,13 +6,31 @@
 #include <cstdint>
 #include <span>
 
+struct evp_cipher_ctx_st;
+
 namespace velmar::crypto {
 
 using Key = std::array<std::uint8_t, 16>;
 using Block = std::array<std::uint8_t, 16>;
 
-// Deciphers `data` in place with AES-128-CBC, no padding; its size must be a multiple of 16.
-// False when libcrypto refuses (it does not for a valid key and size).
-bool DecryptCbc(const Key& key, const Block& iv, std::span<std::uint8_t> data);
+// AES-128-CBC deciphering with one libcrypto context kept for every telegram its owner reads
+// (making a context costs more than deciphering a short telegram).
+class AesCbc {
+ public:
+  AesCbc();
+  ~AesCbc();
+  AesCbc(const AesCbc&) = delete;
+  AesCbc& operator=(const AesCbc&) = delete;
+
+  // Deciphers `data` in place, no padding; its size must be a multiple of 16. False when
+  // libcrypto refuses (it does not for a valid key and size). Time in proportion to the size.
+  bool Decrypt(const Key& key, const Block& iv, std::span<std::uint8_t> data);
+  // Enciphers `data` in place the same way (the simulated meters send with it).
+  bool Encrypt(const Key& key, const Block& iv, std::span<std::uint8_t> data);
+
+ private:
+  bool Run(bool encrypt, const Key& key, const Block& iv, std::span<std::uint8_t> data);
+  evp_cipher_ctx_st* ctx_;
+};
 
 }  // namespace velmar::crypto

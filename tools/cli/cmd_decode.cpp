@@ -101,7 +101,7 @@ Runner AddDecode(CLI::App& app) {
   auto key_text = std::make_shared<std::string>();
   cmd->add_option("--key", *key_text,
                   "The meter's AES-128 key, 32 hex digits, for telegrams enciphered in security "
-                  "mode 5 (with --wireless)")
+                  "mode 5 or 7 (with --wireless)")
       ->needs("--wireless")
       ->check([](const std::string& text) -> std::string {
         const auto bytes = ParseHex(text);

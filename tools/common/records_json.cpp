@@ -69,6 +69,10 @@ nlohmann::ordered_json WirelessJson(const WirelessTelegram& t) {
                {"version", l.version},
                {"deviceType", l.deviceType}};
   j["header"] = HeaderJson(t.decoded.header);
+  if (t.decoded.header.encryptionMode == 7 && t.messageCounter != 0) {
+    j["messageCounter"] = t.messageCounter;
+    j["authenticated"] = t.authenticated;
+  }
   if (!t.error.empty()) {
     j["error"] = t.error;
     return j;

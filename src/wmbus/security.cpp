@@ -1,0 +1,97 @@
+#include "wmbus/security.hpp"
+
+#include <algorithm>
+
+#include "velmar/results.hpp"
+
+namespace velmar::wmbus {
+namespace {
+
+constexpr const char* kWrongKey = "decryption failed: wrong key?";
+
+// Mode 5: the IV is the manufacturer and address of the header that carries the configuration
+// word (the link layer's for a short header, the long header's own), then the access number
+// eight times.
+crypto::Block Mode5Iv(std::span<const std::uint8_t> b, const Layers& l, std::uint8_t access) {
+  crypto::Block iv{};
+  if (b[l.transport] == 0x72) {
+    // The long header sends ident, manufacturer, version, medium; the IV wants M then A.
+    const auto a = b.subspan(l.address, 8);
+    iv[0] = a[4];
+    iv[1] = a[5];
+    std::copy_n(a.begin(), 4, iv.begin() + 2);
+    iv[6] = a[6];
+    iv[7] = a[7];
+  } else {
+    std::copy_n(b.begin() + 2, 8, iv.begin());
+  }
+  std::fill(iv.begin() + 8, iv.end(), access);
+  return iv;
+}
+
+// Mode 7's MAC covers the authentication layer's control byte, message counter and (when sent)
+// message length, then everything from the transport layer's CI to the end.
+bool MacHolds(CryptoContexts& c, std::span<const std::uint8_t> b, const Layers& l,
+              const crypto::Key& kmac) {
+  const AuthenticationLayer& afl = l.afl;
+  std::vector<std::uint8_t>& input = c.macInput;
+  input.clear();
+  input.push_back(afl.control);
+  for (int i = 0; i < 4; ++i) input.push_back(static_cast<std::uint8_t>(afl.counter >> (8 * i)));
+  if (afl.hasLength) {
+    input.push_back(static_cast<std::uint8_t>(afl.length));
+    input.push_back(static_cast<std::uint8_t>(afl.length >> 8));
+  }
+  input.insert(input.end(), b.begin() + static_cast<std::ptrdiff_t>(l.transport), b.end());
+  crypto::Block mac{};
+  return c.cmac.Compute(kmac, input, mac) &&
+         std::equal(mac.begin(), mac.begin() + static_cast<std::ptrdiff_t>(afl.macLength),
+                    b.begin() + static_cast<std::ptrdiff_t>(afl.macAt));
+}
+
+}  // namespace
+
+bool DeriveKey(crypto::AesCmac& cmac, const MeterKey& key, std::uint8_t constant,
+               std::uint32_t counter, std::span<const std::uint8_t, 4> ident,
+               crypto::Key& derived) {
+  std::array<std::uint8_t, 16> input{};
+  input[0] = constant;
+  for (int i = 0; i < 4; ++i) {
+    input[static_cast<std::size_t>(1 + i)] = static_cast<std::uint8_t>(counter >> (8 * i));
+  }
+  std::copy(ident.begin(), ident.end(), input.begin() + 5);
+  std::fill(input.begin() + 9, input.end(), 0x07);
+  return cmac.Compute(key, input, derived);
+}
+
+std::string Decipher(CryptoContexts& crypto, std::vector<std::uint8_t>& b, const Layers& l,
+                     const TelegramHeader& h, const MeterKey* key, WirelessTelegram& out) {
+  const std::uint8_t mode = h.encryptionMode;
+  if (mode != 5 && mode != 7) return EncryptedText(mode);
+  if (key == nullptr) return EncryptedText(mode);
+  const std::size_t length = 16u * ((h.signature >> 4) & 0x0F);
+  if (b.size() - l.records < length) return "the telegram ends inside its enciphered blocks";
+  const auto data = std::span(b).subspan(l.records, length);
+  crypto::Block iv{};
+  crypto::Key k = *key;
+  if (mode == 5) {
+    iv = Mode5Iv(b, l, h.accessNumber);
+  } else {
+    if (!l.afl.hasCounter) return "security mode 7 without a message counter";
+    out.messageCounter = l.afl.counter;
+    const auto ident = std::span(b).subspan(l.address).first<4>();
+    if (l.afl.macLength != 0) {
+      crypto::Key kmac{};
+      if (!DeriveKey(crypto.cmac, *key, 0x01, l.afl.counter, ident, kmac) ||
+          !MacHolds(crypto, b, l, kmac)) {
+        return kWrongKey;
+      }
+      out.authenticated = true;
+    }
+    if (!DeriveKey(crypto.cmac, *key, 0x00, l.afl.counter, ident, k)) return kWrongKey;
+  }
+  if (!crypto.aes.Decrypt(k, iv, data) || data[0] != 0x2F || data[1] != 0x2F) return kWrongKey;
+  return {};
+}
+
+}  // namespace velmar::wmbus

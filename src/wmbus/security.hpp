@@ -1,0 +1,34 @@
+// The security modes of the transport layer: the enciphered blocks deciphered in place with the
+// meter's key, after the message authentication (mode 7) is checked.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "crypto/aes.hpp"
+#include "crypto/cmac.hpp"
+#include "velmar/wmbus.hpp"
+#include "wmbus/layers.hpp"
+
+namespace velmar::wmbus {
+
+// The libcrypto contexts a decoder keeps for every telegram.
+struct CryptoContexts {
+  crypto::AesCbc aes;
+  crypto::AesCmac cmac;
+  std::vector<std::uint8_t> macInput;  // kept, so checking a MAC allocates nothing
+};
+
+// Deciphers the enciphered blocks of `b` (security mode 5 or 7, as h.encryptionMode says) with
+// `key`, checking mode 7's message authentication code first. Returns "" or why the records
+// cannot be read; `out` learns the message counter and whether the MAC held.
+std::string Decipher(CryptoContexts& crypto, std::vector<std::uint8_t>& b, const Layers& l,
+                     const TelegramHeader& h, const MeterKey* key, WirelessTelegram& out);
+
+// Security mode 7's key derivation: the CMAC under the meter's key of the derivation constant
+// (0x00 the key that enciphers what the meter sends, 0x01 the key of its MAC), the message
+// counter and the identification number (least significant byte first both), padded with 0x07.
+bool DeriveKey(crypto::AesCmac& cmac, const MeterKey& key, std::uint8_t constant,
+               std::uint32_t counter, std::span<const std::uint8_t, 4> ident, crypto::Key& derived);
+
+}  // namespace velmar::wmbus
