@@ -26,7 +26,7 @@ public_rank() {
     error.hpp | variant.hpp | text.hpp) echo 0 ;;
     platform.hpp | serial_port_base.hpp | posix_platform.hpp | virtual_platform.hpp) echo 1 ;;
     results.hpp | trace.hpp | hex.hpp) echo 2 ;;
-    records.hpp | maker_values.hpp | wmbus.hpp) echo 3 ;;
+    records.hpp | maker_values.hpp | wmbus.hpp | radio.hpp) echo 3 ;;
     bus.hpp) echo 5 ;;
     scan.hpp | velmar.hpp) echo 6 ;;
     qt.hpp) echo 7 ;;  # the Qt host library's own public header

@@ -118,3 +118,31 @@ const std::string& DecodeWirelessTelegram(std::span<const std::uint8_t> raw, Wir
                                           const MeterKey* key = nullptr);
 
 }  // namespace velmar
+
+namespace velmar {
+
+// What a meter sends, for simulated meters and tests: the link layer's identity, a short
+// transport header, the records, and how they are protected.
+struct WirelessMessage {
+  std::uint16_t manufacturerCode = 0;
+  std::uint32_t ident = 0;  // the identification number's eight digits as BCD (0x12345678)
+  std::uint8_t version = 0;
+  std::uint8_t deviceType = 0;
+  std::uint8_t accessNumber = 0;
+  std::uint8_t status = 0;
+  std::uint8_t securityMode = 0;  // 0 plain, 5 or 7 (with the message counter and an 8-byte MAC)
+  std::uint32_t counter = 0;      // mode 7's message counter
+  std::vector<std::uint8_t> records;
+};
+
+// The telegram from its L field, without CRCs; enciphered with `key` for modes 5 and 7 (the
+// records after 2F 2F, filled up with 2F to whole blocks). Throws std::invalid_argument for a
+// mode other than 0, 5, 7, a mode without a key, or records that do not fit one telegram.
+std::vector<std::uint8_t> BuildWirelessTelegram(const WirelessMessage& message,
+                                                const MeterKey* key);
+
+// `telegram` (from L, without CRCs) in frame format A, as it goes on the air: a CRC after the
+// first ten bytes and after every sixteen that follow.
+std::vector<std::uint8_t> WithFormatACrcs(std::span<const std::uint8_t> telegram);
+
+}  // namespace velmar

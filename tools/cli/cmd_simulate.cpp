@@ -12,6 +12,8 @@
 #include "cli_host.hpp"
 #include "commands.hpp"
 #include "input_checks.hpp"
+#include "keys_file.hpp"
+#include "radio_stick.hpp"
 #include "sim_config.hpp"
 #include "tcp_server.hpp"
 
@@ -86,8 +88,41 @@ Runner AddSimulate(CLI::App& app) {
                   "Deliver the meters' bytes in bursts of BYTES with MS of silence between, as "
                   "a network gateway does (e.g. 16:250)")
       ->check(CLI::Validator(CheckBurst, "BYTES:MS"));
+  auto stick = std::make_shared<StickOptions>();
+  auto receiver = std::make_shared<std::string>();
+  auto radio_key = std::make_shared<std::string>("000102030405060708090A0B0C0D0E0F");
+  auto rate = std::make_shared<double>(2.0);
+  cmd->add_option("--receiver", *receiver,
+                  "Play a radio receiver stick instead of a wired meter: im871a, amb8465 or hex "
+                  "(hex lines, as software radios print them); it answers its configuration "
+                  "command and passes on the telegrams of --wireless-meters meters")
+      ->check(CLI::IsMember({"im871a", "amb8465", "hex"}))
+      ->excludes("--meters", "--config", "--fault", "--speed");
+  cmd->add_option("--wireless-meters", stick->meters,
+                  "Wireless meters 70000001 .. 7000000N (1-9999) taking turns: water, heat, gas, "
+                  "electricity; in turn plain, security mode 5, mode 7, and mode 5 under another "
+                  "key; one telegram in seven damaged on the air")
+      ->check(CLI::Range(1, 9999))
+      ->needs("--receiver");
+  cmd->add_option("--key", *radio_key, "The wireless meters' AES-128 key, 32 hex digits")
+      ->check([](const std::string& k) {
+        return ParseMeterKey(k) ? std::string() : "give the key as 32 hex digits";
+      })
+      ->needs("--receiver")
+      ->capture_default_str();
+  cmd->add_option("--rate", *rate, "Telegrams per second the stick passes on (0.1-1000)")
+      ->check(CLI::Range(0.1, 1000.0))
+      ->needs("--receiver")
+      ->capture_default_str();
   return [=]() -> int {
     if (!cmd->parsed()) return -1;
+    if (!receiver->empty()) {
+      stick->kind = *ReceiverByName(*receiver);
+      stick->key = *ParseMeterKey(*radio_key);
+      stick->intervalMs = std::max(1, static_cast<int>(1000.0 / *rate));
+      stick->tcpPort = *tcp;
+      return RunSimulatedStick(*stick);
+    }
     if (!burst->empty()) std::sscanf(burst->c_str(), "%d:%d", &line->burstBytes, &line->burstGapMs);
     config->identNumber = *id;
     config->primaryAddress = static_cast<std::uint8_t>(*address);

@@ -25,5 +25,6 @@ Runner AddConfig(CLI::App& app);
 Runner AddScan(CLI::App& app);
 Runner AddPoll(CLI::App& app);         // the MQTT collector
 Runner AddBusCommands(CLI::App& app);  // set-address, set-speed, reset, send
+Runner AddListen(CLI::App& app);       // wireless telegrams from a radio receiver
 
 }  // namespace velmar::tools

@@ -11,85 +11,15 @@
 #include <set>
 #include <sstream>
 
-#define TOML_EXCEPTIONS 1
-#include <toml++/toml.h>
-
 #include "input_checks.hpp"
 #include "poll_discovery.hpp"
+#include "toml_reader.hpp"
 #include "velmar/bus.hpp"
 #include "velmar/error.hpp"
 #include "velmar/posix_platform.hpp"
 
 namespace velmar::tools {
 namespace {
-
-// Everything about one table being read: its keys are checked off as they are taken, and
-// whatever is left at the end is unknown.
-class TableReader {
- public:
-  TableReader(const toml::table& table, const std::string& file, std::string where)
-      : table_(table), file_(file), where_(std::move(where)) {}
-
-  [[noreturn]] void Fail(const toml::node& node, const std::string& why) const {
-    Fail(static_cast<int>(node.source().begin.line), why);
-  }
-  [[noreturn]] void Fail(int line, const std::string& why) const {
-    throw ArgumentError(file_ + ":" + std::to_string(line) + ": " + why);
-  }
-  int Line() const { return static_cast<int>(table_.source().begin.line); }
-
-  const toml::node* Take(const std::string& key) {
-    taken_.insert(key);
-    return table_.get(key);
-  }
-
-  void Text(const std::string& key, std::string& out, bool required = false) {
-    const toml::node* n = Take(key);
-    if (n == nullptr) {
-      if (required) Fail(Line(), where_ + " needs " + key);
-      return;
-    }
-    if (!n->is_string()) Fail(*n, where_ + "." + key + " must be a text in double quotes");
-    out = n->as_string()->get();
-    if (out.size() > 4096) Fail(*n, where_ + "." + key + " is longer than 4096 characters");
-  }
-
-  void Number(const std::string& key, int& out, long low, long high) {
-    const toml::node* n = Take(key);
-    if (n == nullptr) return;
-    if (!n->is_integer()) Fail(*n, where_ + "." + key + " must be a whole number");
-    const auto v = n->as_integer()->get();
-    if (v < low || v > high) {
-      Fail(*n, where_ + "." + key + " is " + std::to_string(v) +
-                   "; accepted: " + std::to_string(low) + " to " + std::to_string(high));
-    }
-    out = static_cast<int>(v);
-  }
-
-  void Flag(const std::string& key, bool& out) {
-    const toml::node* n = Take(key);
-    if (n == nullptr) return;
-    if (!n->is_boolean()) Fail(*n, where_ + "." + key + " must be true or false");
-    out = n->as_boolean()->get();
-  }
-
-  void RejectUnknown() const {
-    for (auto&& [key, value] : table_) {
-      if (taken_.count(std::string(key.str())) == 0) {
-        Fail(static_cast<int>(key.source().begin.line),
-             "unknown key " + where_ + "." + Shown(key.str()));
-      }
-    }
-  }
-
-  const std::string& where() const { return where_; }
-
- private:
-  const toml::table& table_;
-  const std::string& file_;
-  std::string where_;
-  std::set<std::string> taken_;
-};
 
 // Names become MQTT topic levels: no separators, no wildcards, nothing invisible.
 void CheckName(TableReader& r, const toml::node* n, const std::string& name) {
@@ -274,30 +204,10 @@ void CheckUnique(const PollConfig& config, const std::string& file) {
   }
 }
 
-// The parser's description quotes the character it stopped at, which may be a line end: a
-// message stays one line.
-std::string OneLine(std::string_view text) {
-  std::string line;
-  for (char c : text) {
-    if (c == '\n') {
-      line += "\\n";
-    } else {
-      line += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
-    }
-  }
-  return line;
-}
-
 }  // namespace
 
 PollConfig ParsePollConfig(std::string_view text, const std::string& name) {
-  toml::table root;
-  try {
-    root = toml::parse(text, name);
-  } catch (const toml::parse_error& e) {
-    throw ArgumentError(name + ":" + std::to_string(e.source().begin.line) + ": " +
-                        ShortenLongWords(OneLine(e.description())));
-  }
+  const toml::table root = ParseToml(text, name);
   TableReader top(root, name, "");
   PollConfig config;
   if (const toml::node* mqtt = top.Take("mqtt")) {
@@ -323,17 +233,7 @@ PollConfig ParsePollConfig(std::string_view text, const std::string& name) {
 }
 
 PollConfig LoadPollConfig(const std::string& path) {
-  if (const std::string why = CheckRegularFile(path); !why.empty()) throw Error(why);
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Error(path + ": cannot read the configuration file");
-  std::string text(1 << 20, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(in.gcount()));
-  if (in.gcount() == (1 << 20) && in.peek() != EOF) {
-    throw Error(path + ": larger than 1 MiB; a configuration is a few kilobytes");
-  }
-  if (in.bad()) throw Error(path + ": cannot read the configuration file");
-  return ParsePollConfig(text, path);
+  return ParsePollConfig(ReadConfigFile(path), path);
 }
 
 std::string SpoolFolder(const MqttEntry& mqtt) {

@@ -1,0 +1,107 @@
+// Radio receivers for wireless M-Bus: the USB sticks' serial protocols (IMST iM871A, Amber
+// AMB8465) and plain hex lines, each turning the bytes a receiver delivers into telegrams, and
+// a receiver on any port of the platform (a serial line or a TCP stream).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velmar/platform.hpp"
+
+namespace velmar {
+
+enum class ReceiverKind : std::uint8_t { kIm871a, kAmb8465, kHex };
+
+// "im871a", "amb8465", "hex" and back; nullopt for any other name.
+std::optional<ReceiverKind> ReceiverByName(std::string_view name);
+std::string_view ReceiverName(ReceiverKind kind);
+// The serial line settings the receiver runs at ("57600,n,8,1" for the iM871A).
+std::string_view ReceiverSettings(ReceiverKind kind);
+
+// The link mode a receiver listens in: T1 (frequent transmit), C1 (compact), S1 (stationary).
+enum class RadioMode : std::uint8_t { kT1, kC1, kS1 };
+// "t1", "c1", "s1" (either case) and back ("T1", ...); nullopt for any other name.
+std::optional<RadioMode> RadioModeByName(std::string_view name);
+std::string_view RadioModeName(RadioMode mode);
+
+// One telegram as a receiver delivered it.
+struct HeardTelegram {
+  std::vector<std::uint8_t> bytes;  // from the L field; the receiver may have removed the CRCs
+  std::optional<int> rssi;          // received signal strength in dBm, where the receiver says
+};
+
+// The byte stream of one kind of receiver, without I/O: the command that starts it listening
+// in a mode, its answer, and the telegrams in what it delivers. The stick's own side (answers
+// and indications) is here too, so a simulated stick speaks exactly what is read.
+class ReceiverProtocol {
+ public:
+  virtual ~ReceiverProtocol() = default;
+
+  // The command that sets the link mode; empty when the receiver takes none (hex lines).
+  virtual std::vector<std::uint8_t> StartCommand(RadioMode mode) const = 0;
+  // Reads delivered bytes (any split); telegrams heard are appended to `heard`. Bytes that are
+  // no frame of this receiver are skipped and counted.
+  virtual void Feed(std::span<const std::uint8_t> bytes, std::vector<HeardTelegram>& heard) = 0;
+  // Whether the receiver confirmed the start command (true at once when it takes none).
+  virtual bool Started() const = 0;
+  // Frames or lines skipped so far, and why the last one was.
+  std::uint64_t Skipped() const { return skipped_; }
+  const std::string& LastSkipped() const { return last_skipped_; }
+
+  // The stick's side: its answer to every complete command in `bytes` (any split), and a
+  // telegram (from L, without CRCs) as it delivers it with `rssi` dBm.
+  virtual std::vector<std::uint8_t> Answer(std::span<const std::uint8_t> bytes) = 0;
+  virtual std::vector<std::uint8_t> Indication(std::span<const std::uint8_t> telegram,
+                                               int rssi) const = 0;
+
+ protected:
+  void Skip(std::string why) {
+    ++skipped_;
+    last_skipped_ = std::move(why);
+  }
+
+ private:
+  std::uint64_t skipped_ = 0;
+  std::string last_skipped_;
+};
+
+// A new protocol reader of `kind`.
+std::unique_ptr<ReceiverProtocol> MakeReceiverProtocol(ReceiverKind kind);
+
+// A receiver on an open-able port and the host's event loop.
+class RadioReceiver {
+ public:
+  RadioReceiver(EventLoop& events, SerialPort& port, ReceiverKind kind);
+  ~RadioReceiver();
+  RadioReceiver(const RadioReceiver&) = delete;
+  RadioReceiver& operator=(const RadioReceiver&) = delete;
+
+  // Opens the port at the receiver's settings, sends the start command for `mode` and waits up
+  // to `timeoutMs` for its confirmation. Returns "" or one line naming the device's failure
+  // ("the receiver did not confirm link mode T1 within 2000 ms: is it an iM871A?"). Throws
+  // PortError when the port cannot be opened. Port open afterwards. At most timeoutMs plus the
+  // port's open time.
+  std::string Start(RadioMode mode, int timeoutMs);
+  // Waits until at least one telegram is heard or `ms` pass, and returns those heard (none
+  // when the time passed). Throws PortError when the port fails (a stick unplugged, a stream
+  // closed). Returns early when `stop` is set by an event handler.
+  std::vector<HeardTelegram> Listen(int ms, const bool* stop = nullptr);
+  const ReceiverProtocol& Protocol() const { return *protocol_; }
+
+ private:
+  void Arm(int ms);
+
+  EventLoop& events_;
+  SerialPort& port_;
+  ReceiverKind kind_;
+  std::unique_ptr<ReceiverProtocol> protocol_;
+  std::unique_ptr<Timer> deadline_;
+  bool passed_ = false;
+};
+
+}  // namespace velmar

@@ -1,0 +1,146 @@
+// A radio receiver on a port: opened at the stick's settings, started in a link mode, then
+// read as its bytes arrive. Waits are loops of host event passes, so a window or a collector's
+// other work stays live.
+#include <algorithm>
+#include <cctype>
+
+#include "velmar/radio.hpp"
+#include "wmbus/amb8465.hpp"
+#include "wmbus/hex_lines.hpp"
+#include "wmbus/im871a.hpp"
+
+namespace velmar {
+namespace {
+
+struct ReceiverEntry {
+  ReceiverKind kind;
+  std::string_view name;
+  std::string_view settings;
+};
+
+constexpr ReceiverEntry kReceivers[] = {
+    {ReceiverKind::kIm871a, "im871a", "57600,n,8,1"},
+    {ReceiverKind::kAmb8465, "amb8465", "9600,n,8,1"},
+    {ReceiverKind::kHex, "hex", "9600,n,8,1"},
+};
+
+const ReceiverEntry& Entry(ReceiverKind kind) {
+  for (const ReceiverEntry& e : kReceivers) {
+    if (e.kind == kind) return e;
+  }
+  return kReceivers[0];
+}
+
+std::string Lower(std::string_view text) {
+  std::string s(text);
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+}  // namespace
+
+std::optional<ReceiverKind> ReceiverByName(std::string_view name) {
+  for (const ReceiverEntry& e : kReceivers) {
+    if (e.name == name) return e.kind;
+  }
+  return std::nullopt;
+}
+
+std::string_view ReceiverName(ReceiverKind kind) {
+  return Entry(kind).name;
+}
+
+std::string_view ReceiverSettings(ReceiverKind kind) {
+  return Entry(kind).settings;
+}
+
+std::optional<RadioMode> RadioModeByName(std::string_view name) {
+  const std::string n = Lower(name);
+  if (n == "t1") return RadioMode::kT1;
+  if (n == "c1") return RadioMode::kC1;
+  if (n == "s1") return RadioMode::kS1;
+  return std::nullopt;
+}
+
+std::string_view RadioModeName(RadioMode mode) {
+  switch (mode) {
+    case RadioMode::kT1:
+      return "T1";
+    case RadioMode::kC1:
+      return "C1";
+    case RadioMode::kS1:
+      return "S1";
+  }
+  return "T1";
+}
+
+std::unique_ptr<ReceiverProtocol> MakeReceiverProtocol(ReceiverKind kind) {
+  switch (kind) {
+    case ReceiverKind::kIm871a:
+      return std::make_unique<wmbus::Im871aProtocol>();
+    case ReceiverKind::kAmb8465:
+      return std::make_unique<wmbus::Amb8465Protocol>();
+    case ReceiverKind::kHex:
+      return std::make_unique<wmbus::HexLinesProtocol>();
+  }
+  return std::make_unique<wmbus::HexLinesProtocol>();
+}
+
+RadioReceiver::RadioReceiver(EventLoop& events, SerialPort& port, ReceiverKind kind)
+    : events_(events),
+      port_(port),
+      kind_(kind),
+      protocol_(MakeReceiverProtocol(kind)),
+      deadline_(events.CreateTimer([this] {
+        passed_ = true;
+        deadline_->SetEnabled(false);
+      })) {}
+
+RadioReceiver::~RadioReceiver() = default;
+
+void RadioReceiver::Arm(int ms) {
+  deadline_->SetEnabled(false);
+  passed_ = false;
+  deadline_->SetInterval(std::max(ms, 1));
+  deadline_->SetEnabled(true);
+}
+
+std::string RadioReceiver::Start(RadioMode mode, int timeoutMs) {
+  if (!port_.PortOpen()) {
+    port_.SetSettings(std::string(ReceiverSettings(kind_)));
+    port_.SetPortOpen(true);
+  }
+  const auto command = protocol_->StartCommand(mode);
+  if (command.empty()) return {};
+  port_.ClearInBuffer();
+  port_.Output(command);
+  Arm(timeoutMs);
+  std::vector<HeardTelegram> early;  // telegrams before the confirmation belong to no mode
+  while (!protocol_->Started() && !passed_) {
+    events_.WaitForEvents();
+    if (port_.InBufferCount() > 0) protocol_->Feed(port_.Input(), early);
+  }
+  deadline_->SetEnabled(false);
+  if (protocol_->Started()) return {};
+  return "the receiver did not confirm link mode " + std::string(RadioModeName(mode)) + " within " +
+         std::to_string(timeoutMs) + " ms: is it an " +
+         (kind_ == ReceiverKind::kIm871a ? "iM871A" : "AMB8465") + " at " +
+         std::string(ReceiverSettings(kind_)) + "?";
+}
+
+std::vector<HeardTelegram> RadioReceiver::Listen(int ms, const bool* stop) {
+  std::vector<HeardTelegram> heard;
+  Arm(ms);
+  while (heard.empty() && !passed_ && (stop == nullptr || !*stop)) {
+    if (port_.InBufferCount() > 0) {
+      protocol_->Feed(port_.Input(), heard);
+      continue;
+    }
+    events_.WaitForEvents();
+  }
+  deadline_->SetEnabled(false);
+  return heard;
+}
+
+}  // namespace velmar

@@ -1,0 +1,261 @@
+// velmar listen: every wireless telegram a receiver hears, decoded with the meters' keys, as a
+// table or one JSON line each.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+
+#include "cli_host.hpp"
+#include "commands.hpp"
+#include "keys_file.hpp"
+#include "plain_values.hpp"
+#include "radio_message.hpp"
+#include "velmar/error.hpp"
+#include "velmar/posix_platform.hpp"
+#include "velmar/radio.hpp"
+
+namespace velmar::tools {
+namespace {
+
+constexpr int kReportedSkips = 10;  // skipped frames or lines told one by one, then counted
+
+struct ListenOptions {
+  std::string device;
+  std::string receiver = "hex";
+  std::string mode = "t1";
+  std::string keys;
+  std::string id;
+  bool json = false;
+  int count = 0;       // stop after this many telegrams shown (0: never)
+  int seconds = 0;     // stop after this long (0: never)
+  int startMs = 2000;  // for the receiver's confirmation of its link mode
+};
+
+// An identification number pattern: eight characters, each a digit or '*' for any digit.
+bool IsIdPattern(const std::string& p) {
+  if (p.size() != 8) return false;
+  for (char c : p) {
+    if (!(c == '*' || (c >= '0' && c <= '9'))) return false;
+  }
+  return true;
+}
+
+bool Matches(const std::string& pattern, const WirelessTelegram& t) {
+  if (pattern.empty()) return true;
+  if (t.bytes.empty()) return false;
+  const char* id = t.decoded.header.ident.data();
+  for (std::size_t i = 0; i < 8; ++i) {
+    if (pattern[i] != '*' && pattern[i] != id[i]) return false;
+  }
+  return true;
+}
+
+std::string LocalTime(std::chrono::system_clock::time_point when) {
+  const std::time_t t = std::chrono::system_clock::to_time_t(when);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%H:%M:%S", &tm);
+  return text;
+}
+
+// time  id  manufacturer  medium  rssi  values (or why not)
+std::string TableRow(const WirelessTelegram& t, const HeardTelegram& h,
+                     std::chrono::system_clock::time_point when) {
+  std::ostringstream row;
+  const TelegramHeader& hd = t.decoded.header;
+  row << LocalTime(when) << "  " << std::left << std::setw(8)
+      << (t.bytes.empty() ? "?" : std::string(hd.ident.data())) << "  " << std::setw(3)
+      << std::string(hd.manufacturer.data()) << "  " << std::setw(14)
+      << std::string(t.bytes.empty() ? "" : hd.mediumName) << "  " << std::right << std::setw(4)
+      << (h.rssi ? std::to_string(*h.rssi) : std::string("-")) << "  ";
+  if (!t.error.empty()) {
+    row << t.error;
+    return row.str();
+  }
+  const auto values = PlainValues(t.decoded.records);
+  if (values.empty()) row << "(no plain values; " << t.decoded.records.size() << " records)";
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    row << (i ? ", " : "") << values[i].name << " "
+        << (values[i].value.is_string() ? values[i].value.get<std::string>()
+                                        : values[i].value.dump());
+  }
+  return row.str();
+}
+
+class Listener {
+ public:
+  Listener(const ListenOptions& o, RadioMode mode, MeterKeys keys)
+      : o_(o), mode_(mode), decoder_(std::move(keys)) {}
+
+  // Shows what was heard; false once --count telegrams were shown.
+  bool Show(const std::vector<HeardTelegram>& heard) {
+    for (const HeardTelegram& h : heard) {
+      const auto when = std::chrono::system_clock::now();
+      decoder_.Decode(h.bytes, t_);
+      if (!Matches(o_.id, t_)) continue;
+      if (o_.json) {
+        nlohmann::ordered_json j;
+        RadioMessage(t_, h.rssi, mode_, when, j);
+        std::cout << j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                  << std::endl;
+      } else {
+        std::cout << TableRow(t_, h, when) << std::endl;
+      }
+      if (o_.count > 0 && ++shown_ >= o_.count) return false;
+    }
+    return true;
+  }
+
+  // Tells skipped frames or lines: each of the first few, then only the count at the end.
+  void ReportSkips(const ReceiverProtocol& p) {
+    while (told_ < p.Skipped() && told_ < kReportedSkips) {
+      ++told_;
+      std::cerr << "Skipped: " << p.LastSkipped() << '\n';
+    }
+  }
+  void Summary(const ReceiverProtocol& p) const {
+    if (p.Skipped() > static_cast<std::uint64_t>(kReportedSkips)) {
+      std::cerr << "Skipped " << p.Skipped() << " frames or lines in all\n";
+    }
+  }
+
+ private:
+  const ListenOptions& o_;
+  RadioMode mode_;
+  WirelessDecoder decoder_;
+  WirelessTelegram t_;
+  int shown_ = 0;
+  std::uint64_t told_ = 0;
+};
+
+// Hex lines from standard input or a file, read as they come.
+int ListenToText(std::istream& in, Listener& listener) {
+  auto protocol = MakeReceiverProtocol(ReceiverKind::kHex);
+  std::vector<HeardTelegram> heard;
+  char chunk[4096];
+  while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+    const auto n = static_cast<std::size_t>(in.gcount());
+    protocol->Feed(std::span(reinterpret_cast<const std::uint8_t*>(chunk), n), heard);
+    listener.ReportSkips(*protocol);
+    const bool more = listener.Show(heard);
+    heard.clear();
+    if (!more) return kExitOk;
+  }
+  const std::uint8_t end[] = {'\n'};  // a last line without its newline
+  protocol->Feed(end, heard);
+  listener.ReportSkips(*protocol);
+  listener.Show(heard);
+  listener.Summary(*protocol);
+  return kExitOk;
+}
+
+// A receiver on a serial line or a TCP stream, until a signal, --count or --seconds.
+int ListenToPort(const ListenOptions& o, ReceiverKind kind, RadioMode mode, Listener& listener) {
+  posix::PosixEventLoop events;
+  SignalWatch signals(events);
+  bool stop = false;
+  signals.OnSignal([&](int) { stop = true; });
+  auto port = posix::PortForDevice(events, o.device);
+  RadioReceiver receiver(events, *port, kind);
+  if (const std::string why = receiver.Start(mode, o.startMs); !why.empty()) {
+    std::cerr << "Error: " << o.device << ": " << why << '\n';
+    return kExitError;
+  }
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(o.seconds);
+  while (!stop) {
+    int wait_ms = 1000;
+    if (o.seconds > 0) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      wait_ms = static_cast<int>(std::min<long long>(left.count(), 1000));
+    }
+    const auto heard = receiver.Listen(wait_ms, &stop);
+    listener.ReportSkips(receiver.Protocol());
+    if (!listener.Show(heard)) break;
+  }
+  listener.Summary(receiver.Protocol());
+  port->SetPortOpen(false);
+  const int signal = signals.Received();
+  return signal != 0 ? 128 + signal : kExitOk;
+}
+
+}  // namespace
+
+Runner AddListen(CLI::App& app) {
+  auto o = std::make_shared<ListenOptions>();
+  auto* cmd = app.add_subcommand(
+      "listen",
+      "Print every wireless M-Bus telegram a radio receiver hears: time, identification number, "
+      "manufacturer, medium, RSSI and the plain values (or why a telegram could not be read), "
+      "or one JSON line each with --json. Runs until Ctrl+C, --count or --seconds.");
+  cmd->add_option("--device", o->device,
+                  "The receiver: a serial device (/dev/ttyUSB0), tcp://HOST:PORT, or for hex "
+                  "lines also a file or - (standard input)")
+      ->required();
+  cmd->add_option("--receiver", o->receiver,
+                  "What delivers the telegrams: im871a (IMST iM871A stick), amb8465 (Amber "
+                  "AMB8465 stick) or hex (one telegram per line in hex)")
+      ->check(CLI::IsMember({"im871a", "amb8465", "hex"}))
+      ->capture_default_str();
+  cmd->add_option("--mode", o->mode, "The link mode the stick listens in: t1, c1 or s1")
+      ->check([](const std::string& m) {
+        return RadioModeByName(m) ? std::string() : "the mode is t1, c1 or s1";
+      })
+      ->capture_default_str();
+  cmd->add_option("--keys", o->keys,
+                  "TOML file of the meters' keys: [[meter]] entries with id = \"12345678\" and "
+                  "key = \"32 hex digits\"");
+  cmd->add_option("--id", o->id,
+                  "Show only meters whose identification number matches: eight characters, "
+                  "digits or * for any digit (1234****)")
+      ->check([](const std::string& p) {
+        return IsIdPattern(p) ? std::string()
+                              : "the pattern is eight characters, each a digit or *";
+      });
+  cmd->add_flag("--json", o->json, "One JSON line per telegram (the collector's message)");
+  cmd->add_option("--count", o->count, "Stop after this many telegrams")
+      ->check(CLI::Range(1, 1000000000));
+  cmd->add_option("--seconds", o->seconds, "Stop after this many seconds")
+      ->check(CLI::Range(1, 31536000));
+  cmd->footer(
+      "Exit status: 0 done; 1 the device failed or the stick did not confirm its link mode;\n"
+      "2 usage error or a bad keys file; 128 + N ended by signal N.");
+  return [cmd, o]() -> int {
+    if (!cmd->parsed()) return -1;
+    MeterKeys keys;
+    try {
+      if (!o->keys.empty()) keys = LoadKeysFile(o->keys);
+    } catch (const Error& e) {
+      std::cerr << "Error: " << e.what() << '\n';
+      return kExitUsage;
+    }
+    const ReceiverKind kind = *ReceiverByName(o->receiver);
+    const RadioMode mode = *RadioModeByName(o->mode);
+    Listener listener(*o, mode, std::move(keys));
+    const bool text = kind == ReceiverKind::kHex && o->device.rfind("tcp://", 0) != 0 &&
+                      o->device.rfind("/dev/", 0) != 0;
+    try {
+      if (text && o->device == "-") return ListenToText(std::cin, listener);
+      if (text) {
+        std::ifstream in(o->device, std::ios::binary);
+        if (!in) {
+          std::cerr << "Error: " << o->device << ": cannot be read\n";
+          return kExitError;
+        }
+        return ListenToText(in, listener);
+      }
+      return ListenToPort(*o, kind, mode, listener);
+    } catch (const Error& e) {
+      std::cerr << "Error: " << o->device << ": " << e.what() << '\n';
+      return kExitError;
+    }
+  };
+}
+
+}  // namespace velmar::tools

@@ -1,0 +1,42 @@
+#include "radio_message.hpp"
+
+#include "meter_read.hpp"
+#include "plain_values.hpp"
+#include "poll_log.hpp"
+#include "records_json.hpp"
+
+namespace velmar::tools {
+
+std::int16_t RadioResult(const WirelessTelegram& t) {
+  if (t.error.empty()) return 0;
+  if (t.error.rfind("encrypted", 0) == 0) return ReadCode::kEncrypted;
+  if (t.error.rfind("decryption failed", 0) == 0) return ReadCode::kWrongKey;
+  return ReadCode::kUnreadable;
+}
+
+void RadioMessage(const WirelessTelegram& t, std::optional<int> rssi, RadioMode mode,
+                  std::chrono::system_clock::time_point when, nlohmann::ordered_json& j) {
+  j["time"] = IsoUtc(when);
+  const std::int16_t result = RadioResult(t);
+  j["result"] = result;
+  if (result != 0) j["error"] = t.error;
+  const TelegramHeader& h = t.decoded.header;
+  if (!t.bytes.empty()) {
+    j["identNumber"] = std::string(h.ident.data());
+    j["manufacturer"] = std::string(h.manufacturer.data());
+    j["version"] = h.version;
+    j["medium"] = h.medium;
+    j["mediumName"] = std::string(h.mediumName);
+  }
+  if (rssi) j["rssi"] = *rssi;
+  j["mode"] = std::string(RadioModeName(mode));
+  if (result != 0) return;
+  if (h.encryptionMode == 7) {
+    j["messageCounter"] = t.messageCounter;
+    j["authenticated"] = t.authenticated;
+  }
+  j["values"] = ValuesJson(PlainValues(t.decoded.records));
+  j["records"] = RecordListJson(t.decoded);
+}
+
+}  // namespace velmar::tools

@@ -1,0 +1,26 @@
+// A telegram heard from a wireless meter as the same message a wired read gives: "time",
+// "result" (0, or -12 enciphered without a key, -13 a key that does not open it, -14 a telegram
+// that cannot be read), "error" on failure, "identNumber", "manufacturer", "version", "medium",
+// "mediumName", "rssi" (dBm, where the receiver gives it), "mode", then on success "values" and
+// "records" (and for security mode 7 "messageCounter" and "authenticated").
+#pragma once
+
+#include <chrono>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "velmar/radio.hpp"
+#include "velmar/wmbus.hpp"
+
+namespace velmar::tools {
+
+// The result code of a decoded telegram (see above).
+std::int16_t RadioResult(const WirelessTelegram& t);
+
+// The message for `t`, heard at `when` with `rssi` in `mode`. `j` may already hold keys that
+// go first (the collector's "meter" and "bus").
+void RadioMessage(const WirelessTelegram& t, std::optional<int> rssi, RadioMode mode,
+                  std::chrono::system_clock::time_point when, nlohmann::ordered_json& j);
+
+}  // namespace velmar::tools
