@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "velmar/platform.hpp"
@@ -49,9 +50,10 @@ class ReceiverProtocol {
   virtual void Feed(std::span<const std::uint8_t> bytes, std::vector<HeardTelegram>& heard) = 0;
   // Whether the receiver confirmed the start command (true at once when it takes none).
   virtual bool Started() const = 0;
-  // Frames or lines skipped so far, and why the last one was.
+  // Frames or lines skipped so far; why each was, since the last call (at most the first 16
+  // reasons are kept between calls, so noise cannot grow the reader).
   std::uint64_t Skipped() const { return skipped_; }
-  const std::string& LastSkipped() const { return last_skipped_; }
+  std::vector<std::string> TakeSkipReasons() { return std::exchange(reasons_, {}); }
 
   // The stick's side: its answer to every complete command in `bytes` (any split), and a
   // telegram (from L, without CRCs) as it delivers it with `rssi` dBm.
@@ -62,12 +64,12 @@ class ReceiverProtocol {
  protected:
   void Skip(std::string why) {
     ++skipped_;
-    last_skipped_ = std::move(why);
+    if (reasons_.size() < 16) reasons_.push_back(std::move(why));
   }
 
  private:
   std::uint64_t skipped_ = 0;
-  std::string last_skipped_;
+  std::vector<std::string> reasons_;
 };
 
 // A new protocol reader of `kind`.
@@ -91,7 +93,7 @@ class RadioReceiver {
   // when the time passed). Throws PortError when the port fails (a stick unplugged, a stream
   // closed). Returns early when `stop` is set by an event handler.
   std::vector<HeardTelegram> Listen(int ms, const bool* stop = nullptr);
-  const ReceiverProtocol& Protocol() const { return *protocol_; }
+  ReceiverProtocol& Protocol() { return *protocol_; }
 
  private:
   void Arm(int ms);

@@ -112,10 +112,11 @@ class Listener {
   }
 
   // Tells skipped frames or lines: each of the first few, then only the count at the end.
-  void ReportSkips(const ReceiverProtocol& p) {
-    while (told_ < p.Skipped() && told_ < kReportedSkips) {
+  void ReportSkips(ReceiverProtocol& p) {
+    for (const std::string& why : p.TakeSkipReasons()) {
+      if (told_ == kReportedSkips) break;
       ++told_;
-      std::cerr << "Skipped: " << p.LastSkipped() << '\n';
+      std::cerr << "Skipped: " << why << '\n';
     }
   }
   void Summary(const ReceiverProtocol& p) const {
@@ -130,7 +131,7 @@ class Listener {
   WirelessDecoder decoder_;
   WirelessTelegram t_;
   int shown_ = 0;
-  std::uint64_t told_ = 0;
+  int told_ = 0;
 };
 
 // Hex lines from standard input or a file, read as they come.
