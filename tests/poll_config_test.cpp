@@ -114,6 +114,53 @@ TEST(PollConfig, TwoMetersAtOnePrimaryAddressOfABusAreRefused) {
   EXPECT_THROW(ParsePollConfig("[mqtt]\nport = 1\n", "poll.toml"), ArgumentError);  // no bus
 }
 
+// A radio beside the buses: what it reads as, and each mistake in its section named with its
+// line (receivers, modes, identification numbers, keys, names shared with the buses).
+TEST(PollConfig, RadiosReadAsWrittenAndTheirMistakesAreNamed) {
+  const std::string radio =
+      "[[radio]]\nname = \"yard\"\ndevice = \"/dev/ttyUSB1\"\nreceiver = \"im871a\"\n"
+      "mode = \"c1\"\n[[radio.meter]]\nname = \"water\"\nid = \"70000001\"\n"
+      "key = \"000102030405060708090A0B0C0D0E0F\"\ninterval = 900\n";
+  const PollConfig c = ParsePollConfig(std::string(kGood) + radio, "poll.toml");
+  ASSERT_EQ(c.radios.size(), 1u);
+  EXPECT_EQ(c.radios[0].receiver, "im871a");
+  EXPECT_EQ(c.radios[0].mode, "c1");
+  ASSERT_EQ(c.radios[0].meters.size(), 1u);
+  EXPECT_EQ(c.radios[0].meters[0].meter.address, "70000001");
+  EXPECT_EQ(c.radios[0].meters[0].meter.interval, 900);
+  EXPECT_EQ(ParsePollConfig(radio, "poll.toml").buses.size(), 0u);  // radios alone will do
+  const Mistake mistakes[] = {
+      {"receiver = \"im871a\"", "receiver = \"rtl\"",
+       "poll.toml:4: radio[0].receiver \"rtl\" is not a receiver: im871a, amb8465 or hex"},
+      {"mode = \"c1\"", "mode = \"n1\"", "poll.toml:5: radio[0].mode \"n1\" is not t1, c1 or s1"},
+      {"id = \"70000001\"", "id = \"7000001\"", "poll.toml:8: radio[0].meter[0].id"},
+      {"key = \"000102030405060708090A0B0C0D0E0F\"", "key = \"00\"",
+       "poll.toml:9: radio[0].meter[0].key is not a key: give 32 hex digits"},
+      {"name = \"water\"", "name = \"incomer\"", "poll.toml:29: a second meter named incomer"},
+      {"name = \"yard\"", "name = \"roof\"", "poll.toml:24: a second radio named roof"},
+      {"/dev/ttyUSB1", "/dev/ttyUSB0", "radio yard is on /dev/ttyUSB0, the device of basement"},
+      {"interval = 900", "interval = 900\nid = \"70000002\"", "poll.toml:"},
+  };
+  for (const Mistake& m : mistakes) {
+    std::string text = radio;
+    const auto at = text.find(m.from);
+    ASSERT_NE(at, std::string::npos) << m.from;
+    text.replace(at, std::string(m.from).size(), m.to);
+    const std::string whole = std::string(m.to).find("incomer") != std::string::npos ||
+                                      std::string(m.to).find("roof") != std::string::npos ||
+                                      std::string(m.to).find("USB0") != std::string::npos
+                                  ? std::string(kGood) + text
+                                  : text;
+    try {
+      ParsePollConfig(whole, "poll.toml");
+      ADD_FAILURE() << "accepted: " << m.to;
+    } catch (const ArgumentError& e) {
+      EXPECT_NE(std::string(e.what()).find(m.message), std::string::npos)
+          << "for " << m.to << ": " << e.what();
+    }
+  }
+}
+
 class SpoolTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -596,6 +596,85 @@ key client; sign client velmar-collector "extendedKeyUsage=clientAuth"
   ASSERT_EQ(r.status, 0) << r.err;
 }
 
+// Radio meters beside a wired bus, on the same topics with the same message: a stick (simulated,
+// on a pseudo-terminal) passes on four wireless meters; the collector publishes the plain, mode
+// 5 and mode 7 meters with their values, the meter under another key with its error, and a
+// configured meter that is never heard becomes unavailable after three intervals.
+TEST_F(PollTest, RadioMetersArePublishedBesideWiredOnesAndASilentOneGoesOffline) {
+  TestBroker broker;
+  broker.Start();
+  Subscriber sub(broker.Port(), "site/#", "test-radio");
+  Subscriber ha(broker.Port(), "homeassistant/#", "test-radio-ha");
+  sim::SimMeter wired(Meter(1, 11111111, 7.25));
+  sim::PtyMeterServer pty(wired, 9600);
+  BackgroundProcess stick(
+      {VELMAR_CLI, "simulate", "--receiver", "amb8465", "--wireless-meters", "4", "--rate", "40"});
+  const std::string device = stick.ReadLine();
+  ASSERT_EQ(device.rfind("/dev/", 0), 0u) << device;
+  const std::string key = "000102030405060708090A0B0C0D0E0F";
+  std::string radio = "[[radio]]\nname = \"yard\"\ndevice = \"" + device +
+                      "\"\nreceiver = \"amb8465\"\nmode = \"t1\"\n";
+  const std::pair<const char*, const char*> meters[] = {{"water", "70000001"},
+                                                        {"heat", "70000002"},
+                                                        {"gas", "70000003"},
+                                                        {"power", "70000004"},
+                                                        {"lost", "79999999"}};
+  for (const auto& [name, id] : meters) {
+    radio += "[[radio.meter]]\nname = \"" + std::string(name) + "\"\nid = \"" + id +
+             "\"\ninterval = 1\n";
+    if (std::string(name) != "water") radio += "key = \"" + key + "\"\n";
+  }
+  Collector collector(Config(broker.Port(),
+                             Bus("basement", pty.DevicePath(), {{"incomer", 1}}) + radio,
+                             "discovery = true\n"));
+  auto have = [](const std::vector<Received>& m, const std::string& meter) {
+    return !StatesOf(m, meter).empty();
+  };
+  ASSERT_TRUE(sub.WaitFor(
+      [&](const auto& m) {
+        bool offline = false;
+        for (const Received& r : m) {
+          offline = offline || (r.topic == "site/lost/availability" && r.payload == "offline");
+        }
+        return offline && have(m, "incomer") && have(m, "water") && have(m, "heat") &&
+               have(m, "gas") && have(m, "power");
+      },
+      60s))
+      << collector.Log();
+  EXPECT_EQ(collector.Stop(), 0) << collector.Log();
+  EXPECT_EQ(stick.Interrupt(), 0);
+  const auto messages = sub.Messages();
+  const auto good = [&](const std::string& meter) {
+    for (const auto& j : StatesOf(messages, meter)) {
+      if (j["result"] == 0) return j;
+    }
+    return nlohmann::json();
+  };
+  EXPECT_EQ(good("incomer")["bus"], "basement");
+  for (const char* meter : {"water", "heat", "gas"}) {
+    const auto j = good(meter);
+    ASSERT_FALSE(j.is_null()) << meter;
+    EXPECT_EQ(j["bus"], "yard");
+    EXPECT_EQ(j["mode"], "T1");
+    EXPECT_TRUE(j.contains("rssi"));
+    EXPECT_FALSE(j["values"].empty()) << j;
+  }
+  EXPECT_EQ(good("gas")["authenticated"], true);
+  const auto power = StatesOf(messages, "power").front();
+  EXPECT_EQ(power["result"], -13);
+  EXPECT_EQ(power["error"], "decryption failed: wrong key?");
+  EXPECT_FALSE(power.contains("values"));
+  // Discovery for a radio meter that brought values, as for a wired one.
+  EXPECT_TRUE(ha.WaitFor(
+      [](const auto& m) {
+        for (const Received& r : m) {
+          if (r.topic.find("/heat_energy_kwh/config") != std::string::npos) return true;
+        }
+        return false;
+      },
+      10s));
+}
+
 class PollTlsTest : public PollTest {
  protected:
   void SetUp() override {

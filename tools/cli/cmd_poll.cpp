@@ -13,6 +13,7 @@
 #include "poll_config.hpp"
 #include "poll_discovery.hpp"
 #include "poll_log.hpp"
+#include "radio_worker.hpp"
 #include "spool.hpp"
 #include "topics.hpp"
 #include "velmar/error.hpp"
@@ -31,6 +32,7 @@ const char* kPollHelp =
 std::size_t MeterCount(const PollConfig& c) {
   std::size_t n = 0;
   for (const BusEntry& b : c.buses) n += b.meters.size();
+  for (const RadioEntry& r : c.radios) n += r.meters.size();
   return n;
 }
 
@@ -99,7 +101,8 @@ int Poll(const PollConfig& config, bool verbose) {
                               : std::vector<MqttMessage>{});
   const ReadingSink sink = SpoolSink(spool, publisher, log, config.mqtt.spoolLimit);
   log.Note("polling " + std::to_string(MeterCount(config)) + " meters on " +
-           std::to_string(config.buses.size()) + " buses; readings to " + config.mqtt.host + ":" +
+           std::to_string(config.buses.size()) + " buses and " +
+           std::to_string(config.radios.size()) + " radios; readings to " + config.mqtt.host + ":" +
            std::to_string(config.mqtt.port) + " under " + config.mqtt.prefix + "/; spool " +
            spool.Path() + " (" + std::to_string(spool.Size()) + " waiting)");
   publisher.Start();
@@ -109,9 +112,21 @@ int Poll(const PollConfig& config, bool verbose) {
     workers.back()->OnMeterState(MeterState(config.mqtt, publisher));
     workers.back()->Start();
   }
+  std::vector<std::unique_ptr<RadioWorker>> radios;
+  for (const RadioEntry& radio : config.radios) {
+    radios.push_back(std::make_unique<RadioWorker>(radio, config.mqtt.prefix, sink, log));
+    radios.back()->OnMeterState(MeterState(config.mqtt, publisher));
+    radios.back()->OnAvailability([&config, &publisher](const MeterEntry& meter, bool online) {
+      publisher.Retain(AvailabilityTopic(config.mqtt.prefix, meter.name),
+                       online ? "online" : "offline");
+    });
+    radios.back()->Start();
+  }
   const int status = WaitForStop(signals, publisher, log);
   for (auto& w : workers) w->RequestStop();
+  for (auto& r : radios) r->RequestStop();
   for (auto& w : workers) w->Join();
+  for (auto& r : radios) r->Join();
   publisher.Stop(std::chrono::seconds(2));
   log.Note("stopped: " + std::to_string(publisher.Published()) + " readings published, " +
            std::to_string(spool.Size()) + " waiting in the spool");
@@ -131,7 +146,8 @@ Runner AddPoll(CLI::App& app) {
   cmd->add_option("CONFIG", *path,
                   "TOML configuration: [mqtt] (host, port, prefix, spool, ...) and [[bus]] "
                   "entries (name, device, speed, rts) with [[bus.meter]] entries (name, "
-                  "address, interval)")
+                  "address, interval), [[radio]] entries (name, device, receiver, mode) with "
+                  "[[radio.meter]] entries (name, id, key, interval)")
       ->required();
   cmd->add_flag("--verbose", *verbose, "Log one line per read (quiet by default)");
   cmd->add_flag("--check", *check, "Check the configuration and exit");
@@ -146,8 +162,8 @@ Runner AddPoll(CLI::App& app) {
       return kExitUsage;
     }
     if (*check) {
-      std::cout << *path << ": " << config.buses.size() << " buses, " << MeterCount(config)
-                << " meters\n";
+      std::cout << *path << ": " << config.buses.size() << " buses, " << config.radios.size()
+                << " radios, " << MeterCount(config) << " meters\n";
       return kExitOk;
     }
     return Poll(config, *verbose);

@@ -12,11 +12,13 @@
 #include <sstream>
 
 #include "input_checks.hpp"
+#include "keys_file.hpp"
 #include "poll_discovery.hpp"
 #include "toml_reader.hpp"
 #include "velmar/bus.hpp"
 #include "velmar/error.hpp"
 #include "velmar/posix_platform.hpp"
+#include "velmar/radio.hpp"
 
 namespace velmar::tools {
 namespace {
@@ -102,6 +104,60 @@ BusEntry ReadBusEntry(const toml::table& t, const std::string& file, const std::
   return b;
 }
 
+RadioMeterEntry ReadRadioMeter(const toml::table& t, const std::string& file,
+                               const std::string& where) {
+  TableReader r(t, file, where);
+  RadioMeterEntry e;
+  MeterEntry& m = e.meter;
+  m.line = r.Line();
+  r.Text("name", m.name, true);
+  CheckName(r, t.get("name"), m.name);
+  r.Text("id", m.address, true);
+  if (!IsWirelessIdent(m.address)) {
+    r.Fail(*t.get("id"), where + ".id \"" + Shown(m.address) +
+                             "\" is not an identification number: eight digits as the meter "
+                             "shows them");
+  }
+  r.Text("key", e.key);
+  if (t.get("key") != nullptr && !ParseMeterKey(e.key)) {
+    r.Fail(*t.get("key"), where + ".key is not a key: give 32 hex digits (AES-128)");
+  }
+  r.Number("interval", m.interval, 1, 86400);
+  r.RejectUnknown();
+  return e;
+}
+
+RadioEntry ReadRadioEntry(const toml::table& t, const std::string& file, const std::string& where) {
+  TableReader r(t, file, where);
+  RadioEntry radio;
+  radio.line = r.Line();
+  r.Text("name", radio.name, true);
+  CheckName(r, t.get("name"), radio.name);
+  r.Text("device", radio.device, true);
+  if (radio.device.empty()) r.Fail(*t.get("device"), where + ".device is empty");
+  r.Text("receiver", radio.receiver, true);
+  if (!ReceiverByName(radio.receiver)) {
+    r.Fail(*t.get("receiver"), where + ".receiver \"" + Shown(radio.receiver) +
+                                   "\" is not a receiver: im871a, amb8465 or hex");
+  }
+  r.Text("mode", radio.mode);
+  if (!RadioModeByName(radio.mode)) {
+    r.Fail(*t.get("mode"), where + ".mode \"" + Shown(radio.mode) + "\" is not t1, c1 or s1");
+  }
+  const toml::node* meters = r.Take("meter");
+  if (meters == nullptr || !meters->is_array_of_tables() || meters->as_array()->empty()) {
+    r.Fail(radio.line,
+           "radio " + radio.name + " has no meters: add [[radio.meter]] entries after it");
+  }
+  int i = 0;
+  for (const toml::node& m : *meters->as_array()) {
+    radio.meters.push_back(
+        ReadRadioMeter(*m.as_table(), file, where + ".meter[" + std::to_string(i++) + "]"));
+  }
+  r.RejectUnknown();
+  return radio;
+}
+
 // A TLS file the collector will need must be there and readable by the user it runs as: found
 // now, not at the first connection.
 std::string TlsFileProblem(const std::string& path) {
@@ -165,40 +221,83 @@ std::string DeviceKey(const std::string& device) {
   return "file:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 }
 
-void CheckUnique(const PollConfig& config, const std::string& file) {
-  std::set<std::string> buses;
-  std::set<std::string> meters;
-  std::map<std::string, std::string> ids;      // entity id part -> the meter that has it
-  std::map<std::string, std::string> devices;  // the device each bus is on, as one key
-  for (const BusEntry& b : config.buses) {
-    if (!buses.insert(b.name).second) {
-      throw ArgumentError(file + ":" + std::to_string(b.line) + ": a second bus named " + b.name);
+[[noreturn]] void FailAt(const std::string& file, int line, const std::string& why) {
+  throw ArgumentError(file + ":" + std::to_string(line) + ": " + why);
+}
+
+// Meter names are topic levels and entity ids: unique across every bus and radio.
+class MeterNames {
+ public:
+  explicit MeterNames(const std::string& file) : file_(file) {}
+  void Add(const MeterEntry& m) {
+    if (!names_.insert(m.name).second) {
+      FailAt(file_, m.line,
+             "a second meter named " + m.name + " (meter names are topics and must be unique)");
     }
-    const auto [other, fresh] = devices.emplace(DeviceKey(b.device), b.name);
+    const auto [same, unique] = ids_.emplace(EntityIdPart(m.name), m.name);
+    if (!unique) {
+      FailAt(file_, m.line,
+             "meters " + same->second + " and " + m.name + " both become the id " + same->first +
+                 " (letters are taken lower-case, anything but a-z and 0-9 becomes '_'); rename "
+                 "one");
+    }
+  }
+
+ private:
+  const std::string& file_;
+  std::set<std::string> names_;
+  std::map<std::string, std::string> ids_;  // entity id part -> the meter that has it
+};
+
+// One name and one device per bus or radio: a device carries one bus or one receiver.
+class Lines {
+ public:
+  explicit Lines(const std::string& file) : file_(file) {}
+  void Add(const std::string& kind, const std::string& name, const std::string& device, int line) {
+    if (!names_.insert(name).second) {
+      FailAt(file_, line,
+             "a second " + kind + " named " + name + " (bus and radio names are one list)");
+    }
+    const auto [other, fresh] = devices_.emplace(DeviceKey(device), name);
     if (!fresh) {
-      throw ArgumentError(file + ":" + std::to_string(b.line) + ": bus " + b.name + " is on " +
-                          b.device + ", the device of bus " + other->second +
-                          "; one device carries one bus (put its meters under one [[bus]])");
+      FailAt(file_, line,
+             kind + " " + name + " is on " + device + ", the device of " + other->second +
+                 "; one device carries one bus or one receiver");
     }
+  }
+
+ private:
+  const std::string& file_;
+  std::set<std::string> names_;
+  std::map<std::string, std::string> devices_;
+};
+
+void CheckUnique(const PollConfig& config, const std::string& file) {
+  MeterNames meters(file);
+  Lines lines(file);
+  for (const BusEntry& b : config.buses) {
+    lines.Add("bus", b.name, b.device, b.line);
     std::set<std::string> addresses;
     for (const MeterEntry& m : b.meters) {
-      if (!meters.insert(m.name).second) {
-        throw ArgumentError(file + ":" + std::to_string(m.line) + ": a second meter named " +
-                            m.name + " (meter names are topics and must be unique)");
-      }
-      const auto [same, unique] = ids.emplace(EntityIdPart(m.name), m.name);
-      if (!unique) {
-        throw ArgumentError(file + ":" + std::to_string(m.line) + ": meters " + same->second +
-                            " and " + m.name + " both become the id " + same->first +
-                            " (letters are taken lower-case, anything but a-z and 0-9 becomes "
-                            "'_'); rename one");
-      }
+      meters.Add(m);
       const Address address = *Address::Parse(m.address);
       if (!addresses.insert(address.Text()).second) {
-        throw ArgumentError(
-            file + ":" + std::to_string(m.line) + ": meter " + m.name + " has the " +
-            (address.secondary ? "identification number " : "primary address ") + m.address +
-            " of another meter on bus " + b.name + "; two meters cannot answer one address");
+        FailAt(file, m.line,
+               "meter " + m.name + " has the " +
+                   (address.secondary ? "identification number " : "primary address ") + m.address +
+                   " of another meter on bus " + b.name + "; two meters cannot answer one address");
+      }
+    }
+  }
+  for (const RadioEntry& r : config.radios) {
+    lines.Add("radio", r.name, r.device, r.line);
+    std::set<std::string> ids;
+    for (const RadioMeterEntry& e : r.meters) {
+      meters.Add(e.meter);
+      if (!ids.insert(e.meter.address).second) {
+        FailAt(file, e.meter.line,
+               "meter " + e.meter.name + " has the identification number " + e.meter.address +
+                   " of another meter of radio " + r.name);
       }
     }
   }
@@ -215,17 +314,30 @@ PollConfig ParsePollConfig(std::string_view text, const std::string& name) {
     config.mqtt = ReadMqtt(*mqtt->as_table(), name);
   }
   const toml::node* buses = top.Take("bus");
-  if (buses == nullptr || !buses->is_array_of_tables() || buses->as_array()->empty()) {
-    top.Fail(1, "no bus: add a [[bus]] entry with a name, a device and [[bus.meter]] entries");
+  const toml::node* radios = top.Take("radio");
+  for (const toml::node* list : {buses, radios}) {
+    if (list != nullptr && (!list->is_array_of_tables() || list->as_array()->empty())) {
+      top.Fail(*list, "bus and radio are lists of tables: [[bus]], [[radio]]");
+    }
   }
-  int i = 0;
-  for (const toml::node& b : *buses->as_array()) {
-    config.buses.push_back(ReadBusEntry(*b.as_table(), name, "bus[" + std::to_string(i++) + "]"));
+  if (buses == nullptr && radios == nullptr) {
+    top.Fail(1,
+             "no bus: add a [[bus]] entry with a name, a device and [[bus.meter]] entries "
+             "(or a [[radio]] with [[radio.meter]] entries)");
+  }
+  // The tables are read where they are: a copy would lose the lines they came from.
+  for (std::size_t i = 0; buses != nullptr && i < buses->as_array()->size(); ++i) {
+    config.buses.push_back(ReadBusEntry(*buses->as_array()->get(i)->as_table(), name,
+                                        "bus[" + std::to_string(i) + "]"));
+  }
+  for (std::size_t i = 0; radios != nullptr && i < radios->as_array()->size(); ++i) {
+    config.radios.push_back(ReadRadioEntry(*radios->as_array()->get(i)->as_table(), name,
+                                           "radio[" + std::to_string(i) + "]"));
   }
   for (auto&& [key, value] : root) {
-    if (key.str() != "mqtt" && key.str() != "bus") {
+    if (key.str() != "mqtt" && key.str() != "bus" && key.str() != "radio") {
       top.Fail(static_cast<int>(key.source().begin.line),
-               "unknown key " + Shown(key.str()) + "; accepted: [mqtt] and [[bus]]");
+               "unknown key " + Shown(key.str()) + "; accepted: [mqtt], [[bus]] and [[radio]]");
     }
   }
   CheckUnique(config, name);

@@ -1,5 +1,6 @@
 // The collector's configuration file (TOML): where readings go ([mqtt]) and which meters are
-// read on which bus ([[bus]] with [[bus.meter]] entries). Every key is checked as the file is
+// read on which bus ([[bus]] with [[bus.meter]] entries) or heard by which radio receiver
+// ([[radio]] with [[radio.meter]] entries). Every key is checked as the file is
 // read; a problem is reported with the file, the line and what is accepted, and nothing starts.
 #pragma once
 
@@ -25,6 +26,23 @@ struct BusEntry {
   int line = 0;
 };
 
+// A wireless meter a radio hears: its name and interval as a wired meter's (the interval is the
+// least time between two published readings), its identification number as its address, and
+// its key (32 hex digits; empty for a meter that sends plain records).
+struct RadioMeterEntry {
+  MeterEntry meter;
+  std::string key;
+};
+
+struct RadioEntry {
+  std::string name;
+  std::string device;    // a serial device path or tcp://HOST:PORT
+  std::string receiver;  // im871a, amb8465 or hex
+  std::string mode = "t1";
+  std::vector<RadioMeterEntry> meters;
+  int line = 0;
+};
+
 struct MqttEntry {
   std::string host = "127.0.0.1";
   int port = 1883;
@@ -47,6 +65,7 @@ struct MqttEntry {
 struct PollConfig {
   MqttEntry mqtt;
   std::vector<BusEntry> buses;
+  std::vector<RadioEntry> radios;
 };
 
 // Reads at most 1 MiB from `path`; throws Error "PATH: why" for a file that cannot be read and
@@ -55,7 +74,8 @@ PollConfig LoadPollConfig(const std::string& path);
 // Parses the text of a configuration called `name` in messages. Throws ArgumentError
 // "NAME:LINE: problem" for TOML that does not parse, an unknown key, a value of the wrong type
 // or out of range, a duplicate bus or meter name, two meters at one primary address on a bus,
-// a bus without meters, or no bus at all.
+// a bus or radio without meters, a bad receiver, mode, identification number or key, or no bus
+// and no radio at all.
 PollConfig ParsePollConfig(std::string_view text, const std::string& name);
 // The spool folder the configuration names, or the default one.
 std::string SpoolFolder(const MqttEntry& mqtt);

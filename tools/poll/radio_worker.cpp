@@ -1,0 +1,155 @@
+#include "radio_worker.hpp"
+
+#include "keys_file.hpp"
+#include "meter_read.hpp"
+#include "plain_values.hpp"
+#include "radio_message.hpp"
+#include "topics.hpp"
+#include "velmar/error.hpp"
+#include "velmar/posix_platform.hpp"
+
+namespace velmar::tools {
+namespace {
+
+constexpr int kListenMs = 500;  // how often the worker looks up from the receiver
+constexpr int kStartMs = 2000;  // for the stick's confirmation of its link mode
+
+// A heard telegram as the read the availability and discovery of a meter go by.
+MeterRead AsRead(const WirelessTelegram& t) {
+  MeterRead r;
+  r.result = r.code = RadioResult(t);
+  r.error = t.error;
+  r.reading.header = t.decoded.header;
+  if (r.result == 0) r.values = PlainValues(t.decoded.records);
+  return r;
+}
+
+MeterKeys KeysOf(const RadioEntry& radio) {
+  MeterKeys keys;
+  for (const RadioMeterEntry& m : radio.meters) {
+    if (!m.key.empty()) keys.Add(m.meter.address, *ParseMeterKey(m.key));
+  }
+  return keys;
+}
+
+}  // namespace
+
+RadioWorker::RadioWorker(RadioEntry radio, std::string prefix, ReadingSink sink, PollLog& log)
+    : radio_(std::move(radio)), prefix_(std::move(prefix)), sink_(std::move(sink)), log_(log) {
+  for (const RadioMeterEntry& m : radio_.meters) meters_.push_back({&m});
+}
+
+RadioWorker::~RadioWorker() {
+  RequestStop();
+  Join();
+}
+
+void RadioWorker::Start() {
+  thread_ = std::thread([this] {
+    try {
+      Run();
+    } catch (const std::exception& e) {
+      log_.Note("radio " + radio_.name + ": stopped: " + e.what());
+    }
+  });
+}
+
+void RadioWorker::RequestStop() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+}
+
+void RadioWorker::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+bool RadioWorker::SleepFor(std::chrono::seconds pause) {
+  std::unique_lock lock(mutex_);
+  return !wake_.wait_for(lock, pause, [this] { return stop_.load(); });
+}
+
+void RadioWorker::Run() {
+  started_ = Clock::now();
+  for (Meter& m : meters_) m.lastHeard = started_;
+  WirelessDecoder decoder(KeysOf(radio_));
+  std::chrono::seconds backoff(1);
+  while (!stop_) {
+    posix::PosixEventLoop events;
+    std::unique_ptr<SerialPortBase> port = posix::PortForDevice(events, radio_.device);
+    RadioReceiver receiver(events, *port, *ReceiverByName(radio_.receiver));
+    std::string why;
+    try {
+      why = receiver.Start(*RadioModeByName(radio_.mode), kStartMs);
+      if (why.empty()) {
+        log_.Note("radio " + radio_.name + ": listening on " + radio_.device + " in mode " +
+                  std::string(RadioModeName(*RadioModeByName(radio_.mode))));
+        backoff = std::chrono::seconds(1);
+        Serve(receiver, decoder);
+        continue;
+      }
+    } catch (const Error& e) {
+      why = e.what();
+    }
+    log_.Note("radio " + radio_.name + ": " + radio_.device + " unavailable (" + why +
+              "); trying again in " + std::to_string(backoff.count()) + " s");
+    CheckSilence(Clock::now());
+    if (!SleepFor(backoff)) break;
+    backoff = std::min(backoff * 2, std::chrono::seconds(60));
+  }
+}
+
+void RadioWorker::Serve(RadioReceiver& receiver, WirelessDecoder& decoder) {
+  WirelessTelegram t;
+  while (!stop_) {
+    for (const HeardTelegram& h : receiver.Listen(kListenMs)) {
+      decoder.Decode(h.bytes, t);
+      Heard(h, t);
+    }
+    CheckSilence(Clock::now());
+  }
+}
+
+// A telegram of a configured meter: heard now; published when its interval has passed since
+// its last reading. Telegrams of other meters (the neighbours') are passed over.
+void RadioWorker::Heard(const HeardTelegram& h, const WirelessTelegram& t) {
+  if (t.bytes.empty()) return;  // too damaged to say whose it is
+  const std::string_view ident(t.decoded.header.ident.data(), 8);
+  for (Meter& m : meters_) {
+    const MeterEntry& entry = m.entry->meter;
+    if (entry.address != ident) continue;
+    const auto now = Clock::now();
+    const MeterRead read = AsRead(t);
+    if (read.Ok()) m.lastHeard = now;
+    if (m.published && now - m.lastPublished < std::chrono::seconds(entry.interval)) return;
+    m.published = true;
+    m.lastPublished = now;
+    nlohmann::ordered_json j;
+    j["meter"] = entry.name;
+    j["bus"] = radio_.name;
+    RadioMessage(t, h.rssi, *RadioModeByName(radio_.mode), std::chrono::system_clock::now(), j);
+    const std::string where =
+        sink_(StateTopic(prefix_, entry.name),
+              j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    if (read.Ok() && state_sink_) state_sink_(entry, read);
+    if (read.Ok()) m.available = true;
+    log_.Read(std::chrono::system_clock::now(),
+              radio_.name + "/" + entry.name + ": " + (read.Ok() ? "ok" : t.error) + "; " + where);
+    return;
+  }
+}
+
+void RadioWorker::CheckSilence(Clock::time_point now) {
+  for (Meter& m : meters_) {
+    const MeterEntry& entry = m.entry->meter;
+    if (!m.available || now - m.lastHeard < 3 * std::chrono::seconds(entry.interval)) continue;
+    m.available = false;
+    log_.Note("radio " + radio_.name + ": " + entry.name + " (" + entry.address +
+              ") not heard for " + std::to_string(3 * entry.interval) + " s: unavailable");
+    if (availability_) availability_(entry, false);
+  }
+}
+
+}  // namespace velmar::tools

@@ -1,0 +1,71 @@
+// One radio receiver of the collector: its own thread, loop and port, listening all the time.
+// A telegram of a configured meter is published as that meter's reading when the meter's
+// interval has passed since its last one (meters send far more often than a site needs); a
+// meter not heard for three times its interval becomes unavailable. A receiver that cannot be
+// opened, does not confirm its link mode or vanishes is tried again with back-off (1 s doubling
+// to 60 s) while the buses go on.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "bus_worker.hpp"
+#include "poll_config.hpp"
+#include "velmar/radio.hpp"
+#include "velmar/wmbus.hpp"
+
+namespace velmar::tools {
+
+// Told when a radio meter goes unavailable (not heard for three intervals) or is heard again.
+using AvailabilitySink = std::function<void(const MeterEntry& meter, bool available)>;
+
+class RadioWorker {
+ public:
+  RadioWorker(RadioEntry radio, std::string prefix, ReadingSink sink, PollLog& log);
+  ~RadioWorker();
+  RadioWorker(const RadioWorker&) = delete;
+  RadioWorker& operator=(const RadioWorker&) = delete;
+
+  // Before Start(): who hears of each published reading, and of meters going silent.
+  void OnMeterState(MeterStateSink sink) { state_sink_ = std::move(sink); }
+  void OnAvailability(AvailabilitySink sink) { availability_ = std::move(sink); }
+  void Start();
+  // Asks the thread to stop; it ends within a second. Never blocks.
+  void RequestStop();
+  void Join();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Meter {
+    const RadioMeterEntry* entry;
+    Clock::time_point lastPublished{};
+    Clock::time_point lastHeard{};
+    bool published = false;
+    bool available = true;  // until three intervals pass unheard
+  };
+
+  void Run();
+  // Listens until the receiver fails or the worker stops.
+  void Serve(RadioReceiver& receiver, WirelessDecoder& decoder);
+  void Heard(const HeardTelegram& h, const WirelessTelegram& t);
+  void CheckSilence(Clock::time_point now);
+  bool SleepFor(std::chrono::seconds pause);
+
+  RadioEntry radio_;
+  std::string prefix_;
+  ReadingSink sink_;
+  MeterStateSink state_sink_;
+  AvailabilitySink availability_;
+  PollLog& log_;
+  std::vector<Meter> meters_;
+  Clock::time_point started_{};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::atomic<bool> stop_{false};
+};
+
+}  // namespace velmar::tools
