@@ -151,7 +151,7 @@ TEST(Wireless, EncipheredDataIsReportedNotRead) {
   EXPECT_TRUE(t.decoded.records.empty());
   EXPECT_EQ(std::string(t.decoded.header.ident.data()), "12345678");
 
-  const Bytes ctr = *ParseHex("15 44 A2 05 78 56 34 12 00 07 8D 20 35 01 02 03 04 AA BB 7A 01 02");
+  const Bytes ctr = *ParseHex("15 44 A2 05 78 56 34 12 00 07 8D 20 35 01 02 03 24 AA BB 7A 01 02");
   EXPECT_NE(DecodeWirelessTelegram(ctr, t).find("encrypted (extended link layer"),
             std::string::npos);
   EXPECT_TRUE(t.decoded.records.empty());
@@ -166,10 +166,32 @@ const Bytes kMode7 = *ParseHex(
     "30 44 93 15 78 56 34 12 33 03 90 0F 00 2C 25 01 00 00 00 A7 27 B7 B1 16 B2 FE 66 "
     "7A 11 00 10 07 10 DE BB 75 E9 44 2C 09 9F 6E 26 40 C0 C6 8A D1 65");
 
+
 MeterKey CountingKey() {
   MeterKey key{};
   for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(i);
   return key;
+}
+
+// The extended link layer's own encryption: the plain example's transport layer and records
+// with their payload CRC (CRC-16 of EN 13757-4), enciphered by hand with openssl's AES-128-CTR
+// from the counter block M, A, communication control 20, session number 01 02 03 24 (its top
+// bits: AES-CTR), frame number and block counter 0, under the key 00 01 .. 0F.
+TEST(Wireless, TheExtendedLinkLayerDeciphersWithItsCounterAndChecksItsCrc) {
+  const Bytes ell = *ParseHex(
+      "27 44 A2 05 78 56 34 12 00 07 8D 20 35 01 02 03 24 "
+      "89 DF 3F 0D 70 AC E0 45 66 E0 02 94 A7 D4 10 57 8F A1 49 2C F6 9D 52");
+  const MeterKey key = CountingKey();
+  WirelessTelegram t;
+  ASSERT_EQ(DecodeWirelessTelegram(ell, t, &key), "");
+  ASSERT_EQ(t.decoded.records.size(), 1u);
+  EXPECT_EQ(UnitText(t.decoded.records[0]), "ENC TEST");
+  MeterKey wrong = key;
+  wrong[3] ^= 0x10;
+  EXPECT_EQ(DecodeWirelessTelegram(ell, t, &wrong), "decryption failed: wrong key?");
+  EXPECT_TRUE(t.decoded.records.empty());
+  EXPECT_EQ(DecodeWirelessTelegram(ell, t),
+            "encrypted (extended link layer, AES-CTR), no key for this meter");
 }
 
 TEST(Wireless, SecurityMode7DerivesItsKeysAndChecksTheMac) {

@@ -4,24 +4,29 @@
 
 namespace velmar::crypto {
 
-AesCbc::AesCbc() : ctx_(EVP_CIPHER_CTX_new()) {}
+Aes128::Aes128() : ctx_(EVP_CIPHER_CTX_new()) {}
 
-AesCbc::~AesCbc() {
+Aes128::~Aes128() {
   EVP_CIPHER_CTX_free(ctx_);
 }
 
-bool AesCbc::Decrypt(const Key& key, const Block& iv, std::span<std::uint8_t> data) {
-  return Run(false, key, iv, data);
+bool Aes128::Decrypt(const Key& key, const Block& iv, std::span<std::uint8_t> data) {
+  return data.size() % 16 == 0 && Run(EVP_aes_128_cbc(), false, key, iv, data);
 }
 
-bool AesCbc::Encrypt(const Key& key, const Block& iv, std::span<std::uint8_t> data) {
-  return Run(true, key, iv, data);
+bool Aes128::Encrypt(const Key& key, const Block& iv, std::span<std::uint8_t> data) {
+  return data.size() % 16 == 0 && Run(EVP_aes_128_cbc(), true, key, iv, data);
 }
 
-bool AesCbc::Run(bool encrypt, const Key& key, const Block& iv, std::span<std::uint8_t> data) {
-  if (ctx_ == nullptr || data.size() % 16 != 0) return false;
-  if (EVP_CipherInit_ex(ctx_, EVP_aes_128_cbc(), nullptr, key.data(), iv.data(), encrypt ? 1 : 0) !=
-      1) {
+bool Aes128::Ctr(const Key& key, const Block& iv, std::span<std::uint8_t> data) {
+  return Run(EVP_aes_128_ctr(), true, key, iv, data);
+}
+
+bool Aes128::Run(const void* cipher, bool encrypt, const Key& key, const Block& iv,
+                 std::span<std::uint8_t> data) {
+  if (ctx_ == nullptr) return false;
+  if (EVP_CipherInit_ex(ctx_, static_cast<const EVP_CIPHER*>(cipher), nullptr, key.data(),
+                        iv.data(), encrypt ? 1 : 0) != 1) {
     return false;
   }
   EVP_CIPHER_CTX_set_padding(ctx_, 0);

@@ -163,9 +163,13 @@ Layers ReadLayers(std::span<const std::uint8_t> b, TelegramHeader& h, std::strin
         }
         at += 3;
         continue;
-      case 0x8D:
-        error = "encrypted (extended link layer, AES-CTR), no key for this meter";
-        return l;
+      case 0x8D:  // the same with session number and payload CRC (deciphered already)
+        if (b.size() - at - 1 < 8) {
+          error = "the telegram ends inside its extended link layer";
+          return l;
+        }
+        at += 9;
+        continue;
       case 0x90:
         at = ReadAuthentication(b, at, l.afl, error);
         if (at == std::string::npos) return l;

@@ -49,7 +49,37 @@ bool MacHolds(CryptoContexts& c, std::span<const std::uint8_t> b, const Layers& 
                     b.begin() + static_cast<std::ptrdiff_t>(afl.macAt));
 }
 
+// CI, communication control, access number and session number precede the payload CRC.
+constexpr std::size_t kEllCipherAt = 10 + 7;
+
 }  // namespace
+
+crypto::Block EllCounter(std::span<const std::uint8_t> b) {
+  crypto::Block iv{};
+  std::copy(b.begin() + 2, b.begin() + 10, iv.begin());       // M and A of the link layer
+  iv[8] = b[11];                                              // communication control
+  std::copy(b.begin() + 13, b.begin() + 17, iv.begin() + 9);  // session number
+  // The frame number (2 bytes) and the block counter start at 0.
+  return iv;
+}
+
+std::string DecipherExtendedLinkLayer(CryptoContexts& crypto, std::vector<std::uint8_t>& b,
+                                      const MeterKey* key) {
+  if (b.size() < kEllCipherAt + 2) return "the telegram ends inside its extended link layer";
+  // The session number's top three bits say how the rest is enciphered: 0 not, 1 AES-CTR.
+  const int encryption = b[16] >> 5;
+  if (encryption > 1) return "the extended link layer names an encryption not read here";
+  if (encryption == 1) {
+    if (key == nullptr) return "encrypted (extended link layer, AES-CTR), no key for this meter";
+    crypto.aes.Ctr(*key, EllCounter(b), std::span(b).subspan(kEllCipherAt));
+  }
+  const auto payload = std::span<const std::uint8_t>(b).subspan(kEllCipherAt + 2);
+  const std::uint16_t crc = WirelessCrc(payload);
+  if (b[kEllCipherAt] != (crc >> 8) || b[kEllCipherAt + 1] != (crc & 0xFF)) {
+    return encryption == 1 ? kWrongKey : "the extended link layer's payload fails its CRC";
+  }
+  return {};
+}
 
 bool DeriveKey(crypto::AesCmac& cmac, const MeterKey& key, std::uint8_t constant,
                std::uint32_t counter, std::span<const std::uint8_t, 4> ident,

@@ -14,7 +14,7 @@ namespace velmar::wmbus {
 
 // The libcrypto contexts a decoder keeps for every telegram.
 struct CryptoContexts {
-  crypto::AesCbc aes;
+  crypto::Aes128 aes;
   crypto::AesCmac cmac;
   std::vector<std::uint8_t> macInput;  // kept, so checking a MAC allocates nothing
 };
@@ -24,6 +24,16 @@ struct CryptoContexts {
 // cannot be read; `out` learns the message counter and whether the MAC held.
 std::string Decipher(CryptoContexts& crypto, std::vector<std::uint8_t>& b, const Layers& l,
                      const TelegramHeader& h, const MeterKey* key, WirelessTelegram& out);
+
+// The extended link layer with encryption (CI 0x8D right after the link layer): when its
+// session number says AES-CTR, deciphers in place everything after the session number with
+// `key`, the counter block from manufacturer, address, communication control and session
+// number, and checks the payload CRC. Returns "" (also when nothing is enciphered) or why the
+// telegram cannot be read.
+std::string DecipherExtendedLinkLayer(CryptoContexts& crypto, std::vector<std::uint8_t>& b,
+                                      const MeterKey* key);
+// The counter block of the extended link layer for telegram `b`.
+crypto::Block EllCounter(std::span<const std::uint8_t> b);
 
 // Security mode 7's key derivation: the CMAC under the meter's key of the derivation constant
 // (0x00 the key that enciphers what the meter sends, 0x01 the key of its MAC), the message

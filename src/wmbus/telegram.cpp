@@ -83,6 +83,17 @@ const std::string& WirelessDecoder::Decode(std::span<const std::uint8_t> raw, Wi
   if (!out.error.empty()) return out.error;
   TelegramHeader h;
   ReadLink(out.bytes, out.link, h);
+  if (out.bytes.size() > wmbus::kLinkBytes && out.bytes[wmbus::kLinkBytes] == 0x8D) {
+    // The extended link layer enciphers with the key of the meter its link layer names.
+    const MeterKey* ell_key =
+        key != nullptr ? key : keys_.Find(std::string_view(h.ident.data(), 8));
+    out.error = wmbus::DecipherExtendedLinkLayer(*crypto_, out.bytes, ell_key);
+    if (!out.error.empty()) {
+      h.mediumName = records::MediumName(h.medium);
+      out.decoded.header = h;
+      return out.error;
+    }
+  }
   const wmbus::Layers l = wmbus::ReadLayers(out.bytes, h, out.error);
   h.mediumName = records::MediumName(h.medium);
   out.decoded.header = h;
