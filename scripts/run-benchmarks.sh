@@ -28,3 +28,5 @@ if [ -x "$bin/site_bench" ]; then
 fi
 echo; echo "== decoding"
 "$bin/decode_bench" --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
+echo; echo "== wireless telegrams: decipher and decode"
+"$bin/wmbus_bench" --benchmark_repetitions=10 --benchmark_report_aggregates_only=true

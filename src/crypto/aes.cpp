@@ -25,11 +25,19 @@ bool Aes128::Ctr(const Key& key, const Block& iv, std::span<std::uint8_t> data) 
 bool Aes128::Run(const void* cipher, bool encrypt, const Key& key, const Block& iv,
                  std::span<std::uint8_t> data) {
   if (ctx_ == nullptr) return false;
-  if (EVP_CipherInit_ex(ctx_, static_cast<const EVP_CIPHER*>(cipher), nullptr, key.data(),
-                        iv.data(), encrypt ? 1 : 0) != 1) {
-    return false;
+  // Setting up the mode costs more than a short telegram's blocks: after the first telegram only
+  // the key and the IV change.
+  if (cipher != cipher_ || encrypt != encrypt_) {
+    if (EVP_CipherInit_ex(ctx_, static_cast<const EVP_CIPHER*>(cipher), nullptr, nullptr, nullptr,
+                          encrypt ? 1 : 0) != 1) {
+      cipher_ = nullptr;
+      return false;
+    }
+    EVP_CIPHER_CTX_set_padding(ctx_, 0);
+    cipher_ = cipher;
+    encrypt_ = encrypt;
   }
-  EVP_CIPHER_CTX_set_padding(ctx_, 0);
+  if (EVP_CipherInit_ex(ctx_, nullptr, nullptr, key.data(), iv.data(), -1) != 1) return false;
   int written = 0;
   if (EVP_CipherUpdate(ctx_, data.data(), &written, data.data(), static_cast<int>(data.size())) !=
       1) {

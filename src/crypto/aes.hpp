@@ -35,6 +35,8 @@ class Aes128 {
   bool Run(const void* cipher, bool encrypt, const Key& key, const Block& iv,
            std::span<std::uint8_t> data);
   evp_cipher_ctx_st* ctx_;
+  const void* cipher_ = nullptr;  // the mode the context is set up for
+  bool encrypt_ = false;
 };
 
 }  // namespace velmar::crypto

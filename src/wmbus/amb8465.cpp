@@ -24,7 +24,11 @@ std::uint8_t ModeNumber(RadioMode mode) {
 }
 
 std::vector<std::uint8_t> Frame(std::uint8_t command, std::span<const std::uint8_t> payload) {
-  std::vector<std::uint8_t> f = {kStart, command, static_cast<std::uint8_t>(payload.size())};
+  std::vector<std::uint8_t> f;
+  f.reserve(payload.size() + 4);
+  f.push_back(kStart);
+  f.push_back(command);
+  f.push_back(static_cast<std::uint8_t>(payload.size()));
   f.insert(f.end(), payload.begin(), payload.end());
   f.push_back(XorCheck(f));
   return f;

@@ -31,8 +31,12 @@ std::uint8_t LinkMode(RadioMode mode) {
 std::vector<std::uint8_t> Frame(std::uint8_t control, std::uint8_t endpoint, std::uint8_t id,
                                 std::span<const std::uint8_t> payload,
                                 std::span<const std::uint8_t> attached = {}) {
-  std::vector<std::uint8_t> f = {kStart, static_cast<std::uint8_t>((control << 4) | endpoint), id,
-                                 static_cast<std::uint8_t>(payload.size())};
+  std::vector<std::uint8_t> f;
+  f.reserve(payload.size() + attached.size() + 6);
+  f.push_back(kStart);
+  f.push_back(static_cast<std::uint8_t>((control << 4) | endpoint));
+  f.push_back(id);
+  f.push_back(static_cast<std::uint8_t>(payload.size()));
   f.insert(f.end(), payload.begin(), payload.end());
   f.insert(f.end(), attached.begin(), attached.end());
   if ((control & kWithCrc) != 0) {
