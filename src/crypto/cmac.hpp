@@ -27,7 +27,6 @@ class AesCmac {
  private:
   evp_mac_st* mac_;
   evp_mac_ctx_st* ctx_;
-  bool ready_ = false;  // the cipher has been named
 };
 
 }  // namespace velmar::crypto
