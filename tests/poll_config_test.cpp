@@ -138,7 +138,7 @@ TEST(PollConfig, RadiosReadAsWrittenAndTheirMistakesAreNamed) {
        "poll.toml:9: radio[0].meter[0].key is not a key: give 32 hex digits"},
       {"name = \"water\"", "name = \"incomer\"", "poll.toml:29: a second meter named incomer"},
       {"name = \"yard\"", "name = \"roof\"", "poll.toml:24: a second radio named roof"},
-      {"/dev/ttyUSB1", "/dev/ttyUSB0", "radio yard is on /dev/ttyUSB0, the device of basement"},
+      {"/dev/ttyUSB1", "/dev/ttyUSB0", "radio yard is on /dev/ttyUSB0, the device of bus basement"},
       {"interval = 900", "interval = 900\nid = \"70000002\"", "poll.toml:"},
   };
   for (const Mistake& m : mistakes) {

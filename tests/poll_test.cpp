@@ -660,6 +660,9 @@ TEST_F(PollTest, RadioMetersArePublishedBesideWiredOnesAndASilentOneGoesOffline)
     EXPECT_FALSE(j["values"].empty()) << j;
   }
   EXPECT_EQ(good("gas")["authenticated"], true);
+  for (const char* meter : {"water", "heat", "gas", "power"}) {
+    for (const auto& j : StatesOf(messages, meter)) EXPECT_NE(j["result"], -14) << j;  // air noise
+  }
   const auto power = StatesOf(messages, "power").front();
   EXPECT_EQ(power["result"], -13);
   EXPECT_EQ(power["error"], "decryption failed: wrong key?");

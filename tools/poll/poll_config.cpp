@@ -258,7 +258,7 @@ class Lines {
       FailAt(file_, line,
              "a second " + kind + " named " + name + " (bus and radio names are one list)");
     }
-    const auto [other, fresh] = devices_.emplace(DeviceKey(device), name);
+    const auto [other, fresh] = devices_.emplace(DeviceKey(device), kind + " " + name);
     if (!fresh) {
       FailAt(file_, line,
              kind + " " + name + " is on " + device + ", the device of " + other->second +

@@ -113,7 +113,8 @@ void RadioWorker::Serve(RadioReceiver& receiver, WirelessDecoder& decoder) {
 }
 
 // A telegram of a configured meter: heard now; published when its interval has passed since
-// its last reading. Telegrams of other meters (the neighbours') are passed over.
+// its last reading. Telegrams of other meters (the neighbours') are passed over, and so are
+// damaged ones.
 void RadioWorker::Heard(const HeardTelegram& h, const WirelessTelegram& t) {
   if (t.bytes.empty()) return;  // too damaged to say whose it is
   const std::string_view ident(t.decoded.header.ident.data(), 8);
@@ -122,6 +123,9 @@ void RadioWorker::Heard(const HeardTelegram& h, const WirelessTelegram& t) {
     if (entry.address != ident) continue;
     const auto now = Clock::now();
     const MeterRead read = AsRead(t);
+    // A telegram the air damaged says nothing about the meter, and its next one comes soon: it
+    // is passed over rather than published in place of a good one.
+    if (read.code == ReadCode::kUnreadable) return;
     if (read.Ok()) m.lastHeard = now;
     if (m.published && now - m.lastPublished < std::chrono::seconds(entry.interval)) return;
     m.published = true;
