@@ -166,7 +166,6 @@ const Bytes kMode7 = *ParseHex(
     "30 44 93 15 78 56 34 12 33 03 90 0F 00 2C 25 01 00 00 00 A7 27 B7 B1 16 B2 FE 66 "
     "7A 11 00 10 07 10 DE BB 75 E9 44 2C 09 9F 6E 26 40 C0 C6 8A D1 65");
 
-
 MeterKey CountingKey() {
   MeterKey key{};
   for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(i);
