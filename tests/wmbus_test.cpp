@@ -224,5 +224,28 @@ TEST(Wireless, SecurityMode7DerivesItsKeysAndChecksTheMac) {
   EXPECT_EQ(std::string(t.decoded.header.ident.data()), "12345679");
 }
 
+// A water meter's telegram published with its key in a public issue thread (wmbusmeters issue
+// 1170, 2024-02-05: PLO 20376400, security mode 5, four blocks). Deciphered by hand with
+// openssl (IV 8F 41 00 64 37 20 35 07 and the access number 48 eight times) the records read:
+// 04 13 00 35 0C 00 volume 800000 l; 04 93 3C the same volume with a VIFE; 04 6D a date and time,
+// 2024-02-04 11:00; 04 FD 17 error flags 0x4202; then storage 1 and 2 values of 0.
+TEST(Wireless, APublishedWaterMeterTelegramOpensWithItsPublishedKey) {
+  const Bytes telegram = *ParseHex(
+      "4E448F410064372035077A48004005326BA7F0D19A3E7A20D6F124285E61435300240EC8C32117D3711783"
+      "69FE502AD5F39EB1BCCD45921CBFE367494AFDAEF920E85B7278697876C0D6D89FB0CB8A");
+  const auto key = *ParseHex("776D627573656E63727970746B657931");
+  MeterKey k{};
+  std::copy(key.begin(), key.end(), k.begin());
+  WirelessTelegram t;
+  ASSERT_EQ(DecodeWirelessTelegram(telegram, t, &k), "");
+  EXPECT_EQ(std::string(t.decoded.header.ident.data()), "20376400");
+  EXPECT_EQ(std::string(t.decoded.header.manufacturer.data()), "PLO");
+  ASSERT_GE(t.decoded.records.size(), 4u);
+  EXPECT_EQ(t.decoded.records[0].quantity, "Volume");
+  EXPECT_DOUBLE_EQ(t.decoded.records[0].value, 800.0);  // m^3
+  EXPECT_EQ(ValueText(t.decoded.records[2]), "2024-02-04T11:00:00");
+  EXPECT_DOUBLE_EQ(t.decoded.records[3].value, 0x4202);
+}
+
 }  // namespace
 }  // namespace velmar
