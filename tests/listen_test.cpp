@@ -110,15 +110,17 @@ TEST_F(ListenTest, WithoutKeysOverTcpAndPickedById) {
 }
 
 // Hex lines from a file: garbage lines are told one by one up to ten, then counted; the
-// telegrams around them are read.
+// telegrams around them are read, also one in a software radio's line.
 TEST_F(ListenTest, GarbageInHexInputIsCountedAndTheStreamGoesOn) {
   const std::string good = "1E44A2057856341200037A350000002F2F007C085453455420434E452F2F2F\n";
   std::string text = good;
   for (int i = 0; i < 15; ++i) text += "garbage " + std::to_string(i) + "\n";
   text += "# a comment\n\n" + good;
+  // As a software radio prints it: mode, flags, time, levels, id, then the telegram as 0x...
+  text += "T1;1;1;2026-12-06 10:00:00.000;23;24;12345678;0x" + good;
   const ProcessResult r = Velmar({"listen", "--device", Write("in.hex", text), "--json"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(LineCount(r.out), 2u) << r.out;
+  EXPECT_EQ(LineCount(r.out), 3u) << r.out;
   EXPECT_EQ(LineCount(r.err), 11u) << r.err;
   EXPECT_NE(r.err.find("Skipped: line 2 is not hex"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Skipped 15 frames or lines in all"), std::string::npos) << r.err;

@@ -8,6 +8,19 @@ namespace {
 // The longest telegram (L 255 in format B with its CRCs) as hex with a blank after each byte.
 constexpr std::size_t kMaxLine = 1024;
 
+// Software radios print fields before the telegram, separated by ';' (mode, CRC flags, time,
+// signal levels, id), and the telegram as 0x...: the telegram is the last field.
+std::string_view TelegramField(std::string_view line) {
+  if (const auto semicolon = line.rfind(';'); semicolon != std::string_view::npos) {
+    line.remove_prefix(semicolon + 1);
+  }
+  while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+  if (line.size() >= 2 && line[0] == '0' && (line[1] == 'x' || line[1] == 'X')) {
+    line.remove_prefix(2);
+  }
+  return line;
+}
+
 }  // namespace
 
 void HexLinesProtocol::Line(std::vector<HeardTelegram>& heard) {
@@ -18,7 +31,7 @@ void HexLinesProtocol::Line(std::vector<HeardTelegram>& heard) {
     Skip("line " + std::to_string(number_) + " is longer than " + std::to_string(kMaxLine) +
          " characters");
   } else if (first != std::string::npos && line_[first] != '#') {
-    auto bytes = ParseHex(line_);
+    auto bytes = ParseHex(TelegramField(line_));
     if (!bytes || bytes->empty()) {
       Skip("line " + std::to_string(number_) + " is not hex");
     } else {

@@ -1,6 +1,7 @@
 // Telegrams as text, one per line in hex (blanks between bytes allowed), as software radio
-// decoders print them. Blank lines and lines starting with '#' are passed over; a line that is
-// not hex, or longer than any telegram, is counted and skipped.
+// decoders print them: alone, or as the last of ';'-separated fields, with or without 0x.
+// Blank lines and lines starting with '#' are passed over; a line that is not hex, or longer
+// than any telegram, is counted and skipped.
 #pragma once
 
 #include "velmar/radio.hpp"
