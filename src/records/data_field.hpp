@@ -3,6 +3,7 @@
 // reals, and the date and time types F, G, I and J.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -28,6 +29,9 @@ std::optional<std::int64_t> Bcd(std::span<const std::uint8_t> bytes);
 // The identification number of a header (four bytes, least significant first): its digits as
 // text, a nibble over 9 kept as its hex digit, and its value when every digit is BCD (else 0).
 void PutIdent(std::span<const std::uint8_t> bytes, TelegramHeader& h);
+// The three letters of a manufacturer code (five bits each, 'A' = 1: 0x3E56 is "ORV"); empty
+// for code 0.
+std::array<char, 4> ManufacturerLetters(std::uint16_t code);
 // IEEE 754 single precision.
 float Real(std::span<const std::uint8_t> bytes);
 

@@ -49,12 +49,7 @@ std::int16_t CheckFrame(std::span<const std::uint8_t> t) {
 }
 
 void PutManufacturer(TelegramHeader& h) {
-  h.manufacturer = {};
-  if (h.manufacturerCode == 0) return;
-  for (int i = 0, shift = 10; i < 3; ++i, shift -= 5) {
-    h.manufacturer[static_cast<std::size_t>(i)] =
-        static_cast<char>(64 + ((h.manufacturerCode >> shift) & 0x1F));
-  }
+  h.manufacturer = records::ManufacturerLetters(h.manufacturerCode);
 }
 
 }  // namespace

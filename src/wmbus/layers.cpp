@@ -11,14 +11,6 @@
 namespace velmar::wmbus {
 namespace {
 
-void PutLetters(std::uint16_t code, std::array<char, 4>& letters) {
-  letters = {};
-  if (code == 0) return;
-  for (int i = 0, shift = 10; i < 3; ++i, shift -= 5) {
-    letters[static_cast<std::size_t>(i)] = static_cast<char>(64 + ((code >> shift) & 0x1F));
-  }
-}
-
 // Access number, status and configuration word of a transport header.
 void ReadShortHeader(std::span<const std::uint8_t> b, TelegramHeader& h) {
   h.accessNumber = b[0];
@@ -31,7 +23,7 @@ void ReadShortHeader(std::span<const std::uint8_t> b, TelegramHeader& h) {
 void ReadLongHeader(std::span<const std::uint8_t> b, TelegramHeader& h) {
   records::PutIdent(b.first(4), h);
   h.manufacturerCode = static_cast<std::uint16_t>(b[4] | (b[5] << 8));
-  PutLetters(h.manufacturerCode, h.manufacturer);
+  h.manufacturer = records::ManufacturerLetters(h.manufacturerCode);
   h.version = b[6];
   h.medium = b[7];
   ReadShortHeader(b.subspan(8, 4), h);

@@ -11,19 +11,11 @@
 namespace velmar {
 namespace {
 
-void PutLetters(std::uint16_t code, std::array<char, 4>& letters) {
-  letters = {};
-  if (code == 0) return;
-  for (int i = 0, shift = 10; i < 3; ++i, shift -= 5) {
-    letters[static_cast<std::size_t>(i)] = static_cast<char>(64 + ((code >> shift) & 0x1F));
-  }
-}
-
 // L C M M A A A A A A: the identification number is the A field's first four bytes.
 void ReadLink(std::span<const std::uint8_t> b, WirelessLink& link, TelegramHeader& h) {
   link.c = b[1];
   link.manufacturerCode = static_cast<std::uint16_t>(b[2] | (b[3] << 8));
-  PutLetters(link.manufacturerCode, link.manufacturer);
+  link.manufacturer = records::ManufacturerLetters(link.manufacturerCode);
   records::PutIdent(b.subspan(4, 4), h);
   link.ident = h.ident;
   link.identNumber = h.identNumber;
