@@ -15,12 +15,6 @@ namespace {
 
 constexpr int kMeters = 1000;
 
-std::uint32_t Bcd(std::uint32_t n) {
-  std::uint32_t bcd = 0;
-  for (int shift = 0; shift < 32; shift += 4, n /= 10) bcd |= (n % 10) << shift;
-  return bcd;
-}
-
 velmar::MeterKey KeyOf(int meter) {
   velmar::MeterKey key{};
   for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(meter + i);
@@ -32,7 +26,7 @@ velmar::MeterKey KeyOf(int meter) {
 std::vector<std::uint8_t> Telegram(int meter, std::uint8_t mode) {
   velmar::WirelessMessage m;
   m.manufacturerCode = 0x58AC;
-  m.ident = Bcd(static_cast<std::uint32_t>(70000000 + meter));
+  m.ident = static_cast<std::uint32_t>(70000000 + meter);
   m.version = 1;
   m.deviceType = 0x04;
   m.accessNumber = static_cast<std::uint8_t>(meter);

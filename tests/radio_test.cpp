@@ -81,7 +81,7 @@ TEST(Radio, TheBuilderReproducesBothPublishedKeyExamples) {
   const MeterKey key = CountingKey();
   WirelessMessage m5;
   m5.manufacturerCode = 0x05A2;
-  m5.ident = 0x12345678;
+  m5.ident = 12345678;
   m5.deviceType = 0x03;
   m5.accessNumber = 0x35;
   m5.securityMode = 5;
@@ -90,7 +90,7 @@ TEST(Radio, TheBuilderReproducesBothPublishedKeyExamples) {
             "1E44A2057856341200037A350010051E34C77CFE6C59B154B663297FE6C3F7");
   WirelessMessage m7;
   m7.manufacturerCode = 0x1593;
-  m7.ident = 0x12345678;
+  m7.ident = 12345678;
   m7.version = 0x33;
   m7.deviceType = 0x03;
   m7.accessNumber = 0x11;

@@ -125,7 +125,7 @@ namespace velmar {
 // transport header, the records, and how they are protected.
 struct WirelessMessage {
   std::uint16_t manufacturerCode = 0;
-  std::uint32_t ident = 0;  // the identification number's eight digits as BCD (0x12345678)
+  std::uint32_t ident = 0;  // the identification number, 0 to 99999999 (sent as eight BCD digits)
   std::uint8_t version = 0;
   std::uint8_t deviceType = 0;
   std::uint8_t accessNumber = 0;
@@ -137,7 +137,8 @@ struct WirelessMessage {
 
 // The telegram from its L field, without CRCs; enciphered with `key` for modes 5 and 7 (the
 // records after 2F 2F, filled up with 2F to whole blocks). Throws std::invalid_argument for a
-// mode other than 0, 5, 7, a mode without a key, or records that do not fit one telegram.
+// mode other than 0, 5, 7, a mode without a key, an identification number over eight digits,
+// or records that do not fit one telegram.
 std::vector<std::uint8_t> BuildWirelessTelegram(const WirelessMessage& message,
                                                 const MeterKey* key);
 

@@ -23,6 +23,14 @@ std::vector<std::uint8_t> PlainBlocks(const std::vector<std::uint8_t>& records) 
   return p;
 }
 
+// Eight decimal digits as BCD, lowest pair first in the telegram.
+std::uint32_t Bcd(std::uint32_t n) {
+  if (n > 99999999) throw std::invalid_argument("an identification number has eight digits");
+  std::uint32_t bcd = 0;
+  for (int shift = 0; shift < 32; shift += 4, n /= 10) bcd |= (n % 10) << shift;
+  return bcd;
+}
+
 // L (filled in last), C = SND_NR, manufacturer, identification number, version, device type.
 std::vector<std::uint8_t> LinkLayer(const WirelessMessage& m) {
   std::vector<std::uint8_t> b;
@@ -30,7 +38,7 @@ std::vector<std::uint8_t> LinkLayer(const WirelessMessage& m) {
   b.push_back(0);
   b.push_back(0x44);
   PutLe(b, m.manufacturerCode, 2);
-  PutLe(b, m.ident, 4);
+  PutLe(b, Bcd(m.ident), 4);
   b.push_back(m.version);
   b.push_back(m.deviceType);
   return b;

@@ -20,12 +20,6 @@ constexpr std::array<Medium, 4> kMedia = {{
     {0x02, 0x06},  // electricity
 }};
 
-std::uint32_t Bcd(std::uint32_t n) {
-  std::uint32_t bcd = 0;
-  for (int shift = 0; shift < 32; shift += 4, n /= 10) bcd |= (n % 10) << shift;
-  return bcd;
-}
-
 }  // namespace
 
 RadioFleet::RadioFleet(int meters, const MeterKey& key) : meters_(meters), key_(key) {}
@@ -45,7 +39,7 @@ std::vector<std::uint8_t> RadioFleet::Next(bool& damaged) {
   const Medium& medium = kMedia[static_cast<std::size_t>(i) % kMedia.size()];
   WirelessMessage m;
   m.manufacturerCode = kMaker;
-  m.ident = Bcd(static_cast<std::uint32_t>(70000001 + i));
+  m.ident = static_cast<std::uint32_t>(70000001 + i);
   m.version = 0x01;
   m.deviceType = medium.deviceType;
   m.accessNumber = static_cast<std::uint8_t>(round);
