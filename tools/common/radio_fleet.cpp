@@ -6,7 +6,7 @@ namespace velmar::tools {
 namespace {
 
 constexpr std::uint16_t kMaker = 0x58AC;  // "VEL"
-constexpr int kDamagedEvery = 7;          // one telegram in seven is cut short
+constexpr int kDamagedEvery = 7;          // one telegram in seven is damaged on the air
 
 struct Medium {
   std::uint8_t deviceType;
