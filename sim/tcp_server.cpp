@@ -14,25 +14,29 @@
 
 namespace velmar::sim {
 
-TcpMeterServer::TcpMeterServer(std::vector<SimMeter*> meters, std::uint16_t port, int baud)
-    : StreamMeterServer(std::move(meters), baud) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener_ < 0) throw std::runtime_error("cannot create a socket for the simulator");
+int ListenOnLoopback(std::uint16_t port, std::uint16_t& bound) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("cannot create a socket for the simulator");
   const int on = 1;
-  setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
-  if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listener_, 4) != 0 ||
-      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
     const std::string why = std::strerror(errno);
-    ::close(listener_);
+    ::close(fd);
     throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + why);
   }
-  port_ = ntohs(addr.sin_port);
+  bound = ntohs(addr.sin_port);
+  return fd;
+}
+
+TcpMeterServer::TcpMeterServer(std::vector<SimMeter*> meters, std::uint16_t port, int baud)
+    : StreamMeterServer(std::move(meters), baud) {
+  listener_ = ListenOnLoopback(port, port_);
   Start();
 }
 

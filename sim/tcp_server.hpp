@@ -11,6 +11,11 @@
 
 namespace velmar::sim {
 
+// A listening socket on 127.0.0.1:port (0 picks a free port; `bound` is the one taken), for the
+// simulators that serve a TCP client. Throws std::runtime_error naming the port when it cannot
+// be had.
+int ListenOnLoopback(std::uint16_t port, std::uint16_t& bound);
+
 class TcpMeterServer : public StreamMeterServer {
  public:
   // Listens on 127.0.0.1:port (0 picks a free port); throws std::runtime_error when the port

@@ -97,12 +97,14 @@ class RadioReceiver {
 
  private:
   void Arm(int ms);
+  void Disarm();
 
   EventLoop& events_;
   SerialPort& port_;
   ReceiverKind kind_;
   std::unique_ptr<ReceiverProtocol> protocol_;
   std::unique_ptr<Timer> deadline_;
+  std::unique_ptr<Timer> tick_;  // wakes the loop to look at the port while waiting
   bool passed_ = false;
 };
 

@@ -12,6 +12,11 @@
 namespace velmar {
 namespace {
 
+// A port wakes its loop for the first bytes of a quiet line, not for each that follows (a bus
+// master naps through a frame whose length it knows); a receiver, which cannot know when the
+// next telegram comes, looks at the port this often while it waits.
+constexpr int kTickMs = 20;
+
 struct ReceiverEntry {
   ReceiverKind kind;
   std::string_view name;
@@ -95,7 +100,10 @@ RadioReceiver::RadioReceiver(EventLoop& events, SerialPort& port, ReceiverKind k
       deadline_(events.CreateTimer([this] {
         passed_ = true;
         deadline_->SetEnabled(false);
-      })) {}
+      })),
+      tick_(events.CreateTimer([] {})) {
+  tick_->SetInterval(kTickMs);
+}
 
 RadioReceiver::~RadioReceiver() = default;
 
@@ -104,6 +112,12 @@ void RadioReceiver::Arm(int ms) {
   passed_ = false;
   deadline_->SetInterval(std::max(ms, 1));
   deadline_->SetEnabled(true);
+  tick_->SetEnabled(true);
+}
+
+void RadioReceiver::Disarm() {
+  deadline_->SetEnabled(false);
+  tick_->SetEnabled(false);
 }
 
 std::string RadioReceiver::Start(RadioMode mode, int timeoutMs) {
@@ -117,11 +131,14 @@ std::string RadioReceiver::Start(RadioMode mode, int timeoutMs) {
   port_.Output(command);
   Arm(timeoutMs);
   std::vector<HeardTelegram> early;  // telegrams before the confirmation belong to no mode
-  while (!protocol_->Started() && !passed_) {
-    events_.WaitForEvents();
+  // The answer may be in the port's buffer already (taken in while the command left): look
+  // there before each wait.
+  for (;;) {
     if (port_.InBufferCount() > 0) protocol_->Feed(port_.Input(), early);
+    if (protocol_->Started() || passed_) break;
+    events_.WaitForEvents();
   }
-  deadline_->SetEnabled(false);
+  Disarm();
   if (protocol_->Started()) return {};
   return "the receiver did not confirm link mode " + std::string(RadioModeName(mode)) + " within " +
          std::to_string(timeoutMs) + " ms: is it an " +
@@ -139,7 +156,7 @@ std::vector<HeardTelegram> RadioReceiver::Listen(int ms, const bool* stop) {
     }
     events_.WaitForEvents();
   }
-  deadline_->SetEnabled(false);
+  Disarm();
   return heard;
 }
 

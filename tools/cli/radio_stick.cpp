@@ -1,8 +1,6 @@
 #include "radio_stick.hpp"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,6 +10,7 @@
 #include "commands.hpp"
 #include "radio_fleet.hpp"
 #include "signal_watch.hpp"
+#include "tcp_server.hpp"
 #include "velmar/error.hpp"
 #include "velmar/posix_platform.hpp"
 
@@ -87,20 +86,9 @@ class StickLine : public posix::DescriptorSource {
   }
 
   void OpenListener(std::uint16_t port) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int yes = 1;
-    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listener_, 1) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-      throw Error("cannot listen on 127.0.0.1:" + std::to_string(port));
-    }
-    where_ = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    std::uint16_t bound = 0;
+    listener_ = sim::ListenOnLoopback(port, bound);
+    where_ = "127.0.0.1:" + std::to_string(bound);
   }
 
   // A TCP receiver that went away: the next one connects afresh and configures the stick again.
@@ -113,8 +101,11 @@ class StickLine : public posix::DescriptorSource {
   }
 
   void Write(const std::vector<std::uint8_t>& bytes) {
-    // A full pseudo-terminal (nobody reading) drops the rest, as a stick's buffer overflows.
-    if (::write(fd_, bytes.data(), bytes.size()) < 0 && listener_ >= 0) Drop();
+    // A full pseudo-terminal (nobody reading) drops the rest, as a stick's buffer overflows; a
+    // receiver that hung up is dropped (no SIGPIPE: the stick outlives its receivers).
+    const ssize_t n = listener_ >= 0 ? ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)
+                                     : ::write(fd_, bytes.data(), bytes.size());
+    if (n < 0 && listener_ >= 0) Drop();
   }
 
   posix::PosixEventLoop& loop_;
