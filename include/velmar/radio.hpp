@@ -34,6 +34,7 @@ std::string_view RadioModeName(RadioMode mode);
 struct HeardTelegram {
   std::vector<std::uint8_t> bytes;  // from the L field; the receiver may have removed the CRCs
   std::optional<int> rssi;          // received signal strength in dBm, where the receiver says
+  std::optional<RadioMode> mode;    // the link mode it came in, where known
 };
 
 // The byte stream of one kind of receiver, without I/O: the command that starts it listening
@@ -90,7 +91,8 @@ class RadioReceiver {
   // port's open time.
   std::string Start(RadioMode mode, int timeoutMs);
   // Waits until at least one telegram is heard or `ms` pass, and returns those heard (none
-  // when the time passed). Throws PortError when the port fails (a stick unplugged, a stream
+  // when the time passed), with the mode the stick was started in (hex lines: the mode their
+  // line names, if any). Throws PortError when the port fails (a stick unplugged, a stream
   // closed). Returns early when `stop` is set by an event handler.
   std::vector<HeardTelegram> Listen(int ms, const bool* stop = nullptr);
   ReceiverProtocol& Protocol() { return *protocol_; }
@@ -103,6 +105,7 @@ class RadioReceiver {
   SerialPort& port_;
   ReceiverKind kind_;
   std::unique_ptr<ReceiverProtocol> protocol_;
+  std::optional<RadioMode> mode_;  // the mode a stick confirmed
   std::unique_ptr<Timer> deadline_;
   std::unique_ptr<Timer> tick_;  // wakes the loop to look at the port while waiting
   bool passed_ = false;

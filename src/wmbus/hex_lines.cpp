@@ -35,7 +35,12 @@ void HexLinesProtocol::Line(std::vector<HeardTelegram>& heard) {
     if (!bytes || bytes->empty()) {
       Skip("line " + std::to_string(number_) + " is not hex");
     } else {
-      heard.push_back({std::move(*bytes), std::nullopt});
+      // A software radio's line starts with the mode it heard the telegram in.
+      const auto semicolon = line_.find(';');
+      const auto mode = semicolon == std::string::npos
+                            ? std::nullopt
+                            : RadioModeByName(line_.substr(0, semicolon));
+      heard.push_back({std::move(*bytes), std::nullopt, mode});
     }
   }
   line_.clear();

@@ -139,7 +139,10 @@ std::string RadioReceiver::Start(RadioMode mode, int timeoutMs) {
     events_.WaitForEvents();
   }
   Disarm();
-  if (protocol_->Started()) return {};
+  if (protocol_->Started()) {
+    mode_ = mode;
+    return {};
+  }
   return "the receiver did not confirm link mode " + std::string(RadioModeName(mode)) + " within " +
          std::to_string(timeoutMs) + " ms: is it an " +
          (kind_ == ReceiverKind::kIm871a ? "iM871A" : "AMB8465") + " at " +
@@ -157,6 +160,9 @@ std::vector<HeardTelegram> RadioReceiver::Listen(int ms, const bool* stop) {
     events_.WaitForEvents();
   }
   Disarm();
+  for (HeardTelegram& h : heard) {
+    if (!h.mode) h.mode = mode_;
+  }
   return heard;
 }
 

@@ -89,8 +89,7 @@ std::string TableRow(const WirelessTelegram& t, const HeardTelegram& h,
 
 class Listener {
  public:
-  Listener(const ListenOptions& o, RadioMode mode, MeterKeys keys)
-      : o_(o), mode_(mode), decoder_(std::move(keys)) {}
+  Listener(const ListenOptions& o, MeterKeys keys) : o_(o), decoder_(std::move(keys)) {}
 
   // Shows what was heard; false once --count telegrams were shown.
   bool Show(const std::vector<HeardTelegram>& heard) {
@@ -100,7 +99,7 @@ class Listener {
       if (!Matches(o_.id, t_)) continue;
       if (o_.json) {
         nlohmann::ordered_json j;
-        RadioMessage(t_, h.rssi, mode_, when, j);
+        RadioMessage(t_, h, when, j);
         std::cout << j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
                   << std::endl;
       } else {
@@ -127,7 +126,6 @@ class Listener {
 
  private:
   const ListenOptions& o_;
-  RadioMode mode_;
   WirelessDecoder decoder_;
   WirelessTelegram t_;
   int shown_ = 0;
@@ -238,7 +236,7 @@ Runner AddListen(CLI::App& app) {
     }
     const ReceiverKind kind = *ReceiverByName(o->receiver);
     const RadioMode mode = *RadioModeByName(o->mode);
-    Listener listener(*o, mode, std::move(keys));
+    Listener listener(*o, std::move(keys));
     const bool text = kind == ReceiverKind::kHex && o->device.rfind("tcp://", 0) != 0 &&
                       o->device.rfind("/dev/", 0) != 0;
     try {

@@ -14,7 +14,7 @@ std::int16_t RadioResult(const WirelessTelegram& t) {
   return ReadCode::kUnreadable;
 }
 
-void RadioMessage(const WirelessTelegram& t, std::optional<int> rssi, RadioMode mode,
+void RadioMessage(const WirelessTelegram& t, const HeardTelegram& heard,
                   std::chrono::system_clock::time_point when, nlohmann::ordered_json& j) {
   j["time"] = IsoUtc(when);
   const std::int16_t result = RadioResult(t);
@@ -28,8 +28,8 @@ void RadioMessage(const WirelessTelegram& t, std::optional<int> rssi, RadioMode 
     j["medium"] = h.medium;
     j["mediumName"] = std::string(h.mediumName);
   }
-  if (rssi) j["rssi"] = *rssi;
-  j["mode"] = std::string(RadioModeName(mode));
+  if (heard.rssi) j["rssi"] = *heard.rssi;
+  if (heard.mode) j["mode"] = std::string(RadioModeName(*heard.mode));
   if (result != 0) return;
   if (h.encryptionMode == 7) {
     j["messageCounter"] = t.messageCounter;

@@ -1,7 +1,8 @@
 // A telegram heard from a wireless meter as the same message a wired read gives: "time",
 // "result" (0, or -12 enciphered without a key, -13 a key that does not open it, -14 a telegram
 // that cannot be read), "error" on failure, "identNumber", "manufacturer", "version", "medium",
-// "mediumName", "rssi" (dBm, where the receiver gives it), "mode", then on success "values" and
+// "mediumName", "rssi" (dBm, where the receiver gives it), "mode" (where known), then on success
+// "values" and
 // "records" (and for security mode 7 "messageCounter" and "authenticated").
 #pragma once
 
@@ -18,9 +19,9 @@ namespace velmar::tools {
 // The result code of a decoded telegram (see above).
 std::int16_t RadioResult(const WirelessTelegram& t);
 
-// The message for `t`, heard at `when` with `rssi` in `mode`. `j` may already hold keys that
-// go first (the collector's "meter" and "bus").
-void RadioMessage(const WirelessTelegram& t, std::optional<int> rssi, RadioMode mode,
+// The message for `t`, decoded from `heard` at `when`. `j` may already hold keys that go first
+// (the collector's "meter" and "bus").
+void RadioMessage(const WirelessTelegram& t, const HeardTelegram& heard,
                   std::chrono::system_clock::time_point when, nlohmann::ordered_json& j);
 
 }  // namespace velmar::tools

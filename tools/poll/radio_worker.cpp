@@ -133,7 +133,7 @@ void RadioWorker::Heard(const HeardTelegram& h, const WirelessTelegram& t) {
     nlohmann::ordered_json j;
     j["meter"] = entry.name;
     j["bus"] = radio_.name;
-    RadioMessage(t, h.rssi, *RadioModeByName(radio_.mode), std::chrono::system_clock::now(), j);
+    RadioMessage(t, h, std::chrono::system_clock::now(), j);
     const std::string where =
         sink_(StateTopic(prefix_, entry.name),
               j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
