@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "codec/hex.hpp"
+#include "velmar/error.hpp"
 #include "velmar/radio.hpp"
+#include "velmar/virtual_platform.hpp"
 #include "velmar/wmbus.hpp"
 #include "wmbus/amb8465.hpp"
 #include "wmbus/im871a.hpp"
@@ -107,6 +109,60 @@ TEST(Radio, TheBuilderReproducesBothPublishedKeyExamples) {
   ASSERT_EQ(DecodeWirelessTelegram(WithFormatACrcs(BuildWirelessTelegram(m7, &key)), t, &key), "");
   EXPECT_EQ(t.format, FrameFormat::kA);
   EXPECT_TRUE(t.authenticated);
+}
+
+// A stick on a virtual line: it answers what the receiver sends as its protocol says, and
+// passes on the telegrams the test schedules.
+class VirtualStick : public virt::LinePeer {
+ public:
+  VirtualStick(ReceiverKind kind, bool answers)
+      : stick_(MakeReceiverProtocol(kind)), answers_(answers) {}
+  void OnByteFromMaster(std::uint8_t b, virt::VirtualSerialPort& line) override {
+    const auto answer = stick_->Answer(std::span(&b, 1));
+    if (answers_ && !answer.empty()) line.SendToMaster(answer, line.Now());
+  }
+  void Send(virt::VirtualSerialPort& line, const Bytes& telegram) {
+    line.SendToMaster(stick_->Indication(telegram, -70), line.Now());
+  }
+
+ private:
+  std::unique_ptr<ReceiverProtocol> stick_;
+  bool answers_;
+};
+
+// In virtual time: a stick that confirms its mode is started at once and its telegrams are
+// heard as they come (with the mode and the RX level); one that stays silent is given up after
+// the time-out, with the line naming what was expected; an unplugged stick ends the wait.
+TEST(Radio, AReceiverStartsItsStickAndHearsItInVirtualTime) {
+  const Bytes telegram =
+      *ParseHex("1E44A2057856341200037A350000002F2F007C085453455420434E452F2F2F");
+  virt::VirtualEventLoop loop;
+  VirtualStick stick(ReceiverKind::kAmb8465, true);
+  virt::VirtualSerialPort port(loop, &stick);
+  RadioReceiver receiver(loop, port, ReceiverKind::kAmb8465);
+  ASSERT_EQ(receiver.Start(RadioMode::kC1, 2000), "");
+  EXPECT_LT(loop.Now(), virt::Ms(50));  // the set-mode request and its confirmation at 9600 baud
+  loop.At(loop.Now() + virt::Ms(1000), [&] { stick.Send(port, telegram); });
+  const auto started = loop.Now();
+  const auto heard = receiver.Listen(5000);
+  ASSERT_EQ(heard.size(), 1u);
+  EXPECT_EQ(heard[0].bytes, telegram);
+  EXPECT_EQ(heard[0].mode, RadioMode::kC1);
+  EXPECT_EQ(heard[0].rssi, -70);
+  EXPECT_LT(loop.Now() - started, virt::Ms(1100));  // heard within a tick of its last byte
+  EXPECT_TRUE(receiver.Listen(300).empty());
+  port.Unplug();
+  EXPECT_THROW(receiver.Listen(300), PortError);
+
+  virt::VirtualEventLoop quiet_loop;
+  VirtualStick silent(ReceiverKind::kIm871a, false);
+  virt::VirtualSerialPort quiet(quiet_loop, &silent);
+  RadioReceiver nobody(quiet_loop, quiet, ReceiverKind::kIm871a);
+  EXPECT_EQ(nobody.Start(RadioMode::kT1, 2000),
+            "the receiver did not confirm link mode T1 within 2000 ms: is it an iM871A at "
+            "57600,n,8,1?");
+  EXPECT_GE(quiet_loop.Now(), virt::Ms(2000));
+  EXPECT_TRUE(quiet.PortOpen());
 }
 
 }  // namespace
