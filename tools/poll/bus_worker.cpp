@@ -53,31 +53,19 @@ BusWorker::~BusWorker() {
 }
 
 void BusWorker::Start() {
-  thread_ = std::thread([this] {
-    // Nothing a bus meets may take the other buses down with it: what ends this one is logged.
-    try {
-      Run();
-    } catch (const std::exception& e) {
-      log_.Note("bus " + bus_.name + ": stopped: " + e.what());
-    }
-  });
+  // Nothing a bus or radio meets may take the others down with it: what ends this one is logged.
+  worker_.Start([this] { Run(); },
+                [this](const std::exception& e) {
+                  log_.Note("bus " + bus_.name + ": stopped: " + e.what());
+                });
 }
 
 void BusWorker::RequestStop() {
-  {
-    std::lock_guard lock(mutex_);
-    stop_ = true;
-  }
-  wake_.notify_all();
+  worker_.RequestStop();
 }
 
 void BusWorker::Join() {
-  if (thread_.joinable()) thread_.join();
-}
-
-bool BusWorker::SleepUntil(Clock::time_point when) {
-  std::unique_lock lock(mutex_);
-  return !wake_.wait_until(lock, when, [this] { return stop_.load(); });
+  worker_.Join();
 }
 
 void BusWorker::Lost(const std::string& why, std::vector<Clock::time_point>& due) {
@@ -108,9 +96,9 @@ void BusWorker::Run() {
   BusPlatform platform = platform_(bus_);
   Bus bus(*platform.events, *platform.port);
   std::vector<Clock::time_point> due(bus_.meters.size(), Clock::now());
-  while (!stop_) {
+  while (!worker_.Stopping()) {
     const auto next = std::min_element(due.begin(), due.end()) - due.begin();
-    if (!SleepUntil(due[next])) break;
+    if (!worker_.SleepUntil(due[next])) break;
     const MeterEntry& meter = bus_.meters[static_cast<std::size_t>(next)];
     const auto started = Clock::now();
     due[static_cast<std::size_t>(next)] = started + std::chrono::seconds(meter.interval);

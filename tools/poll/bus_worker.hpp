@@ -5,18 +5,15 @@
 // on.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "poll_config.hpp"
 #include "poll_log.hpp"
 #include "velmar/platform.hpp"
+#include "worker_thread.hpp"
 
 namespace velmar::tools {
 
@@ -62,7 +59,6 @@ class BusWorker {
   void Run();
   std::string Publish(const MeterEntry& meter, const struct MeterRead& read,
                       std::chrono::system_clock::time_point when);
-  bool SleepUntil(Clock::time_point when);
   void Lost(const std::string& why, std::vector<Clock::time_point>& due);
 
   BusEntry bus_;
@@ -71,13 +67,10 @@ class BusWorker {
   MeterStateSink state_sink_;
   PollLog& log_;
   BusPlatformFactory platform_;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::atomic<bool> stop_{false};
   std::chrono::seconds backoff_{1};
   bool down_ = false;
   Clock::time_point down_since_{};
+  WorkerThread worker_;  // last: it stops and joins before the members its thread uses go
 };
 
 }  // namespace velmar::tools

@@ -45,30 +45,19 @@ RadioWorker::~RadioWorker() {
 }
 
 void RadioWorker::Start() {
-  thread_ = std::thread([this] {
-    try {
-      Run();
-    } catch (const std::exception& e) {
-      log_.Note("radio " + radio_.name + ": stopped: " + e.what());
-    }
-  });
+  // Nothing a bus or radio meets may take the others down with it: what ends this one is logged.
+  worker_.Start([this] { Run(); },
+                [this](const std::exception& e) {
+                  log_.Note("radio " + radio_.name + ": stopped: " + e.what());
+                });
 }
 
 void RadioWorker::RequestStop() {
-  {
-    std::lock_guard lock(mutex_);
-    stop_ = true;
-  }
-  wake_.notify_all();
+  worker_.RequestStop();
 }
 
 void RadioWorker::Join() {
-  if (thread_.joinable()) thread_.join();
-}
-
-bool RadioWorker::SleepFor(std::chrono::seconds pause) {
-  std::unique_lock lock(mutex_);
-  return !wake_.wait_for(lock, pause, [this] { return stop_.load(); });
+  worker_.Join();
 }
 
 void RadioWorker::Run() {
@@ -76,7 +65,7 @@ void RadioWorker::Run() {
   for (Meter& m : meters_) m.lastHeard = started_;
   WirelessDecoder decoder(KeysOf(radio_));
   std::chrono::seconds backoff(1);
-  while (!stop_) {
+  while (!worker_.Stopping()) {
     posix::PosixEventLoop events;
     std::unique_ptr<SerialPortBase> port = posix::PortForDevice(events, radio_.device);
     RadioReceiver receiver(events, *port, *ReceiverByName(radio_.receiver));
@@ -96,14 +85,14 @@ void RadioWorker::Run() {
     log_.Note("radio " + radio_.name + ": " + radio_.device + " unavailable (" + why +
               "); trying again in " + std::to_string(backoff.count()) + " s");
     CheckSilence(Clock::now());
-    if (!SleepFor(backoff)) break;
+    if (!worker_.SleepUntil(Clock::now() + backoff)) break;
     backoff = std::min(backoff * 2, std::chrono::seconds(60));
   }
 }
 
 void RadioWorker::Serve(RadioReceiver& receiver, WirelessDecoder& decoder) {
   WirelessTelegram t;
-  while (!stop_) {
+  while (!worker_.Stopping()) {
     for (const HeardTelegram& h : receiver.Listen(kListenMs)) {
       decoder.Decode(h.bytes, t);
       Heard(h, t);

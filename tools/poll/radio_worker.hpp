@@ -6,16 +6,13 @@
 // to 60 s) while the buses go on.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 
 #include "bus_worker.hpp"
 #include "poll_config.hpp"
 #include "velmar/radio.hpp"
 #include "velmar/wmbus.hpp"
+#include "worker_thread.hpp"
 
 namespace velmar::tools {
 
@@ -52,7 +49,6 @@ class RadioWorker {
   void Serve(RadioReceiver& receiver, WirelessDecoder& decoder);
   void Heard(const HeardTelegram& h, const WirelessTelegram& t);
   void CheckSilence(Clock::time_point now);
-  bool SleepFor(std::chrono::seconds pause);
 
   RadioEntry radio_;
   std::string prefix_;
@@ -62,10 +58,7 @@ class RadioWorker {
   PollLog& log_;
   std::vector<Meter> meters_;
   Clock::time_point started_{};
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::atomic<bool> stop_{false};
+  WorkerThread worker_;  // last: it stops and joins before the members its thread uses go
 };
 
 }  // namespace velmar::tools
