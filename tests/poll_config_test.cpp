@@ -76,6 +76,8 @@ TEST(PollConfig, EveryMistakeIsNamedWithItsLine) {
       {"port = 1883", "port = 70000", "poll.toml:3: mqtt.port is 70000"},
       {"speed = 2400", "speed = \"fast\"", "bus[0].speed must be a whole number"},
       {"device = \"tcp://192.0.2.10:10001\"", "device = \"tcp://192.0.2.10\"", "bus[1].device"},
+      {"device = \"tcp://192.0.2.10:10001\"", "device = \"tcp://192.0.2.10:e\\n\\u001b[2J\"",
+       "gateway \"tcp://192.0.2.10:e??...\" is not"},
       {"name = \"incomer\"", "name = \"in/comer\"", "is not a name"},
       {"prefix = \"site\"", "prefix = \"site/#\"", "not a topic prefix"},
       {"[[bus.meter]]\nname = \"solar\"\naddress = \"254\"\n", "", "bus roof has no meters"},

@@ -12,7 +12,7 @@ namespace velmar {
 namespace {
 
 [[noreturn]] void Refuse(std::string_view text, const std::string& why) {
-  throw PortError("serial settings \"" + std::string(text.substr(0, 40)) + "\": " + why);
+  throw PortError("serial settings \"" + Shown(text) + "\": " + why);
 }
 
 int WholeNumber(std::string_view field, std::string_view text, const char* what) {
@@ -20,7 +20,7 @@ int WholeNumber(std::string_view field, std::string_view text, const char* what)
   const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), v);
   if (field.empty() || ec != std::errc() || end != field.data() + field.size() || v <= 0 ||
       v > 4'000'000) {
-    Refuse(text, std::string(what) + " \"" + std::string(field.substr(0, 20)) + "\" is not valid");
+    Refuse(text, std::string(what) + " \"" + Shown(field) + "\" is not valid");
   }
   return v;
 }
@@ -47,7 +47,7 @@ SerialSettings SerialSettings::Parse(std::string_view text) {
   const std::string_view p = fields[1];
   const char letter = p.size() == 1 ? static_cast<char>(std::tolower(p[0])) : '?';
   if (std::string_view("neoms").find(letter) == std::string_view::npos) {
-    Refuse(text, "parity \"" + std::string(p.substr(0, 20)) + "\" is not one of n, e, o, m, s");
+    Refuse(text, "parity \"" + Shown(p) + "\" is not one of n, e, o, m, s");
   }
   s.parity.letter = letter;
   s.dataBits.count = WholeNumber(fields[2], text, "data bits");

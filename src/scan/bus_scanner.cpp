@@ -4,6 +4,7 @@
 
 #include "velmar/error.hpp"
 #include "velmar/scan.hpp"
+#include "velmar/text.hpp"
 
 namespace velmar {
 namespace {
@@ -178,7 +179,7 @@ void BusScanner::Search(SearchPattern pattern) {
 
 std::vector<FoundMeter> BusScanner::SearchSecondary(const SearchPattern& pattern) {
   if (!ValidIdent(pattern.ident)) {
-    throw ArgumentError("pattern \"" + pattern.ident.substr(0, 20) +
+    throw ArgumentError("pattern \"" + Shown(pattern.ident) +
                         "\" is not 8 characters of digits and F (F: any digit)");
   }
   results_.clear();

@@ -8,16 +8,16 @@
 #include <string>
 #include <string_view>
 
+#include "velmar/text.hpp"
+
 namespace velmar::tools {
 
-// The first 20 characters of `text`, with "..." when there were more; control characters (C0,
-// DEL, C1) and bytes that are not UTF-8 as '?'. What a message echoes: always valid UTF-8,
-// never a split character.
-std::string Shown(std::string_view text);
+// How the tool echoes what it refuses is the library's (its own messages echo the same way).
+using velmar::Printable;
+using velmar::Shown;
+
 // Characters (UTF-8 code points) in `text`.
 std::size_t CharacterCount(std::string_view text);
-// Whether `text` is valid UTF-8 without control characters (what Shown leaves as it is).
-bool Printable(std::string_view text);
 
 // `message` with every word longer than 40 characters cut to its first 20 and "...", so an
 // argument of any size is never echoed whole.

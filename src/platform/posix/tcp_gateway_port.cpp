@@ -12,6 +12,7 @@
 
 #include "velmar/error.hpp"
 #include "velmar/posix_platform.hpp"
+#include "velmar/text.hpp"
 
 namespace velmar::posix {
 namespace {
@@ -58,7 +59,7 @@ bool ParseGatewayAddress(const std::string& text, std::string& host, std::uint16
   const auto [end, ec] = std::from_chars(first, last, number);
   if (colon == std::string::npos || colon == 0 || ec != std::errc() || end != last || number < 1 ||
       number > 65535) {
-    throw ArgumentError("gateway \"" + text.substr(0, 60) +
+    throw ArgumentError("gateway \"" + Shown(text) +
                         "\" is not tcp://HOST:PORT with a port from 1 to 65535");
   }
   host = rest.substr(0, colon);
