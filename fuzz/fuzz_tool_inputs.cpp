@@ -1,8 +1,8 @@
 // libFuzzer target over what the velmar tool takes from a person: option values (addresses,
 // speeds, passwords, clock texts), the simulator's configuration file and the lines of
-// `velmar decode`, and the collector's TOML configuration. Whatever the text, a check answers "" or
-// one short line, a configuration is taken or refused with ArgumentError, and a decoded telegram
-// prints as valid JSON.
+// `velmar decode`, and the collector's TOML configuration and keys file. Whatever the text, a check
+// answers "" or one short line, a configuration is taken or refused with ArgumentError, and a
+// decoded telegram prints as valid JSON.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -13,6 +13,7 @@
 #include "codec/hex.hpp"
 #include "decode_json.hpp"
 #include "input_checks.hpp"
+#include "keys_file.hpp"
 #include "poll_config.hpp"
 #include "sim_config.hpp"
 #include "velmar/error.hpp"
@@ -85,6 +86,15 @@ void CheckPollConfig(const std::string& text) {
   }
 }
 
+// The keys file is TOML a person writes too: taken whole or refused in one line.
+void CheckKeysFile(const std::string& text) {
+  try {
+    ParseKeysFile(text, "keys.toml");
+  } catch (const velmar::ArgumentError& e) {
+    RequireShortLine(e.what());
+  }
+}
+
 void CheckDecodeLine(const std::string& text) {
   const auto bytes = velmar::ParseHex(text);
   if (!bytes) return;
@@ -107,6 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       break;
     case 3:
       CheckPollConfig(text);
+      CheckKeysFile(text);
       break;
     default:
       CheckDecodeLine(text);

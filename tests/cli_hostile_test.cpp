@@ -135,6 +135,15 @@ TEST(Hostile, BadValuesAreEchoedAsCleanText) {
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(CleanText(r.err)) << r.err;
   }
+  // Values the argument parser checks itself are echoed on one line as well.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"listen", "--device", "-", "--receiver", "rt\nl\x1B[2J"},
+        std::vector<std::string>{"listen", "--device", "-", "--count", "1\n2"}}) {
+    const ProcessResult r = Velmar(args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(LineCount(r.err), 2u) << r.err;  // the message and where help is
+    EXPECT_TRUE(CleanText(r.err)) << r.err;
+  }
   // Cut after 20 characters, not after 20 bytes (which would split the tenth character).
   const ProcessResult cut = Velmar({"read", "--address", values[3]});
   EXPECT_NE(cut.err.find("\"" + Repeat("\xC3\xA4", 20) + "...\""), std::string::npos) << cut.err;

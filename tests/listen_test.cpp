@@ -144,6 +144,7 @@ TEST_F(ListenTest, BadInputIsRefusedWithOneLineAndNothingHeard) {
   const Case cases[] = {
       {"[[meter]]\nid = \"70000002\"\nkey = \"0001\"\n", "keys.toml:1: meter[0].key is not a key"},
       {"[[meter]]\nid = \"7000\"\n" + key, "meter[0].id \"7000\" is not an identification"},
+      {"[[meter]]\nid = \"7000\\n\\u001b[2J\"\n" + key, "meter[0].id \"7000??[2J\" is not"},
       {"[[meter]]\nid = \"70000002\"\n" + key + "[[meter]]\nid = \"70000002\"\n" + key,
        "meter 70000002 is given a key twice"},
       {"[[meter]]\nid = \"70000002\"\n" + key + "name = 3\n", "unknown key meter[0].name"},

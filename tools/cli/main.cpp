@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);  // --help
-    std::cerr << ShortenLongWords(e.what()) << "\nRun with --help for more information.\n";
+    std::cerr << ShortenLongWords(OneLine(e.what())) << "\nRun with --help for more information.\n";
     return kExitUsage;
   }
   try {

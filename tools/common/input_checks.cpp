@@ -88,6 +88,18 @@ std::size_t CharacterCount(std::string_view text) {
   return count;
 }
 
+std::string OneLine(std::string_view text) {
+  std::string line;
+  for (char c : text) {
+    if (c == '\n') {
+      line += "\\n";
+    } else {
+      line += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+    }
+  }
+  return line;
+}
+
 std::string ShortenLongWords(std::string_view message) {
   std::string out;
   std::size_t at = 0;

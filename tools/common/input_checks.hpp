@@ -19,6 +19,10 @@ using velmar::Shown;
 // Characters (UTF-8 code points) in `text`.
 std::size_t CharacterCount(std::string_view text);
 
+// `text` as one line: a line end as the two characters \n, other C0 controls as '?'. For a
+// parser's message that quotes what it stopped at, which may be a line end.
+std::string OneLine(std::string_view text);
+
 // `message` with every word longer than 40 characters cut to its first 20 and "...", so an
 // argument of any size is never echoed whole.
 std::string ShortenLongWords(std::string_view message);

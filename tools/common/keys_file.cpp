@@ -5,6 +5,7 @@
 #include "toml_reader.hpp"
 #include "velmar/error.hpp"
 #include "velmar/hex.hpp"
+#include "velmar/text.hpp"
 
 namespace velmar::tools {
 
@@ -38,7 +39,7 @@ MeterKeys ParseKeysFile(std::string_view text, const std::string& name) {
     r.Text("key", key, true);
     r.RejectUnknown();
     if (!IsWirelessIdent(id)) {
-      r.Fail(r.Line(), r.where() + ".id \"" + id +
+      r.Fail(r.Line(), r.where() + ".id \"" + Shown(id) +
                            "\" is not an identification number: eight "
                            "digits as the meter shows them");
     }

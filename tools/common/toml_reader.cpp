@@ -6,23 +6,6 @@
 #include "velmar/error.hpp"
 
 namespace velmar::tools {
-namespace {
-
-// The parser's description quotes the character it stopped at, which may be a line end: a
-// message stays one line.
-std::string OneLine(std::string_view text) {
-  std::string line;
-  for (char c : text) {
-    if (c == '\n') {
-      line += "\\n";
-    } else {
-      line += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
-    }
-  }
-  return line;
-}
-
-}  // namespace
 
 std::string ReadConfigFile(const std::string& path) {
   if (const std::string why = CheckRegularFile(path); !why.empty()) throw Error(why);
