@@ -238,8 +238,7 @@ class MeterNames {
     if (!unique) {
       FailAt(file_, m.line,
              "meters " + same->second + " and " + m.name + " both become the id " + same->first +
-                 " (letters are taken lower-case, anything but a-z and 0-9 becomes '_'); rename "
-                 "one");
+                 " (lower-case, '_' for other characters); rename one");
     }
   }
 
@@ -261,8 +260,8 @@ class Lines {
     const auto [other, fresh] = devices_.emplace(DeviceKey(device), kind + " " + name);
     if (!fresh) {
       FailAt(file_, line,
-             kind + " " + name + " is on " + device + ", the device of " + other->second +
-                 "; one device carries one bus or one receiver");
+             kind + " " + name + " is on " + ShortenLongWords(device) + ", the device of " +
+                 other->second + "; one device carries one bus or one receiver");
     }
   }
 
