@@ -73,8 +73,8 @@ std::string TableRow(const WirelessTelegram& t, const HeardTelegram& h,
       << std::string(hd.manufacturer.data()) << "  " << std::setw(14)
       << std::string(t.bytes.empty() ? "" : hd.mediumName) << "  " << std::right << std::setw(4)
       << (h.rssi ? std::to_string(*h.rssi) : std::string("-")) << "  ";
-  if (!t.error.empty()) {
-    row << t.error;
+  if (const std::string why = RadioError(t); !why.empty()) {
+    row << why;
     return row.str();
   }
   const auto values = PlainValues(t.decoded.records);

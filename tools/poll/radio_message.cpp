@@ -7,8 +7,12 @@
 
 namespace velmar::tools {
 
+std::string RadioError(const WirelessTelegram& t) {
+  return t.error.empty() ? t.decoded.error : t.error;
+}
+
 std::int16_t RadioResult(const WirelessTelegram& t) {
-  if (t.error.empty()) return 0;
+  if (RadioError(t).empty()) return 0;
   if (t.error.rfind("encrypted", 0) == 0) return ReadCode::kEncrypted;
   if (t.error.rfind("decryption failed", 0) == 0) return ReadCode::kWrongKey;
   return ReadCode::kUnreadable;
@@ -19,7 +23,7 @@ void RadioMessage(const WirelessTelegram& t, const HeardTelegram& heard,
   j["time"] = IsoUtc(when);
   const std::int16_t result = RadioResult(t);
   j["result"] = result;
-  if (result != 0) j["error"] = t.error;
+  if (result != 0) j["error"] = RadioError(t);
   const TelegramHeader& h = t.decoded.header;
   if (!t.bytes.empty()) {
     j["identNumber"] = std::string(h.ident.data());

@@ -16,6 +16,10 @@
 
 namespace velmar::tools {
 
+// Why `t` cannot be published, "" when it can: its frame or security layer's failure, or
+// records that do not hold together (a telegram cut short on its way: a stick delivers it
+// without the CRCs that would have told). Never throws beyond std::bad_alloc.
+std::string RadioError(const WirelessTelegram& t);
 // The result code of a decoded telegram (see above).
 std::int16_t RadioResult(const WirelessTelegram& t);
 

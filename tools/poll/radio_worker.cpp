@@ -18,7 +18,7 @@ constexpr int kStartMs = 2000;  // for the stick's confirmation of its link mode
 MeterRead AsRead(const WirelessTelegram& t) {
   MeterRead r;
   r.result = r.code = RadioResult(t);
-  r.error = t.error;
+  r.error = RadioError(t);
   r.reading.header = t.decoded.header;
   if (r.result == 0) r.values = PlainValues(t.decoded.records);
   return r;
@@ -128,8 +128,8 @@ void RadioWorker::Heard(const HeardTelegram& h, const WirelessTelegram& t) {
               j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     if (read.Ok() && state_sink_) state_sink_(entry, read);
     if (read.Ok()) m.available = true;
-    log_.Read(std::chrono::system_clock::now(),
-              radio_.name + "/" + entry.name + ": " + (read.Ok() ? "ok" : t.error) + "; " + where);
+    log_.Read(std::chrono::system_clock::now(), radio_.name + "/" + entry.name + ": " +
+                                                    (read.Ok() ? "ok" : read.error) + "; " + where);
     return;
   }
 }
