@@ -11,12 +11,14 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <iostream>
+#include <string>
 
 #include "bus_pane.hpp"
 #include "connection_panel.hpp"
 #include "main_window.hpp"
 #include "meter_model.hpp"
 #include "sim_config.hpp"
+#include "velmar/text.hpp"
 
 namespace {
 
@@ -89,10 +91,80 @@ bool AnswersWithoutDisplay(int argc, char** argv) {
   return false;
 }
 
+// Whole numbers only: "12abc" is not 12.
+bool WholeNumberIn(const QString& text, int low, int high) {
+  bool ok = false;
+  const int n = text.toInt(&ok);
+  return ok && n >= low && n <= high;
+}
+
+// The arguments without the options every Qt program takes (-platform offscreen, -style
+// Fusion, -reverse, ...), which the application object takes out for itself later.
+QStringList OwnArguments(int argc, char** argv) {
+  static const QStringList kWithValue = {
+      QStringLiteral("style"),           QStringLiteral("stylesheet"),
+      QStringLiteral("platform"),        QStringLiteral("platformpluginpath"),
+      QStringLiteral("platformtheme"),   QStringLiteral("plugin"),
+      QStringLiteral("qwindowgeometry"), QStringLiteral("qwindowicon"),
+      QStringLiteral("qwindowtitle"),    QStringLiteral("session"),
+      QStringLiteral("display"),         QStringLiteral("geometry")};
+  static const QStringList kAlone = {QStringLiteral("widgetcount"),   QStringLiteral("reverse"),
+                                     QStringLiteral("qmljsdebugger"), QStringLiteral("dialogs"),
+                                     QStringLiteral("fontengine"),    QStringLiteral("nograb"),
+                                     QStringLiteral("dograb"),        QStringLiteral("sync")};
+  QStringList own;
+  for (int i = 0; i < argc; ++i) {
+    const QString a = QString::fromLocal8Bit(argv[i]);
+    QString name = a;
+    while (name.startsWith(QLatin1Char('-'))) name.remove(0, 1);
+    const bool equals = name.contains(QLatin1Char('='));
+    name = name.section(QLatin1Char('='), 0, 0);
+    if (i > 0 && a.startsWith(QLatin1Char('-')) && kWithValue.contains(name)) {
+      if (!equals) ++i;  // its value is the next argument
+      continue;
+    }
+    if (i > 0 && a.startsWith(QLatin1Char('-')) && kAlone.contains(name)) continue;
+    own << a;
+  }
+  return own;
+}
+
+// The command line, checked before a display is opened: a mistake is one line and exit status
+// 2 on a terminal without a display as well, never an abort in the display's set-up.
+std::string CommandLineProblem(int argc, char** argv, const Options& o) {
+  const QStringList arguments = OwnArguments(argc, argv);
+  QCommandLineParser parser;
+  o.AddTo(parser);
+  if (!parser.parse(arguments)) return parser.errorText().toStdString();
+  if (!parser.positionalArguments().isEmpty()) {
+    return "unexpected argument \"" +
+           velmar::Shown(parser.positionalArguments().front().toStdString()) +
+           "\": velmar-gui takes options only";
+  }
+  if (parser.isSet(o.meters) && !WholeNumberIn(parser.value(o.meters), 1, 250)) {
+    return "--meters takes 1 to 250";
+  }
+  if (parser.isSet(o.scan) && !WholeNumberIn(parser.value(o.scan), 0, 250)) {
+    return "--scan takes the last primary address to try, 0 to 250";
+  }
+  if (parser.isSet(o.fault)) {
+    try {
+      velmar::tools::ParseFault(parser.value(o.fault).toStdString());
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const Options o;
+  if (const std::string why = CommandLineProblem(argc, argv, o); !why.empty()) {
+    std::cerr << "Error: " << why << "\nRun with --help for more information.\n";
+    return 2;
+  }
   if (AnswersWithoutDisplay(argc, argv)) {
     QCoreApplication core(argc, argv);
     Describe(core);
@@ -110,15 +182,18 @@ int main(int argc, char** argv) {
 
   velmar::gui::MainWindow window;
   const int meters = parser.value(o.meters).toInt();
-  if (meters < 1 || meters > 250) {
-    std::cerr << "Error: --meters takes 1 to 250\n";
-    return 2;
-  }
   if (meters > 1) window.UseSimulatedBus(meters);
   if (parser.isSet(o.device)) window.Connection()->device->setCurrentText(parser.value(o.device));
   if (parser.isSet(o.tab)) {
+    QStringList names;
     for (int t = 0; t < window.Tabs()->count(); ++t) {
-      if (window.Tabs()->tabText(t) == parser.value(o.tab)) window.Tabs()->setCurrentIndex(t);
+      names << window.Tabs()->tabText(t);
+      if (names.back() == parser.value(o.tab)) window.Tabs()->setCurrentIndex(t);
+    }
+    if (!names.contains(parser.value(o.tab))) {
+      std::cerr << "Error: --tab \"" << velmar::Shown(parser.value(o.tab).toStdString())
+                << "\" is not a tab: " << names.join(QStringLiteral(", ")).toStdString() << '\n';
+      return 2;
     }
   }
   if (parser.isSet(o.quiet)) window.Connection()->showErrors->setChecked(false);
