@@ -79,18 +79,6 @@ void Describe(QCoreApplication& app) {
   app.setApplicationVersion(QStringLiteral(VELMAR_VERSION));
 }
 
-// --help and --version are answered without a display: a terminal, an SSH session or a package
-// check has none.
-bool AnswersWithoutDisplay(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view a(argv[i]);
-    if (a == "-h" || a == "--help" || a == "--help-all" || a == "-v" || a == "--version") {
-      return true;
-    }
-  }
-  return false;
-}
-
 // Whole numbers only: "12abc" is not 12.
 bool WholeNumberIn(const QString& text, int low, int high) {
   bool ok = false;
@@ -129,13 +117,13 @@ QStringList OwnArguments(int argc, char** argv) {
   return own;
 }
 
-// The command line, checked before a display is opened: a mistake is one line and exit status
-// 2 on a terminal without a display as well, never an abort in the display's set-up.
-std::string CommandLineProblem(int argc, char** argv, const Options& o) {
-  const QStringList arguments = OwnArguments(argc, argv);
-  QCommandLineParser parser;
+// The command line, read into `parser` and checked before a display is opened: a mistake is one
+// line and exit status 2 on a terminal without a display as well, never an abort in the
+// display's set-up.
+std::string CommandLineProblem(int argc, char** argv, const Options& o,
+                               QCommandLineParser& parser) {
   o.AddTo(parser);
-  if (!parser.parse(arguments)) return parser.errorText().toStdString();
+  if (!parser.parse(OwnArguments(argc, argv))) return parser.errorText().toStdString();
   if (!parser.positionalArguments().isEmpty()) {
     return "unexpected argument \"" +
            velmar::Shown(parser.positionalArguments().front().toStdString()) +
@@ -161,24 +149,23 @@ std::string CommandLineProblem(int argc, char** argv, const Options& o) {
 
 int main(int argc, char** argv) {
   const Options o;
-  if (const std::string why = CommandLineProblem(argc, argv, o); !why.empty()) {
+  QCommandLineParser parser;
+  if (const std::string why = CommandLineProblem(argc, argv, o, parser); !why.empty()) {
     std::cerr << "Error: " << why << "\nRun with --help for more information.\n";
     return 2;
   }
-  if (AnswersWithoutDisplay(argc, argv)) {
+  // --help and --version are answered without a display: a terminal, an SSH session or a
+  // package check has none.
+  if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all")) ||
+      parser.isSet(QStringLiteral("version"))) {
     QCoreApplication core(argc, argv);
     Describe(core);
-    QCommandLineParser parser;
-    o.AddTo(parser);
     parser.process(core);  // prints and exits
     return 0;
   }
   QApplication app(argc, argv);
   Describe(app);
   QApplication::setApplicationDisplayName(QStringLiteral("Velmar"));
-  QCommandLineParser parser;
-  o.AddTo(parser);
-  parser.process(app);
 
   velmar::gui::MainWindow window;
   const int meters = parser.value(o.meters).toInt();

@@ -2,8 +2,7 @@
 // "result" (0, or -12 enciphered without a key, -13 a key that does not open it, -14 a telegram
 // that cannot be read), "error" on failure, "identNumber", "manufacturer", "version", "medium",
 // "mediumName", "rssi" (dBm, where the receiver gives it), "mode" (where known), then on success
-// "values" and
-// "records" (and for security mode 7 "messageCounter" and "authenticated").
+// "values" and "records" (and for security mode 7 "messageCounter" and "authenticated").
 #pragma once
 
 #include <chrono>
