@@ -8,6 +8,8 @@
 #include "corpus_support.hpp"
 #include "meter_read.hpp"
 #include "sim_bus.hpp"
+#include "velmar/hex.hpp"
+#include "velmar/wmbus.hpp"
 
 namespace velmar {
 namespace {
@@ -71,11 +73,31 @@ TEST(PlainValues, ThisMakersMeterAgreesWithItsOwnWalk) {
   EXPECT_EQ(v["meter_time"], "2026-12-05T14:30:00");
   EXPECT_FALSE(v.contains("voltage_V"));  // the meter sends no voltage without phase
 
+  // Tariff registers with the error-code VIFE 0x00 ("no error"): the walk keeps them, and so do
+  // the plain values.
   c.tariffStatusVife = true;
   SimBus flagged(SimBus::One(c));
-  const auto w = tools::ValuesJson(tools::ReadMeter(*flagged.bus, Address::Primary(1)).values);
-  EXPECT_TRUE(w.contains("energy_kWh"));
-  EXPECT_FALSE(w.contains("energy_tariff1_kWh")) << w.dump();
+  const tools::MeterRead f = tools::ReadMeter(*flagged.bus, Address::Primary(1));
+  const auto w = tools::ValuesJson(f.values);
+  ASSERT_TRUE(f.maker);
+  ASSERT_TRUE(f.maker->energyTariff[1]);
+  ASSERT_TRUE(w.contains("energy_tariff1_kWh")) << w.dump();
+  EXPECT_DOUBLE_EQ(w["energy_tariff1_kWh"].get<double>(), *f.maker->energyTariff[1]);
+}
+
+// An electricity meter's published telegram (wmbusmeters test data, abbb23: ABB 33221100, its
+// published total 5249.17 kWh): 0E 84 00 17 49 52 00 00 00 is 12 BCD digits of 10 Wh with the
+// error-code VIFE 0x00, "no error". The value stands.
+TEST(PlainValues, ARecordWhoseErrorCodeSaysNoErrorIsAValue) {
+  const auto telegram = *ParseHex(
+      "844442040011223320027A3E0000200E840017495200000004FFA0150000000004FFA1150000000004FFA21500"
+      "00000004FFA3150000000007FFA600000000000000000007FFA700000000000000000007FFA800000000000000"
+      "000007FFA90000000000000000000DFD8E0007302E38322E31420DFFAA000B3030312D313131203332421F");
+  WirelessTelegram t;
+  ASSERT_EQ(DecodeWirelessTelegram(telegram, t, nullptr, FrameCrcs::kRemoved), "");
+  const auto v = tools::ValuesJson(tools::PlainValues(t.decoded.records));
+  ASSERT_TRUE(v.contains("energy_kWh")) << v.dump();
+  EXPECT_DOUBLE_EQ(v["energy_kWh"].get<double>(), 5249.17);
 }
 
 // A meter whose telegram names a security mode: the read says so and gives no values or records.

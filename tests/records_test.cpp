@@ -93,6 +93,18 @@ TEST(RecordDecoder, EveryFieldOfTheRecordHeaderAndEveryValueCoding) {
        F::kInstantaneous},
       // A VIFE naming the date of the value: the value is a time point.
       {"04 A9 6F 1E0E453C", 0, "Power", "", 0, "2026-12-05T14:30:00", 0, 0, 0, F::kInstantaneous},
+      // Type D bit fields (error flags, digital inputs) are never signed: bit 15 is a flag.
+      {"02 FD 17 0080", 0, "Error flags", "", 32768, "", 0, 0, 0, F::kInstantaneous},
+      {"01 FD 1B 81", 0, "Digital input", "", 129, "", 0, 0, 0, F::kInstantaneous},
+      // 0xFB table: relative humidity E001 101n, 10^(n-1) %.
+      {"02 FB 1A CC02", 0, "Relative humidity", "%", 71.6, "", 0, 0, 0, F::kInstantaneous},
+      {"01 FB 1B 48", 0, "Relative humidity", "%", 72, "", 0, 0, 0, F::kInstantaneous},
+      // Error code 0 is "no error": the record keeps its value.
+      {"04 83 00 0A000000", 0, "Energy", "Wh", 10, "", 0, 0, 0, F::kInstantaneous},
+      // Date types with the year bits all set (127): the meter has not set the year.
+      {"02 6C E1 F1", 0, "Date", "", 0, "--01-01", 0, 0, 0, F::kInstantaneous},
+      // VIFE 0xFC: the code after it is from the second orthogonal table (at phase L2).
+      {"02 FD C8 FC 02 3709", 0, "Voltage", "V", 235.9, "", 0, 0, 0, F::kInstantaneous},
   };
   for (const Expect& e : cases) {
     SCOPED_TRACE(e.records);
@@ -115,6 +127,47 @@ TEST(RecordDecoder, EveryFieldOfTheRecordHeaderAndEveryValueCoding) {
       EXPECT_EQ(ValueText(r), e.text);
     }
   }
+}
+
+// What a record cannot say by its quantity and value alone: a VIF the tables have no entry for
+// (VIF 0x7B without its table code: the value as sent), a compact profile (VIFE E001 1111: bytes,
+// never text), the date of an event sent as a number, and the phase from VIFE 0xFC.
+TEST(RecordDecoder, FlagsSayWhatAValueIsNot) {
+  const auto one = [](const char* hex) {
+    static Bytes telegram;
+    telegram = testing::Telegram(*ParseHex(hex));
+    static DecodedTelegram d;
+    DecodeTelegram(telegram, d);
+    EXPECT_EQ(d.error, "") << hex;
+    return d.records.empty() ? DataRecord{} : d.records[0];
+  };
+  const DataRecord bare = one("0C 7B 02030000");
+  EXPECT_TRUE(bare.unscaled);
+  EXPECT_EQ(bare.quantity, "");
+  EXPECT_EQ(bare.value, 302);
+  EXPECT_FALSE(one("0C 13 02030000").unscaled);
+
+  const DataRecord profile = one("0D 93 1F 04 01020304");
+  EXPECT_TRUE(profile.profile);
+  EXPECT_EQ(profile.kind, ValueKind::kBytes);
+  EXPECT_EQ(profile.errorCode, -1);
+  EXPECT_EQ(ValueText(profile), "01020304");
+
+  const DataRecord when = one("02 A9 6F 1E0E");
+  EXPECT_TRUE(when.timePoint);
+  EXPECT_EQ(UnitText(when), "");
+
+  // Another maker's meter (ABB), whose codes say nothing of phases.
+  Bytes abb = testing::Telegram(*ParseHex("02 FD C8 FC 03 3709"));
+  abb[11] = 0x42;
+  abb[12] = 0x04;
+  abb[abb.size() - 2] = 0;
+  for (std::size_t i = 4; i + 2 < abb.size(); ++i) abb[abb.size() - 2] += abb[i];
+  DecodedTelegram d;
+  ASSERT_EQ(DecodeTelegram(abb, d), 0);
+  ASSERT_EQ(d.records.size(), 1u);
+  EXPECT_EQ(d.records[0].phase, 3);
+  EXPECT_EQ(d.records[0].errorCode, -1);
 }
 
 // A record that cannot be read ends the list there and says where; the records before it stay

@@ -60,6 +60,15 @@ struct DataRecord {
   // The phase (1-3) a record of power, voltage or current belongs to, where the maker's table
   // says how its meters code it; 0 none.
   std::uint8_t phase = 0;
+  // The standard's tables give this VIF no quantity (a reserved or unknown code): `value` is
+  // the data field as sent, with no scale applied.
+  bool unscaled = false;
+  // A VIFE E001 1110/1111: the data field is a compact profile (a series of values the meter
+  // packs together), kept as bytes.
+  bool profile = false;
+  // A VIFE made the value the date (and time) of something about the quantity (its last
+  // limit exceed, the end of its last period, ...), though the data field is not a date type.
+  bool timePoint = false;
   ValueKind kind = ValueKind::kNone;
   double value = 0;
   DateTimeValue date;
@@ -81,6 +90,9 @@ struct TelegramHeader {
   std::string_view mediumName;
   std::uint8_t accessNumber = 0;
   std::uint8_t status = 0;
+  // False where no transport header carried access number and status (a wireless telegram
+  // with CI 0x78 after its link layer): `status` is then not the meter's.
+  bool hasStatus = true;
   std::uint16_t signature = 0;
   // The security mode of the configuration (signature) word, bits 8-12, when it says the records
   // are enciphered (5 AES-CBC, 7 AES-CBC with a derived key, 10 AES-CCM, ...); 0 when they are

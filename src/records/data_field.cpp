@@ -13,12 +13,13 @@ int FullYear(int two_digits) {
 }
 
 // Day, month and year of types F, G and I share one layout in two bytes; the seven year bits
-// can say more than 99, which no meter means.
+// can say more than 99, which meters send (127, all bits set) for a date not set: the year is
+// then -1, never a year of the next century.
 void PutDate(DateTimeValue& d, std::uint8_t day_byte, std::uint8_t month_byte) {
   d.day = day_byte & 0x1F;
   d.month = month_byte & 0x0F;
   const int year = ((day_byte & 0xE0) >> 5) | ((month_byte & 0xF0) >> 1);
-  d.year = FullYear(year);
+  d.year = year > 99 ? -1 : FullYear(year);
   if (d.month < 1 || d.month > 12 || d.day < 1 || year > 99) d.invalid = true;
 }
 

@@ -14,6 +14,15 @@ std::string Reversed(std::span<const std::uint8_t> bytes) {
   return std::string(bytes.rbegin(), bytes.rend());
 }
 
+// The year of a date, or "-" for one the meter left unset, which makes the reduced ISO 8601
+// form "--MM-DD" of a date without its year.
+std::string YearText(int year) {
+  if (year < 0) return "-";
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%04d", year);
+  return buf;
+}
+
 }  // namespace
 
 std::string ValueText(const DataRecord& r) {
@@ -21,12 +30,12 @@ std::string ValueText(const DataRecord& r) {
   const DateTimeValue& d = r.date;
   switch (r.kind) {
     case ValueKind::kDate:
-      std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", d.year, d.month, d.day);
-      return buf;
+      std::snprintf(buf, sizeof buf, "-%02d-%02d", d.month, d.day);
+      return YearText(d.year) + buf;
     case ValueKind::kDateTime:
-      std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", d.year, d.month, d.day,
-                    d.hour, d.minute, d.second);
-      return buf;
+      std::snprintf(buf, sizeof buf, "-%02d-%02dT%02d:%02d:%02d", d.month, d.day, d.hour, d.minute,
+                    d.second);
+      return YearText(d.year) + buf;
     case ValueKind::kTime:
       std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", d.hour, d.minute, d.second);
       return buf;

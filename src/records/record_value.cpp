@@ -47,6 +47,7 @@ VifEntry BySubunit(const DataRecord& r, const VifEntry& entry, const MakerCodes*
 struct VifeSum {
   int correction = 0;
   bool timePoint = false;
+  bool profile = false;
 };
 
 // Orthogonal VIFEs (after the table code of 0xFB/0xFD or of the maker's VIF) add a suffix, a
@@ -64,11 +65,18 @@ VifeSum ApplyVifes(DataRecord& r, const VifEntry* entry, const MakerCodes* maker
       if (r.phase != 0) continue;
     }
     const VifeEffect& e = OrthogonalVife(r.vifes[i]);
+    if (e.extension) {
+      // The code after it is from the second table (phase, quadrant, direction), never an
+      // error code.
+      if (++i < r.vifeCount && r.phase == 0) r.phase = ExtensionPhase(r.vifes[i]);
+      continue;
+    }
     if (e.manufacturer) {
       r.manufacturerVife = !r.manufacturerVif;
       break;
     }
     if (e.isError) r.errorCode = static_cast<std::int16_t>(r.vifes[i] & 0x1F);
+    sum.profile = sum.profile || e.profile;
     if (!e.unitSuffix.empty()) r.unitSuffix = e.unitSuffix;
     sum.correction += e.correctionExponent;
     sum.timePoint = sum.timePoint || e.timePoint;
@@ -122,7 +130,8 @@ bool TimePoint(DataRecord& r, VifKind kind) {
 }
 
 // The number the data field holds, or false when it holds none (text, binary, bad BCD).
-bool Number(const DataRecord& r, std::span<const std::uint8_t> field, Variable form, double& out) {
+bool Number(const DataRecord& r, std::span<const std::uint8_t> field, Variable form, VifKind kind,
+            double& out) {
   if (form == Variable::kBcd || form == Variable::kNegativeBcd) {
     const auto v = Bcd(field);
     if (!v) return false;
@@ -141,7 +150,9 @@ bool Number(const DataRecord& r, std::span<const std::uint8_t> field, Variable f
     case 0x4:
     case 0x6:
     case 0x7:
-      out = static_cast<double>(SignedInteger(field));
+      // A bit field's top bit is a flag like the others, not a sign.
+      out = kind == VifKind::kBits ? static_cast<double>(UnsignedInteger(field))
+                                   : static_cast<double>(SignedInteger(field));
       return true;
     case 0x5:
       out = Real(field);
@@ -173,12 +184,27 @@ void InterpretRecord(DataRecord& r, std::span<const std::uint8_t> field, Variabl
                : (r.vif & 0x7F) == 0x7E ? std::string_view("Any VIF")
                                         : entry.quantity;
   r.unit = entry.unit;
+  r.unscaled = known != nullptr && entry.kind == VifKind::kUnknown && (r.vif & 0x7F) != 0x7C &&
+               (r.vif & 0x7F) != 0x7E;
+  r.profile = vifes.profile;
   if (r.coding == 0x0 || r.coding == 0x8) return;  // no data, or a readout selection
+  if (r.profile) {
+    r.kind = ValueKind::kBytes;
+    return;
+  }
   if ((entry.kind == VifKind::kDate || entry.kind == VifKind::kDateTime || vifes.timePoint) &&
       TimePoint(r, vifes.timePoint ? VifKind::kDateTime : entry.kind)) {
     r.unit = {};  // a time point has no unit, whatever the quantity
     r.unitSuffix = {};
+    r.timePoint = vifes.timePoint;
     return;
+  }
+  if (vifes.timePoint) {
+    // The date of an event sent as a number the standard gives no date type for: say so,
+    // and give it without the quantity's unit.
+    r.timePoint = true;
+    r.unit = {};
+    r.unitSuffix = {};
   }
   std::array<std::uint8_t, 8> swapped;
   if (msb_first && field.size() <= swapped.size()) {
@@ -190,12 +216,12 @@ void InterpretRecord(DataRecord& r, std::span<const std::uint8_t> field, Variabl
     r.kind = ValueKind::kText;
     return;
   }
-  if (!Number(r, field, form, v)) {
+  if (!Number(r, field, form, entry.kind, v)) {
     r.kind = ValueKind::kBytes;
     return;
   }
   r.kind = ValueKind::kNumber;
-  if (entry.kind == VifKind::kScaled) v = Scale(v, entry.exponent);
+  if (entry.kind == VifKind::kScaled && !r.timePoint) v = Scale(v, entry.exponent);
   if (entry.kind == VifKind::kDuration) {
     if (const double s = DurationSeconds(entry.unit); s > 0) {
       v *= s;

@@ -29,6 +29,10 @@ constexpr void Plain(Table& t, int code, std::string_view quantity) {
   t[static_cast<std::size_t>(code)] = {quantity, "", 0, VifKind::kPlain};
 }
 
+constexpr void Bits(Table& t, int code, std::string_view quantity) {
+  t[static_cast<std::size_t>(code)] = {quantity, "", 0, VifKind::kBits};
+}
+
 constexpr Table MakePrimary() {
   Table t{};
   Scaled(t, 0x00, 8, "Energy", "Wh", -3);
@@ -65,6 +69,7 @@ constexpr Table MakeFB() {
   Scaled(t, 0x08, 2, "Energy", "J", 8);   // 0.1 GJ and 1 GJ
   Scaled(t, 0x10, 2, "Volume", "m^3", 2);
   Scaled(t, 0x18, 2, "Mass", "kg", 5);  // 100 t and 1000 t
+  Scaled(t, 0x1A, 2, "Relative humidity", "%", -1);
   Scaled(t, 0x21, 1, "Volume", "ft^3", -1);
   Scaled(t, 0x22, 1, "Volume", "US gal", -1);
   Scaled(t, 0x23, 1, "Volume", "US gal", 0);
@@ -102,10 +107,10 @@ constexpr Table MakeFD() {
   Plain(t, 0x14, "Access code system operator");
   Plain(t, 0x15, "Access code developer");
   Plain(t, 0x16, "Password");
-  Plain(t, 0x17, "Error flags");
-  Plain(t, 0x18, "Error mask");
-  Plain(t, 0x1A, "Digital output");
-  Plain(t, 0x1B, "Digital input");
+  Bits(t, 0x17, "Error flags");
+  Bits(t, 0x18, "Error mask");
+  Bits(t, 0x1A, "Digital output");
+  Bits(t, 0x1B, "Digital input");
   Scaled(t, 0x1C, 1, "Baud rate", "Bd", 0);
   Scaled(t, 0x1D, 1, "Response delay time", "bit times", 0);
   Plain(t, 0x1E, "Retry");
@@ -199,7 +204,9 @@ namespace {
 
 constexpr VifeEffect MakeEffect(int c) {
   VifeEffect e;
-  if (c <= 0x1F) {
+  if (c == 0x1E || c == 0x1F) {
+    e.profile = true;
+  } else if (c <= 0x1F) {
     e.isError = true;
   } else if (c <= 0x38) {
     e.unitSuffix = kPer[c - 0x20];
@@ -207,6 +214,8 @@ constexpr VifeEffect MakeEffect(int c) {
     e.timePoint = true;
   } else if (c >= 0x70 && c <= 0x77) {
     e.correctionExponent = static_cast<std::int8_t>((c & 0x07) - 6);
+  } else if (c == 0x7C) {
+    e.extension = true;
   } else if (c == 0x7D) {
     e.correctionExponent = 3;
   } else if (c == 0x7F) {
@@ -227,6 +236,11 @@ constexpr std::array<VifeEffect, 128> kEffects = MakeEffects();
 
 const VifeEffect& OrthogonalVife(std::uint8_t code) {
   return kEffects[code & 0x7F];
+}
+
+std::uint8_t ExtensionPhase(std::uint8_t code) {
+  const auto c = static_cast<std::uint8_t>(code & 0x7F);
+  return c >= 1 && c <= 3 ? c : 0;
 }
 
 std::string_view MediumName(std::uint8_t medium) {

@@ -16,6 +16,7 @@ enum class VifKind : std::uint8_t {
   kDate,      // time point: a date (type G)
   kDateTime,  // time point: date and time (types F, I, or BCD)
   kPlain,     // a number or text whose meaning the quantity names
+  kBits,      // type D: a bit field (error flags, digital inputs and outputs), never signed
 };
 
 struct VifEntry {
@@ -37,8 +38,14 @@ struct VifeEffect {
   bool isError = false;                // E00x xxxx: the meter reports an error for this record
   bool manufacturer = false;           // 0x7F: the rest of the record is the maker's
   bool timePoint = false;              // the value is the date (and time) of something
+  bool profile = false;  // E001 1110/1111: the data field is a compact profile, not an error
+  // E111 1100: the next VIFE is a code of the second orthogonal table (phase, quadrant, ...).
+  bool extension = false;
 };
 const VifeEffect& OrthogonalVife(std::uint8_t code);
+// The phase a code of the second orthogonal table names (E000 0001 to E000 0011: at phase L1,
+// L2, L3), 0 for its other codes.
+std::uint8_t ExtensionPhase(std::uint8_t code);
 
 // The name of a medium code of the fixed header ("Electricity", "Heat (outlet)", ...).
 std::string_view MediumName(std::uint8_t medium);

@@ -72,8 +72,10 @@ const Conversion* ConversionOf(const DataRecord& r) {
 
 // The present value as the meter vouches for it.
 bool Plain(const DataRecord& r) {
-  return r.storage == 0 && r.function == RecordFunction::kInstantaneous && r.errorCode < 0 &&
-         !r.manufacturerVife && r.quantity != "Manufacturer specific";
+  // Error code 0 is the meter saying "no error": the value stands.
+  return r.storage == 0 && r.function == RecordFunction::kInstantaneous && r.errorCode <= 0 &&
+         !r.manufacturerVife && !r.unscaled && !r.timePoint && !r.profile &&
+         r.quantity != "Manufacturer specific";
 }
 
 // A maker that splits power by subunit has named the quantity already; otherwise only

@@ -1,6 +1,7 @@
 #include "records_json.hpp"
 
 #include "plain_values.hpp"
+#include "radio_result.hpp"
 #include "velmar/hex.hpp"
 
 namespace velmar::tools {
@@ -17,7 +18,7 @@ nlohmann::ordered_json HeaderJson(const TelegramHeader& h) {
   j["medium"] = h.medium;
   j["mediumName"] = std::string(h.mediumName);
   j["accessNumber"] = h.accessNumber;
-  j["status"] = h.status;
+  if (h.hasStatus) j["status"] = h.status;
   return j;
 }
 
@@ -40,6 +41,9 @@ nlohmann::ordered_json RecordJson(const DataRecord& r) {
   if (r.phase != 0) j["phase"] = r.phase;
   if (r.errorCode >= 0) j["errorCode"] = r.errorCode;
   if (r.manufacturerVif || r.manufacturerVife) j["manufacturerSpecific"] = true;
+  if (r.unscaled) j["unscaled"] = true;
+  if (r.profile) j["profile"] = true;
+  if (r.timePoint) j["timePoint"] = true;
   return j;
 }
 
@@ -57,11 +61,14 @@ nlohmann::ordered_json RecordListJson(std::span<const DataRecord> records) {
 
 nlohmann::ordered_json WirelessJson(const WirelessTelegram& t) {
   nlohmann::ordered_json j;
+  j["result"] = RadioResult(t);
+  j["status"] = std::string(RadioStatusText(t));
   if (t.bytes.empty()) {  // the frame did not open
     j["error"] = t.error;
     return j;
   }
   j["format"] = std::string(FrameFormatName(t.format));
+  if (t.compact) j["compact"] = true;
   const WirelessLink& l = t.link;
   j["link"] = {{"c", l.c},
                {"identNumber", std::string(l.ident.data())},
