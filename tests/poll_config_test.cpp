@@ -266,6 +266,28 @@ TEST_F(SpoolTest, MemoryIsBoundedWhileTheDiskRefuses) {
   EXPECT_EQ(spool.InMemory(), Spool::kMemoryLimit);
 }
 
+// Compact frame formats a radio meter showed survive a restart beside the readings; a meter
+// that changes its format under the same signature keeps only the newer one.
+TEST_F(SpoolTest, KeepsCompactFrameFormatsAcrossARestart) {
+  const CompactFormats::Meter meter{0x2D, 0x2C, 0x99, 0x48, 0x05, 0x71, 0x34, 0x0C};
+  {
+    Spool spool(dir_, 10);
+    EXPECT_TRUE(spool.KeepFormat({meter, 0xB34D, {0x04, 0x06, 0x04, 0x14}}));
+    EXPECT_TRUE(spool.KeepFormat({meter, 0xB34D, {0x04, 0x06}}));
+    EXPECT_TRUE(spool.KeepFormat({meter, 0x1234, {0x02, 0x59}}));
+    spool.Push("t", "a reading");
+  }
+  Spool again(dir_, 10);
+  const auto formats = again.Formats();
+  ASSERT_EQ(formats.size(), 2u);
+  for (const auto& f : formats) {
+    EXPECT_EQ(f.meter, meter);
+    EXPECT_EQ(f.difvif, f.signature == 0xB34D ? std::vector<std::uint8_t>({0x04, 0x06})
+                                              : std::vector<std::uint8_t>({0x02, 0x59}));
+  }
+  EXPECT_EQ(again.Size(), 1);
+}
+
 TEST_F(SpoolTest, AFolderThatCannotBeMadeIsNamed) {
   EXPECT_THROW(Spool("/proc/velmar-spool", 10), Error);
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "velmar/platform.hpp"
+#include "velmar/wmbus.hpp"
 
 namespace velmar {
 
@@ -35,6 +36,9 @@ struct HeardTelegram {
   std::vector<std::uint8_t> bytes;  // from the L field; the receiver may have removed the CRCs
   std::optional<int> rssi;          // received signal strength in dBm, where the receiver says
   std::optional<RadioMode> mode;    // the link mode it came in, where known
+  // The sticks and software radios check the block CRCs and pass the frame on without them; a
+  // plain hex line is taken as sent on the air unless its reader is told otherwise.
+  FrameCrcs crcs = FrameCrcs::kRemoved;
 };
 
 // The byte stream of one kind of receiver, without I/O: the command that starts it listening
@@ -73,13 +77,15 @@ class ReceiverProtocol {
   std::vector<std::string> reasons_;
 };
 
-// A new protocol reader of `kind`.
-std::unique_ptr<ReceiverProtocol> MakeReceiverProtocol(ReceiverKind kind);
+// A new protocol reader of `kind`; `hex_lines` says how plain hex lines come (see HeardTelegram).
+std::unique_ptr<ReceiverProtocol> MakeReceiverProtocol(ReceiverKind kind,
+                                                       FrameCrcs hex_lines = FrameCrcs::kPresent);
 
 // A receiver on an open-able port and the host's event loop.
 class RadioReceiver {
  public:
-  RadioReceiver(EventLoop& events, SerialPort& port, ReceiverKind kind);
+  RadioReceiver(EventLoop& events, SerialPort& port, ReceiverKind kind,
+                FrameCrcs hex_lines = FrameCrcs::kPresent);
   ~RadioReceiver();
   RadioReceiver(const RadioReceiver&) = delete;
   RadioReceiver& operator=(const RadioReceiver&) = delete;

@@ -32,6 +32,31 @@ enum class FrameFormat : std::uint8_t {
 // "A", "B", "without CRCs".
 std::string_view FrameFormatName(FrameFormat format);
 
+// What a receiver delivers. A frame of L + 1 bytes can be format B or a frame whose CRCs the
+// receiver removed, and only the receiver knows which: taken as the wrong one, a damaged format
+// B frame would be read as a good one.
+enum class FrameCrcs : std::uint8_t {
+  kPresent,  // as on the air: format A or B, every block CRC must hold
+  kRemoved,  // the receiver checked the CRCs and removed them (the sticks, software radios)
+};
+
+// Why a wireless telegram was or was not read to its records. Each has a text
+// (WirelessStatusText); WirelessTelegram::error says more.
+enum class WirelessStatus : std::uint8_t {
+  kOk,                    // read to its records
+  kNoKey,                 // enciphered, and no key is known for the meter
+  kWrongKey,              // the key does not open it (the deciphered check bytes are wrong)
+  kAuthenticationFailed,  // its message authentication code does not hold under the key
+  kModeNotSupported,      // a security mode or layer this decoder does not read
+  kDamagedFrame,          // a block CRC, a length or a layer that does not hold together
+  kFormatNotYetKnown,     // a compact frame whose format no full frame has shown yet
+  kUnreadableRecords,     // the frame holds, its records do not
+};
+
+// "ok", "no key", "wrong key", "authentication failed", "mode not supported", "damaged frame",
+// "compact frame, format not yet known", "unreadable records".
+std::string_view WirelessStatusText(WirelessStatus status);
+
 // The block check of EN 13757-4: CRC-16, polynomial 0x3D65, initial 0, final complement.
 std::uint16_t WirelessCrc(std::span<const std::uint8_t> bytes);
 
@@ -54,7 +79,7 @@ struct WirelessTelegram {
   WirelessTelegram& operator=(const WirelessTelegram&) = delete;
 
   FrameFormat format = FrameFormat::kWithoutCrc;
-  std::vector<std::uint8_t> bytes;  // from L on, CRCs removed
+  std::vector<std::uint8_t> bytes;  // from L on, CRCs removed (a compact frame: as sent)
   WirelessLink link;
   // The meter's header: identity from the long transport header where there is one, else from
   // the link layer; access number, status and configuration word from the transport header.
@@ -63,9 +88,18 @@ struct WirelessTelegram {
   // message authentication code was there and held.
   std::uint32_t messageCounter = 0;
   bool authenticated = false;
-  // Why the telegram could not be read to its records ("" when it was): a damaged block, a
-  // length that does not fit, an unknown CI, enciphered data without a key or with a wrong one.
+  // Whether it was read, and if not, why in one word; `error` gives the reason in full
+  // ("" when it was read): a damaged block, a length that does not fit, an unknown CI,
+  // enciphered data without a key or with a wrong one.
+  WirelessStatus status = WirelessStatus::kOk;
   std::string error;
+  // A compact frame (CI 0x79) names the format of its records by this signature; its records
+  // refer to `expanded`, the values with their DIFs and VIFs put back.
+  std::uint16_t formatSignature = 0;
+  bool compact = false;
+  std::vector<std::uint8_t> expanded;
+  // This telegram taught its decoder a compact frame format it did not know.
+  bool learnedFormat = false;
 };
 
 // The meter's AES-128 key as it is written: the first byte first.
@@ -85,6 +119,31 @@ class MeterKeys {
   std::vector<std::pair<std::string, MeterKey>> keys_;  // sorted by identification number
 };
 
+// The record formats meters have shown in their full frames, for reading their compact frames
+// (CI 0x79: the values alone, under the signature of the format they follow). A meter is known
+// by the manufacturer and address of its link layer.
+class CompactFormats {
+ public:
+  using Meter = std::array<std::uint8_t, 8>;  // M (2 bytes) and A (6 bytes) as sent
+  struct Format {
+    Meter meter{};
+    std::uint16_t signature = 0;       // the CRC of `difvif`, as compact frames name it
+    std::vector<std::uint8_t> difvif;  // each record's DIF, DIFEs, VIF and VIFEs in turn
+  };
+
+  // Keeps `difvif` as a format of `meter`; returns true when it was not known. When `limit`
+  // formats are kept already, the oldest learned is forgotten. Time linear in the formats kept.
+  bool Learn(const Meter& meter, std::span<const std::uint8_t> difvif);
+  // The format `meter` sends under `signature`, or nullptr.
+  const Format* Find(const Meter& meter, std::uint16_t signature) const;
+  // Every format kept, oldest first (to save them; Learn each again to load them).
+  const std::vector<Format>& All() const { return formats_; }
+  static constexpr std::size_t kLimit = 4096;
+
+ private:
+  std::vector<Format> formats_;
+};
+
 // Decodes wireless telegrams one after another with one set of libcrypto contexts (making them
 // costs more than deciphering a telegram). Not for two threads at once.
 class WirelessDecoder {
@@ -94,28 +153,39 @@ class WirelessDecoder {
   ~WirelessDecoder();
   WirelessDecoder(const WirelessDecoder&) = delete;
   WirelessDecoder& operator=(const WirelessDecoder&) = delete;
+  WirelessDecoder(WirelessDecoder&&) noexcept;
+  WirelessDecoder& operator=(WirelessDecoder&&) noexcept;
 
-  // Opens `raw` (starting at the L field) and decodes it into `out`, deciphering with the key
-  // of the meter the transport header names. Returns out.error: "" on success. A frame whose
-  // CRCs fail, that is shorter or longer than its L field says, enciphered data without a key
-  // ("encrypted (mode 5), no key for this meter"), a key that does not open it or a message
-  // authentication code that does not hold ("decryption failed: wrong key?"), or a mode not
-  // read give the reason and no records. Never reads outside `raw`; time in proportion to its
-  // length; allocates only when `out` has not held a telegram this long before.
-  const std::string& Decode(std::span<const std::uint8_t> raw, WirelessTelegram& out);
+  // Opens `raw` (starting at the L field, its CRCs as `crcs` says) and decodes it into `out`,
+  // deciphering with the key of the meter the transport header names. Returns out.error: ""
+  // on success, else out.status says what kind of failure: a frame whose CRCs fail or that is
+  // shorter or longer than its L field says (damaged frame), enciphered data without a key
+  // ("encrypted (mode 5), no key for this meter"), a key that does not open it ("decryption
+  // failed: wrong key?"), a MAC that does not hold (authentication failed), a mode not read,
+  // a compact frame whose format no full frame has shown, records that do not hold together;
+  // no records then. A full frame whose records hold teaches the decoder their format for the
+  // meter's compact frames. Never reads outside `raw`; time in proportion to its length;
+  // allocates only when `out` has not held a telegram this long before or a format is learned.
+  const std::string& Decode(std::span<const std::uint8_t> raw, WirelessTelegram& out,
+                            FrameCrcs crcs = FrameCrcs::kPresent);
   // The same with `key` for whatever meter sent it (nullptr: none).
   const std::string& Decode(std::span<const std::uint8_t> raw, WirelessTelegram& out,
-                            const MeterKey* key);
+                            const MeterKey* key, FrameCrcs crcs = FrameCrcs::kPresent);
   const MeterKeys& Keys() const { return keys_; }
+  // The compact frame formats learned so far (and loaded by the host).
+  CompactFormats& Formats() { return formats_; }
 
  private:
   std::unique_ptr<wmbus::CryptoContexts> crypto_;
   MeterKeys keys_;
+  CompactFormats formats_;
+  std::vector<std::uint8_t> difvif_;  // kept, so learning a known format allocates nothing
 };
 
 // One telegram with a decoder of its own and `key` (see WirelessDecoder::Decode).
 const std::string& DecodeWirelessTelegram(std::span<const std::uint8_t> raw, WirelessTelegram& out,
-                                          const MeterKey* key = nullptr);
+                                          const MeterKey* key = nullptr,
+                                          FrameCrcs crcs = FrameCrcs::kPresent);
 
 }  // namespace velmar
 

@@ -92,31 +92,35 @@ std::uint16_t WirelessCrc(std::span<const std::uint8_t> bytes) {
 
 namespace wmbus {
 
-std::string OpenFrame(std::span<const std::uint8_t> raw, FrameFormat& format,
+std::string OpenFrame(std::span<const std::uint8_t> raw, FrameCrcs crcs, FrameFormat& format,
                       std::vector<std::uint8_t>& bytes) {
   if (raw.size() < kLinkBytes + 1) {
     return "a frame of " + std::to_string(raw.size()) +
            " bytes is shorter than its link layer (L, C, M, A and a CI: 11 bytes)";
   }
   const std::size_t l = raw[0];
-  if (l >= kLinkBytes && raw.size() == LengthA(l)) {
+  if (crcs == FrameCrcs::kPresent && l >= kLinkBytes && raw.size() == LengthA(l)) {
     format = FrameFormat::kA;
     return OpenA(raw, bytes);
   }
   if (raw.size() == l + 1) {
-    if (OpenB(raw, bytes)) {
-      format = FrameFormat::kB;
-    } else {
+    if (crcs == FrameCrcs::kRemoved) {
       format = FrameFormat::kWithoutCrc;
       bytes.assign(raw.begin(), raw.end());
+    } else if (OpenB(raw, bytes)) {
+      format = FrameFormat::kB;
+      bytes[0] = static_cast<std::uint8_t>(bytes.size() - 1);
+    } else {
+      format = FrameFormat::kB;
+      return "a format B frame whose CRC fails (a damaged telegram; one whose receiver removed "
+             "the CRCs is read with the CRCs taken as removed)";
     }
-    bytes[0] = static_cast<std::uint8_t>(bytes.size() - 1);
     return {};
   }
   const bool shorter = raw.size() < l + 1;
   return "a frame of " + std::to_string(raw.size()) + " bytes is " +
-         (shorter ? "shorter" : "longer") + " than its L field (" + std::to_string(l) +
-         ") says, with or without CRCs";
+         (shorter ? "shorter" : "longer") + " than its L field (" + std::to_string(l) + ") says" +
+         (crcs == FrameCrcs::kPresent ? " in format A or B" : " without CRCs");
 }
 
 }  // namespace wmbus

@@ -15,9 +15,10 @@ namespace velmar::wmbus {
 constexpr std::size_t kLinkBytes = 10;
 
 // Fills `format` and `bytes` (L rewritten to count the bytes after it without CRCs). Returns
-// "" or why the frame cannot be opened. Format A is recognised by its length and CRCs; a frame
-// whose length is L + 1 is format B when its CRCs hold, else a frame without CRCs.
-std::string OpenFrame(std::span<const std::uint8_t> raw, FrameFormat& format,
+// "" or why the frame cannot be opened. With the CRCs present, format A is recognised by its
+// length and format B by a length of L + 1, and every block CRC must hold; with the CRCs
+// removed by the receiver the frame must be L + 1 bytes.
+std::string OpenFrame(std::span<const std::uint8_t> raw, FrameCrcs crcs, FrameFormat& format,
                       std::vector<std::uint8_t>& bytes);
 
 }  // namespace velmar::wmbus

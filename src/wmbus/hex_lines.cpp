@@ -40,7 +40,8 @@ void HexLinesProtocol::Line(std::vector<HeardTelegram>& heard) {
       const auto mode = semicolon == std::string::npos
                             ? std::nullopt
                             : RadioModeByName(line_.substr(0, semicolon));
-      heard.push_back({std::move(*bytes), std::nullopt, mode});
+      heard.push_back({std::move(*bytes), std::nullopt, mode,
+                       semicolon == std::string::npos ? plain_ : FrameCrcs::kRemoved});
     }
   }
   line_.clear();

@@ -10,6 +10,9 @@ namespace velmar::wmbus {
 
 class HexLinesProtocol : public ReceiverProtocol {
  public:
+  // How a plain hex line's telegram comes: with its block CRCs (the default), or without.
+  // A software radio's ';'-separated line comes without: the radio checked them.
+  explicit HexLinesProtocol(FrameCrcs plain = FrameCrcs::kPresent) : plain_(plain) {}
   std::vector<std::uint8_t> StartCommand(RadioMode) const override { return {}; }
   void Feed(std::span<const std::uint8_t> bytes, std::vector<HeardTelegram>& heard) override;
   bool Started() const override { return true; }
@@ -20,6 +23,7 @@ class HexLinesProtocol : public ReceiverProtocol {
  private:
   void Line(std::vector<HeardTelegram>& heard);
 
+  FrameCrcs plain_;
   std::string line_;
   bool too_long_ = false;
   std::uint64_t number_ = 0;

@@ -15,6 +15,7 @@ namespace {
 void ReadShortHeader(std::span<const std::uint8_t> b, TelegramHeader& h) {
   h.accessNumber = b[0];
   h.status = b[1];
+  h.hasStatus = true;
   h.signature = static_cast<std::uint16_t>(b[2] | (b[3] << 8));
   h.encryptionMode = EncipheredMode(h.signature);
 }
@@ -30,12 +31,20 @@ void ReadLongHeader(std::span<const std::uint8_t> b, TelegramHeader& h) {
 }
 
 std::string CiText(std::uint8_t ci) {
-  char text[160];
+  char text[200];
   std::snprintf(text, sizeof text,
-                "CI 0x%02X is not read here (transport headers 0x72, 0x7A, 0x78, the extended "
-                "link layer 0x8C and the authentication layer 0x90 are)",
+                "CI 0x%02X is not read here (transport headers 0x72, 0x7A, 0x78, compact frames "
+                "0x79, the extended link layers 0x8C, 0x8D, 0x8E and the authentication layer "
+                "0x90 are)",
                 ci);
   return text;
+}
+
+// The bytes after the CI of each extended link layer: communication control and access number
+// (0x8C); with session number and payload CRC (0x8D); with the manufacturer and address of the
+// meter a radio converter speaks for (0x8E).
+std::size_t ExtendedLinkBytes(std::uint8_t ci) {
+  return ci == 0x8C ? 2 : ci == 0x8D ? 8 : 10;
 }
 
 std::uint32_t Le32(std::span<const std::uint8_t> b) {
@@ -72,6 +81,7 @@ std::size_t ReadAuthentication(std::span<const std::uint8_t> b, std::size_t at,
   const auto fcl = static_cast<std::uint16_t>(b[at + 2] | (b[at + 3] << 8));
   if ((fcl & 0x4000) != 0 || (fcl & 0x00FF) != 0) {
     error = "a fragment of a longer message: fragments are not joined";
+    afl.unsupported = true;
     return std::string::npos;
   }
   std::size_t p = at + 4;
@@ -94,6 +104,7 @@ std::size_t ReadAuthentication(std::span<const std::uint8_t> b, std::size_t at,
     afl.macLength = MacLength(afl.control);
     if (afl.macLength == 0) {
       error = "the authentication layer names an authentication type not read here";
+      afl.unsupported = true;
       return std::string::npos;
     }
     afl.macAt = take(afl.macLength);
@@ -114,7 +125,7 @@ std::size_t ReadAuthentication(std::span<const std::uint8_t> b, std::size_t at,
 std::size_t ReadTransport(std::span<const std::uint8_t> b, std::size_t at, TelegramHeader& h,
                           Layers& l, std::string& error) {
   const std::uint8_t ci = b[at];
-  std::size_t need = ci == 0x7A ? 4 : ci == 0x72 ? 12 : 0;
+  std::size_t need = ci == 0x7A ? 4 : ci == 0x72 ? 12 : ci == 0x79 ? 4 : 0;
   if (b.size() - at - 1 < need) {
     error = "the telegram ends inside its transport header";
     return std::string::npos;
@@ -126,6 +137,12 @@ std::size_t ReadTransport(std::span<const std::uint8_t> b, std::size_t at, Teleg
     ReadLongHeader(b.subspan(at + 1, 12), h);
     l.address = at + 1;
   }
+  if (ci == 0x79) {
+    l.compact = true;
+    l.formatSignature = static_cast<std::uint16_t>(b[at + 1] | (b[at + 2] << 8));
+    l.fullCrc = static_cast<std::uint16_t>(b[at + 3] | (b[at + 4] << 8));
+  }
+  l.securityMode = static_cast<std::uint8_t>((h.signature >> 8) & 0x1F);
   // Security mode 7 puts a configuration extension (key derivation, key number) after the
   // configuration word.
   if (h.encryptionMode == 7) ++need;
@@ -138,8 +155,13 @@ std::size_t ReadTransport(std::span<const std::uint8_t> b, std::size_t at, Teleg
 
 }  // namespace
 
-Layers ReadLayers(std::span<const std::uint8_t> b, TelegramHeader& h, std::string& error) {
+Layers ReadLayers(std::span<const std::uint8_t> b, TelegramHeader& h, std::string& error,
+                  LayerProblem& problem) {
   Layers l;
+  problem = LayerProblem::kDamaged;
+  // Without a transport header the meter's access number is the extended link layer's, and
+  // no status is sent.
+  h.hasStatus = false;
   for (std::size_t at = kLinkBytes;;) {
     if (at >= b.size()) {
       error = "the telegram ends before its CI field";
@@ -148,31 +170,33 @@ Layers ReadLayers(std::span<const std::uint8_t> b, TelegramHeader& h, std::strin
     const std::uint8_t ci = b[at];
     h.ci = ci;
     switch (ci) {
-      case 0x8C:  // extended link layer: communication control and access number
-        if (b.size() - at - 1 < 2) {
+      case 0x8C:
+      case 0x8D:  // deciphered already, its payload CRC checked
+      case 0x8E:
+        if (b.size() - at - 1 < ExtendedLinkBytes(ci)) {
           error = "the telegram ends inside its extended link layer";
           return l;
         }
-        at += 3;
-        continue;
-      case 0x8D:  // the same with session number and payload CRC (deciphered already)
-        if (b.size() - at - 1 < 8) {
-          error = "the telegram ends inside its extended link layer";
-          return l;
-        }
-        at += 9;
+        h.accessNumber = b[at + 2];
+        at += 1 + ExtendedLinkBytes(ci);
         continue;
       case 0x90:
         at = ReadAuthentication(b, at, l.afl, error);
-        if (at == std::string::npos) return l;
+        if (at == std::string::npos) {
+          if (l.afl.unsupported) problem = LayerProblem::kNotSupported;
+          return l;
+        }
         continue;
       case 0x7A:
       case 0x72:
       case 0x78:
+      case 0x79:
         l.records = ReadTransport(b, at, h, l, error);
+        if (l.records != std::string::npos) problem = LayerProblem::kNone;
         return l;
       default:
         error = CiText(ci);
+        problem = LayerProblem::kNotSupported;
         return l;
     }
   }

@@ -80,23 +80,24 @@ std::string_view RadioModeName(RadioMode mode) {
   return "T1";
 }
 
-std::unique_ptr<ReceiverProtocol> MakeReceiverProtocol(ReceiverKind kind) {
+std::unique_ptr<ReceiverProtocol> MakeReceiverProtocol(ReceiverKind kind, FrameCrcs hex_lines) {
   switch (kind) {
     case ReceiverKind::kIm871a:
       return std::make_unique<wmbus::Im871aProtocol>();
     case ReceiverKind::kAmb8465:
       return std::make_unique<wmbus::Amb8465Protocol>();
     case ReceiverKind::kHex:
-      return std::make_unique<wmbus::HexLinesProtocol>();
+      return std::make_unique<wmbus::HexLinesProtocol>(hex_lines);
   }
-  return std::make_unique<wmbus::HexLinesProtocol>();
+  return std::make_unique<wmbus::HexLinesProtocol>(hex_lines);
 }
 
-RadioReceiver::RadioReceiver(EventLoop& events, SerialPort& port, ReceiverKind kind)
+RadioReceiver::RadioReceiver(EventLoop& events, SerialPort& port, ReceiverKind kind,
+                             FrameCrcs hex_lines)
     : events_(events),
       port_(port),
       kind_(kind),
-      protocol_(MakeReceiverProtocol(kind)),
+      protocol_(MakeReceiverProtocol(kind, hex_lines)),
       deadline_(events.CreateTimer([this] {
         passed_ = true;
         deadline_->SetEnabled(false);

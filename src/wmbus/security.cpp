@@ -9,6 +9,33 @@ namespace {
 
 constexpr const char* kWrongKey = "decryption failed: wrong key?";
 
+bool Fails(WirelessTelegram& out, WirelessStatus status, std::string error) {
+  out.status = status;
+  out.error = std::move(error);
+  return false;
+}
+
+// The name of a security mode EN 13757-7 defines but this decoder does not read.
+std::string ModeNotRead(std::uint8_t mode) {
+  static constexpr std::string_view kNames[32] = {"",
+                                                  "reserved",
+                                                  "DES-CBC",
+                                                  "DES-CBC",
+                                                  "reserved",
+                                                  "AES-CBC",
+                                                  "reserved",
+                                                  "AES-CBC",
+                                                  "AES-CTR with CMAC",
+                                                  "AES-GCM",
+                                                  "AES-CCM",
+                                                  "reserved",
+                                                  "reserved",
+                                                  "TLS",
+                                                  "reserved",
+                                                  "manufacturer specific"};
+  const std::string_view name = mode < 16 ? kNames[mode] : std::string_view("reserved");
+  return "security mode " + std::to_string(mode) + " (" + std::string(name) + ") is not read here";
+}
 // Mode 5: the IV is the manufacturer and address of the header that carries the configuration
 // word (the link layer's for a short header, the long header's own), then the access number
 // eight times.
@@ -56,29 +83,43 @@ constexpr std::size_t kEllCipherAt = 10 + 7;
 
 crypto::Block EllCounter(std::span<const std::uint8_t> b) {
   crypto::Block iv{};
-  std::copy(b.begin() + 2, b.begin() + 10, iv.begin());       // M and A of the link layer
-  iv[8] = b[11];                                              // communication control
+  std::copy(b.begin() + 2, b.begin() + 10, iv.begin());  // M and A of the link layer
+  // The communication control as the meter sent it: a repeater sets the hop bit (0x10) on its
+  // way, the meter's counter never has it.
+  iv[8] = static_cast<std::uint8_t>(b[11] & ~0x10);
   std::copy(b.begin() + 13, b.begin() + 17, iv.begin() + 9);  // session number
   // The frame number (2 bytes) and the block counter start at 0.
   return iv;
 }
 
-std::string DecipherExtendedLinkLayer(CryptoContexts& crypto, std::vector<std::uint8_t>& b,
-                                      const MeterKey* key) {
-  if (b.size() < kEllCipherAt + 2) return "the telegram ends inside its extended link layer";
+bool DecipherExtendedLinkLayer(CryptoContexts& crypto, std::vector<std::uint8_t>& b,
+                               const MeterKey* key, WirelessTelegram& out) {
+  if (b.size() < kEllCipherAt + 2) {
+    return Fails(out, WirelessStatus::kDamagedFrame,
+                 "the telegram ends inside its extended link layer");
+  }
   // The session number's top three bits say how the rest is enciphered: 0 not, 1 AES-CTR.
   const int encryption = b[16] >> 5;
-  if (encryption > 1) return "the extended link layer names an encryption not read here";
+  if (encryption > 1) {
+    return Fails(out, WirelessStatus::kModeNotSupported,
+                 "the extended link layer names an encryption not read here");
+  }
   if (encryption == 1) {
-    if (key == nullptr) return "encrypted (extended link layer, AES-CTR), no key for this meter";
+    if (key == nullptr) {
+      return Fails(out, WirelessStatus::kNoKey,
+                   "encrypted (extended link layer, AES-CTR), no key for this meter");
+    }
     crypto.aes.Ctr(*key, EllCounter(b), std::span(b).subspan(kEllCipherAt));
   }
+  // The payload CRC covers the CI that follows and everything after it, sent low byte first.
   const auto payload = std::span<const std::uint8_t>(b).subspan(kEllCipherAt + 2);
   const std::uint16_t crc = WirelessCrc(payload);
-  if (b[kEllCipherAt] != (crc >> 8) || b[kEllCipherAt + 1] != (crc & 0xFF)) {
-    return encryption == 1 ? kWrongKey : "the extended link layer's payload fails its CRC";
+  if (b[kEllCipherAt] != (crc & 0xFF) || b[kEllCipherAt + 1] != (crc >> 8)) {
+    return encryption == 1 ? Fails(out, WirelessStatus::kWrongKey, kWrongKey)
+                           : Fails(out, WirelessStatus::kDamagedFrame,
+                                   "the extended link layer's payload fails its CRC");
   }
-  return {};
+  return true;
 }
 
 bool DeriveKey(crypto::AesCmac& cmac, const MeterKey& key, std::uint8_t constant,
@@ -94,34 +135,46 @@ bool DeriveKey(crypto::AesCmac& cmac, const MeterKey& key, std::uint8_t constant
   return cmac.Compute(key, input, derived);
 }
 
-std::string Decipher(CryptoContexts& crypto, std::vector<std::uint8_t>& b, const Layers& l,
-                     const TelegramHeader& h, const MeterKey* key, WirelessTelegram& out) {
-  const std::uint8_t mode = h.encryptionMode;
-  if (mode != 5 && mode != 7) return EncryptedText(mode);
-  if (key == nullptr) return EncryptedText(mode);
+bool Decipher(CryptoContexts& crypto, std::vector<std::uint8_t>& b, const Layers& l,
+              const TelegramHeader& h, const MeterKey* key, WirelessTelegram& out) {
+  const std::uint8_t mode = l.securityMode;
+  if (mode != 5 && mode != 7)
+    return Fails(out, WirelessStatus::kModeNotSupported, ModeNotRead(mode));
+  if (key == nullptr) return Fails(out, WirelessStatus::kNoKey, EncryptedText(mode));
   const std::size_t length = 16u * ((h.signature >> 4) & 0x0F);
-  if (b.size() - l.records < length) return "the telegram ends inside its enciphered blocks";
+  if (b.size() - l.records < length) {
+    return Fails(out, WirelessStatus::kDamagedFrame,
+                 "the telegram ends inside its enciphered blocks");
+  }
   const auto data = std::span(b).subspan(l.records, length);
   crypto::Block iv{};
   crypto::Key k = *key;
   if (mode == 5) {
     iv = Mode5Iv(b, l, h.accessNumber);
   } else {
-    if (!l.afl.hasCounter) return "security mode 7 without a message counter";
+    if (!l.afl.hasCounter) {
+      return Fails(out, WirelessStatus::kDamagedFrame, "security mode 7 without a message counter");
+    }
     out.messageCounter = l.afl.counter;
     const auto ident = std::span(b).subspan(l.address).first<4>();
     if (l.afl.macLength != 0) {
       crypto::Key kmac{};
       if (!DeriveKey(crypto.cmac, *key, 0x01, l.afl.counter, ident, kmac) ||
           !MacHolds(crypto, b, l, kmac)) {
-        return kWrongKey;
+        return Fails(out, WirelessStatus::kAuthenticationFailed,
+                     "authentication failed: the message authentication code does not hold "
+                     "(a wrong key, or a changed message)");
       }
       out.authenticated = true;
     }
-    if (!DeriveKey(crypto.cmac, *key, 0x00, l.afl.counter, ident, k)) return kWrongKey;
+    if (!DeriveKey(crypto.cmac, *key, 0x00, l.afl.counter, ident, k)) {
+      return Fails(out, WirelessStatus::kWrongKey, kWrongKey);
+    }
   }
-  if (!crypto.aes.Decrypt(k, iv, data) || data[0] != 0x2F || data[1] != 0x2F) return kWrongKey;
-  return {};
+  if (!crypto.aes.Decrypt(k, iv, data) || data[0] != 0x2F || data[1] != 0x2F) {
+    return Fails(out, WirelessStatus::kWrongKey, kWrongKey);
+  }
+  return true;
 }
 
 }  // namespace velmar::wmbus

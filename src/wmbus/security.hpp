@@ -19,19 +19,20 @@ struct CryptoContexts {
   std::vector<std::uint8_t> macInput;  // kept, so checking a MAC allocates nothing
 };
 
-// Deciphers the enciphered blocks of `b` (security mode 5 or 7, as h.encryptionMode says) with
-// `key`, checking mode 7's message authentication code first. Returns "" or why the records
-// cannot be read; `out` learns the message counter and whether the MAC held.
-std::string Decipher(CryptoContexts& crypto, std::vector<std::uint8_t>& b, const Layers& l,
-                     const TelegramHeader& h, const MeterKey* key, WirelessTelegram& out);
+// Deciphers the enciphered blocks of `b` (security mode l.securityMode) with `key`, checking
+// mode 7's message authentication code first. Returns true when the records can be read; else
+// out.status and out.error say why (no key, wrong key, authentication failed, a mode not read).
+// `out` learns the message counter and whether the MAC held.
+bool Decipher(CryptoContexts& crypto, std::vector<std::uint8_t>& b, const Layers& l,
+              const TelegramHeader& h, const MeterKey* key, WirelessTelegram& out);
 
 // The extended link layer with encryption (CI 0x8D right after the link layer): when its
 // session number says AES-CTR, deciphers in place everything after the session number with
 // `key`, the counter block from manufacturer, address, communication control and session
-// number, and checks the payload CRC. Returns "" (also when nothing is enciphered) or why the
-// telegram cannot be read.
-std::string DecipherExtendedLinkLayer(CryptoContexts& crypto, std::vector<std::uint8_t>& b,
-                                      const MeterKey* key);
+// number, and checks the payload CRC. Returns true (also when nothing is enciphered), else
+// out.status and out.error say why.
+bool DecipherExtendedLinkLayer(CryptoContexts& crypto, std::vector<std::uint8_t>& b,
+                               const MeterKey* key, WirelessTelegram& out);
 // The counter block of the extended link layer for telegram `b`.
 crypto::Block EllCounter(std::span<const std::uint8_t> b);
 

@@ -4,6 +4,7 @@
 #include "records/data_field.hpp"
 #include "records/vif_tables.hpp"
 #include "velmar/wmbus.hpp"
+#include "wmbus/compact.hpp"
 #include "wmbus/frame.hpp"
 #include "wmbus/layers.hpp"
 #include "wmbus/security.hpp"
@@ -26,9 +27,22 @@ void ReadLink(std::span<const std::uint8_t> b, WirelessLink& link, TelegramHeade
   h.manufacturer = link.manufacturer;
   h.version = link.version;
   h.medium = link.deviceType;
+  h.hasStatus = false;  // until a transport header says
+}
+
+// "0xA8ED".
+std::string HexWord(std::uint16_t word) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text = "0x";
+  for (int shift = 12; shift >= 0; shift -= 4) text += kDigits[(word >> shift) & 0x0F];
+  return text;
 }
 
 void Clear(WirelessTelegram& out) {
+  out.status = WirelessStatus::kOk;
+  out.compact = false;
+  out.formatSignature = 0;
+  out.learnedFormat = false;
   out.error.clear();
   out.link = {};
   out.messageCounter = 0;
@@ -36,6 +50,43 @@ void Clear(WirelessTelegram& out) {
   out.decoded.records.clear();
   out.decoded.error.clear();
   out.decoded.header = {};
+}
+
+// The records of a full frame; a format the meter's compact frames can name is learned.
+void ReadRecords(std::span<const std::uint8_t> area, const TelegramHeader& h,
+                 CompactFormats& formats, std::vector<std::uint8_t>& difvif,
+                 WirelessTelegram& out) {
+  DecodeRecordArea(area, h, out.decoded);
+  if (!wmbus::FormatOf(area, out.decoded, difvif)) return;
+  CompactFormats::Meter meter{};
+  std::copy_n(out.bytes.begin() + 2, meter.size(), meter.begin());
+  out.learnedFormat = formats.Learn(meter, difvif);
+}
+
+// The records of a compact frame: its values put back into the format its signature names.
+void ReadCompact(const wmbus::Layers& l, const TelegramHeader& h, const CompactFormats& formats,
+                 WirelessTelegram& out) {
+  out.compact = true;
+  out.formatSignature = l.formatSignature;
+  CompactFormats::Meter meter{};
+  std::copy_n(out.bytes.begin() + 2, meter.size(), meter.begin());
+  const CompactFormats::Format* format = formats.Find(meter, l.formatSignature);
+  if (format == nullptr) {
+    out.status = WirelessStatus::kFormatNotYetKnown;
+    out.error = "compact frame, format not yet known (signature " + HexWord(l.formatSignature) +
+                "; the meter's next full frame shows it)";
+    return;
+  }
+  const auto values = std::span<const std::uint8_t>(out.bytes).subspan(l.records);
+  out.error = wmbus::Expand(format->difvif, values, out.expanded);
+  if (out.error.empty() && WirelessCrc(out.expanded) != l.fullCrc) {
+    out.error = "the compact frame's values do not give the records its CRC names";
+  }
+  if (!out.error.empty()) {
+    out.status = WirelessStatus::kDamagedFrame;
+    return;
+  }
+  DecodeRecordArea(out.expanded, h, out.decoded);
 }
 
 }  // namespace
@@ -62,48 +113,89 @@ WirelessDecoder::WirelessDecoder(MeterKeys keys)
     : crypto_(std::make_unique<wmbus::CryptoContexts>()), keys_(std::move(keys)) {}
 
 WirelessDecoder::~WirelessDecoder() = default;
+WirelessDecoder::WirelessDecoder(WirelessDecoder&&) noexcept = default;
+WirelessDecoder& WirelessDecoder::operator=(WirelessDecoder&&) noexcept = default;
 
-const std::string& WirelessDecoder::Decode(std::span<const std::uint8_t> raw,
-                                           WirelessTelegram& out) {
-  return Decode(raw, out, nullptr);
+const std::string& WirelessDecoder::Decode(std::span<const std::uint8_t> raw, WirelessTelegram& out,
+                                           FrameCrcs crcs) {
+  return Decode(raw, out, nullptr, crcs);
 }
 
 const std::string& WirelessDecoder::Decode(std::span<const std::uint8_t> raw, WirelessTelegram& out,
-                                           const MeterKey* key) {
+                                           const MeterKey* key, FrameCrcs crcs) {
   Clear(out);
-  out.error = wmbus::OpenFrame(raw, out.format, out.bytes);
-  if (!out.error.empty()) return out.error;
+  out.error = wmbus::OpenFrame(raw, crcs, out.format, out.bytes);
+  if (!out.error.empty()) {
+    out.status = WirelessStatus::kDamagedFrame;
+    return out.error;
+  }
   TelegramHeader h;
   ReadLink(out.bytes, out.link, h);
+  h.mediumName = records::MediumName(h.medium);
+  out.decoded.header = h;
   if (out.bytes.size() > wmbus::kLinkBytes && out.bytes[wmbus::kLinkBytes] == 0x8D) {
     // The extended link layer enciphers with the key of the meter its link layer names.
     const MeterKey* ell_key =
         key != nullptr ? key : keys_.Find(std::string_view(h.ident.data(), 8));
-    out.error = wmbus::DecipherExtendedLinkLayer(*crypto_, out.bytes, ell_key);
-    if (!out.error.empty()) {
-      h.mediumName = records::MediumName(h.medium);
-      out.decoded.header = h;
-      return out.error;
-    }
+    if (!wmbus::DecipherExtendedLinkLayer(*crypto_, out.bytes, ell_key, out)) return out.error;
   }
-  const wmbus::Layers l = wmbus::ReadLayers(out.bytes, h, out.error);
+  wmbus::LayerProblem problem{};
+  const wmbus::Layers l = wmbus::ReadLayers(out.bytes, h, out.error, problem);
   h.mediumName = records::MediumName(h.medium);
   out.decoded.header = h;
-  if (l.records == std::string::npos) return out.error;
-  if (h.encryptionMode != 0) {
+  if (l.records == std::string::npos) {
+    out.status = problem == wmbus::LayerProblem::kNotSupported ? WirelessStatus::kModeNotSupported
+                                                               : WirelessStatus::kDamagedFrame;
+    return out.error;
+  }
+  // Modes 5 and 7 name their enciphered blocks; with none the records are plain.
+  const bool enciphered = l.securityMode != 0 &&
+                          !((l.securityMode == 5 || l.securityMode == 7) && h.encryptionMode == 0);
+  if (enciphered) {
     // The meter is known by the identification number of the header that names it.
     if (key == nullptr) key = keys_.Find(std::string_view(h.ident.data(), 8));
-    out.error = wmbus::Decipher(*crypto_, out.bytes, l, h, key, out);
-    if (!out.error.empty()) return out.error;
+    if (!wmbus::Decipher(*crypto_, out.bytes, l, h, key, out)) return out.error;
   }
-  DecodeRecordArea(std::span(out.bytes).subspan(l.records), h, out.decoded);
+  if (l.compact) {
+    ReadCompact(l, h, formats_, out);
+  } else {
+    ReadRecords(std::span(out.bytes).subspan(l.records), h, formats_, difvif_, out);
+  }
+  // Deciphered records that do not hold together came from a damaged block or a key that
+  // opened only the first one: none of them is a reading.
+  if (enciphered && out.status == WirelessStatus::kOk && !out.decoded.error.empty()) {
+    out.status = WirelessStatus::kUnreadableRecords;
+    out.error = "the deciphered records do not hold together (" + out.decoded.error + ")";
+  }
   return out.error;
 }
 
 const std::string& DecodeWirelessTelegram(std::span<const std::uint8_t> raw, WirelessTelegram& out,
-                                          const MeterKey* key) {
+                                          const MeterKey* key, FrameCrcs crcs) {
   WirelessDecoder decoder;
-  return decoder.Decode(raw, out, key);
+  return decoder.Decode(raw, out, key, crcs);
+}
+
+std::string_view WirelessStatusText(WirelessStatus status) {
+  switch (status) {
+    case WirelessStatus::kOk:
+      return "ok";
+    case WirelessStatus::kNoKey:
+      return "no key";
+    case WirelessStatus::kWrongKey:
+      return "wrong key";
+    case WirelessStatus::kAuthenticationFailed:
+      return "authentication failed";
+    case WirelessStatus::kModeNotSupported:
+      return "mode not supported";
+    case WirelessStatus::kDamagedFrame:
+      return "damaged frame";
+    case WirelessStatus::kFormatNotYetKnown:
+      return "compact frame, format not yet known";
+    case WirelessStatus::kUnreadableRecords:
+      return "unreadable records";
+  }
+  return "unknown";
 }
 
 }  // namespace velmar

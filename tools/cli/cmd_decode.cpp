@@ -7,7 +7,10 @@
 #include "commands.hpp"
 #include "decode_json.hpp"
 #include "input_checks.hpp"
+#include "keys_file.hpp"
+#include "radio_result.hpp"
 #include "records_json.hpp"
+#include "velmar/error.hpp"
 #include "velmar/hex.hpp"
 #include "velmar/records.hpp"
 #include "velmar/wmbus.hpp"
@@ -37,34 +40,52 @@ LineRead NextLine(std::string& line) {
 // Which decoder reads the telegrams.
 enum class Decoder { kControl, kRecords, kWireless };
 
-// Decodes one telegram's text; false (with the reason on stderr) when it is not one: the
-// control's own decoder, the standard record decoder, or a wireless telegram.
-bool DecodeOne(const std::string& text, int n, std::uint8_t mode, Decoder decoder,
-               const MeterKey* key) {
+// What every telegram of one run is decoded with. Wireless telegrams share one decoder, so a
+// compact frame is read with the format an earlier full frame of its meter showed.
+struct DecodeRun {
+  Decoder decoder = Decoder::kControl;
+  std::uint8_t mode = 0;
+  const MeterKey* key = nullptr;  // --key: for whatever meter sent the telegram
+  FrameCrcs crcs = FrameCrcs::kPresent;
+  WirelessDecoder wireless;
+  WirelessTelegram telegram;
+};
+
+// What became of one telegram's text.
+enum class Outcome {
+  kDecoded,  // decoded and printed
+  kNotRead,  // a wireless telegram printed with the result that says why it was not read
+  kFailed,   // not a telegram (not hex, or the decoder refused it): the reason on stderr
+};
+
+// Decodes one telegram's text: the control's own decoder, the standard record decoder, or a
+// wireless telegram.
+Outcome DecodeOne(const std::string& text, int n, DecodeRun& run) {
+  const std::uint8_t mode = run.mode;
+  const Decoder decoder = run.decoder;
   const auto bytes = ParseHex(text);
   if (!bytes) {
     std::cerr << "Error: telegram " << n << " is not hexadecimal (\"" << Shown(text)
               << "\"): give pairs of hex digits, blanks allowed\n";
-    return false;
+    return Outcome::kFailed;
   }
   try {
     if (decoder == Decoder::kWireless) {
-      WirelessTelegram telegram;
-      DecodeWirelessTelegram(*bytes, telegram, key);
-      std::cout << ToJsonLine(WirelessJson(telegram)) << std::endl;
-      return true;
+      run.wireless.Decode(*bytes, run.telegram, run.key, run.crcs);
+      std::cout << ToJsonLine(WirelessJson(run.telegram)) << std::endl;
+      return RadioResult(run.telegram) == 0 ? Outcome::kDecoded : Outcome::kNotRead;
     }
     if (decoder == Decoder::kRecords) {
       DecodedTelegram telegram;
       DecodeTelegram(*bytes, telegram);
       std::cout << ToJsonLine(RecordsJson(telegram)) << std::endl;
-      return true;
+      return Outcome::kDecoded;
     }
     std::cout << ToJsonLine(DecodeReply(*bytes, mode)) << std::endl;
-    return true;
+    return Outcome::kDecoded;
   } catch (const std::exception& e) {
     std::cerr << "Error: telegram " << n << " could not be decoded: " << e.what() << '\n';
-    return false;
+    return Outcome::kFailed;
   }
 }
 
@@ -101,41 +122,63 @@ Runner AddDecode(CLI::App& app) {
   auto key_text = std::make_shared<std::string>();
   cmd->add_option("--key", *key_text,
                   "The meter's AES-128 key, 32 hex digits, for telegrams enciphered in security "
-                  "mode 5 or 7 (with --wireless)")
+                  "mode 5 or 7 or by the extended link layer (with --wireless), whatever meter "
+                  "sent them")
       ->needs("--wireless")
       ->check([](const std::string& text) -> std::string {
         const auto bytes = ParseHex(text);
         return bytes && bytes->size() == 16 ? std::string()
                                             : "give the meter's AES key as 32 hex digits";
       });
+  auto keys_file = std::make_shared<std::string>();
+  cmd->add_option("--keys", *keys_file,
+                  "TOML file of the meters' keys, as velmar listen takes it: [[meter]] entries "
+                  "with id = \"12345678\" and key = \"32 hex digits\" (with --wireless)")
+      ->needs("--wireless")
+      ->excludes("--key");
+  auto no_crc = std::make_shared<bool>(false);
+  cmd->add_flag("--no-crc", *no_crc,
+                "The wireless telegrams come without their block CRCs (as a stick delivers "
+                "them); without this flag each must carry them (frame format A or B)")
+      ->needs("--wireless");
   auto mode = std::make_shared<int>(0);
   auto hex = std::make_shared<std::vector<std::string>>();
   cmd->add_option("--mode", *mode, "decodeMode: the expected manufacturer block type, 250 = any")
       ->check(CLI::Range(0, 255));
   cmd->footer(
       "Texts that are not UTF-8 come out with U+FFFD for each bad byte.\n"
-      "Exit status: 0 every telegram decoded (whatever its result); 1 a telegram was not\n"
-      "hexadecimal or could not be decoded (reported, the others still decoded), or a line\n"
-      "was longer than 4096 characters or 100 telegrams failed (decoding stops there); 2 usage\n"
-      "error.");
+      "Exit status: 0 every telegram decoded (whatever its result; with --wireless, every\n"
+      "one read to its records); 1 a telegram was not hexadecimal or could not be decoded\n"
+      "(reported, the others still decoded), a wireless one was not read (its result says\n"
+      "why), or a line was longer than 4096 characters or 100 telegrams failed (decoding\n"
+      "stops there); 2 usage error or a bad keys file.");
   cmd->add_option("HEX", *hex, "Telegrams; without any, one per line of standard input");
-  return [cmd, mode, hex, records, wireless, key_text]() -> int {
+  return [cmd, mode, hex, records, wireless, key_text, keys_file, no_crc]() -> int {
     if (!cmd->parsed()) return -1;
-    const auto m = static_cast<std::uint8_t>(*mode);
-    const Decoder decoder = *wireless  ? Decoder::kWireless
-                            : *records ? Decoder::kRecords
-                                       : Decoder::kControl;
+    auto run = std::make_unique<DecodeRun>();
+    run->mode = static_cast<std::uint8_t>(*mode);
+    run->decoder = *wireless  ? Decoder::kWireless
+                   : *records ? Decoder::kRecords
+                              : Decoder::kControl;
+    run->crcs = *no_crc ? FrameCrcs::kRemoved : FrameCrcs::kPresent;
     MeterKey key{};
-    const MeterKey* with = nullptr;
     if (!key_text->empty()) {
       const auto bytes = *ParseHex(*key_text);
       std::copy(bytes.begin(), bytes.end(), key.begin());
-      with = &key;
+      run->key = &key;
+    }
+    if (!keys_file->empty()) {
+      try {
+        run->wireless = WirelessDecoder(LoadKeysFile(*keys_file));
+      } catch (const Error& e) {
+        std::cerr << "Error: " << e.what() << '\n';
+        return kExitUsage;
+      }
     }
     int status = kExitOk;
     int n = 0;
     for (const std::string& text : Telegrams(*hex)) {
-      if (!DecodeOne(text, ++n, m, decoder, with)) status = kExitError;
+      if (DecodeOne(text, ++n, *run) != Outcome::kDecoded) status = kExitError;
     }
     if (!hex->empty()) return status;
     std::string line;
@@ -148,8 +191,10 @@ Runner AddDecode(CLI::App& app) {
         return kExitError;
       }
       if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-      if (DecodeOne(line, ++n, m, decoder, with)) continue;
+      const Outcome outcome = DecodeOne(line, ++n, *run);
+      if (outcome == Outcome::kDecoded) continue;
       status = kExitError;
+      if (outcome == Outcome::kNotRead) continue;
       // A stream of garbage gets a bounded report, not one line of error per line of input.
       if (++errors == kMaxErrors) {
         std::cerr << "Error: " << kMaxErrors << " telegrams could not be decoded (the last at line "

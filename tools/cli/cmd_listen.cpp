@@ -30,6 +30,7 @@ struct ListenOptions {
   std::string keys;
   std::string id;
   bool json = false;
+  bool noCrc = false;  // plain hex lines come without their block CRCs
   int count = 0;       // stop after this many telegrams shown (0: never)
   int seconds = 0;     // stop after this long (0: never)
   int startMs = 2000;  // for the receiver's confirmation of its link mode
@@ -95,7 +96,7 @@ class Listener {
   bool Show(const std::vector<HeardTelegram>& heard) {
     for (const HeardTelegram& h : heard) {
       const auto when = std::chrono::system_clock::now();
-      decoder_.Decode(h.bytes, t_);
+      decoder_.Decode(h.bytes, t_, h.crcs);
       if (!Matches(o_.id, t_)) continue;
       if (o_.json) {
         nlohmann::ordered_json j;
@@ -133,8 +134,8 @@ class Listener {
 };
 
 // Hex lines from standard input or a file, read as they come.
-int ListenToText(std::istream& in, Listener& listener) {
-  auto protocol = MakeReceiverProtocol(ReceiverKind::kHex);
+int ListenToText(std::istream& in, FrameCrcs crcs, Listener& listener) {
+  auto protocol = MakeReceiverProtocol(ReceiverKind::kHex, crcs);
   std::vector<HeardTelegram> heard;
   char chunk[4096];
   while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
@@ -160,7 +161,7 @@ int ListenToPort(const ListenOptions& o, ReceiverKind kind, RadioMode mode, List
   bool stop = false;
   signals.OnSignal([&](int) { stop = true; });
   auto port = posix::PortForDevice(events, o.device);
-  RadioReceiver receiver(events, *port, kind);
+  RadioReceiver receiver(events, *port, kind, o.noCrc ? FrameCrcs::kRemoved : FrameCrcs::kPresent);
   if (const std::string why = receiver.Start(mode, o.startMs); !why.empty()) {
     std::cerr << "Error: " << o.device << ": " << why << '\n';
     return kExitError;
@@ -218,6 +219,10 @@ Runner AddListen(CLI::App& app) {
                               : "the pattern is eight characters, each a digit or *";
       });
   cmd->add_flag("--json", o->json, "One JSON line per telegram (the collector's message)");
+  cmd->add_flag("--no-crc", o->noCrc,
+                "Hex lines carry telegrams without their block CRCs (as sticks and wireless "
+                "M-Bus tools print them); without it a plain hex line must carry them (frame "
+                "format A or B). A software radio's ';' line is always taken without");
   cmd->add_option("--count", o->count, "Stop after this many telegrams")
       ->check(CLI::Range(1, 1000000000));
   cmd->add_option("--seconds", o->seconds, "Stop after this many seconds")
@@ -240,14 +245,15 @@ Runner AddListen(CLI::App& app) {
     const bool text = kind == ReceiverKind::kHex && o->device.rfind("tcp://", 0) != 0 &&
                       o->device.rfind("/dev/", 0) != 0;
     try {
-      if (text && o->device == "-") return ListenToText(std::cin, listener);
+      const FrameCrcs crcs = o->noCrc ? FrameCrcs::kRemoved : FrameCrcs::kPresent;
+      if (text && o->device == "-") return ListenToText(std::cin, crcs, listener);
       if (text) {
         std::ifstream in(o->device, std::ios::binary);
         if (!in) {
           std::cerr << "Error: " << o->device << ": cannot be read\n";
           return kExitError;
         }
-        return ListenToText(in, listener);
+        return ListenToText(in, crcs, listener);
       }
       return ListenToPort(*o, kind, mode, listener);
     } catch (const Error& e) {

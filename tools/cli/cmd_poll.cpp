@@ -116,6 +116,9 @@ int Poll(const PollConfig& config, bool verbose) {
   for (const RadioEntry& radio : config.radios) {
     radios.push_back(std::make_unique<RadioWorker>(radio, config.mqtt.prefix, sink, log));
     radios.back()->OnMeterState(MeterState(config.mqtt, publisher));
+    radios.back()->KeepFormatsIn(
+        {[&spool] { return spool.Formats(); },
+         [&spool](const CompactFormats::Format& f) { spool.KeepFormat(f); }});
     radios.back()->OnAvailability([&config, &publisher](const MeterEntry& meter, bool online) {
       publisher.Retain(AvailabilityTopic(config.mqtt.prefix, meter.name),
                        online ? "online" : "offline");

@@ -20,11 +20,13 @@ namespace velmar::tools {
 // -6 length, and -5/-7 from this maker's block).
 struct ReadCode {
   enum : std::int16_t {
-    kNoReply = -10,     // nothing answered, on every attempt
-    kCollision = -11,   // several meters answered at once
-    kEncrypted = -12,   // the meter enciphers its records and no key is known for it
-    kWrongKey = -13,    // the key did not open the records, or their MAC did not hold
-    kUnreadable = -14,  // a radio telegram damaged, cut, or of a layer not read
+    kNoReply = -10,        // nothing answered, on every attempt
+    kCollision = -11,      // several meters answered at once
+    kEncrypted = -12,      // the meter enciphers its records and no key is known for it
+    kWrongKey = -13,       // the key did not open the records, or their MAC did not hold
+    kUnreadable = -14,     // a radio telegram damaged, cut, or whose records do not hold
+    kNotSupported = -15,   // a security mode or layer not read here
+    kFormatUnknown = -16,  // a compact frame whose format no full frame has shown yet
   };
 };
 

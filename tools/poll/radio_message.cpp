@@ -7,22 +7,12 @@
 
 namespace velmar::tools {
 
-std::string RadioError(const WirelessTelegram& t) {
-  return t.error.empty() ? t.decoded.error : t.error;
-}
-
-std::int16_t RadioResult(const WirelessTelegram& t) {
-  if (RadioError(t).empty()) return 0;
-  if (t.error.rfind("encrypted", 0) == 0) return ReadCode::kEncrypted;
-  if (t.error.rfind("decryption failed", 0) == 0) return ReadCode::kWrongKey;
-  return ReadCode::kUnreadable;
-}
-
 void RadioMessage(const WirelessTelegram& t, const HeardTelegram& heard,
                   std::chrono::system_clock::time_point when, nlohmann::ordered_json& j) {
   j["time"] = IsoUtc(when);
   const std::int16_t result = RadioResult(t);
   j["result"] = result;
+  j["status"] = std::string(RadioStatusText(t));
   if (result != 0) j["error"] = RadioError(t);
   const TelegramHeader& h = t.decoded.header;
   if (!t.bytes.empty()) {
@@ -34,6 +24,7 @@ void RadioMessage(const WirelessTelegram& t, const HeardTelegram& heard,
   }
   if (heard.rssi) j["rssi"] = *heard.rssi;
   if (heard.mode) j["mode"] = std::string(RadioModeName(*heard.mode));
+  if (t.compact) j["compact"] = true;
   if (result != 0) return;
   if (h.encryptionMode == 7) {
     j["messageCounter"] = t.messageCounter;

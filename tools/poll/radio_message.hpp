@@ -1,6 +1,9 @@
 // A telegram heard from a wireless meter as the same message a wired read gives: "time",
-// "result" (0, or -12 enciphered without a key, -13 a key that does not open it, -14 a telegram
-// that cannot be read), "error" on failure, "identNumber", "manufacturer", "version", "medium",
+// "result" (0, or -12 enciphered without a key, -13 a key that does not open it or a MAC that
+// does not hold, -14 a damaged telegram or records that do not hold together, -15 a security
+// mode or layer not read, -16 a compact frame whose format is not yet known), "status" (the
+// result in words: "ok", "no key", "wrong key", "authentication failed", ...), "error" on failure,
+// "compact" for a compact frame, "identNumber", "manufacturer", "version", "medium",
 // "mediumName", "rssi" (dBm, where the receiver gives it), "mode" (where known), then on success
 // "values" and "records" (and for security mode 7 "messageCounter" and "authenticated").
 #pragma once
@@ -10,17 +13,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "radio_result.hpp"
 #include "velmar/radio.hpp"
 #include "velmar/wmbus.hpp"
 
 namespace velmar::tools {
-
-// Why `t` cannot be published, "" when it can: its frame or security layer's failure, or
-// records that do not hold together (a telegram cut short on its way: a stick delivers it
-// without the CRCs that would have told). Never throws beyond std::bad_alloc.
-std::string RadioError(const WirelessTelegram& t);
-// The result code of a decoded telegram (see above).
-std::int16_t RadioResult(const WirelessTelegram& t);
 
 // The message for `t`, decoded from `heard` at `when`. `j` may already hold keys that go first
 // (the collector's "meter" and "bus").

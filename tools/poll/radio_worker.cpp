@@ -64,6 +64,10 @@ void RadioWorker::Run() {
   started_ = Clock::now();
   for (Meter& m : meters_) m.lastHeard = started_;
   WirelessDecoder decoder(KeysOf(radio_));
+  if (formats_.load) {
+    for (const CompactFormats::Format& f : formats_.load())
+      decoder.Formats().Learn(f.meter, f.difvif);
+  }
   std::chrono::seconds backoff(1);
   while (!worker_.Stopping()) {
     posix::PosixEventLoop events;
@@ -94,7 +98,10 @@ void RadioWorker::Serve(RadioReceiver& receiver, WirelessDecoder& decoder) {
   WirelessTelegram t;
   while (!worker_.Stopping()) {
     for (const HeardTelegram& h : receiver.Listen(kListenMs)) {
-      decoder.Decode(h.bytes, t);
+      decoder.Decode(h.bytes, t, h.crcs);
+      // A full frame showed a format: kept, so that its meter's compact frames are read after a
+      // restart too.
+      if (t.learnedFormat && formats_.keep) formats_.keep(decoder.Formats().All().back());
       Heard(h, t);
     }
     CheckSilence(Clock::now());
@@ -113,8 +120,9 @@ void RadioWorker::Heard(const HeardTelegram& h, const WirelessTelegram& t) {
     const auto now = Clock::now();
     const MeterRead read = AsRead(t);
     // A telegram the air damaged says nothing about the meter, and its next one comes soon: it
-    // is passed over rather than published in place of a good one.
-    if (read.code == ReadCode::kUnreadable) return;
+    // is passed over rather than published in place of a good one. So is a compact frame
+    // before the meter's next full frame has shown its format.
+    if (read.code == ReadCode::kUnreadable || read.code == ReadCode::kFormatUnknown) return;
     if (read.Ok()) m.lastHeard = now;
     if (m.published && now - m.lastPublished < std::chrono::seconds(entry.interval)) return;
     m.published = true;

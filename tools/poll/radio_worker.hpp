@@ -19,6 +19,13 @@ namespace velmar::tools {
 // Told when a radio meter goes unavailable (not heard for three intervals) or is heard again.
 using AvailabilitySink = std::function<void(const MeterEntry& meter, bool available)>;
 
+// Where the compact frame formats the radio's meters show are kept across restarts: those
+// kept so far, and one more as a full frame shows it.
+struct FormatStore {
+  std::function<std::vector<CompactFormats::Format>()> load;
+  std::function<void(const CompactFormats::Format&)> keep;
+};
+
 class RadioWorker {
  public:
   RadioWorker(RadioEntry radio, std::string prefix, ReadingSink sink, PollLog& log);
@@ -29,6 +36,7 @@ class RadioWorker {
   // Before Start(): who hears of each published reading, and of meters going silent.
   void OnMeterState(MeterStateSink sink) { state_sink_ = std::move(sink); }
   void OnAvailability(AvailabilitySink sink) { availability_ = std::move(sink); }
+  void KeepFormatsIn(FormatStore store) { formats_ = std::move(store); }
   void Start();
   // Asks the thread to stop; it ends within a second. Never blocks.
   void RequestStop();
@@ -55,6 +63,7 @@ class RadioWorker {
   ReadingSink sink_;
   MeterStateSink state_sink_;
   AvailabilitySink availability_;
+  FormatStore formats_;
   PollLog& log_;
   std::vector<Meter> meters_;
   Clock::time_point started_{};

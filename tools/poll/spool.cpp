@@ -35,6 +35,9 @@ Spool::Spool(const std::string& folder, std::int64_t limit, Notes notes, const c
   Exec(
       "CREATE TABLE IF NOT EXISTS readings (id INTEGER PRIMARY KEY AUTOINCREMENT, "
       "topic TEXT NOT NULL, payload TEXT NOT NULL)");
+  Exec(
+      "CREATE TABLE IF NOT EXISTS compact_formats (meter BLOB NOT NULL, signature INTEGER NOT "
+      "NULL, difvif BLOB NOT NULL, PRIMARY KEY (meter, signature))");
   insert_ = Prepare("INSERT INTO readings (id, topic, payload) VALUES (?, ?, ?)");
   oldest_ = Prepare("DELETE FROM readings WHERE id = (SELECT MIN(id) FROM readings)");
   after_ = Prepare("SELECT id, topic, payload FROM readings WHERE id > ? ORDER BY id LIMIT ?");
@@ -215,6 +218,54 @@ std::int64_t Spool::Size() {
 std::int64_t Spool::InMemory() {
   std::lock_guard lock(mutex_);
   return static_cast<std::int64_t>(memory_.size());
+}
+
+std::vector<CompactFormats::Format> Spool::Formats() {
+  const std::lock_guard lock(mutex_);
+  std::vector<CompactFormats::Format> formats;
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v2(db_, "SELECT meter, signature, difvif FROM compact_formats", -1, &s,
+                         nullptr) != SQLITE_OK) {
+    if (notes_)
+      notes_("spool " + path_ + ": compact frame formats not read: " + sqlite3_errmsg(db_));
+    return formats;
+  }
+  while (sqlite3_step(s) == SQLITE_ROW) {
+    CompactFormats::Format f;
+    const auto* meter = static_cast<const std::uint8_t*>(sqlite3_column_blob(s, 0));
+    if (meter == nullptr || sqlite3_column_bytes(s, 0) != static_cast<int>(f.meter.size())) {
+      continue;  // not a row this collector wrote
+    }
+    std::copy_n(meter, f.meter.size(), f.meter.begin());
+    f.signature = static_cast<std::uint16_t>(sqlite3_column_int(s, 1));
+    const auto* difvif = static_cast<const std::uint8_t*>(sqlite3_column_blob(s, 2));
+    f.difvif.assign(difvif, difvif + sqlite3_column_bytes(s, 2));
+    formats.push_back(std::move(f));
+  }
+  sqlite3_finalize(s);
+  return formats;
+}
+
+bool Spool::KeepFormat(const CompactFormats::Format& format) {
+  const std::lock_guard lock(mutex_);
+  sqlite3_stmt* s = nullptr;
+  bool kept = sqlite3_prepare_v2(db_,
+                                 "INSERT OR REPLACE INTO compact_formats (meter, signature, "
+                                 "difvif) VALUES (?, ?, ?)",
+                                 -1, &s, nullptr) == SQLITE_OK;
+  if (kept) {
+    sqlite3_bind_blob(s, 1, format.meter.data(), static_cast<int>(format.meter.size()),
+                      SQLITE_TRANSIENT);
+    sqlite3_bind_int(s, 2, format.signature);
+    sqlite3_bind_blob(s, 3, format.difvif.data(), static_cast<int>(format.difvif.size()),
+                      SQLITE_TRANSIENT);
+    kept = sqlite3_step(s) == SQLITE_DONE;
+  }
+  if (!kept && notes_) {
+    notes_("spool " + path_ + ": compact frame format not kept: " + sqlite3_errmsg(db_));
+  }
+  sqlite3_finalize(s);
+  return kept;
 }
 
 }  // namespace velmar::tools

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "velmar/wmbus.hpp"
+
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -58,6 +60,14 @@ class Spool {
   std::int64_t Size();
   std::int64_t InMemory();
   const std::string& Path() const { return path_; }
+
+  // The compact frame formats radio meters have shown, kept beside the readings so that a
+  // restarted collector reads a meter's compact frames before its next full frame comes
+  // (which may be hours). Formats() gives every one kept (an empty list when the disk will not
+  // say); KeepFormat() keeps one more, or replaces the meter's format under that signature,
+  // and returns false (with a note) when the disk refuses. Neither throws but std::bad_alloc.
+  std::vector<CompactFormats::Format> Formats();
+  bool KeepFormat(const CompactFormats::Format& format);
 
  private:
   bool Insert(const Entry& e);
