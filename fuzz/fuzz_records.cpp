@@ -52,15 +52,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (r.offset >= telegram.size()) __builtin_trap();
   }
   if (!Inside(out.manufacturerData, base, telegram.size())) __builtin_trap();
-  // The same bytes as a wireless telegram (from its L field), deciphered where they say so with
-  // a key: records stay inside its bytes. One decoder for the whole run, as a receiver keeps.
+  // The same bytes as a wireless telegram (from its L field), with its CRCs or without,
+  // deciphered where they say so with a key: records stay inside its bytes, or a compact frame's
+  // inside the records rebuilt from the format an earlier input showed. One decoder for the
+  // whole run, as a receiver keeps, so formats learned from one input read the next.
   static velmar::WirelessDecoder decoder;
   static const velmar::MeterKey key = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-  velmar::WirelessTelegram radio;
-  decoder.Decode(std::span(data, size), radio, size > 0 && (data[0] & 2) != 0 ? &key : nullptr);
+  static velmar::WirelessTelegram radio;
+  const bool keyed = size > 0 && (data[0] & 2) != 0;
+  const auto crcs = size > 0 && (data[0] & 4) != 0 ? velmar::FrameCrcs::kPresent
+                                                   : velmar::FrameCrcs::kRemoved;
+  decoder.Decode(std::span(data, size), radio, keyed ? &key : nullptr, crcs);
+  const auto& area = radio.compact ? radio.expanded : radio.bytes;
   for (const velmar::DataRecord& r : radio.decoded.records) {
-    if (!Inside(r.bytes, radio.bytes.data(), radio.bytes.size())) __builtin_trap();
+    if (!Inside(r.bytes, area.data(), area.size())) __builtin_trap();
   }
+  if (radio.status == velmar::WirelessStatus::kOk && !radio.error.empty()) __builtin_trap();
   // The same bytes as what a radio receiver delivers, and as what a stick is sent: whatever
   // comes, every telegram heard lies within what was fed.
   for (auto kind : {velmar::ReceiverKind::kIm871a, velmar::ReceiverKind::kAmb8465,

@@ -148,6 +148,9 @@ constexpr Table MakeFD() {
                                              VifKind::kDuration};
   }
   t[0x70] = {"Date and time of battery change", "", 0, VifKind::kDateTime};
+  Scaled(t, 0x71, 1, "RF level", "dBm", 0);
+  t[0x74] = {"Remaining battery life time", "d", 0, VifKind::kDuration};
+  Plain(t, 0x75, "Number of times the meter was stopped");
   return t;
 }
 

@@ -97,8 +97,8 @@ std::vector<std::uint8_t> BuildWirelessTelegram(const WirelessMessage& m, const 
     std::copy(b.begin() + 2, b.begin() + 10, iv.begin());
     std::fill(iv.begin() + 8, iv.end(), m.accessNumber);
   } else if (mode == 7) {
-    wmbus::DeriveKey(crypto.cmac, *key, 0x00, m.counter, ident, k);
-    wmbus::DeriveKey(crypto.cmac, *key, 0x01, m.counter, ident, kmac);
+    wmbus::DeriveKey(crypto.cmac, key, 0x00, m.counter, ident, k);
+    wmbus::DeriveKey(crypto.cmac, key, 0x01, m.counter, ident, kmac);
   }
   const std::vector<std::uint8_t> tpl = TransportLayer(m, crypto, k, iv);
   if (mode == 7) AuthenticationLayer(m, crypto, kmac, tpl, b);

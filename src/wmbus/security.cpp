@@ -122,7 +122,7 @@ bool DecipherExtendedLinkLayer(CryptoContexts& crypto, std::vector<std::uint8_t>
   return true;
 }
 
-bool DeriveKey(crypto::AesCmac& cmac, const MeterKey& key, std::uint8_t constant,
+bool DeriveKey(crypto::AesCmac& cmac, const MeterKey* key, std::uint8_t constant,
                std::uint32_t counter, std::span<const std::uint8_t, 4> ident,
                crypto::Key& derived) {
   std::array<std::uint8_t, 16> input{};
@@ -132,7 +132,8 @@ bool DeriveKey(crypto::AesCmac& cmac, const MeterKey& key, std::uint8_t constant
   }
   std::copy(ident.begin(), ident.end(), input.begin() + 5);
   std::fill(input.begin() + 9, input.end(), 0x07);
-  return cmac.Compute(key, input, derived);
+  return key != nullptr ? cmac.ComputeKept(*key, input, derived)
+                        : cmac.ComputeAgain(input, derived);
 }
 
 bool Decipher(CryptoContexts& crypto, std::vector<std::uint8_t>& b, const Layers& l,
@@ -157,18 +158,20 @@ bool Decipher(CryptoContexts& crypto, std::vector<std::uint8_t>& b, const Layers
     }
     out.messageCounter = l.afl.counter;
     const auto ident = std::span(b).subspan(l.address).first<4>();
+    // Both keys are derived under the meter's key, its schedule made once.
+    crypto::Key kmac{};
+    if (!DeriveKey(crypto.cmac, key, 0x00, l.afl.counter, ident, k) ||
+        (l.afl.macLength != 0 &&
+         !DeriveKey(crypto.cmac, nullptr, 0x01, l.afl.counter, ident, kmac))) {
+      return Fails(out, WirelessStatus::kWrongKey, kWrongKey);
+    }
     if (l.afl.macLength != 0) {
-      crypto::Key kmac{};
-      if (!DeriveKey(crypto.cmac, *key, 0x01, l.afl.counter, ident, kmac) ||
-          !MacHolds(crypto, b, l, kmac)) {
+      if (!MacHolds(crypto, b, l, kmac)) {
         return Fails(out, WirelessStatus::kAuthenticationFailed,
                      "authentication failed: the message authentication code does not hold "
                      "(a wrong key, or a changed message)");
       }
       out.authenticated = true;
-    }
-    if (!DeriveKey(crypto.cmac, *key, 0x00, l.afl.counter, ident, k)) {
-      return Fails(out, WirelessStatus::kWrongKey, kWrongKey);
     }
   }
   if (!crypto.aes.Decrypt(k, iv, data) || data[0] != 0x2F || data[1] != 0x2F) {

@@ -36,10 +36,11 @@ bool DecipherExtendedLinkLayer(CryptoContexts& crypto, std::vector<std::uint8_t>
 // The counter block of the extended link layer for telegram `b`.
 crypto::Block EllCounter(std::span<const std::uint8_t> b);
 
-// Security mode 7's key derivation: the CMAC under the meter's key of the derivation constant
-// (0x00 the key that enciphers what the meter sends, 0x01 the key of its MAC), the message
-// counter and the identification number (least significant byte first both), padded with 0x07.
-bool DeriveKey(crypto::AesCmac& cmac, const MeterKey& key, std::uint8_t constant,
+// Security mode 7's key derivation: the CMAC under the meter's key (`key`; nullptr: the key of
+// the last CMAC `cmac` computed) of the derivation constant (0x00 the key that enciphers what
+// the meter sends, 0x01 the key of its MAC), the message counter and the identification number
+// (least significant byte first both), padded with 0x07.
+bool DeriveKey(crypto::AesCmac& cmac, const MeterKey* key, std::uint8_t constant,
                std::uint32_t counter, std::span<const std::uint8_t, 4> ident, crypto::Key& derived);
 
 }  // namespace velmar::wmbus
