@@ -47,12 +47,15 @@ sim::MeterConfig Meter(std::uint8_t address, std::int32_t ident, double kwh) {
 }
 
 TEST(BusWorker, EachReadingCarriesOnlyItsOwnMetersValues) {
-  sim::SimMeter good(Meter(1, 11111111, 1.5));
+  sim::MeterConfig good_config = Meter(1, 11111111, 1.5);
+  good_config.status = 0x04 | 0x02;  // power low, and an application error
+  sim::SimMeter good(good_config);
   sim::MeterConfig mute_config = Meter(2, 22222222, 2.5);
   mute_config.mute = true;
   sim::SimMeter mute(mute_config);
   sim::MeterConfig other = Meter(3, 33333333, 3.5);
   other.telegrams = 2;
+  other.status = 0x03;  // an abnormal condition, which is no application error
   sim::SimMeter two_telegrams(other);
   sim::VirtualMeterPeer peer({&good, &mute, &two_telegrams});
   auto factory = [&](const BusEntry&) {
@@ -87,9 +90,19 @@ TEST(BusWorker, EachReadingCarriesOnlyItsOwnMetersValues) {
   EXPECT_DOUBLE_EQ(m1["control"]["ActiveEnergyTotal"].get<double>(), 1.5);
   std::vector<std::string> keys;
   for (const auto& [key, value] : m1.items()) keys.push_back(key);
-  EXPECT_EQ(keys, (std::vector<std::string>{"meter", "bus", "time", "result", "identNumber",
-                                            "manufacturer", "version", "medium", "mediumName",
-                                            "telegrams", "values", "control", "records"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{
+                      "meter", "bus", "time", "result", "status", "lastGood", "identNumber",
+                      "manufacturer", "version", "medium", "mediumName", "accessNumber",
+                      "statusByte", "statusFlags", "telegrams", "values", "control", "records"}));
+  // The status byte's flags (EN 13757-3: bits 0-1 01 busy, 10 an application error, 11 an
+  // abnormal condition; bit 2 power low).
+  EXPECT_EQ(m1["status"], "ok");
+  EXPECT_EQ(m1["lastGood"], m1["time"]);
+  EXPECT_EQ(m1["statusFlags"]["power_low"], true);
+  EXPECT_EQ(m1["statusFlags"]["application_error"], true);
+  EXPECT_EQ(m1["statusFlags"]["application_busy"], false);
+  EXPECT_EQ(m1["statusFlags"]["abnormal_condition"], false);
+  EXPECT_EQ(m1["statusFlags"]["permanent_error"], false);
 
   // Nothing answered: the result says so, and nothing of the meter read before it is there.
   const auto& [t2, m2] = out.messages[1];
@@ -98,7 +111,8 @@ TEST(BusWorker, EachReadingCarriesOnlyItsOwnMetersValues) {
   EXPECT_EQ(m2["error"], "no reply");
   keys.clear();
   for (const auto& [key, value] : m2.items()) keys.push_back(key);
-  EXPECT_EQ(keys, (std::vector<std::string>{"meter", "bus", "time", "result", "error"}));
+  EXPECT_EQ(keys, (std::vector<std::string>{"meter", "bus", "time", "result", "status", "error"}));
+  EXPECT_EQ(m2["status"], "no reply");
 
   // The reading's time is now, by the test's own clock (a shape check would pass a wrong month).
   const std::time_t now = std::time(nullptr);
@@ -114,6 +128,9 @@ TEST(BusWorker, EachReadingCarriesOnlyItsOwnMetersValues) {
   EXPECT_EQ(t3, "site/two/state");
   EXPECT_EQ(m3["identNumber"], "33333333");
   EXPECT_EQ(m3["telegrams"], 2);
+  EXPECT_EQ(m3["statusFlags"]["abnormal_condition"], true);
+  EXPECT_EQ(m3["statusFlags"]["application_error"], false);
+  EXPECT_EQ(m3["statusFlags"]["power_low"], false);
   EXPECT_EQ(m3["control"]["TransformerRatio"], 30);                     // from the second telegram
   EXPECT_DOUBLE_EQ(m3["values"]["voltage_L2_V"].get<double>(), 229.8);  // the third
 }
@@ -169,6 +186,17 @@ TEST(BusWorker, ASecondOutageIsRetriedAfterOneSecondAgain) {
   };
   BusWorker worker(
       bus, "site", [](const auto&, const auto&) { return std::string(); }, log, factory);
+  // What the collector is told besides the log: the meters unavailable the moment the port is
+  // lost (their last values are no longer current), the port lost and working again.
+  std::vector<std::string> told;
+  worker.OnAvailability([&](const MeterEntry& m, bool up) {
+    std::lock_guard lock(mutex);
+    told.push_back(m.name + (up ? " online" : " offline"));
+  });
+  worker.OnLink([&](const std::string& name, bool up, const std::string& why) {
+    std::lock_guard lock(mutex);
+    told.push_back(name + (up ? " working" : " lost: " + why));
+  });
   worker.Start();
   ASSERT_TRUE(wait_for("unavailable", 1));
   unplugged = false;
@@ -178,6 +206,9 @@ TEST(BusWorker, ASecondOutageIsRetriedAfterOneSecondAgain) {
   worker.RequestStop();
   worker.Join();
   std::lock_guard lock(mutex);
+  EXPECT_EQ(told,
+            (std::vector<std::string>{"b lost: the adapter is unplugged", "m offline", "b working",
+                                      "b lost: the adapter is gone", "m offline"}));
   std::vector<std::string> lost;
   for (const auto& l : lines) {
     if (l.find("unavailable") != std::string::npos) lost.push_back(l);

@@ -263,7 +263,9 @@ TEST_F(PollTest, DiscoveryFollowsHomeAssistantsConventions) {
                                              "device",
                                              "origin",
                                              "payload_on",
-                                             "payload_off"};
+                                             "payload_off",
+                                             "json_attributes_topic",
+                                             "json_attributes_template"};
   const std::set<std::string> kDeviceKeys = {"identifiers",   "name",       "manufacturer", "model",
                                              "serial_number", "via_device", "sw_version"};
   const std::set<std::string> kOriginKeys = {"name", "sw_version", "support_url"};
@@ -323,9 +325,29 @@ TEST_F(PollTest, DiscoveryFollowsHomeAssistantsConventions) {
   EXPECT_EQ(config.at("velmar_site_heat_energy_kwh")["device"]["manufacturer"], "KAM (Kamstrup)");
   EXPECT_EQ(config.at("velmar_site_heat_volume_m3")["device_class"], "volume");
 
-  // The meter that never answered has no entities, and is unavailable; the others are available.
-  for (const auto& [id, c] : config) EXPECT_EQ(id.find("_dead_"), std::string::npos) << id;
+  // The meter that never answered is a device all the same: its status says why (available
+  // while the collector is), its status flags are there; it has no value entities, and it is
+  // unavailable. The others are available.
+  std::set<std::string> dead_entities;
+  for (const auto& [id, c] : config) {
+    if (id.find("_dead_") != std::string::npos) {
+      dead_entities.insert(id.substr(id.find("_dead_") + 6));
+    }
+  }
+  EXPECT_EQ(dead_entities,
+            (std::set<std::string>{"status", "application_busy", "application_error",
+                                   "abnormal_condition", "power_low", "permanent_error",
+                                   "temporary_error", "manufacturer_1", "manufacturer_2",
+                                   "manufacturer_3"}));
+  const auto& status = config.at("velmar_site_dead_status");
+  EXPECT_EQ(status["state_topic"], "site/dead/state");
+  EXPECT_EQ(status["availability_topic"], "site/status");
+  EXPECT_EQ(status["device"]["name"], "dead");
+  const auto& battery = config.at("velmar_site_incomer_power_low");
+  EXPECT_EQ(battery["device_class"], "problem");
+  EXPECT_EQ(battery["default_entity_id"], "binary_sensor.velmar_site_incomer_power_low");
   EXPECT_EQ(retained.at("site/dead/availability"), "offline");
+  EXPECT_EQ(nlohmann::json::parse(retained.at("site/bus/basement/state"))["state"], "working");
   EXPECT_EQ(retained.at("site/incomer/availability"), "online");
   EXPECT_EQ(retained.at("site/heat/availability"), "online");
   EXPECT_EQ(nlohmann::json::parse(retained.at("site/heat/state"))["values"]["energy_kWh"], 34510);
@@ -402,7 +424,7 @@ TEST_F(PollTest, FailingMetersPublishTheirResultAndTheOthersGoOn) {
   for (const auto& failed : {s, b}) {
     std::set<std::string> keys;
     for (const auto& [key, value] : failed.items()) keys.insert(key);
-    EXPECT_EQ(keys, (std::set<std::string>{"meter", "bus", "time", "result", "error"}))
+    EXPECT_EQ(keys, (std::set<std::string>{"meter", "bus", "time", "result", "status", "error"}))
         << failed.dump();
   }
   for (const auto& g : StatesOf(messages, "good")) {
@@ -526,6 +548,7 @@ TEST_F(PollTest, ABusWhoseDeviceVanishesIsRetriedWhileTheOthersGoOn) {
       Config(broker.Port(),
              Bus("cellar", pty->DevicePath(), {{"lost", 1}}) +
                  Bus("roof", "tcp://127.0.0.1:" + std::to_string(tcp.Port()), {{"kept", 1}})));
+  Subscriber sub(broker.Port(), "site/#", "test-vanishes");
   ASSERT_TRUE(collector.WaitForReadings("lost", 1)) << collector.Log();
   pty->Unplug();
   ASSERT_TRUE(collector.WaitForLine([](const std::string& l) {
@@ -533,8 +556,33 @@ TEST_F(PollTest, ABusWhoseDeviceVanishesIsRetriedWhileTheOthersGoOn) {
   })) << collector.Log();
   const std::size_t kept = collector.ReadingsOf("kept").size();
   ASSERT_TRUE(collector.WaitForReadings("kept", kept + 3)) << collector.Log();
+  // The lost bus's meter went offline at once (its last values are not current), and the bus
+  // says why and since when; the other bus's meter stayed online.
+  ASSERT_TRUE(sub.WaitFor(
+      [](const auto& m) {
+        for (const Received& r : m) {
+          if (r.topic == "site/bus/cellar/state" && r.payload.find("lost") != std::string::npos) {
+            return true;
+          }
+        }
+        return false;
+      },
+      10s));
   EXPECT_EQ(collector.Stop(), 0);
   EXPECT_EQ(collector.LinesContaining("unavailable"), 1u) << collector.Log();
+  std::vector<std::string> lost, kept_availability;
+  nlohmann::json bus;
+  for (const Received& r : sub.Messages()) {
+    if (r.topic == "site/lost/availability") lost.push_back(r.payload);
+    if (r.topic == "site/kept/availability") kept_availability.push_back(r.payload);
+    if (r.topic == "site/bus/cellar/state") bus = nlohmann::json::parse(r.payload);
+  }
+  ASSERT_FALSE(lost.empty());
+  EXPECT_EQ(lost.back(), "offline");
+  EXPECT_EQ(std::count(kept_availability.begin(), kept_availability.end(), "offline"), 0);
+  EXPECT_EQ(bus["state"], "lost");
+  EXPECT_FALSE(bus["error"].get<std::string>().empty());
+  EXPECT_EQ(bus["since"].get<std::string>().size(), 24u) << bus;
 }
 
 TEST_F(PollTest, AReadingSpooledWithoutABrokerIsPublishedByTheNextRun) {

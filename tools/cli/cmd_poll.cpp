@@ -67,6 +67,42 @@ MeterStateSink MeterState(const MqttEntry& mqtt, MqttPublisher& publisher) {
   };
 }
 
+// A meter shown unavailable at once: its bus or radio is lost, or a radio meter went silent.
+AvailabilitySink Availability(const MqttEntry& mqtt, MqttPublisher& publisher) {
+  return [&mqtt, &publisher](const MeterEntry& meter, bool online) {
+    publisher.Retain(AvailabilityTopic(mqtt.prefix, meter.name), online ? "online" : "offline");
+  };
+}
+
+// A bus's or radio's port lost or working, with why and since when, retained for whoever comes.
+LinkSink Link(const MqttEntry& mqtt, MqttPublisher& publisher) {
+  return [&mqtt, &publisher](const std::string& name, bool up, const std::string& why) {
+    nlohmann::ordered_json j;
+    j["bus"] = name;
+    j["state"] = up ? "working" : "lost";
+    j["since"] = IsoUtc(std::chrono::system_clock::now());
+    if (!up) j["error"] = why;
+    publisher.Retain(BusStateTopic(mqtt.prefix, name),
+                     j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+  };
+}
+
+// Every configured meter is a device from the start, with its status and flags.
+void AnnounceMeters(const PollConfig& config, MqttPublisher& publisher) {
+  if (!config.mqtt.discovery) return;
+  auto announce = [&](const MeterEntry& meter) {
+    for (const MqttMessage& m : MeterStatusDiscovery(config.mqtt, meter)) {
+      publisher.Retain(m.topic, m.payload);
+    }
+  };
+  for (const BusEntry& bus : config.buses) {
+    for (const MeterEntry& meter : bus.meters) announce(meter);
+  }
+  for (const RadioEntry& radio : config.radios) {
+    for (const RadioMeterEntry& meter : radio.meters) announce(meter.meter);
+  }
+}
+
 // SIGINT and SIGTERM are blocked in every thread and taken here, between checks that the broker
 // has not refused the collector.
 int WaitForStop(const sigset_t& signals, MqttPublisher& publisher, PollLog& log) {
@@ -106,10 +142,13 @@ int Poll(const PollConfig& config, bool verbose) {
            std::to_string(config.mqtt.port) + " under " + config.mqtt.prefix + "/; spool " +
            spool.Path() + " (" + std::to_string(spool.Size()) + " waiting)");
   publisher.Start();
+  AnnounceMeters(config, publisher);
   std::vector<std::unique_ptr<BusWorker>> workers;
   for (const BusEntry& bus : config.buses) {
     workers.push_back(std::make_unique<BusWorker>(bus, config.mqtt.prefix, sink, log));
     workers.back()->OnMeterState(MeterState(config.mqtt, publisher));
+    workers.back()->OnAvailability(Availability(config.mqtt, publisher));
+    workers.back()->OnLink(Link(config.mqtt, publisher));
     workers.back()->Start();
   }
   std::vector<std::unique_ptr<RadioWorker>> radios;
@@ -119,10 +158,8 @@ int Poll(const PollConfig& config, bool verbose) {
     radios.back()->KeepFormatsIn(
         {[&spool] { return spool.Formats(); },
          [&spool](const CompactFormats::Format& f) { spool.KeepFormat(f); }});
-    radios.back()->OnAvailability([&config, &publisher](const MeterEntry& meter, bool online) {
-      publisher.Retain(AvailabilityTopic(config.mqtt.prefix, meter.name),
-                       online ? "online" : "offline");
-    });
+    radios.back()->OnAvailability(Availability(config.mqtt, publisher));
+    radios.back()->OnLink(Link(config.mqtt, publisher));
     radios.back()->Start();
   }
   const int status = WaitForStop(signals, publisher, log);

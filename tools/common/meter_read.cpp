@@ -117,4 +117,27 @@ nlohmann::ordered_json ReadingJson(const MeterRead& r) {
   return j;
 }
 
+std::string_view ReadCodeText(std::int16_t code) {
+  switch (code) {
+    case 0:
+      return "ok";
+    case ReadCode::kNoReply:
+      return "no reply";
+    case ReadCode::kCollision:
+      return "collision";
+    case ReadCode::kEncrypted:
+      return "no key";
+    case ReadCode::kWrongKey:
+      return "wrong key";
+    case ReadCode::kUnreadable:
+      return "unreadable";
+    case ReadCode::kNotSupported:
+      return "mode not supported";
+    case ReadCode::kFormatUnknown:
+      return "compact frame, format not yet known";
+    default:
+      return "damaged reply";
+  }
+}
+
 }  // namespace velmar::tools

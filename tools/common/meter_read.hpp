@@ -30,6 +30,11 @@ struct ReadCode {
   };
 };
 
+// The result code in words, as messages give it beside the number: "ok", "damaged reply" (a
+// link check code -1 to -7), "no reply", "collision", "no key", "wrong key", "unreadable",
+// "mode not supported", "compact frame, format not yet known".
+std::string_view ReadCodeText(std::int16_t code);
+
 struct MeterRead {
   Reading reading;
   // The result in the control's codes: 0, or a LinkResult code of the reply that failed (a

@@ -75,17 +75,39 @@ void BusWorker::Lost(const std::string& why, std::vector<Clock::time_point>& due
               " s, then less often up to every 60 s");
     down_ = true;
     down_since_ = Clock::now();
+    told_working_ = false;
+    if (link_) link_(bus_.name, false, why);
+    if (availability_) {
+      for (const MeterEntry& meter : bus_.meters) availability_(meter, false);
+    }
   }
   const auto retry = Clock::now() + backoff_;
   for (auto& d : due) d = std::max(d, retry);
   backoff_ = std::min(backoff_ * 2, std::chrono::seconds(kMaxBackoff));
 }
 
+// The port works: after an outage, said in the log; to the link sink once after each outage
+// (and at the first read).
+void BusWorker::Working() {
+  if (down_) {
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - down_since_).count();
+    log_.Note("bus " + bus_.name + ": " + bus_.device + " is back after " +
+              std::to_string(seconds) + " s");
+    down_ = false;
+    backoff_ = std::chrono::seconds(1);
+  }
+  if (!told_working_ && link_) link_(bus_.name, true, "");
+  told_working_ = true;
+}
+
 // One reading, published alone: a failed read carries its result and why, nothing of any
 // other meter's.
-std::string BusWorker::Publish(const MeterEntry& meter, const MeterRead& r,
+std::string BusWorker::Publish(std::size_t index, const MeterRead& r,
                                std::chrono::system_clock::time_point when) {
-  const nlohmann::ordered_json j = ReadingMessage(meter, bus_.name, when, r);
+  const MeterEntry& meter = bus_.meters[index];
+  if (r.Ok()) last_good_[index] = when;
+  const nlohmann::ordered_json j = ReadingMessage(meter, bus_.name, when, r, last_good_[index]);
   std::string where = sink_(StateTopic(prefix_, meter.name),
                             j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   if (state_sink_) state_sink_(meter, r);
@@ -96,6 +118,7 @@ void BusWorker::Run() {
   BusPlatform platform = platform_(bus_);
   Bus bus(*platform.events, *platform.port);
   std::vector<Clock::time_point> due(bus_.meters.size(), Clock::now());
+  last_good_.assign(bus_.meters.size(), std::nullopt);
   while (!worker_.Stopping()) {
     const auto next = std::min_element(due.begin(), due.end()) - due.begin();
     if (!worker_.SleepUntil(due[next])) break;
@@ -108,16 +131,9 @@ void BusWorker::Run() {
       Lost(r.error, due);
       continue;
     }
-    if (down_) {
-      const auto seconds =
-          std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - down_since_).count();
-      log_.Note("bus " + bus_.name + ": " + bus_.device + " is back after " +
-                std::to_string(seconds) + " s");
-      down_ = false;
-      backoff_ = std::chrono::seconds(1);
-    }
+    Working();
     const auto when = std::chrono::system_clock::now();
-    const std::string where = Publish(meter, r, when);
+    const std::string where = Publish(static_cast<std::size_t>(next), r, when);
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     log_.Read(when, bus_.name + "/" + meter.name + ": " + Outcome(r, seconds) + "; " + where);
   }

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "maker_names.hpp"
+#include "status_flags.hpp"
 #include "topics.hpp"
 
 namespace velmar::tools {
@@ -41,6 +42,15 @@ std::string_view VolumeClass(std::uint8_t medium) {
     default:
       return "volume";
   }
+}
+
+// A meter's device before any read has named it: the configuration's name alone.
+Json BareDevice(const MqttEntry& mqtt, const MeterEntry& meter) {
+  Json d;
+  d["identifiers"] = Json::array({DeviceId(mqtt, meter)});
+  d["name"] = meter.name;
+  d["via_device"] = NodeId(mqtt);
+  return d;
 }
 
 Json Device(const MqttEntry& mqtt, const MeterEntry& meter, const TelegramHeader& h) {
@@ -84,9 +94,11 @@ Json Sensor(const MqttEntry& mqtt, const MeterEntry& meter, const Json& device,
 }
 
 MqttMessage Config(const MqttEntry& mqtt, const MeterEntry& meter, const std::string& key,
-                   const Json& c) {
+                   const Json& c, const char* component = "sensor") {
   std::string topic = mqtt.discoveryPrefix;
-  topic += "/sensor/";
+  topic += '/';
+  topic += component;
+  topic += '/';
   topic += NodeId(mqtt);
   topic += '/';
   topic += EntityIdPart(meter.name);
@@ -94,6 +106,40 @@ MqttMessage Config(const MqttEntry& mqtt, const MeterEntry& meter, const std::st
   topic += EntityIdPart(key);
   topic += "/config";
   return {topic, c.dump()};
+}
+
+// The status stays available while the meter fails: it says why, with the result's number, the
+// reading's time and the last good reading's time as attributes. The flags of the status byte
+// are problems while set; unknown (not off) while the meter has no good reading.
+std::vector<MqttMessage> StatusEntities(const MqttEntry& mqtt, const MeterEntry& meter,
+                                        const Json& device) {
+  std::vector<MqttMessage> out;
+  Json r = Sensor(mqtt, meter, device, "status", "Status");
+  r["value_template"] =
+      "{% if value_json.result == 0 %}ok{% else %}{{ value_json.status }}: "
+      "{{ value_json.error }}{% endif %}";
+  r["json_attributes_topic"] = StateTopic(mqtt.prefix, meter.name);
+  r["json_attributes_template"] =
+      "{{ {'result': value_json.result, 'time': value_json.time, 'last_good': "
+      "value_json.lastGood | default(None)} | tojson }}";
+  r["availability_topic"] = StatusTopic(mqtt.prefix);
+  r["entity_category"] = "diagnostic";
+  out.push_back(Config(mqtt, meter, "status", r));
+  const Json both = Json::array({{{"topic", StatusTopic(mqtt.prefix)}},
+                                 {{"topic", AvailabilityTopic(mqtt.prefix, meter.name)}}});
+  for (const StatusFlag& f : StatusFlags()) {
+    const std::string name(f.name);
+    Json b = Sensor(mqtt, meter, device, name, std::string(f.label));
+    b["default_entity_id"] = "binary_sensor." + b["unique_id"].get<std::string>();
+    b["value_template"] = "{% if 'statusFlags' in value_json %}{{ 'ON' if value_json.statusFlags." +
+                          name + " else 'OFF' }}{% else %}None{% endif %}";
+    b["device_class"] = "problem";
+    b["availability"] = both;
+    b["availability_mode"] = "all";
+    b["entity_category"] = "diagnostic";
+    out.push_back(Config(mqtt, meter, name, b, "binary_sensor"));
+  }
+  return out;
 }
 
 }  // namespace
@@ -146,13 +192,13 @@ std::vector<MqttMessage> MeterDiscovery(const MqttEntry& mqtt, const MeterEntry&
     if (v.sort->deviceClass.empty()) c["entity_category"] = "diagnostic";
     out.push_back(Config(mqtt, meter, v.name, c));
   }
-  // The result stays available while the meter fails: it says why.
-  Json r = Sensor(mqtt, meter, device, "result", "Read result");
-  r["value_template"] = "{{ value_json.result }}";
-  r["availability_topic"] = StatusTopic(mqtt.prefix);
-  r["entity_category"] = "diagnostic";
-  out.push_back(Config(mqtt, meter, "result", r));
+  const auto status = StatusEntities(mqtt, meter, device);
+  out.insert(out.end(), status.begin(), status.end());
   return out;
+}
+
+std::vector<MqttMessage> MeterStatusDiscovery(const MqttEntry& mqtt, const MeterEntry& meter) {
+  return StatusEntities(mqtt, meter, BareDevice(mqtt, meter));
 }
 
 }  // namespace velmar::tools

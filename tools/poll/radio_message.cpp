@@ -4,6 +4,7 @@
 #include "plain_values.hpp"
 #include "poll_log.hpp"
 #include "records_json.hpp"
+#include "status_flags.hpp"
 
 namespace velmar::tools {
 
@@ -26,6 +27,11 @@ void RadioMessage(const WirelessTelegram& t, const HeardTelegram& heard,
   if (heard.mode) j["mode"] = std::string(RadioModeName(*heard.mode));
   if (t.compact) j["compact"] = true;
   if (result != 0) return;
+  j["accessNumber"] = h.accessNumber;
+  if (h.hasStatus) {
+    j["statusByte"] = h.status;
+    j["statusFlags"] = StatusFlagsJson(h.status);
+  }
   if (h.encryptionMode == 7) {
     j["messageCounter"] = t.messageCounter;
     j["authenticated"] = t.authenticated;

@@ -3,6 +3,7 @@
 #include "keys_file.hpp"
 #include "meter_read.hpp"
 #include "plain_values.hpp"
+#include "poll_log.hpp"
 #include "radio_message.hpp"
 #include "topics.hpp"
 #include "velmar/error.hpp"
@@ -36,7 +37,11 @@ MeterKeys KeysOf(const RadioEntry& radio) {
 
 RadioWorker::RadioWorker(RadioEntry radio, std::string prefix, ReadingSink sink, PollLog& log)
     : radio_(std::move(radio)), prefix_(std::move(prefix)), sink_(std::move(sink)), log_(log) {
-  for (const RadioMeterEntry& m : radio_.meters) meters_.push_back({&m});
+  for (const RadioMeterEntry& m : radio_.meters) {
+    Meter meter{};
+    meter.entry = &m;
+    meters_.push_back(meter);
+  }
 }
 
 RadioWorker::~RadioWorker() {
@@ -80,12 +85,16 @@ void RadioWorker::Run() {
         log_.Note("radio " + radio_.name + ": listening on " + radio_.device + " in mode " +
                   std::string(RadioModeName(*RadioModeByName(radio_.mode))));
         backoff = std::chrono::seconds(1);
+        down_ = false;
+        if (link_) link_(radio_.name, true, "");
         Serve(receiver, decoder);
+        if (!worker_.Stopping()) Lost("the receiver stopped delivering");
         continue;
       }
     } catch (const Error& e) {
       why = e.what();
     }
+    Lost(why);
     log_.Note("radio " + radio_.name + ": " + radio_.device + " unavailable (" + why +
               "); trying again in " + std::to_string(backoff.count()) + " s");
     CheckSilence(Clock::now());
@@ -124,13 +133,17 @@ void RadioWorker::Heard(const HeardTelegram& h, const WirelessTelegram& t) {
     // before the meter's next full frame has shown its format.
     if (read.code == ReadCode::kUnreadable || read.code == ReadCode::kFormatUnknown) return;
     if (read.Ok()) m.lastHeard = now;
+    m.lastFailure = read.Ok() ? "" : read.error;
     if (m.published && now - m.lastPublished < std::chrono::seconds(entry.interval)) return;
     m.published = true;
     m.lastPublished = now;
     nlohmann::ordered_json j;
     j["meter"] = entry.name;
     j["bus"] = radio_.name;
-    RadioMessage(t, h, std::chrono::system_clock::now(), j);
+    const auto when = std::chrono::system_clock::now();
+    if (read.Ok()) m.lastGood = when;
+    RadioMessage(t, h, when, j);
+    if (m.lastGood) j["lastGood"] = IsoUtc(*m.lastGood);
     const std::string where =
         sink_(StateTopic(prefix_, entry.name),
               j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
@@ -142,13 +155,31 @@ void RadioWorker::Heard(const HeardTelegram& h, const WirelessTelegram& t) {
   }
 }
 
+// The receiver is gone: its meters' last values are no longer current, whatever their
+// intervals say.
+void RadioWorker::Lost(const std::string& why) {
+  if (down_) return;
+  down_ = true;
+  if (link_) link_(radio_.name, false, why);
+  for (Meter& m : meters_) {
+    if (m.available && availability_) availability_(m.entry->meter, false);
+    m.available = false;
+  }
+}
+
 void RadioWorker::CheckSilence(Clock::time_point now) {
   for (Meter& m : meters_) {
     const MeterEntry& entry = m.entry->meter;
     if (!m.available || now - m.lastHeard < 3 * std::chrono::seconds(entry.interval)) continue;
     m.available = false;
-    log_.Note("radio " + radio_.name + ": " + entry.name + " (" + entry.address +
-              ") not heard for " + std::to_string(3 * entry.interval) + " s: unavailable");
+    // A meter whose telegrams come but cannot be read is heard: the log says why it is not read.
+    const std::string silence = m.lastFailure.empty()
+                                    ? "not heard for " + std::to_string(3 * entry.interval) + " s"
+                                    : "heard, but no telegram read for " +
+                                          std::to_string(3 * entry.interval) + " s (" +
+                                          m.lastFailure + ")";
+    log_.Note("radio " + radio_.name + ": " + entry.name + " (" + entry.address + ") " + silence +
+              ": unavailable");
     if (availability_) availability_(entry, false);
   }
 }

@@ -2,11 +2,12 @@
 // A telegram of a configured meter is published as that meter's reading when the meter's
 // interval has passed since its last one (meters send far more often than a site needs); a
 // meter not heard for three times its interval becomes unavailable. A receiver that cannot be
-// opened, does not confirm its link mode or vanishes is tried again with back-off (1 s doubling
-// to 60 s) while the buses go on.
+// opened, does not confirm its link mode or vanishes makes every meter of the radio unavailable
+// at once and is tried again with back-off (1 s doubling to 60 s) while the buses go on.
 #pragma once
 
 #include <chrono>
+#include <optional>
 
 #include "bus_worker.hpp"
 #include "poll_config.hpp"
@@ -15,9 +16,6 @@
 #include "worker_thread.hpp"
 
 namespace velmar::tools {
-
-// Told when a radio meter goes unavailable (not heard for three intervals) or is heard again.
-using AvailabilitySink = std::function<void(const MeterEntry& meter, bool available)>;
 
 // Where the compact frame formats the radio's meters show are kept across restarts: those
 // kept so far, and one more as a full frame shows it.
@@ -36,6 +34,7 @@ class RadioWorker {
   // Before Start(): who hears of each published reading, and of meters going silent.
   void OnMeterState(MeterStateSink sink) { state_sink_ = std::move(sink); }
   void OnAvailability(AvailabilitySink sink) { availability_ = std::move(sink); }
+  void OnLink(LinkSink sink) { link_ = std::move(sink); }
   void KeepFormatsIn(FormatStore store) { formats_ = std::move(store); }
   void Start();
   // Asks the thread to stop; it ends within a second. Never blocks.
@@ -47,9 +46,11 @@ class RadioWorker {
   struct Meter {
     const RadioMeterEntry* entry;
     Clock::time_point lastPublished{};
-    Clock::time_point lastHeard{};
+    Clock::time_point lastHeard{};  // its last telegram read to its values
     bool published = false;
     bool available = true;  // until three intervals pass unheard
+    std::optional<std::chrono::system_clock::time_point> lastGood;
+    std::string lastFailure;  // why its telegrams since its last good one were not read
   };
 
   void Run();
@@ -57,12 +58,15 @@ class RadioWorker {
   void Serve(RadioReceiver& receiver, WirelessDecoder& decoder);
   void Heard(const HeardTelegram& h, const WirelessTelegram& t);
   void CheckSilence(Clock::time_point now);
+  void Lost(const std::string& why);
 
   RadioEntry radio_;
   std::string prefix_;
   ReadingSink sink_;
   MeterStateSink state_sink_;
   AvailabilitySink availability_;
+  LinkSink link_;
+  bool down_ = false;
   FormatStore formats_;
   PollLog& log_;
   std::vector<Meter> meters_;

@@ -3,6 +3,7 @@
 #include "maker_fields.hpp"
 #include "poll_log.hpp"
 #include "records_json.hpp"
+#include "status_flags.hpp"
 
 namespace velmar::tools {
 namespace {
@@ -30,21 +31,28 @@ nlohmann::ordered_json ControlValues(const MakerValues& m) {
 
 }  // namespace
 
-nlohmann::ordered_json ReadingMessage(const MeterEntry& meter, const std::string& bus,
-                                      std::chrono::system_clock::time_point when,
-                                      const MeterRead& read) {
+nlohmann::ordered_json ReadingMessage(
+    const MeterEntry& meter, const std::string& bus, std::chrono::system_clock::time_point when,
+    const MeterRead& read, std::optional<std::chrono::system_clock::time_point> last_good) {
   nlohmann::ordered_json j;
   j["meter"] = meter.name;
   j["bus"] = bus;
   j["time"] = IsoUtc(when);
   j["result"] = read.code;
+  j["status"] = std::string(ReadCodeText(read.code));
   const Address address = Address::Parse(meter.address).value_or(Address{});
   if (!read.Ok()) {
     j["error"] = read.error;
+    if (last_good) j["lastGood"] = IsoUtc(*last_good);
     if (address.secondary) j["identNumber"] = address.Text();
     return j;
   }
-  Identity(read.reading.header, address, j);
+  j["lastGood"] = IsoUtc(when);
+  const TelegramHeader& h = read.reading.header;
+  Identity(h, address, j);
+  j["accessNumber"] = h.accessNumber;
+  j["statusByte"] = h.status;
+  j["statusFlags"] = StatusFlagsJson(h.status);
   j["telegrams"] = read.reading.telegrams.size();
   j["values"] = ValuesJson(read.values);
   if (read.maker) j["control"] = ControlValues(*read.maker);
