@@ -188,7 +188,7 @@ bool MainWindow::EnsureControl() {
                  .arg(QString::fromUtf8(kSimulatedDevice)));
     return false;
   }
-  const bool first = session_.control() == nullptr;
+  const bool first = !line_restored_;
   try {
     Velmar& v = session_.Open(device, connection_->Speed(), connection_->address);
     v.SetTraceCallback(trace_->Callback());
@@ -200,6 +200,7 @@ bool MainWindow::EnsureControl() {
       v.CommSpeed(Variant(static_cast<std::int32_t>(connection_->Speed())));
       v.RTSEnable(Variant(connection_->rts->isChecked()));
     }
+    line_restored_ = true;
     return true;
   } catch (const std::exception& e) {
     Complain(tr("Cannot use the device %1: %2").arg(device, QString::fromUtf8(e.what())));

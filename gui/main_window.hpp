@@ -137,6 +137,9 @@ class MainWindow : public QMainWindow {
   AskPath ask_path_;
   QString last_result_;
   bool busy_ = false;
+  // The control took its line settings from the saved ones once; every later control (another
+  // device, the simulated bus rebuilt) takes the panel's, which the user sees.
+  bool line_restored_ = false;
   bool closing_ = false;
 };
 

@@ -20,6 +20,10 @@ StreamMeterServer::StreamMeterServer(std::vector<SimMeter*> meters, int baud)
     : meters_(std::move(meters)) {
   if (baud <= 0) throw std::invalid_argument("the simulator needs a positive baud rate");
   baud_ = baud;
+  // A meter answers at its own speed only: the bus's, unless it was switched to another.
+  for (SimMeter* m : meters_) {
+    if (m->config().baud == 0) m->config().baud = baud;
+  }
   if (pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe");
 }
 

@@ -375,7 +375,7 @@ TEST(SimulatorOverTcp, ReadThroughAGatewayEqualsReadThroughASerialLine) {
   const std::string where = tcp.ReadLine(), device = pty.ReadLine();
   ASSERT_EQ(where.rfind("127.0.0.1:", 0), 0u) << where;
   const ProcessResult over_tcp = Velmar({"read", "--json", "--device", "tcp://" + where});
-  const ProcessResult over_pty = Velmar({"read", "--json", "--device", device});
+  const ProcessResult over_pty = Velmar({"read", "--json", "--device", device, "--speed", "9600"});
   ASSERT_EQ(over_tcp.status, 0) << over_tcp.err;
   ASSERT_EQ(over_pty.status, 0) << over_pty.err;
   EXPECT_EQ(over_tcp.out, over_pty.out);
@@ -386,6 +386,28 @@ TEST(SimulatorOverTcp, ReadThroughAGatewayEqualsReadThroughASerialLine) {
   EXPECT_EQ(Velmar({"read", "--device", "tcp://127.0.0.1:0x1"}).status, 2);
   EXPECT_EQ(tcp.Interrupt(), 0);
   EXPECT_EQ(pty.Interrupt(), 0);
+}
+
+// A simulated bus on a pseudo-terminal: its meters answer at their own speed only (the bus's,
+// 2400 unless said), so a master at another speed hears nothing; --id numbers the meters from
+// it up.
+TEST(Scan, SimulatedMetersAnswerAtTheirOwnSpeedAndTakeTheirNumbersFromId) {
+  BackgroundProcess bus({VELMAR_CLI, "simulate", "--meters", "2", "--id", "40000000"});
+  const std::string device = bus.ReadLine();
+  const ProcessResult wrong_speed =
+      Velmar({"read", "--device", device, "--address", "1", "--speed", "9600", "--retries", "0"});
+  EXPECT_EQ(wrong_speed.status, 3) << wrong_speed.err;
+  const ProcessResult found =
+      Velmar({"scan", "--primary", "--range", "1-2", "--json", "--device", device});
+  ASSERT_EQ(found.status, 0) << found.err;
+  std::vector<std::uint32_t> ids;
+  for (std::size_t at = 0, nl; (nl = found.out.find('\n', at)) != std::string::npos;
+       at = nl + 1) {
+    ids.push_back(json::parse(found.out.substr(at, nl - at))["identNumber"]);
+  }
+  EXPECT_EQ(ids, (std::vector<std::uint32_t>{40000000, 40000001}));
+  EXPECT_EQ(bus.Interrupt(), 0);
+  EXPECT_EQ(Velmar({"simulate", "--meters", "3", "--id", "99999998"}).status, 2);
 }
 
 // A bus of five simulated meters behind a gateway: both scans find them, and a meter is read by

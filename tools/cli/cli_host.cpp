@@ -203,7 +203,7 @@ const char* ExitStatusHelp() {
          "  0   success\n"
          "  1   error: the port (missing, in use, no permission), a file, an argument\n"
          "  2   usage error (unknown command or option, bad value); nothing was sent\n"
-         "  3   read: no reply from the meter within 3.1 s\n"
+         "  3   read: no reply from the meter (its --timeout, repeated --retries times)\n"
          "  10+N  the command returned -N: read 11-17 link errors (14 checksum), password 13 no\n"
          "      reply, 14 not acknowledged; change-password and lock 12 no reply, 13 not\n"
          "      acknowledged; set-time 12 wrong length, 13 not acknowledged; intervals write\n"

@@ -61,13 +61,16 @@ Runner AddSimulate(CLI::App& app) {
       ->check(CLI::Range(0, 65535));
   cmd->add_option("--config", *file, "File of key = value lines (id, address, password, ...)")
       ->check(CLI::ExistingFile);
-  cmd->add_option("--id", *id, "Identification number (8 digits)")->check(CLI::Range(0, 99999999));
+  auto* id_option =
+      cmd->add_option("--id", *id, "Identification number (8 digits); with --meters, the first "
+                                   "meter's, the others counted up from it")
+          ->check(CLI::Range(0, 99999999));
   cmd->add_option("--primary", *address, "Primary address")->check(CLI::Range(0, 250));
   auto count = std::make_shared<int>(1);
   cmd->add_option("--meters", *count,
                   "A bus of N meters (1-250) at primary addresses 1 to N, identification numbers "
-                  "12345600, 12345603, ... (three apart: they share their first digits); faults "
-                  "go to the first meter")
+                  "12345600, 12345603, ... (three apart: they share their first digits), or --id "
+                  "and on; faults go to the first meter")
       ->check(CLI::Range(1, 250));
   cmd->add_option("--password", config->password, "Meter password (up to 8 characters)")
       ->check(CLI::Validator([](const std::string& t) { return CheckPassword(t); }, "PASSWORD"));
@@ -126,6 +129,11 @@ Runner AddSimulate(CLI::App& app) {
     if (!burst->empty()) std::sscanf(burst->c_str(), "%d:%d", &line->burstBytes, &line->burstGapMs);
     config->identNumber = *id;
     config->primaryAddress = static_cast<std::uint8_t>(*address);
+    if (id_option->count() > 0 && *id + *count - 1 > 99999999) {
+      std::cerr << "Error: --id " << *id << " and --meters " << *count
+                << " run past 99999999: give a lower --id\n";
+      return kExitUsage;
+    }
     if (!file->empty()) LoadMeterConfig(*file, *config);
     // Interrupts are taken by sigwait below; blocked before the server thread starts, so the
     // thread inherits the mask and never takes them itself.
@@ -139,7 +147,7 @@ Runner AddSimulate(CLI::App& app) {
       sim::MeterConfig c = *config;
       if (*count > 1) {
         c.primaryAddress = static_cast<std::uint8_t>(i + 1);
-        c.identNumber = 12345600 + 3 * i;
+        c.identNumber = id_option->count() > 0 ? *id + i : 12345600 + 3 * i;
       }
       bus.push_back(std::make_unique<sim::SimMeter>(c));
     }

@@ -65,8 +65,7 @@ int PosixSerialPort::OpenDescriptor() {
                       ": no permission to open it (add the user to the group that owns it, "
                       "often dialout)");
     }
-    throw PortError(SystemError(
-        "cannot open serial port " + std::to_string(CommPort()) + " (" + path_ + ")", err));
+    throw PortError(SystemError("cannot open " + path_, err));
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
