@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDateTime>
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QHBoxLayout>
@@ -68,8 +69,10 @@ MainWindow::MainWindow(std::unique_ptr<QSettings> settings) : session_(std::move
                                  QMessageBox::Cancel) == QMessageBox::Yes;
   };
   ask_path_ = [this](const QString& title, const QString& filters, bool save) {
-    return save ? QFileDialog::getSaveFileName(this, title, QString(), filters)
-                : QFileDialog::getOpenFileName(this, title, QString(), filters);
+    if (!save) return QFileDialog::getOpenFileName(this, title, QString(), filters);
+    QString chosen;
+    const QString path = QFileDialog::getSaveFileName(this, title, QString(), filters, &chosen);
+    return WithFilterSuffix(path, chosen);
   };
   BuildLayout();
   BuildMenus();
@@ -252,11 +255,24 @@ void MainWindow::Read() {
     return Complain(QString::fromStdString(why));
   }
   const Address target = *Address::Parse(address);
+  const QString shown = QString::fromStdString(address);
+  if (!busy_ && !closing_ && !EnsureControl()) {
+    return ShowFailedRead(shown, tr("the device could not be used"));
+  }
   if (target.secondary) return ReadThroughBus(target);
-  Run(tr("Read"), [this, address](Velmar& v) {
+  Run(tr("Read"), [this, address, shown](Velmar& v) {
     v.txt_Adress().SetText(address);
-    const int result = v.cmd_ReqUD2();
-    if (result == ReadResult::kCouldNotInit) return tr("Read: could not open the port");
+    int result = 0;
+    try {
+      result = v.cmd_ReqUD2();
+    } catch (const std::exception& e) {
+      ShowFailedRead(shown, QString::fromUtf8(e.what()));
+      throw;
+    }
+    if (result == ReadResult::kCouldNotInit) {
+      ShowFailedRead(shown, tr("the port could not be opened"));
+      return tr("Read: could not open the port");
+    }
     // The control checked and decoded the reply; the panel shows the same walk of it, kept
     // apart from the thread's store, and the standard records beside.
     const std::vector<std::uint8_t> reply =
@@ -275,7 +291,17 @@ void MainWindow::Read() {
 
 void MainWindow::ShowRead(const tools::MeterRead& read, const QString& address) {
   last_read_ = read;
-  values_->Show(read, address);
+  last_context_ = {address, QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)};
+  values_->Show(read, address, last_context_.time);
+}
+
+// Whatever ends a read, no value of an earlier one stays on screen or in what is saved.
+void MainWindow::ShowFailedRead(const QString& address, const QString& why) {
+  tools::MeterRead failed;
+  failed.portFailed = true;
+  failed.result = failed.code = -1;
+  failed.error = why.toStdString();
+  ShowRead(failed, address);
 }
 
 // A meter named by its identification number is selected and read by the bus master on the

@@ -14,6 +14,7 @@
 
 #include "meter_read.hpp"
 #include "meter_session.hpp"
+#include "table_export.hpp"
 #include "values_panel.hpp"
 #include "velmar/bus.hpp"
 #include "velmar/scan.hpp"
@@ -35,6 +36,10 @@ using Confirm = std::function<bool(const QString& what)>;
 // Asks for a file to save to (`save`) or to open (its title and filters); "" when the user
 // cancels.
 using AskPath = std::function<QString(const QString& title, const QString& filters, bool save)>;
+
+// `path` with the extension of the file type `filter` names ("CSV (*.csv)" gives ".csv") when
+// it has none: the type the user chose in the dialog decides, not a guess.
+QString WithFilterSuffix(const QString& path, const QString& filter);
 
 class MainWindow : public QMainWindow {
  public:
@@ -106,6 +111,7 @@ class MainWindow : public QMainWindow {
   void ConnectBusPane();
   void UpdateTitle();
   void ShowRead(const tools::MeterRead& read, const QString& address);
+  void ShowFailedRead(const QString& address, const QString& why);
   // Runs `body` with a bus master on the control's port and loop (the pane's time-out and
   // repeats, the trace shown), as one command.
   void RunBus(const QString& name, const std::function<QString(velmar::Bus&)>& body);
@@ -132,6 +138,7 @@ class MainWindow : public QMainWindow {
   QTabWidget* tabs_ = nullptr;
   QPlainTextEdit* table_view_ = nullptr;
   std::optional<tools::MeterRead> last_read_;
+  ReadingContext last_context_;    // the address and time of last_read_
   BusScanner* scanner_ = nullptr;  // the scan in progress, for Stop
   Confirm confirm_;
   AskPath ask_path_;

@@ -1,15 +1,18 @@
 // The window's menu bar and keyboard: every command with its shortcut, tab switching, saving
 // the reading and the trace, and About.
 #include <QApplication>
+#include <QFileInfo>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QShortcut>
 #include <QTabWidget>
 
 #include "bus_pane.hpp"
 #include "command_panel.hpp"
 #include "main_window.hpp"
+
 #include "table_export.hpp"
 #include "trace_pane.hpp"
 
@@ -27,10 +30,12 @@ void MainWindow::BuildMenus() {
   };
   QMenu* file = menuBar()->addMenu(tr("&File"));
   add(file, tr("&Save reading..."), QKeySequence(tr("Ctrl+S")),
-      tr("Save the last reading as CSV or as JSON"), [this] {
-        const QString path =
-            ask_path_(tr("Save the reading as"),
-                      tr("CSV (*.csv);;JSON, as velmar read --json (*.json)"), true);
+      tr("Save the last reading as CSV, TSV or JSON, with the meter, its address and the time"),
+      [this] {
+        const QString path = ask_path_(
+            tr("Save the reading as"),
+            tr("CSV (*.csv);;TSV, tab-separated (*.tsv);;JSON, as velmar read --json (*.json)"),
+            true);
         if (!path.isEmpty()) SaveReading(path);
       });
   add(file, tr("Save &trace..."), QKeySequence(tr("Ctrl+Shift+S")),
@@ -102,14 +107,23 @@ QAction* MainWindow::Action(const QString& text) const {
   return nullptr;
 }
 
+QString WithFilterSuffix(const QString& path, const QString& filter) {
+  if (path.isEmpty() || !QFileInfo(path).suffix().isEmpty()) return path;
+  const QRegularExpression star(QStringLiteral("\\*(\\.[A-Za-z0-9]+)"));
+  const QRegularExpressionMatch m = star.match(filter);
+  return m.hasMatch() ? path + m.captured(1) : path;
+}
+
 bool MainWindow::SaveReading(const QString& path) {
   if (!last_read_) {
     Complain(tr("Nothing to save yet: read a meter first"));
     return false;
   }
   const QString text = path.endsWith(QStringLiteral(".json"), Qt::CaseInsensitive)
-                           ? ReadingJsonText(*last_read_)
-                           : ReadingCsv(*last_read_);
+                           ? ReadingJsonText(*last_read_, last_context_)
+                       : path.endsWith(QStringLiteral(".tsv"), Qt::CaseInsensitive)
+                           ? ReadingTable(*last_read_, last_context_, '\t')
+                           : ReadingCsv(*last_read_, last_context_);
   if (const QString why = WriteWhole(path, text); !why.isEmpty()) {
     Complain(tr("Cannot write %1: %2 (choose a folder you may write to)").arg(path, why));
     return false;

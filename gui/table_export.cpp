@@ -15,17 +15,17 @@
 namespace velmar::gui {
 namespace {
 
-QString Csv(const QString& field) {
-  if (!field.contains(QRegularExpression(QStringLiteral("[,\"\\r\\n]")))) return field;
-  QString quoted = field;
-  quoted.replace('"', QStringLiteral("\"\""));
-  return '"' + quoted + '"';
-}
-
-QString CsvLine(const QStringList& fields) {
+// One row of fields joined by `separator`; a field holding the separator, a quote or a line
+// end is quoted, its quotes doubled (CSV's rule; TSV readers take it too).
+QString Row(const QStringList& fields, QChar separator) {
   QStringList out;
-  for (const QString& f : fields) out << Csv(f);
-  return out.join(',') + '\n';
+  for (QString f : fields) {
+    if (f.contains(separator) || f.contains('"') || f.contains('\n') || f.contains('\r')) {
+      f = '"' + f.replace(QStringLiteral("\""), QStringLiteral("\"\"")) + '"';
+    }
+    out << f;
+  }
+  return out.join(separator) + '\n';
 }
 
 QString Text(std::string_view s) {
@@ -61,27 +61,41 @@ void AddCopyShortcut(QTableWidget* table) {
                    [table] { QApplication::clipboard()->setText(RowsAsText(*table)); });
 }
 
-QString ReadingCsv(const tools::MeterRead& read) {
-  QString csv = CsvLine(
-      {"kind", "name", "value", "unit", "storage", "tariff", "subunit", "phase", "function"});
+QString ReadingTable(const tools::MeterRead& read, const ReadingContext& context, QChar separator) {
+  const QString id = QString::fromLatin1(read.reading.header.ident.data());
+  const QStringList lead = {id, context.address, context.time, QString::number(read.code)};
+  auto line = [separator](const QStringList& fields) { return Row(fields, separator); };
+  QString text = line({"meter_id", "address", "time", "result", "kind", "name", "value", "unit",
+                       "storage", "tariff", "subunit", "phase", "function"});
+  if (!read.Ok()) {
+    return text + line(lead + QStringList{"error", QString::fromStdString(read.error), "", "", "",
+                                          "", "", "", ""});
+  }
   for (const tools::PlainValue& v : read.values) {
     const QString value = v.value.is_string() ? QString::fromStdString(v.value.get<std::string>())
                                               : QString::number(v.value.get<double>(), 'g', 15);
-    csv += CsvLine({"value", QString::fromStdString(v.name), value, Text(v.sort->unit)});
+    text += line(lead + QStringList{"value", QString::fromStdString(v.name), value,
+                                    Text(v.sort->unit), "", "", "", "", ""});
   }
   for (const DataRecord& r : read.reading.records) {
     const QString value = r.kind == ValueKind::kNumber ? QString::number(r.value, 'g', 15)
                                                        : QString::fromStdString(ValueText(r));
-    csv +=
-        CsvLine({"record", Text(r.quantity), value, QString::fromStdString(UnitText(r)),
-                 QString::number(r.storage), QString::number(r.tariff), QString::number(r.subunit),
-                 QString::number(r.phase), Text(FunctionName(r.function))});
+    text += line(lead + QStringList{"record", Text(r.quantity), value,
+                                    QString::fromStdString(UnitText(r)), QString::number(r.storage),
+                                    QString::number(r.tariff), QString::number(r.subunit),
+                                    QString::number(r.phase), Text(FunctionName(r.function))});
   }
-  return csv;
+  return text;
 }
 
-QString ReadingJsonText(const tools::MeterRead& read) {
+QString ReadingCsv(const tools::MeterRead& read, const ReadingContext& context) {
+  return ReadingTable(read, context, ',');
+}
+
+QString ReadingJsonText(const tools::MeterRead& read, const ReadingContext& context) {
   auto j = tools::ReadingJson(read);
+  j["address"] = context.address.toStdString();
+  j["time"] = context.time.toStdString();
   if (read.Ok()) j["records"] = tools::RecordListJson(read.reading.records);
   return QString::fromStdString(tools::ToJsonLine(j)) + '\n';
 }

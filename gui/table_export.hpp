@@ -18,13 +18,21 @@ QString RowsAsText(const QTableWidget& table);
 // Ctrl+C on `table` copies RowsAsText to the clipboard.
 void AddCopyShortcut(QTableWidget* table);
 
-// The reading as CSV: a header line, then one line per value ("value", name, reading, unit)
-// and one per record ("record", quantity, value, unit, storage, tariff, subunit, phase,
-// function). Fields with a comma, quote or line break are quoted.
-QString ReadingCsv(const tools::MeterRead& read);
+// What a saved reading names besides its values: the meter's address as asked and the time of
+// the read (UTC).
+struct ReadingContext {
+  QString address;
+  QString time;  // ISO 8601, UTC
+};
 
-// The reading as `velmar read --json --records` prints it.
-QString ReadingJsonText(const tools::MeterRead& read);
+// The reading as CSV (`separator` ',') or TSV ('\t'): a header row, then one whole row per plain
+// value and per record, each starting with the meter's identification number, the address, the
+// time and the result, so rows of different meters and reads can be told apart.
+QString ReadingTable(const tools::MeterRead& read, const ReadingContext& context, QChar separator);
+QString ReadingCsv(const tools::MeterRead& read, const ReadingContext& context);
+
+// The reading as `velmar read --json --records` prints it, with "address" and "time".
+QString ReadingJsonText(const tools::MeterRead& read, const ReadingContext& context);
 
 // Writes `text` to `path` through a temporary file renamed into place: the file is whole or
 // untouched. "" on success, else why.

@@ -37,10 +37,13 @@ TracePane::TracePane(QWidget* parent) : QWidget(parent) {
 
 void TracePane::Add(TraceDirection direction, const std::string& hex) {
   const QString stamp = QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
-  // Bytes spaced in pairs, as they are read off a line analyser.
+  // Bytes spaced in pairs, as they are read off a line analyser; a marker in place of a reply
+  // ("<TimeOut>", "<Overflow>") is text, shown whole.
   QString spaced;
   spaced.reserve(static_cast<int>(hex.size() * 3 / 2));
-  for (std::size_t i = 0; i < hex.size(); i += 2) {
+  const bool marker = !hex.empty() && hex.front() == '<';
+  if (marker) spaced = QString::fromStdString(hex);
+  for (std::size_t i = 0; !marker && i < hex.size(); i += 2) {
     if (i > 0) spaced += ' ';
     spaced += QString::fromLatin1(hex.data() + i,
                                   static_cast<int>(std::min<std::size_t>(2, hex.size() - i)));

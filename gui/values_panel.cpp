@@ -80,11 +80,11 @@ void ValuesPanel::Clear() {
   failure_->hide();
 }
 
-void ValuesPanel::Show(const tools::MeterRead& read, const QString& address) {
+void ValuesPanel::Show(const tools::MeterRead& read, const QString& address, const QString& time) {
   Clear();
   if (!read.Ok()) {
-    failure_->setText(QObject::tr("The read of %1 failed (%2): %3")
-                          .arg(address)
+    failure_->setText(QObject::tr("The read of %1 failed at %2 (%3): %4")
+                          .arg(address, time)
                           .arg(read.code)
                           .arg(QString::fromStdString(read.error)));
     failure_->show();

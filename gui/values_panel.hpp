@@ -19,7 +19,9 @@ class ValuesPanel {
   explicit ValuesPanel(QWidget* parent);
   // Fills both tables from a read of `address` (its text); a failed read clears them and shows
   // its failure instead.
-  void Show(const tools::MeterRead& read, const QString& address);
+  // Shows `read` of `address` made at `time`; a failed read clears every value and says why
+  // and when in the pane itself.
+  void Show(const tools::MeterRead& read, const QString& address, const QString& time);
   void Clear();
   // The text shown for a value (row name as listed), or "" when there is no such row.
   QString ValueOf(const QString& name) const;

@@ -47,6 +47,7 @@
 #include "velmar/qt.hpp"
 
 using velmar::gui::MainWindow;
+using velmar::gui::WithFilterSuffix;
 
 namespace {
 
@@ -260,8 +261,8 @@ class GuiTest : public QObject {
     QCOMPARE(w.Values().ValueOf("Meter ID"), QString());
     QCOMPARE(w.Values().values->rowCount(), 0);
     QCOMPARE(w.Values().records->rowCount(), 0);
-    QCOMPARE(w.Values().Failure(), QString("The read of 254 failed (-4): Communication error. "
-                                           "Checksum error in message."));
+    QVERIFY(w.Values().Failure().startsWith("The read of 254 failed at "));
+    QVERIFY(w.Values().Failure().endsWith("(-4): Communication error. Checksum error in message."));
     w.Connection()->showErrors->setChecked(false);
     meter->InjectFault({velmar::sim::FaultKind::kNone});
     meter->InjectFault({velmar::sim::FaultKind::kBadChecksum});
@@ -571,23 +572,42 @@ class GuiTest : public QObject {
     QCOMPARE(lines[0], QString("1\t0\t0\t0\t\tinstantaneous\tEnergy\t12345670\tWh"));
     QVERIFY(lines[16].endsWith("\tL2\tinstantaneous\tVoltage\t229.8\tV"));
 
+    // Every row whole and naming the meter, the address asked, the time and the result.
     QVERIFY(w.SaveReading(dir.filePath("r.csv")));
     const QStringList csv =
         QString::fromUtf8(ReadAll(dir.filePath("r.csv"))).split('\n', Qt::SkipEmptyParts);
-    QCOMPARE(CsvFields(csv[0]), QStringList({"kind", "name", "value", "unit", "storage", "tariff",
-                                             "subunit", "phase", "function"}));
+    QCOMPARE(CsvFields(csv[0]),
+             QStringList({"meter_id", "address", "time", "result", "kind", "name", "value", "unit",
+                          "storage", "tariff", "subunit", "phase", "function"}));
     int record_rows = 0;
     for (const QString& line : csv.mid(1)) {
       const QStringList f = CsvFields(line);
-      QVERIFY2(f[0] == "value" ? f.size() == 4 : f.size() == 9, qPrintable(line));
-      record_rows += f[0] == "record";
+      QVERIFY2(f.size() == 13, qPrintable(line));
+      QCOMPARE(f.mid(0, 2), QStringList({"12345678", "254"}));
+      QVERIFY2(f[2].endsWith('Z') && f[2].size() == 24, qPrintable(f[2]));
+      QCOMPARE(f[3], QString("0"));
+      record_rows += f[4] == "record";
     }
     QCOMPARE(record_rows, rows);
-    QVERIFY(csv.contains("value,energy_kWh,12345.67,kWh"));
+    QVERIFY(std::any_of(csv.begin(), csv.end(), [](const QString& l) {
+      return l.contains(",value,energy_kWh,12345.67,kWh,,,,,");
+    }));
+    // TSV chosen by its type: the same rows with tabs.
+    QCOMPARE(WithFilterSuffix(dir.filePath("r"), "TSV, tab-separated (*.tsv)"),
+             dir.filePath("r.tsv"));
+    QCOMPARE(WithFilterSuffix(dir.filePath("r.csv"), "TSV, tab-separated (*.tsv)"),
+             dir.filePath("r.csv"));
+    QVERIFY(w.SaveReading(dir.filePath("r.tsv")));
+    const QStringList tsv =
+        QString::fromUtf8(ReadAll(dir.filePath("r.tsv"))).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(tsv.size(), csv.size());
+    QCOMPARE(tsv[1].split('\t').size(), 13);
 
     QVERIFY(w.SaveReading(dir.filePath("r.json")));
     const auto json = QJsonDocument::fromJson(ReadAll(dir.filePath("r.json"))).object();
     QCOMPARE(json["MeterID"].toInt(), 12345678);
+    QCOMPARE(json["address"].toString(), QString("254"));
+    QCOMPARE(json["result"].toInt(), 0);
     QCOMPARE(json["values"].toObject()["energy_kWh"].toDouble(), 12345.67);
     QCOMPARE(json["records"].toArray().size(), rows);
 
@@ -597,6 +617,34 @@ class GuiTest : public QObject {
     QVERIFY(!QFile::exists(dir.filePath("no/such/folder/r.csv")));
     QVERIFY(w.SaveTrace(dir.filePath("trace.txt")));
     QVERIFY(ReadAll(dir.filePath("trace.txt")).contains(" > 10 40 FE 3E 16"));
+  }
+
+  // A read whose port cannot be used leaves no value looking current: the values go, the pane
+  // says it failed and when, and a saved reading carries the failure, never the old values.
+  void aReadWhosePortFailsLeavesNoOldValue() {
+    QTemporaryDir dir;
+    MainWindow w(SettingsIn(dir));
+    w.Read();
+    QCOMPARE(w.Values().ValueOf("Meter ID"), QString("12345678"));
+    w.Connection()->device->setCurrentText(dir.filePath("no-such-device"));
+    BoxCloser boxes;
+    w.Read();
+    QCOMPARE(w.Values().ValueOf("Meter ID"), QString());
+    QVERIFY(w.LastRead().has_value());
+    QVERIFY(!w.LastRead()->Ok());
+    QVERIFY(w.SaveReading(dir.filePath("failed.json")));
+    const auto json = QJsonDocument::fromJson(ReadAll(dir.filePath("failed.json"))).object();
+    QVERIFY(json["result"].toInt() != 0);
+    QVERIFY(!json.contains("values"));
+  }
+
+  // A reply marker in the trace ("<TimeOut>") is shown whole, not spaced as bytes.
+  void theTraceShowsAMarkerWhole() {
+    velmar::gui::TracePane trace;
+    trace.Add(velmar::TraceDirection::kReceived, "<TimeOut>");
+    trace.Add(velmar::TraceDirection::kReceived, "E5");
+    QVERIFY(trace.Text().contains(" < <TimeOut>"));
+    QVERIFY(trace.Text().contains(" < E5"));
   }
 
   // Every command in the menu bar with a shortcut runs when its keys are pressed; Ctrl+Tab and
