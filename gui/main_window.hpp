@@ -66,9 +66,12 @@ class MainWindow : public QMainWindow {
   void ReadSelected();
   void SetSelectedAddress();
   void SetSelectedSpeed();
-  // The last reading to `path`: JSON when it ends in .json, CSV otherwise; the trace as text.
-  // False, after a dialog saying why, when the file cannot be written (nothing half-written).
+  // The last reading to `path`: JSON when it ends in .json, TSV in .tsv, CSV otherwise; the
+  // meters the last scan found, TSV or CSV likewise; the trace as text. False, after a dialog
+  // saying why, when there is nothing to save or the file cannot be written (nothing
+  // half-written).
   bool SaveReading(const QString& path);
+  bool SaveFoundMeters(const QString& path);
   bool SaveTrace(const QString& path);
   void ShowAbout();
 

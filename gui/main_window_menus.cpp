@@ -38,6 +38,12 @@ void MainWindow::BuildMenus() {
             true);
         if (!path.isEmpty()) SaveReading(path);
       });
+  add(file, tr("Save &found meters..."), QKeySequence(tr("Ctrl+Shift+F")),
+      tr("Save the meters the last scan found as CSV or TSV"), [this] {
+        const QString path = ask_path_(tr("Save the meters found as"),
+                                       tr("CSV (*.csv);;TSV, tab-separated (*.tsv)"), true);
+        if (!path.isEmpty()) SaveFoundMeters(path);
+      });
   add(file, tr("Save &trace..."), QKeySequence(tr("Ctrl+Shift+S")),
       tr("Save the frames sent and received as text"), [this] {
         const QString path = ask_path_(tr("Save the trace as"), tr("Text (*.txt)"), true);
@@ -129,6 +135,21 @@ bool MainWindow::SaveReading(const QString& path) {
     return false;
   }
   SetStatus(tr("Reading saved to %1").arg(path));
+  return true;
+}
+
+bool MainWindow::SaveFoundMeters(const QString& path) {
+  if (bus_pane_->found->rowCount() == 0) {
+    Complain(tr("No meters found yet: scan the bus first"));
+    return false;
+  }
+  const QChar separator = path.endsWith(QStringLiteral(".tsv"), Qt::CaseInsensitive) ? '\t' : ',';
+  if (const QString why = WriteWhole(path, TableText(*bus_pane_->found, separator));
+      !why.isEmpty()) {
+    Complain(tr("Cannot write %1: %2 (choose a folder you may write to)").arg(path, why));
+    return false;
+  }
+  SetStatus(tr("%1 meters saved to %2").arg(bus_pane_->found->rowCount()).arg(path));
   return true;
 }
 

@@ -41,7 +41,13 @@ QString RowsAsText(const QTableWidget& table) {
     for (int r = 0; r < table.rowCount(); ++r) rows << r;
   }
   std::sort(rows.begin(), rows.end());
-  QString text;
+  // The column titles first, so what is pasted says what each column is.
+  QStringList titles;
+  for (int c = 0; c < table.columnCount(); ++c) {
+    const QTableWidgetItem* h = table.horizontalHeaderItem(c);
+    titles << (h != nullptr ? h->text() : QString());
+  }
+  QString text = titles.join('\t') + '\n';
   for (int r : rows) {
     QStringList cells;
     for (int c = 0; c < table.columnCount(); ++c) {
@@ -50,6 +56,24 @@ QString RowsAsText(const QTableWidget& table) {
       cells << (item != nullptr ? item->text() : QString());
     }
     text += cells.join('\t') + '\n';
+  }
+  return text;
+}
+
+QString TableText(const QTableWidget& table, QChar separator) {
+  QStringList titles;
+  for (int c = 0; c < table.columnCount(); ++c) {
+    const QTableWidgetItem* h = table.horizontalHeaderItem(c);
+    titles << (h != nullptr ? h->text() : QString());
+  }
+  QString text = Row(titles, separator);
+  for (int r = 0; r < table.rowCount(); ++r) {
+    QStringList cells;
+    for (int c = 0; c < table.columnCount(); ++c) {
+      const QTableWidgetItem* item = table.item(r, c);
+      cells << (item != nullptr ? item->text() : QString());
+    }
+    text += Row(cells, separator);
   }
   return text;
 }

@@ -11,9 +11,12 @@ class QTableWidget;
 
 namespace velmar::gui {
 
-// The selected rows of `table` (every row when none is selected), one line each, cells
-// separated by tabs; spanned note rows keep their one cell.
+// A line of the column titles, then the selected rows of `table` (every row when none is
+// selected), one line each, cells separated by tabs; spanned note rows keep their one cell.
 QString RowsAsText(const QTableWidget& table);
+
+// Every row of `table` with a header row of its column titles, as CSV (`separator` ',') or TSV.
+QString TableText(const QTableWidget& table, QChar separator);
 
 // Ctrl+C on `table` copies RowsAsText to the clipboard.
 void AddCopyShortcut(QTableWidget* table);

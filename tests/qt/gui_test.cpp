@@ -498,6 +498,25 @@ class GuiTest : public QObject {
   }
 
   // A meter found by a search of identification numbers is read by its number.
+  // The meters a scan found are saved with a header row, one meter a row.
+  void theMetersFoundAreSavedAsATable() {
+    QTemporaryDir dir;
+    auto w = BusWindow(dir, 3);
+    BoxCloser boxes;
+    QVERIFY(!w->SaveFoundMeters(dir.filePath("none.csv")));  // nothing scanned yet
+    QCOMPARE(boxes.seen.size(), 1u);
+    w->BusTab()->last->setValue(3);
+    w->Scan();
+    QCOMPARE(w->BusTab()->found->rowCount(), 3);
+    QVERIFY(w->SaveFoundMeters(dir.filePath("found.csv")));
+    const QStringList lines =
+        QString::fromUtf8(ReadAll(dir.filePath("found.csv"))).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 4);
+    QVERIFY2(lines[0].startsWith("Address,Identification number,Manufacturer"),
+             qPrintable(lines[0]));
+    QVERIFY2(lines[2].startsWith("2,12345602,ORV"), qPrintable(lines[2]));
+  }
+
   void readingASelectedRowByIdentificationNumber() {
     QTemporaryDir dir;
     auto w = BusWindow(dir, 5);
@@ -568,9 +587,10 @@ class GuiTest : public QObject {
     QApplication::clipboard()->clear();
     QTest::keySequence(records, QKeySequence::Copy);
     const QStringList lines = QApplication::clipboard()->text().split('\n', Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), rows);
-    QCOMPARE(lines[0], QString("1\t0\t0\t0\t\tinstantaneous\tEnergy\t12345670\tWh"));
-    QVERIFY(lines[16].endsWith("\tL2\tinstantaneous\tVoltage\t229.8\tV"));
+    QCOMPARE(lines.size(), rows + 1);  // the column titles first
+    QVERIFY2(lines[0].contains("\tUnit") || lines[0].endsWith("Unit"), qPrintable(lines[0]));
+    QCOMPARE(lines[1], QString("1\t0\t0\t0\t\tinstantaneous\tEnergy\t12345670\tWh"));
+    QVERIFY(lines[17].endsWith("\tL2\tinstantaneous\tVoltage\t229.8\tV"));
 
     // Every row whole and naming the meter, the address asked, the time and the result.
     QVERIFY(w.SaveReading(dir.filePath("r.csv")));
