@@ -89,9 +89,7 @@ CommandPanel::CommandPanel(QWidget* parent) : QGroupBox(tr("Meter"), parent) {
   readTable->setToolTip(tr("Read the meter's tariff table back into a file"));
   tableProgress = new QProgressBar;
   tableProgress->setToolTip(tr("Blocks of the tariff table sent or read"));
-  tableProgress->setRange(0, 2);
-  tableProgress->setValue(0);
-  tableProgress->setFormat(tr("block %v of %m"));
+  ShowTableProgress(0, 0);
   grid->addWidget(writeTable, row, 0);
   grid->addWidget(readTable, row, 1);
   grid->addWidget(tableProgress, row++, 2);
@@ -108,6 +106,19 @@ void CommandPanel::SetSendingEnabled(bool enabled) {
 
 bool CommandPanel::StandardClock() const {
   return clockFormat->currentIndex() == 1;
+}
+
+void CommandPanel::ShowTableProgress(int block, int blocks) {
+  if (blocks <= 0) {
+    // No table under way: a busy bar while its blocks are not yet known, nothing before.
+    tableProgress->setRange(0, 1);
+    tableProgress->setValue(0);
+    tableProgress->setFormat(block < 0 ? tr("starting") : tr("no table sent yet"));
+    return;
+  }
+  tableProgress->setRange(0, blocks);
+  tableProgress->setValue(block);
+  tableProgress->setFormat(tr("block %v of %m"));
 }
 
 }  // namespace velmar::gui

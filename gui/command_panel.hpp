@@ -40,6 +40,9 @@ class CommandPanel : public QGroupBox {
   QPushButton* lock = nullptr;
   QPushButton* writeTable = nullptr;
   QPushButton* readTable = nullptr;
+  // Block `block` of `blocks` sent or read; "no table sent yet" while `blocks` is 0 (and
+  // "starting" with `block` -1).
+  void ShowTableProgress(int block, int blocks);
   QProgressBar* tableProgress = nullptr;
   QPushButton* closePort = nullptr;
 

@@ -195,10 +195,8 @@ bool MainWindow::EnsureControl() {
   try {
     Velmar& v = session_.Open(device, connection_->Speed(), connection_->address);
     v.SetTraceCallback(trace_->Callback());
-    v.SetProgressCallback([this](int block, int blocks) {
-      commands_->tableProgress->setMaximum(blocks);
-      commands_->tableProgress->setValue(block);
-    });
+    v.SetProgressCallback(
+        [this](int block, int blocks) { commands_->ShowTableProgress(block, blocks); });
     if (!first) {
       v.CommSpeed(Variant(static_cast<std::int32_t>(connection_->Speed())));
       v.RTSEnable(Variant(connection_->rts->isChecked()));
@@ -311,16 +309,23 @@ void MainWindow::ReadThroughBus(const Address& target) {
     const tools::MeterRead r = tools::ReadMeter(bus, target);
     ShowRead(r, QString::fromStdString(target.Text()));
     if (r.noReply) {
-      return tr("Read: no meter answered at %1").arg(QString::fromStdString(target.Text()));
+      return BusFailure(
+          tr("Read: no meter answered at %1").arg(QString::fromStdString(target.Text())));
     }
     if (!r.Ok()) {
-      if (connection_->showErrors->isChecked()) {
-        session_.host().Messages().Show(r.error, std::string("Error"));
-      }
+      BusFailure(QString::fromStdString(r.error));
       return ResultLine(tr("Read"), r.code, r.error.c_str());
     }
     return tr("Read: %1 records").arg(r.reading.records.size());
   });
+}
+
+// The bus master shows no box of its own: a failure gets one here when the user asked for boxes.
+QString MainWindow::BusFailure(const QString& text) {
+  if (connection_->showErrors->isChecked()) {
+    session_.host().Messages().Show(text.toStdString(), std::string("Error"));
+  }
+  return text;
 }
 
 void MainWindow::RunBus(const QString& name, const std::function<QString(velmar::Bus&)>& body) {
@@ -399,6 +404,12 @@ void MainWindow::Lock() {
 bool MainWindow::WriteTableFrom(const QString& path) {
   const auto address = WriteAddress();
   if (!address) return false;
+  // The meter takes a table only after its password: the one typed beside is presented first.
+  std::string password = commands_->password->text().toStdString();
+  if (password.empty()) {
+    Complain(tr("Enter the meter's password: it is presented before the table is written"));
+    return false;
+  }
   std::vector<std::uint8_t> table;
   try {
     table = tools::ReadTableFile(path.toStdString(), false);
@@ -407,11 +418,20 @@ bool MainWindow::WriteTableFrom(const QString& path) {
     return false;
   }
   bool ok = false;
-  commands_->tableProgress->setValue(0);
+  commands_->ShowTableProgress(-1, 0);
   Run(tr("Write table"), [&](Velmar& v) {
+    const int given = v.givePassword(password, address);
+    if (given != 0) {
+      return ResultLine(tr("Write table: the password"), given,
+                        given == PasswordResult::kCouldNotInit ? "could not open the port"
+                        : given == PasswordResult::kNoReply    ? "no reply"
+                                                               : "not acknowledged");
+    }
     auto length = static_cast<std::int32_t>(table.size());
     const int r = v.SetIntervals(table, length, address);
     ok = r == 0;
+    // What the meter now holds is what the Tariff table tab shows.
+    if (ok) table_view_->setPlainText(HexView(table));
     return ResultLine(
         tr("Write table"), r,
         r == SetIntervalsResult::kTableTooLarge ? "table too large" : "block not confirmed");

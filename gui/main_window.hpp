@@ -115,6 +115,8 @@ class MainWindow : public QMainWindow {
   void UpdateTitle();
   void ShowRead(const tools::MeterRead& read, const QString& address);
   void ShowFailedRead(const QString& address, const QString& why);
+  // `text`, after a box saying it when failures are to be shown in boxes.
+  QString BusFailure(const QString& text);
   // Runs `body` with a bus master on the control's port and loop (the pane's time-out and
   // repeats, the trace shown), as one command.
   void RunBus(const QString& name, const std::function<QString(velmar::Bus&)>& body);

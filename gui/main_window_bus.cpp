@@ -106,11 +106,13 @@ void MainWindow::SetSelectedAddress() {
   if (!Confirmed(what)) return SetStatus(tr("Set address: cancelled, nothing sent"));
   RunBus(tr("Set address"), [&](velmar::Bus& bus) {
     if (bus.Probe(Address::Primary(next)) != BusResult::kNoReply) {
-      return tr("Set address: a meter already answers at %1; nothing changed").arg(next);
+      return BusFailure(
+          tr("Set address: a meter already answers at %1; nothing changed").arg(next));
     }
     const BusResult r = bus.SetPrimaryAddress(*target, next);
     if (r != BusResult::kOk) {
-      return tr("Set address: failed (%1)").arg(QString::fromUtf8(ResultText(r).data()));
+      return BusFailure(
+          tr("Set address: failed (%1)").arg(QString::fromUtf8(ResultText(r).data())));
     }
     bus_pane_->MovedTo(next);
     return tr("Set address: the meter at %1 now answers at %2").arg(AddressText(*target)).arg(next);
@@ -133,7 +135,8 @@ void MainWindow::SetSelectedSpeed() {
     const BusResult r = bus.SetBaudRate(*target, baud);
     switched = r == BusResult::kOk;
     if (!switched) {
-      return tr("Set baud rate: failed (%1)").arg(QString::fromUtf8(ResultText(r).data()));
+      return BusFailure(
+          tr("Set baud rate: failed (%1)").arg(QString::fromUtf8(ResultText(r).data())));
     }
     return tr("Set baud rate: the meter at %1 now answers at %2 baud")
         .arg(AddressText(*target))

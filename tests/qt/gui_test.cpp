@@ -302,11 +302,24 @@ class GuiTest : public QObject {
     QVERIFY(out.open(QIODevice::WriteOnly));
     out.write(table);
     out.close();
+    // Nothing sent yet: the progress says so, not "block 0 of 2".
+    QCOMPARE(w.Commands()->tableProgress->text(), QString("no table sent yet"));
+    // Without a password typed the write says it needs one, and sends nothing.
+    {
+      BoxCloser boxes;
+      const QString before = w.Trace()->Text();
+      QVERIFY(!w.WriteTableFrom(dir.filePath("table.bin")));
+      QCOMPARE(boxes.seen.size(), 1u);
+      QCOMPARE(w.Trace()->Text(), before);
+    }
+    // The password typed beside is presented first (no Present password pressed), and the
+    // Tariff table tab shows what the meter now holds.
     w.Commands()->password->setText("00000000");
-    w.GivePassword();
     QVERIFY(w.WriteTableFrom(dir.filePath("table.bin")));
     QCOMPARE(w.Commands()->tableProgress->maximum(), 2);
     QCOMPARE(w.Commands()->tableProgress->value(), 2);
+    QVERIFY(w.TableView()->toPlainText().startsWith("0000  01 02 03"));
+    w.TableView()->clear();
     QVERIFY(w.ReadTableTo(dir.filePath("back.bin")));
     QCOMPARE(ReadAll(dir.filePath("back.bin")), table);
     QVERIFY(w.TableView()->toPlainText().startsWith("0000  01 02 03"));
@@ -453,11 +466,15 @@ class GuiTest : public QObject {
     QCOMPARE(w.Values().ValueOf("Meter ID"), QString("12345678"));
     QCOMPARE(w.Values().ValueOf("Energy"), QString("12345.67"));
     QVERIFY(w.Trace()->Text().contains(" > 68 0B 0B 68 53 FD 52"));  // the selection
+    // Nobody answers: the values go, and the failure is said in a box, as the window is set to
+    // show failures in boxes.
     w.Connection()->address->setText("87654321");
+    BoxCloser boxes;
     w.Read();
     QCOMPARE(w.Values().ValueOf("Meter ID"), QString());
     QVERIFY(w.LastResult().contains("87654321"));
     QVERIFY(w.Values().Failure().contains("87654321"));
+    QCOMPARE(boxes.seen.size(), 1u);
   }
 
   // The bus pane finds a simulated bus of 10 meters, and Stop ends a long scan early with what
@@ -559,6 +576,18 @@ class GuiTest : public QObject {
     QCOMPARE(w->Session().simulator(2)->config().primaryAddress, 40);
     QCOMPARE(pane->found->item(1, 0)->text(), QString("40"));
     QVERIFY(w->LastResult().contains("now answers at 40"));
+
+    // Another meter is refused the taken address, in a box as the window is set to show
+    // failures in boxes.
+    {
+      BoxCloser boxes;
+      pane->found->selectRow(0);
+      w->SetSelectedAddress();
+      QVERIFY(w->LastResult().contains("already answers at 40"));
+      QCOMPARE(boxes.seen.size(), 1u);
+      QCOMPARE(w->Session().simulator(1)->config().primaryAddress, 1);
+      pane->found->selectRow(1);
+    }
 
     // Its baud rate next: the meter listens at the new speed, the window's port follows, and
     // the meter is read there.
