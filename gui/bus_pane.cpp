@@ -39,10 +39,10 @@ BusPane::BusPane(QWidget* parent) : QWidget(parent) {
   found->verticalHeader()->setDefaultSectionSize(found->fontMetrics().height() + 8);
   found->setToolTip(tr("The meters found; select one to read it or change its address or speed"));
   layout->addWidget(found, 1);
-  auto* below = new QHBoxLayout;
-  below->addWidget(MeterBox(), 1);
-  below->addWidget(ExchangeBox());
-  layout->addLayout(below);
+  // One box above the other: side by side they need more width than a 1024-pixel screen
+  // leaves beside the command panel.
+  layout->addWidget(MeterBox());
+  layout->addWidget(ExchangeBox());
   ScanEnded();
 }
 

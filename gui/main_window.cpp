@@ -6,13 +6,17 @@
 #include <QDateTime>
 #include <QFileDialog>
 #include <QFontDatabase>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+#include <QScrollArea>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QStatusBar>
@@ -94,6 +98,12 @@ void MainWindow::BuildLayout() {
   left_layout->addWidget(connection_);
   left_layout->addWidget(commands_);
   left_layout->addStretch();
+  // On a small screen the panel scrolls rather than pushing its buttons out of sight.
+  auto* left_scroll = new QScrollArea;
+  left_scroll->setWidget(left);
+  left_scroll->setWidgetResizable(true);
+  left_scroll->setFrameShape(QFrame::NoFrame);
+  left_scroll->setMinimumWidth(280);
 
   tabs_ = new QTabWidget;
   values_ = std::make_unique<ValuesPanel>(tabs_);
@@ -111,13 +121,17 @@ void MainWindow::BuildLayout() {
   AddCopyShortcut(values_->records);
 
   auto* split = new QSplitter;
-  split->addWidget(left);
+  split->addWidget(left_scroll);
   split->addWidget(tabs_);
   split->setStretchFactor(1, 1);
-  split->setSizes({330, 950});
+  // The panel as wide as it wants where the screen has room; on a small one the tabs keep
+  // what they need and the panel scrolls.
+  split->setSizes({left->sizeHint().width() + 24, 2000});
   setCentralWidget(split);
   statusBar()->showMessage(tr("Ready"));
-  resize(1280, 760);
+  // As large as the screen leaves room for, up to 1280 x 760.
+  const QRect room = QGuiApplication::primaryScreen()->availableGeometry();
+  resize(std::min(1280, room.width()), std::min(760, room.height() - 40));
 }
 
 void MainWindow::ConnectButtons() {
@@ -289,8 +303,10 @@ void MainWindow::Read() {
 
 void MainWindow::ShowRead(const tools::MeterRead& read, const QString& address) {
   last_read_ = read;
-  last_context_ = {address, QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)};
-  values_->Show(read, address, last_context_.time);
+  const QDateTime now = QDateTime::currentDateTime();
+  // Saved in UTC, to sort and join with other readings; shown in the desktop's own time.
+  last_context_ = {address, now.toUTC().toString(Qt::ISODateWithMs)};
+  values_->Show(read, address, QLocale().toString(now, QLocale::ShortFormat));
 }
 
 // Whatever ends a read, no value of an earlier one stays on screen or in what is saved.
