@@ -13,6 +13,8 @@
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -135,6 +137,33 @@ std::vector<std::string> DocumentedJsonKeys() {
     open = section.find('`', close + 1);
   }
   return keys;
+}
+
+// The exit statuses the help's table names, each seen on a command that ends that way.
+TEST(CommandLine, TheHelpsExitStatusesAreWhatCommandsEndWith) {
+  const std::string help = Velmar({"--help"}).out;
+  const auto table = help.find("Exit status:");
+  ASSERT_NE(table, std::string::npos) << help;
+  std::set<int> documented;
+  std::istringstream lines(help.substr(table));
+  for (std::string line; std::getline(lines, line);) {
+    int code = -1;
+    if (std::sscanf(line.c_str(), "  %d ", &code) == 1 && line.size() > 6 &&
+        line.compare(2, 1, " ") != 0) {
+      documented.insert(code);
+    }
+  }
+  const std::vector<std::pair<int, std::vector<std::string>>> cases = {
+      {0, {"read", "--simulate"}},
+      {1, {"read", "--device", "/dev/velmar-no-such-device"}},
+      {2, {"read", "--no-such-option"}},
+      {3, {"read", "--simulate", "--address", "9", "--retries", "0"}},
+  };
+  for (const auto& [code, args] : cases) {
+    EXPECT_TRUE(documented.count(code)) << code << " is not in the help:\n" << help;
+    const ProcessResult r = Velmar(args);
+    EXPECT_EQ(r.status, code) << args[1] << "\n" << r.err;
+  }
 }
 
 TEST(CommandLine, ReadJsonHasExactlyTheDocumentedKeysInOrder) {
@@ -401,8 +430,7 @@ TEST(Scan, SimulatedMetersAnswerAtTheirOwnSpeedAndTakeTheirNumbersFromId) {
       Velmar({"scan", "--primary", "--range", "1-2", "--json", "--device", device});
   ASSERT_EQ(found.status, 0) << found.err;
   std::vector<std::uint32_t> ids;
-  for (std::size_t at = 0, nl; (nl = found.out.find('\n', at)) != std::string::npos;
-       at = nl + 1) {
+  for (std::size_t at = 0, nl; (nl = found.out.find('\n', at)) != std::string::npos; at = nl + 1) {
     ids.push_back(json::parse(found.out.substr(at, nl - at))["identNumber"]);
   }
   EXPECT_EQ(ids, (std::vector<std::uint32_t>{40000000, 40000001}));
