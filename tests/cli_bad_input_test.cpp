@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cli_support.hpp"
+#include "process.hpp"
 
 namespace velmar::testing {
 namespace {
@@ -75,6 +76,26 @@ TEST(BadInput, EachIsRefusedWithItsStatusAndNothingIsSent) {
     }
   }
   std::filesystem::remove(empty);
+}
+
+// Mistakes that once passed: a folder as decode's standard input (read as "no telegrams", exit
+// 0), a rate that is not a number (nan passes every range), a broker host of blanks (accepted,
+// then tried for ever).
+TEST(BadInput, MistakesThatLookedFineAreNamed) {
+  const ProcessResult folder =
+      RunProcess({"/bin/sh", "-c", std::string(VELMAR_CLI) + " decode < /tmp"});
+  EXPECT_EQ(folder.status, 1);
+  EXPECT_NE(folder.err.find("standard input cannot be read"), std::string::npos) << folder.err;
+  const ProcessResult nan = Velmar({"simulate", "--receiver", "hex", "--rate", "nan"});
+  EXPECT_EQ(nan.status, 2);
+  EXPECT_NE(nan.err.find("0.1 to 1000"), std::string::npos) << nan.err;
+  const std::string config = TempPath("blank-host.toml");
+  std::ofstream(config) << "[mqtt]\nhost = \"  \"\n[[bus]]\nname = \"a\"\ndevice = "
+                           "\"/dev/null\"\n[[bus.meter]]\nname = \"m\"\naddress = \"1\"\n";
+  const ProcessResult blank = Velmar({"poll", "--check", config});
+  EXPECT_EQ(blank.status, 2);
+  EXPECT_NE(blank.err.find(":2: mqtt.host is empty"), std::string::npos) << blank.err;
+  std::filesystem::remove(config);
 }
 
 // The second telegram's text record holds bytes that are not UTF-8.

@@ -39,6 +39,10 @@ struct Logged {
   std::string time;
 };
 
+std::size_t LineCountOf(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
 class Collector {
  public:
   explicit Collector(const std::filesystem::path& config)
@@ -583,6 +587,31 @@ TEST_F(PollTest, ABusWhoseDeviceVanishesIsRetriedWhileTheOthersGoOn) {
   EXPECT_EQ(bus["state"], "lost");
   EXPECT_FALSE(bus["error"].get<std::string>().empty());
   EXPECT_EQ(bus["since"].get<std::string>().size(), 24u) << bus;
+}
+
+// Two collectors given one spool would delete each other's readings by id: the second is
+// refused at start, naming the first's pid, and the first goes on. The spool is its user's
+// alone.
+TEST_F(PollTest, ASecondCollectorOnTheSameSpoolIsRefused) {
+  sim::SimMeter a(Meter(1, 11111111, 1.0));
+  sim::PtyMeterServer pty(a, 9600);
+  TestBroker broker;  // never started: the readings stay in the spool
+  const auto config = Config(broker.Port(), Bus("basement", pty.DevicePath(), {{"incomer", 1}}));
+  Collector first(config);
+  ASSERT_TRUE(first.WaitForReadings("incomer", 1)) << first.Log();
+  const ProcessResult second = RunProcess({VELMAR_CLI, "poll", config.string()}, 30);
+  EXPECT_EQ(second.status, 1) << second.err;
+  EXPECT_NE(
+      second.err.find("in use by another collector (pid " + std::to_string(first.Pid()) + ")"),
+      std::string::npos)
+      << second.err;
+  EXPECT_EQ(LineCountOf(second.err), 1u) << second.err;
+  ASSERT_TRUE(first.WaitForReadings("incomer", 3)) << first.Log();
+  EXPECT_EQ(first.Stop(), 0);
+  namespace fs = std::filesystem;
+  EXPECT_EQ(fs::status(dir_ / "spool").permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_EQ(fs::status(dir_ / "spool" / "readings.sqlite3").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(PollTest, AReadingSpooledWithoutABrokerIsPublishedByTheNextRun) {

@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -201,6 +203,13 @@ Runner AddDecode(CLI::App& app) {
                   << lines << "); stopped there: is this input telegrams in hex?\n";
         return kExitError;
       }
+    }
+    // A directory or a failing device as standard input reads as an early end: said, not
+    // taken for "no telegrams".
+    if (std::ferror(stdin)) {
+      std::cerr << "Error: standard input cannot be read (" << std::strerror(errno)
+                << "); give telegrams as arguments or one per line on standard input\n";
+      return kExitError;
     }
     return status;
   };

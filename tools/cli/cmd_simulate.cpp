@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include <algorithm>
+#include <cmath>
 #include <charconv>
 #include <csignal>
 #include <filesystem>
@@ -114,7 +115,14 @@ Runner AddSimulate(CLI::App& app) {
       ->needs("--receiver")
       ->capture_default_str();
   cmd->add_option("--rate", *rate, "Telegrams per second the stick passes on (0.1-1000)")
-      ->check(CLI::Range(0.1, 1000.0))
+      ->check([](const std::string& text) -> std::string {
+        // Not a number (nan) passes every range comparison: it is refused by name.
+        char* end = nullptr;
+        const double v = std::strtod(text.c_str(), &end);
+        return end != text.c_str() && *end == '\0' && std::isfinite(v) && v >= 0.1 && v <= 1000
+                   ? std::string()
+                   : "the rate is a number of telegrams per second from 0.1 to 1000";
+      })
       ->needs("--receiver")
       ->capture_default_str();
   return [=]() -> int {

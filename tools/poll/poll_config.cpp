@@ -174,6 +174,11 @@ MqttEntry ReadMqtt(const toml::table& t, const std::string& file) {
   TableReader r(t, file, "mqtt");
   MqttEntry m;
   r.Text("host", m.host);
+  // A host of blanks names no broker: the collector would try to connect to it for ever.
+  if (m.host.find_first_not_of(" \t") == std::string::npos) {
+    r.Fail(t.get("host") != nullptr ? *t.get("host") : t,
+           "mqtt.host is empty: give the broker's host name or address (127.0.0.1)");
+  }
   r.Number("port", m.port, 1, 65535);
   r.Text("prefix", m.prefix);
   if (m.prefix.empty() || m.prefix.find_first_of("+#") != std::string::npos ||

@@ -2,7 +2,13 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "velmar/error.hpp"
@@ -20,8 +26,17 @@ constexpr const char* kWalBound =
 Spool::Spool(const std::string& folder, std::int64_t limit, Notes notes, const char* vfs)
     : path_(folder + "/readings.sqlite3"), limit_(limit), notes_(std::move(notes)) {
   std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
+  // The readings may say more than their owner wants known: the folder and the file are the
+  // collector's user's alone when it makes them.
+  if (std::filesystem::create_directories(folder, ec) && !ec) {
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace, ec);
+  }
   if (ec) throw Error("spool folder " + folder + ": " + ec.message());
+  LockFolder(folder);
+  if (const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600); fd >= 0) {
+    ::close(fd);
+  }
   if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, vfs) !=
       SQLITE_OK) {
     Fail("cannot open");
@@ -53,6 +68,31 @@ Spool::Spool(const std::string& folder, std::int64_t limit, Notes notes, const c
 Spool::~Spool() {
   for (sqlite3_stmt* s : {insert_, oldest_, after_, remove_}) sqlite3_finalize(s);
   sqlite3_close(db_);
+  if (lock_fd_ >= 0) ::close(lock_fd_);
+}
+
+// One collector per spool: two writing one file would delete each other's readings by id. The
+// lock is the kernel's (it goes with the process, however it ends); the file holds the pid of
+// whoever has it, for the message.
+void Spool::LockFolder(const std::string& folder) {
+  const std::string lock = folder + "/readings.lock";
+  lock_fd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lock_fd_ < 0) throw Error("spool " + lock + ": " + std::strerror(errno));
+  if (::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+    char pid[32] = {};
+    const ssize_t n = ::pread(lock_fd_, pid, sizeof pid - 1, 0);
+    std::string other = n > 0 ? std::string(pid, static_cast<std::size_t>(n)) : "";
+    while (!other.empty() && (other.back() == '\n' || other.back() == ' ')) other.pop_back();
+    ::close(lock_fd_);
+    lock_fd_ = -1;
+    throw Error("spool " + folder + " is in use by another collector" +
+                (other.empty() ? std::string() : " (pid " + other + ")") +
+                "; give each collector its own [mqtt] spool folder");
+  }
+  const std::string mine = std::to_string(::getpid()) + "\n";
+  if (::ftruncate(lock_fd_, 0) != 0 || ::pwrite(lock_fd_, mine.data(), mine.size(), 0) < 0) {
+    // The pid is for the message only; the lock holds without it.
+  }
 }
 
 void Spool::Fail(const std::string& what) {

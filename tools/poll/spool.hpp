@@ -39,8 +39,10 @@ class Spool {
   // At most this many readings wait in memory while the disk refuses them (about 30 MB).
   static constexpr std::int64_t kMemoryLimit = 10000;
 
-  // Opens FOLDER/readings.sqlite3, creating the folder and the file when missing. Throws Error
-  // naming the file and the reason when it cannot (at start the disk must take the file). `vfs`
+  // Opens FOLDER/readings.sqlite3, creating the folder (0700) and the file (0600) when missing,
+  // and holds FOLDER/readings.lock for as long as it lives. Throws Error naming the file and the
+  // reason when it cannot (at start the disk must take the file), or naming the other
+  // collector's pid when another process holds the folder. `vfs`
   // names an SQLite file layer other than the default (tests put failures there). Safe to use
   // from several threads.
   Spool(const std::string& folder, std::int64_t limit, Notes notes = {}, const char* vfs = nullptr);
@@ -77,6 +79,7 @@ class Spool {
   void DiskTakesWritesAgain();
   void RetryForgotten();
   void DropOldest();
+  void LockFolder(const std::string& folder);
   void Exec(const char* sql);
   sqlite3_stmt* Prepare(const char* sql);
   [[noreturn]] void Fail(const std::string& what);
@@ -91,6 +94,7 @@ class Spool {
   std::set<std::int64_t> forgotten_;  // acknowledged, but the delete has not reached the disk
   bool disk_refuses_ = false;
   std::int64_t moved_ = 0;  // readings moved from memory to disk since the disk refused
+  int lock_fd_ = -1;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insert_ = nullptr;
   sqlite3_stmt* oldest_ = nullptr;
