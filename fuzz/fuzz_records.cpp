@@ -60,8 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const velmar::MeterKey key = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
   static velmar::WirelessTelegram radio;
   const bool keyed = size > 0 && (data[0] & 2) != 0;
-  const auto crcs = size > 0 && (data[0] & 4) != 0 ? velmar::FrameCrcs::kPresent
-                                                   : velmar::FrameCrcs::kRemoved;
+  const auto crcs =
+      size > 0 && (data[0] & 4) != 0 ? velmar::FrameCrcs::kPresent : velmar::FrameCrcs::kRemoved;
   decoder.Decode(std::span(data, size), radio, keyed ? &key : nullptr, crcs);
   const auto& area = radio.compact ? radio.expanded : radio.bytes;
   for (const velmar::DataRecord& r : radio.decoded.records) {

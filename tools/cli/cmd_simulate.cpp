@@ -2,8 +2,8 @@
 #include <cstdio>
 
 #include <algorithm>
-#include <cmath>
 #include <charconv>
+#include <cmath>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -62,10 +62,10 @@ Runner AddSimulate(CLI::App& app) {
       ->check(CLI::Range(0, 65535));
   cmd->add_option("--config", *file, "File of key = value lines (id, address, password, ...)")
       ->check(CLI::ExistingFile);
-  auto* id_option =
-      cmd->add_option("--id", *id, "Identification number (8 digits); with --meters, the first "
-                                   "meter's, the others counted up from it")
-          ->check(CLI::Range(0, 99999999));
+  auto* id_option = cmd->add_option("--id", *id,
+                                    "Identification number (8 digits); with --meters, the first "
+                                    "meter's, the others counted up from it")
+                        ->check(CLI::Range(0, 99999999));
   cmd->add_option("--primary", *address, "Primary address")->check(CLI::Range(0, 250));
   auto count = std::make_shared<int>(1);
   cmd->add_option("--meters", *count,
