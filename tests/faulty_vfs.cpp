@@ -4,11 +4,14 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 namespace velmar::testing {
 namespace {
 
 std::atomic<bool> g_full{false};
+std::atomic<long long> g_disk{-1};
 sqlite3_vfs* g_real = nullptr;
 
 // Each open file: the real layer's file right behind our own header.
@@ -21,14 +24,37 @@ File* Of(sqlite3_file* f) {
   return reinterpret_cast<File*>(f);
 }
 
+std::mutex g_open_mutex;
+std::set<File*> g_open;
+
+sqlite3_int64 SizeOf(File* file) {
+  sqlite3_int64 size = 0;
+  file->real()->pMethods->xFileSize(file->real(), &size);
+  return size;
+}
+
+// Whether growing `file` to `end` bytes fits the disk, the other open files counted.
+bool Fits(File* file, sqlite3_int64 end) {
+  if (g_disk < 0) return true;
+  std::lock_guard lock(g_open_mutex);
+  sqlite3_int64 used = 0;
+  for (File* f : g_open) used += SizeOf(f);
+  const sqlite3_int64 growth = end - SizeOf(file);
+  return growth <= 0 || used + growth <= g_disk;
+}
+
 int Close(sqlite3_file* f) {
+  {
+    std::lock_guard lock(g_open_mutex);
+    g_open.erase(Of(f));
+  }
   return Of(f)->real()->pMethods->xClose(Of(f)->real());
 }
 int Read(sqlite3_file* f, void* buf, int n, sqlite3_int64 at) {
   return Of(f)->real()->pMethods->xRead(Of(f)->real(), buf, n, at);
 }
 int Write(sqlite3_file* f, const void* buf, int n, sqlite3_int64 at) {
-  if (g_full) return SQLITE_FULL;
+  if (g_full || !Fits(Of(f), at + n)) return SQLITE_FULL;
   return Of(f)->real()->pMethods->xWrite(Of(f)->real(), buf, n, at);
 }
 int Truncate(sqlite3_file* f, sqlite3_int64 size) {
@@ -96,6 +122,10 @@ int Open(sqlite3_vfs*, const char* name, sqlite3_file* f, int flags, int* out_fl
   std::memset(file, 0, sizeof(File));
   const int rc = g_real->xOpen(g_real, name, file->real(), flags, out_flags);
   file->base.pMethods = file->real()->pMethods != nullptr ? &kMethods : nullptr;
+  if (file->base.pMethods != nullptr) {
+    std::lock_guard lock(g_open_mutex);
+    g_open.insert(file);
+  }
   return rc;
 }
 
@@ -119,6 +149,10 @@ const char* FaultyVfsName() {
 
 void SetDiskFull(bool full) {
   g_full = full;
+}
+
+void SetDiskSize(long long bytes) {
+  g_disk = bytes;
 }
 
 }  // namespace velmar::testing

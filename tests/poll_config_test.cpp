@@ -266,6 +266,27 @@ TEST_F(SpoolTest, MemoryIsBoundedWhileTheDiskRefuses) {
   EXPECT_EQ(spool.InMemory(), Spool::kMemoryLimit);
 }
 
+// On a small disk the write-ahead log must not keep the space its database needs: readings
+// stay on disk until the database itself fills the disk, not the database and the log.
+TEST_F(SpoolTest, OnASmallDiskTheLogGivesItsSpaceToTheReadings) {
+  constexpr long long kDisk = 1 << 20;
+  Spool spool(dir_, 1'000'000, {}, testing::FaultyVfsName());
+  testing::SetDiskSize(kDisk);
+  int on_disk = 0;
+  for (int i = 0; i < 2000; ++i) {
+    on_disk += spool.Push("t", std::string(300, 'r')).where == Spool::Where::kDisk;
+  }
+  testing::SetDiskSize(-1);
+  EXPECT_EQ(on_disk, 2000);  // about 700 KiB of readings on a 1 MiB disk
+  long long used = 0;
+  for (const auto& f : std::filesystem::directory_iterator(dir_)) {
+    if (f.path().filename().string().rfind("readings.sqlite3", 0) == 0) {
+      used += static_cast<long long>(f.file_size());
+    }
+  }
+  EXPECT_LE(used, kDisk);
+}
+
 // Compact frame formats a radio meter showed survive a restart beside the readings; a meter
 // that changes its format under the same signature keeps only the newer one.
 TEST_F(SpoolTest, KeepsCompactFrameFormatsAcrossARestart) {

@@ -165,8 +165,8 @@ void MqttPublisher::Connect() {
 void MqttPublisher::Drop(const std::string& why) {
   if (!away_) {
     log_.Note("broker " + config_.host + ":" + std::to_string(config_.port) + " unreachable (" +
-              why + "): readings are kept in " + spool_.Path() + " (" +
-              std::to_string(spool_.Size()) + " now) and published when it answers");
+              why + "): readings are kept " + spool_.Whereabouts() +
+              " and published when it answers");
     away_ = true;
   }
   if (mosq_ != nullptr) {
