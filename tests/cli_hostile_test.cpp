@@ -120,6 +120,30 @@ TEST(Hostile, SignalsGiveTheDeviceItsSettingsBack) {
   std::filesystem::remove(table);
 }
 
+// A scan stopped by a signal while it waits on a silent address (a minute's time-out): it ends
+// at once with 128 + the signal, the meter it found before is printed and counted, and the
+// device has its settings back.
+TEST(Hostile, ASignalEndsAScanInTheMiddleOfAProbeWithWhatItFound) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    BackgroundProcess bus({VELMAR_CLI, "simulate", "--meters", "1", "--id", "40000000"});
+    const std::string device = bus.ReadLine();
+    ASSERT_EQ(device.rfind("/dev/", 0), 0u) << device;
+    BackgroundProcess scan({VELMAR_CLI, "scan", "--range", "1-250", "--timeout", "60000",
+                            "--json", "--device", device},
+                           false, true);
+    const std::string first = scan.ReadLine(10000);
+    EXPECT_NE(first.find("\"identNumber\":40000000"), std::string::npos) << first;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(scan.Stop(signal, 5000), 128 + signal) << signal;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
+    std::string said;
+    for (std::string line; !(line = scan.ReadLine(1000)).empty();) said += line + "\n";
+    EXPECT_NE(said.find("1 meter found before the scan was stopped"), std::string::npos) << said;
+    EXPECT_NE(said.find("interrupted by SIG"), std::string::npos) << said;
+    EXPECT_EQ(bus.Interrupt(), 0);
+  }
+}
+
 // What is echoed of a bad value is text: at most 20 characters, none split, no control
 // characters or broken UTF-8 reaching the terminal.
 TEST(Hostile, BadValuesAreEchoedAsCleanText) {

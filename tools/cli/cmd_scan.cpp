@@ -119,7 +119,9 @@ Runner AddScan(CLI::App& app) {
     if (!o->json) {
       std::printf("%-8s %-10s %-4s %-7s %-6s\n", "primary", "ident", "man", "version", "medium");
     }
+    int found_so_far = 0;
     scanner.SetFoundCallback([&](const FoundMeter& m) {
+      ++found_so_far;
       if (tty) std::cerr << "\r\033[K";
       if (o->json) {
         std::cout << ToJsonLine(MeterJson(m)) << std::endl;
@@ -137,9 +139,9 @@ Runner AddScan(CLI::App& app) {
         }
       });
     }
-    // Ctrl-C (or SIGTERM, SIGHUP) ends the scan after the probe in progress; what was found is
-    // printed.
-    host.Signals().OnSignal([&scanner](int) { scanner.RequestStop(); });
+    // Ctrl-C (or SIGTERM, SIGHUP) ends the scan at once, in the middle of a probe's wait: the
+    // meters found so far are already printed, the count of them follows, and the port is
+    // given its settings back before the process ends with 128 + the signal.
     std::vector<FoundMeter> found;
     try {
       if (o->secondary) {
@@ -152,6 +154,11 @@ Runner AddScan(CLI::App& app) {
     } catch (const PortError& e) {
       std::cerr << "Error: " << e.what() << '\n';
       return kExitError;
+    } catch (const Interrupted&) {
+      if (tty) std::cerr << "\r\033[K";
+      std::cerr << found_so_far << (found_so_far == 1 ? " meter" : " meters")
+                << " found before the scan was stopped, in " << scanner.Probes() << " probes\n";
+      throw;
     }
     if (tty) std::cerr << "\r\033[K";
     const auto meters =
