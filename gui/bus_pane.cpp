@@ -158,6 +158,10 @@ void BusPane::AddFound(const FoundMeter& m) {
   QStringList cells;
   if (m.collision) {
     cells = {address, tr("collision: several meters answered"), "", "", ""};
+  } else if (!m.readable) {
+    const QString ident = m.identKnown ? QStringLiteral("%1").arg(m.identNumber, 8, 10, QChar('0'))
+                                       : tr("unknown: its data could not be read");
+    cells = {address, ident, "?", "?", "?"};
   } else {
     cells = {address, QStringLiteral("%1").arg(m.identNumber, 8, 10, QChar('0')),
              QString::fromLatin1(m.manufacturer.data()), Hex2(m.version),

@@ -128,8 +128,8 @@ TEST(Hostile, ASignalEndsAScanInTheMiddleOfAProbeWithWhatItFound) {
     BackgroundProcess bus({VELMAR_CLI, "simulate", "--meters", "1", "--id", "40000000"});
     const std::string device = bus.ReadLine();
     ASSERT_EQ(device.rfind("/dev/", 0), 0u) << device;
-    BackgroundProcess scan({VELMAR_CLI, "scan", "--range", "1-250", "--timeout", "60000",
-                            "--json", "--device", device},
+    BackgroundProcess scan({VELMAR_CLI, "scan", "--range", "1-250", "--timeout", "60000", "--json",
+                            "--device", device},
                            false, true);
     const std::string first = scan.ReadLine(10000);
     EXPECT_NE(first.find("\"identNumber\":40000000"), std::string::npos) << first;

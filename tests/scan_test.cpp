@@ -89,9 +89,18 @@ TEST(BusScan, CollisionsAreReportedAndNeverRead) {
   EXPECT_EQ(std::count(sent.begin(), sent.end(), 0x7B), 0) << "a data request was sent";
 }
 
+// An acknowledge followed by more bytes, heard again when the address is asked once more, is a
+// collision; heard once, it may be the tail of an earlier answer, and the second answer counts.
 TEST(BusScan, AnAcknowledgeFollowedByMoreBytesIsACollision) {
+  SimBus once(Thirty(1));
+  once.meter().InjectFault({sim::FaultKind::kExtraBytes, 3});  // E5 00 00 00
+  const auto asked_again = BusScanner(*once.bus).ScanPrimary(1, 1);
+  ASSERT_EQ(asked_again.size(), 1u);
+  EXPECT_FALSE(asked_again[0].collision);
+  EXPECT_TRUE(asked_again[0].readable);
+
   SimBus b(Thirty(1));
-  b.meter().InjectFault({sim::FaultKind::kExtraBytes, 3});  // E5 00 00 00
+  for (int i = 0; i < 2; ++i) b.meter().InjectFault({sim::FaultKind::kExtraBytes, 3});
   BusScanner scanner(*b.bus);
   const auto found = scanner.ScanPrimary(1, 1);
   ASSERT_EQ(found.size(), 1u);
@@ -124,6 +133,72 @@ TEST(BusScan, BurstsFromAGatewayDoNotSplitReplies) {
     EXPECT_TRUE(m.readable) << m.primaryAddress;
     EXPECT_FALSE(m.collision) << m.primaryAddress;
   }
+}
+
+// Bursts of six bytes with pauses up to the byte time-out (a gateway that passes on what it
+// has every half second): both scans find exactly the meters there, each read for its number,
+// and nothing of one meter's long reply is taken for the next probe's answer.
+TEST(BusScan, SlowBurstsFindExactlyTheMetersThere) {
+  for (int gap : {250, 450}) {
+    SimBus b(Thirty(3));
+    b.peer->SetLine({false, 6, gap});
+    BusScanner primary(*b.bus);
+    const auto found = primary.ScanPrimary(0, 6);
+    ASSERT_EQ(found.size(), 3u) << gap;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      EXPECT_TRUE(found[i].readable) << gap << " " << found[i].primaryAddress;
+      EXPECT_EQ(found[i].primaryAddress, static_cast<int>(i) + 1) << gap;
+      EXPECT_EQ(found[i].identNumber, static_cast<std::uint32_t>(b.meter(i).config().identNumber));
+    }
+    BusScanner secondary(*b.bus);
+    std::set<std::uint32_t> ids;
+    for (const FoundMeter& m : secondary.SearchSecondary()) {
+      EXPECT_TRUE(m.readable) << gap << " " << m.identNumber;
+      ids.insert(m.identNumber);
+    }
+    EXPECT_EQ(ids, Answering(b)) << gap;
+  }
+}
+
+// What arrives after its time belongs to no later probe: the tail of a reply that trickles on
+// for three seconds after its frame, and an acknowledge that comes after the probe window. A
+// scan reports exactly the meters there, with no collision or phantom meter at the address
+// probed next.
+TEST(BusScan, ALateAnswerIsNeverTakenForTheNextAddress) {
+  SimBus trickle(Thirty(1));
+  trickle.meter().InjectFault({sim::FaultKind::kNone});         // the probe
+  trickle.meter().InjectFault({sim::FaultKind::kNone});         // the read's link reset
+  trickle.meter().InjectFault({sim::FaultKind::kTrickle, 10});  // its data, then zeros to 3 s
+  const auto found = BusScanner(*trickle.bus).ScanPrimary(1, 3);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].primaryAddress, 1);
+  EXPECT_TRUE(found[0].readable);
+
+  SimBus late(Thirty(1));
+  late.meter().InjectFault({sim::FaultKind::kDelay, 300});  // after the 188 ms window
+  const auto after_late = BusScanner(*late.bus).ScanPrimary(1, 3);
+  for (const FoundMeter& m : after_late) EXPECT_NE(m.primaryAddress, 2) << "phantom meter";
+}
+
+// A meter that acknowledges but whose data cannot be read (every answer damaged): a primary
+// scan reports it at its address with its number unknown, never as number 0; a search narrows
+// it to the number it answers to.
+TEST(BusScan, AMeterWhoseDataCannotBeReadIsNeverNumberZero) {
+  SimBus b(Thirty(1));
+  // Its acknowledges are clean; every data telegram it sends has a bad check byte.
+  for (int i = 0; i < 100; ++i) b.meter().InjectFault({sim::FaultKind::kBadChecksum});
+  BusScanner primary(*b.bus);
+  const auto at_address = primary.ScanPrimary(1, 1);
+  ASSERT_EQ(at_address.size(), 1u);
+  EXPECT_FALSE(at_address[0].readable);
+  EXPECT_FALSE(at_address[0].identKnown);
+
+  BusScanner search(*b.bus);
+  const auto by_number = search.SearchSecondary();
+  ASSERT_EQ(by_number.size(), 1u);
+  EXPECT_FALSE(by_number[0].readable);
+  EXPECT_TRUE(by_number[0].identKnown);
+  EXPECT_EQ(by_number[0].identNumber, 12345670u);
 }
 
 // A probe listens 330 bit times plus 50 ms (187.5 ms at 2400 baud, 188 on the millisecond

@@ -140,9 +140,10 @@ struct BusStats {
 
 // Times below: one exchange is its frame on the line, then up to the reply time-out for the
 // first byte of the answer, the answer's own line time, and a byte time-out for each pause
-// inside it; an answer that never completes ends at the latest after the reply time-out, twenty
-// byte time-outs and the longest frame's line time (about 11.4 s at 2400 baud with the
-// defaults). A request is sent at most 1 + retries times. Opening the port adds 50 ms.
+// inside it; an answer that never completes ends at the latest after the reply time-out, a byte
+// time-out for each byte of the longest frame (a gateway may pass bytes on one at a time) and
+// that frame's line time (about 132 s at 2400 baud with the defaults, reached only by a line
+// that trickles noise). A request is sent at most 1 + retries times. Opening the port adds 50 ms.
 class Bus {
  public:
   // Uses the port as configured (device, settings, RTS); opens it on the first operation and
@@ -194,6 +195,11 @@ class Bus {
   // times of quiet after it) or several answered (kCollision, kNotAcknowledged). One exchange.
   // Port: open after anything but kPortError.
   BusResult Probe(const Address& address);
+  // Drops whatever the line still delivers (the tail of an answer given up on, a meter that
+  // answered late) until it has been quiet for the byte time-out, so that it is not heard as
+  // the answer to the next request. At most four byte time-outs plus the longest frame's line
+  // time. Port: as it was; kPortError when it fails meanwhile.
+  BusResult DrainLine();
 
   // Closes the port (after the line settles: 50 ms when it was open). The next operation opens
   // it again. Never throws.

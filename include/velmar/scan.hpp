@@ -28,6 +28,9 @@ struct FoundMeter {
   // meter is counted and none was asked for data.
   bool collision = false;
   bool readable = true;  // false: it acknowledged but its data could not be read
+  // false: identNumber (and manufacturer, version, medium) are not known: a meter found at a
+  // primary address whose data could not be read, or a collision there. Never reported as 0.
+  bool identKnown = true;
 };
 
 // What a secondary search looks for: eight characters of digits or F (any digit), most
@@ -56,7 +59,9 @@ class BusScanner {
   // found, after RequestStop. Port: left open.
   std::vector<FoundMeter> ScanPrimary(int first = 0, int last = 250);
   // Every meter that matches the pattern. Probes grow with the meters found, about six per
-  // meter, not with the ten million numbers. Throws PortError when the port fails.
+  // meter, not with the ten million numbers. A meter whose data cannot be read while the
+  // pattern still has wildcards is narrowed to its number like several answers, and reported
+  // under it (readable false). Throws PortError when the port fails.
   std::vector<FoundMeter> SearchSecondary(const SearchPattern& pattern = {});
 
   // Called for each meter as it is found, and for progress (probes done, probes planned; the
@@ -70,7 +75,9 @@ class BusScanner {
 
  private:
   BusResult Probe(const Address& address);
-  FoundMeter ReadFound(const Address& address, int primary);
+  FoundMeter ReadFound(const Address& address, int primary, BusResult& read);
+  std::optional<FoundMeter> Confirmed(const Address& address, int primary);
+  static std::optional<std::uint32_t> NumberSelected(const Address& address);
   void Report(const FoundMeter& m);
   void Search(SearchPattern pattern);
   Address SelectionOf(const SearchPattern& pattern) const;

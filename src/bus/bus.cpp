@@ -231,6 +231,15 @@ BusResult Bus::Probe(const Address& address) {
   });
 }
 
+BusResult Bus::DrainLine() {
+  return impl_->GuardResult([&] {
+    if (impl_->line.port().PortOpen()) {
+      impl_->line.DrainUntilQuiet(std::max(impl_->options.byteTimeoutMs, 1));
+    }
+    return BusResult::kOk;
+  });
+}
+
 Reading Bus::Read(const Address& address, ReadOptions options) {
   Reading r;
   const BusResult failed = impl_->Guard(

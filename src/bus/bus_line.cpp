@@ -12,7 +12,6 @@ namespace {
 
 constexpr int kSettleMs = 50;
 constexpr std::size_t kLongestFrame = 255 + 6;
-constexpr int kGatewayPauses = 20;
 constexpr std::size_t kWokenFor = 3;  // the last characters of a frame, taken as they arrive
 
 // Where a reply stands while its bytes come in.
@@ -116,9 +115,10 @@ Heard BusLine::Listen(std::span<const std::uint8_t> sent, const ListenLimits& li
   Phase phase = limits.echo ? Phase::kEcho : Phase::kAnswer;
   const double char_ms = CharacterSeconds() * 1000;
   const int quiet_ms = static_cast<int>(std::ceil(2 * char_ms)) + 1;
-  // However the bytes come, a reply ends within the longest frame's line time and twenty
-  // pauses of a gateway, and no reply is longer than the longest frame.
-  ArmLimit(limits.replyTimeoutMs + kGatewayPauses * limits.byteTimeoutMs +
+  // However the bytes come, a reply ends within the longest frame's line time and a gateway's
+  // pause after each of its bytes (a gateway may pass them on one at a time), and no reply is
+  // longer than the longest frame.
+  ArmLimit(limits.replyTimeoutMs + static_cast<int>(kLongestFrame) * limits.byteTimeoutMs +
            static_cast<int>(std::ceil(kLongestFrame * char_ms)));
   Arm(limits.replyTimeoutMs);
   std::size_t seen = 0;
@@ -173,6 +173,24 @@ Heard BusLine::Listen(std::span<const std::uint8_t> sent, const ListenLimits& li
   deadline_->SetEnabled(false);
   limit_->SetEnabled(false);
   return heard;
+}
+
+// The rest of a reply that was given up on may still be on its way (a gateway passes it on in
+// bursts): taken and dropped until the line is quiet for a pause, so that it is never heard as
+// the answer to the next request. Bounded by the longest frame's line time and four pauses,
+// so a line that never falls quiet cannot hold the bus.
+void BusLine::DrainUntilQuiet(int pauseMs) {
+  std::vector<std::uint8_t> dropped;
+  ArmLimit(4 * pauseMs + static_cast<int>(std::ceil(kLongestFrame * CharacterSeconds() * 1000)));
+  Arm(pauseMs);
+  while (!deadline_passed_ && !limit_passed_) {
+    events_.WaitForEvents();
+    const std::size_t before = dropped.size();
+    Take(dropped);
+    if (dropped.size() > before) Arm(pauseMs);
+  }
+  deadline_->SetEnabled(false);
+  limit_->SetEnabled(false);
 }
 
 }  // namespace velmar::bus

@@ -46,6 +46,9 @@ class BusLine {
   void Send(std::span<const std::uint8_t> frame);
   // Listens for the answer to `sent`. Throws PortError when the port fails meanwhile.
   Heard Listen(std::span<const std::uint8_t> sent, const ListenLimits& limits);
+  // Takes and drops bytes until the line has been quiet for `pauseMs` (at most four pauses and
+  // the longest frame's line time). Throws PortError when the port fails meanwhile.
+  void DrainUntilQuiet(int pauseMs);
   // Waits `ms` milliseconds of host event passes.
   void Wait(int ms);
   // Seconds one character takes at the port's settings.

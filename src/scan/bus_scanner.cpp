@@ -77,7 +77,30 @@ BusScanner::BusScanner(Bus& bus) : bus_(bus) {}
 
 BusResult BusScanner::Probe(const Address& address) {
   ++probes_;
+  const BusResult answer = bus_.Probe(address);
+  if (answer == BusResult::kOk || answer == BusResult::kNoReply ||
+      answer == BusResult::kPortError) {
+    return answer;
+  }
+  // Bytes that are not one clean acknowledge may be the tail of an earlier answer a gateway
+  // is still passing on: once the line is quiet, the address is asked again and that answer
+  // counts.
+  if (bus_.DrainLine() == BusResult::kPortError) return BusResult::kPortError;
+  ++probes_;
   return bus_.Probe(address);
+}
+
+// A meter that acknowledged and then answers nothing at all may never have been there: the
+// acknowledge can be another meter's, come late. Asked again once the line is quiet.
+std::optional<FoundMeter> BusScanner::Confirmed(const Address& address, int primary) {
+  BusResult read = BusResult::kOk;
+  FoundMeter m = ReadFound(address, primary, read);
+  if (read != BusResult::kNoReply) return m;
+  if (bus_.DrainLine() == BusResult::kPortError) throw PortError(bus_.PortFailure());
+  const BusResult again = Probe(address);
+  if (again == BusResult::kPortError) throw PortError(bus_.PortFailure());
+  if (again == BusResult::kNoReply) return std::nullopt;
+  return m;
 }
 
 // The selection the pattern stands for: its digits, with F as a wildcard nibble, in the
@@ -96,15 +119,31 @@ Address BusScanner::SelectionOf(const SearchPattern& pattern) const {
   return a;
 }
 
-FoundMeter BusScanner::ReadFound(const Address& address, int primary) {
+// The identification number a selection names, when it names one: no wildcard digit left.
+std::optional<std::uint32_t> BusScanner::NumberSelected(const Address& address) {
+  if (!address.secondary) return std::nullopt;
+  if (!address.wildcardIdent) return address.identNumber;
+  std::uint32_t number = 0;
+  for (int shift = 28; shift >= 0; shift -= 4) {
+    const std::uint32_t digit = (*address.wildcardIdent >> shift) & 0xF;
+    if (digit > 9) return std::nullopt;
+    number = number * 10 + digit;
+  }
+  return number;
+}
+
+FoundMeter BusScanner::ReadFound(const Address& address, int primary, BusResult& read) {
   FoundMeter m;
   m.primaryAddress = primary;
   ReadOptions first_only;
   first_only.allTelegrams = false;
   const Reading r = bus_.Read(address, first_only);
+  read = r.result;
   if (r.result != BusResult::kOk || r.telegrams.empty()) {
     m.readable = false;
-    if (address.secondary) m.identNumber = address.identNumber;
+    const auto number = NumberSelected(address);
+    m.identKnown = number.has_value();
+    m.identNumber = number.value_or(0);
     return m;
   }
   m.identNumber = r.header.identNumber;
@@ -131,12 +170,13 @@ std::vector<FoundMeter> BusScanner::ScanPrimary(int first, int last) {
     const BusResult answer = Probe(address);
     if (answer == BusResult::kPortError) throw PortError(bus_.PortFailure());
     if (answer == BusResult::kOk) {
-      Report(ReadFound(address, a));
+      if (const auto m = Confirmed(address, a)) Report(*m);
     } else if (answer != BusResult::kNoReply) {
       FoundMeter m;
       m.primaryAddress = a;
       m.collision = true;
       m.readable = false;
+      m.identKnown = false;
       Report(m);
     }
     if (progress_) progress_(a - first + 1, last - first + 1);
@@ -156,7 +196,18 @@ void BusScanner::Search(SearchPattern pattern) {
   if (answer == BusResult::kNoReply) return;
   const auto wildcard = pattern.ident.find_first_of("Ff");
   if (answer == BusResult::kOk) {
-    FoundMeter m = ReadFound(selection, -1);
+    const auto confirmed = Confirmed(selection, -1);
+    if (!confirmed) return;
+    const FoundMeter& m = *confirmed;
+    if (!m.readable && wildcard != std::string::npos) {
+      // Its number is unknown while the pattern still has wildcards: narrowed digit by digit
+      // as for several answers, so the meter is reported under the number it answers to.
+      for (char d = '0'; d <= '9' && !stop_; ++d) {
+        pattern.ident[wildcard] = d;
+        Search(pattern);
+      }
+      return;
+    }
     const bool seen = std::any_of(results_.begin(), results_.end(), [&](const FoundMeter& r) {
       return r.readable && m.readable && r.identNumber == m.identNumber;
     });

@@ -48,10 +48,11 @@ std::string CheckPattern(const std::string& text) {
 nlohmann::ordered_json MeterJson(const FoundMeter& m) {
   nlohmann::ordered_json j;
   j["primaryAddress"] = m.primaryAddress;
-  j["identNumber"] = m.identNumber;
-  j["manufacturer"] = std::string(m.manufacturer.data());
-  j["version"] = m.version;
-  j["medium"] = m.medium;
+  j["identNumber"] = m.identKnown ? nlohmann::ordered_json(m.identNumber) : nullptr;
+  const bool read = m.readable && !m.collision;
+  j["manufacturer"] = read ? nlohmann::ordered_json(std::string(m.manufacturer.data())) : nullptr;
+  j["version"] = read ? nlohmann::ordered_json(m.version) : nullptr;
+  j["medium"] = read ? nlohmann::ordered_json(m.medium) : nullptr;
   if (m.collision) j["collision"] = true;
   if (!m.readable && !m.collision) j["readable"] = false;
   return j;
@@ -72,7 +73,8 @@ void PrintMeter(const FoundMeter& m) {
     return;
   }
   if (!m.readable) {
-    std::printf("%-8s %-10s %-4s %-7s %-6s %s\n", primary.c_str(), "?", "?", "?", "?",
+    const std::string ident = m.identKnown ? IdentText(m.identNumber) : "?";
+    std::printf("%-8s %-10s %-4s %-7s %-6s %s\n", primary.c_str(), ident.c_str(), "?", "?", "?",
                 "acknowledged, but its data could not be read");
     return;
   }
@@ -108,7 +110,8 @@ Runner AddScan(CLI::App& app) {
   pattern->excludes(range);
   cmd->add_flag("--json", o->json,
                 "One JSON object per meter and line: primaryAddress (-1 when found by number), "
-                "identNumber, manufacturer, version, medium; \"collision\": true where several "
+                "identNumber, manufacturer, version, medium (null where not known); \"collision\": "
+                "true where several "
                 "meters answered at once, \"readable\": false for a meter whose data could not "
                 "be read");
   return [=]() -> int {

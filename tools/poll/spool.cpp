@@ -11,8 +11,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "velmar/error.hpp"
 #include "spool_rescue.hpp"
+#include "velmar/error.hpp"
 
 namespace velmar::tools {
 namespace {
@@ -369,8 +369,9 @@ std::string Spool::Whereabouts() {
   const std::int64_t waiting = Size();
   std::lock_guard lock(mutex_);
   if (!disk_refuses_) return "in " + path_ + " (" + std::to_string(waiting) + " waiting)";
-  return "in memory while the disk refuses writes to " + path_ + " (" + std::to_string(waiting) +
-         " waiting, " + std::to_string(memory_.size()) + " of them in memory)";
+  return "in memory until the disk holding " + path_ + " has room again (" +
+         std::to_string(waiting) + " waiting, " + std::to_string(memory_.size()) +
+         " of them in memory)";
 }
 
 std::int64_t Spool::InMemory() {

@@ -65,7 +65,8 @@ class Spool {
   std::int64_t InMemory();
   const std::string& Path() const { return path_; }
   // Where readings are kept now, for the log: "in PATH (N waiting)", or, while the disk refuses
-  // writes, "in memory while the disk refuses writes to PATH (N waiting, M of them in memory)".
+  // writes, "in memory until the disk holding PATH has room again (N waiting, M of them in
+  // memory)".
   std::string Whereabouts();
 
   // The compact frame formats radio meters have shown, kept beside the readings so that a
@@ -102,8 +103,8 @@ class Spool {
   std::int64_t limit_;
   Notes notes_;
   const char* vfs_;
-  std::string damage_;       // what the start's check of every page found, when not "ok"
-  bool rescuing_ = false;    // a damaged file is being replaced: no second rescue inside it
+  std::string damage_;     // what the start's check of every page found, when not "ok"
+  bool rescuing_ = false;  // a damaged file is being replaced: no second rescue inside it
   bool read_refused_ = false;
   std::int64_t next_id_ = 1;
   std::int64_t on_disk_ = 0;          // rows in the table, forgotten ones included

@@ -49,9 +49,8 @@ class ReadingWalk {
   ~ReadingWalk() { sqlite3_finalize(after_); }
 
   void Run() {
-    if (sqlite3_prepare_v2(db_,
-                           "SELECT id, topic, payload FROM readings WHERE id > ? ORDER BY id", -1,
-                           &after_, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(db_, "SELECT id, topic, payload FROM readings WHERE id > ? ORDER BY id",
+                           -1, &after_, nullptr) != SQLITE_OK) {
       return;  // not even the table's description can be read: how many it held is unknown
     }
     const std::int64_t highest = HighestIdGiven();

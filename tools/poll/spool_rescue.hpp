@@ -23,8 +23,8 @@ struct SpoolRow {
 };
 
 struct SpoolRescue {
-  std::string movedTo;               // where the damaged file is now
-  std::vector<SpoolRow> readings;    // every one SQLite could still read, oldest first
+  std::string movedTo;             // where the damaged file is now
+  std::vector<SpoolRow> readings;  // every one SQLite could still read, oldest first
   std::vector<CompactFormats::Format> formats;
   // Readings the file held that could not be read: exact when the file still says how many it
   // held, otherwise an upper bound from the gaps in the ids read, or nothing when not even that
