@@ -309,5 +309,50 @@ TEST(Hostile, CollectorConfigurationsThatCannotWork) {
   std::filesystem::remove_all(dir);
 }
 
+// A file holding the broker password or meter keys that every user can read is named with the
+// chmod that closes it; one that every user can write is refused, since anyone could then send
+// the collector's readings elsewhere. The group may read: that is how a service user gets it.
+TEST(Hostile, SecretsOthersCanReadAreNamedAndFilesOthersCanWriteAreRefused) {
+  const std::string dir = Temp("modes");
+  std::filesystem::create_directories(dir);
+  const std::string config = dir + "/poll.toml";
+  const std::string keys = dir + "/keys.toml";
+  std::ofstream(config) << "[mqtt]\nhost = \"127.0.0.1\"\npassword = \"s3cret\"\n[[bus]]\nname = "
+                           "\"a\"\ndevice = \"/dev/null\"\n[[bus.meter]]\nname = \"m\"\n"
+                           "address = \"1\"\n";
+  std::ofstream(keys) << "[[meter]]\nid = \"12345678\"\nkey = "
+                         "\"000102030405060708090A0B0C0D0E0F\"\n";
+  const auto run = [&](const std::string& path, mode_t mode) {
+    ::chmod(path.c_str(), mode);
+    return path == config ? Velmar({"poll", "--check", config})
+                          : Velmar({"decode", "--wireless", "--keys", keys, "2e44"});
+  };
+  for (const std::string& path : {config, keys}) {
+    ProcessResult r = run(path, 0644);
+    EXPECT_NE(r.err.find("warning: " + path), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("chmod 600 " + path), std::string::npos) << r.err;
+    r = run(path, 0640);
+    EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
+    r = run(path, 0666);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find(path + " is writable by every user"), std::string::npos) << r.err;
+  }
+  // Without a secret a readable configuration is ordinary.
+  std::ofstream(config) << "[mqtt]\nhost = \"127.0.0.1\"\n[[bus]]\nname = \"a\"\ndevice = "
+                           "\"/dev/null\"\n[[bus.meter]]\nname = \"m\"\naddress = \"1\"\n";
+  const ProcessResult plain = run(config, 0644);
+  EXPECT_EQ(plain.status, 0) << plain.err;
+  EXPECT_EQ(plain.err, "");
+  std::filesystem::remove_all(dir);
+}
+
+// A device name is echoed whole, so it can be copied, with bytes that are not text as \xHH.
+TEST(Hostile, ADeviceNameThatIsNotTextIsEchoedEscaped) {
+  const ProcessResult r = Velmar({"read", "--device", "/dev/tty\xFF\x1B[2J-converter"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("/dev/tty\\xFF\\x1B[2J-converter"), std::string::npos) << r.err;
+  EXPECT_TRUE(CleanText(r.err)) << r.err;
+}
+
 }  // namespace
 }  // namespace velmar::testing

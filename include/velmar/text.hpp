@@ -20,6 +20,11 @@ std::string_view Trim(std::string_view text, std::string_view chars = kBlanks);
 // only std::bad_alloc.
 std::string Shown(std::string_view text);
 
+// A file or device name as a message names it: whole, so it can be copied into a command, with
+// every byte that is not part of a printable UTF-8 character written as \xHH (a name may hold
+// any byte but '/' and NUL). Linear time; throws only std::bad_alloc.
+std::string ShownName(std::string_view name);
+
 // Whether `text` is valid UTF-8 without control characters (what Shown leaves as it is).
 // Linear time; never throws.
 bool Printable(std::string_view text);

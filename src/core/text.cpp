@@ -47,6 +47,23 @@ std::string Shown(std::string_view text) {
   return at >= text.size() ? shown : shown + "...";
 }
 
+std::string ShownName(std::string_view name) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string shown;
+  for (std::size_t at = 0; at < name.size();) {
+    const std::size_t n = PrintableCharacter(name.substr(at));
+    if (n == 0) {
+      const auto b = static_cast<unsigned char>(name[at]);
+      shown += {'\\', 'x', kHex[b >> 4], kHex[b & 0xF]};
+      ++at;
+    } else {
+      shown += name.substr(at, n);
+      at += n;
+    }
+  }
+  return shown;
+}
+
 bool Printable(std::string_view text) {
   for (std::size_t at = 0; at < text.size();) {
     const std::size_t n = PrintableCharacter(text.substr(at));

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "input_checks.hpp"
+#include "velmar/text.hpp"
 
 namespace velmar::tools {
 
@@ -15,7 +16,7 @@ namespace {
 // A missing device is the commonest first mistake; say so before the control tries it.
 void RequireDevice(const std::string& path) {
   if (::access(path.c_str(), F_OK) == 0) return;
-  throw Error("no serial device " + path +
+  throw Error("no serial device " + ShownName(path) +
               ": plug in the M-Bus level converter and name it with --device PATH, "
               "or try --simulate for the built-in meter");
 }

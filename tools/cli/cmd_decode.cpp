@@ -171,7 +171,9 @@ Runner AddDecode(CLI::App& app) {
     }
     if (!keys_file->empty()) {
       try {
-        run->wireless = WirelessDecoder(LoadKeysFile(*keys_file));
+        std::string warning;
+        run->wireless = WirelessDecoder(LoadKeysFile(*keys_file, warning));
+        if (!warning.empty()) std::cerr << warning << '\n';
       } catch (const Error& e) {
         std::cerr << "Error: " << e.what() << '\n';
         return kExitUsage;

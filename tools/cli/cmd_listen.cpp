@@ -234,7 +234,9 @@ Runner AddListen(CLI::App& app) {
     if (!cmd->parsed()) return -1;
     MeterKeys keys;
     try {
-      if (!o->keys.empty()) keys = LoadKeysFile(o->keys);
+      std::string warning;
+      if (!o->keys.empty()) keys = LoadKeysFile(o->keys, warning);
+      if (!warning.empty()) std::cerr << warning << '\n';
     } catch (const Error& e) {
       std::cerr << "Error: " << e.what() << '\n';
       return kExitUsage;

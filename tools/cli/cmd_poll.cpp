@@ -201,6 +201,9 @@ Runner AddPoll(CLI::App& app) {
       std::cerr << "Error: " << e.what() << "\nNothing was started.\n";
       return kExitUsage;
     }
+    if (const std::string warning = SecretsWarning(*path, config); !warning.empty()) {
+      std::cerr << warning << '\n';
+    }
     if (*check) {
       std::cout << *path << ": " << config.buses.size() << " buses, " << config.radios.size()
                 << " radios, " << MeterCount(config) << " meters\n";

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "file_access.hpp"
 #include "toml_reader.hpp"
 #include "velmar/error.hpp"
 #include "velmar/hex.hpp"
@@ -51,8 +52,10 @@ MeterKeys ParseKeysFile(std::string_view text, const std::string& name) {
   return keys;
 }
 
-MeterKeys LoadKeysFile(const std::string& path) {
-  return ParseKeysFile(ReadConfigFile(path), path);
+MeterKeys LoadKeysFile(const std::string& path, std::string& warning) {
+  MeterKeys keys = ParseKeysFile(ReadConfigFile(path), path);
+  warning = keys.Size() == 0 ? std::string() : SecretReadableWarning(path, "meter keys");
+  return keys;
 }
 
 }  // namespace velmar::tools

@@ -18,10 +18,11 @@ std::optional<MeterKey> ParseMeterKey(std::string_view text);
 // Whether `text` is an identification number as a meter shows it: exactly eight digits.
 bool IsWirelessIdent(std::string_view text);
 
-// Reads the keys file at `path`. Throws Error for a file that cannot be read and ArgumentError
-// "FILE:LINE: ..." for a key that is not 32 hex digits, an id that is not eight digits, an id
-// given twice, a missing id or key, or an unknown key; nothing is used then.
-MeterKeys LoadKeysFile(const std::string& path);
+// Reads the keys file at `path`. Throws Error for a file that cannot be read or that every user
+// may write, and ArgumentError "FILE:LINE: ..." for a key that is not 32 hex digits, an id that
+// is not eight digits, an id given twice, a missing id or key, or an unknown key; nothing is used
+// then. `warning` is set to one line when the file holds keys every user may read, else "".
+MeterKeys LoadKeysFile(const std::string& path, std::string& warning);
 MeterKeys ParseKeysFile(std::string_view text, const std::string& name);
 
 }  // namespace velmar::tools

@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "file_access.hpp"
 #include "input_checks.hpp"
 #include "velmar/error.hpp"
 
@@ -9,6 +10,7 @@ namespace velmar::tools {
 
 std::string ReadConfigFile(const std::string& path) {
   if (const std::string why = CheckRegularFile(path); !why.empty()) throw Error(why);
+  if (const std::string why = CheckNotWritableByOthers(path); !why.empty()) throw Error(why);
   std::ifstream in(path, std::ios::binary);
   if (!in) throw Error(path + ": cannot read the configuration file");
   std::string text(1 << 20, '\0');

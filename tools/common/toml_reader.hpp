@@ -11,8 +11,8 @@
 
 namespace velmar::tools {
 
-// The text of the configuration file at `path` (a regular file of at most 1 MiB). Throws Error
-// naming the path and the problem.
+// The text of the configuration file at `path` (a regular file of at most 1 MiB that other users
+// cannot write). Throws Error naming the path and the problem.
 std::string ReadConfigFile(const std::string& path);
 
 // Parses `text` (the file `name`). Throws ArgumentError "NAME:LINE: what the parser found" on

@@ -9,6 +9,7 @@
 #include "velmar/bus.hpp"
 #include "velmar/posix_platform.hpp"
 #include "velmar/results.hpp"
+#include "velmar/text.hpp"
 
 namespace velmar::tools {
 namespace {
@@ -70,7 +71,7 @@ void BusWorker::Join() {
 
 void BusWorker::Lost(const std::string& why, std::vector<Clock::time_point>& due) {
   if (!down_) {
-    log_.Note("bus " + bus_.name + ": " + bus_.device + " unavailable (" + why +
+    log_.Note("bus " + bus_.name + ": " + ShownName(bus_.device) + " unavailable (" + why +
               "); trying again in " + std::to_string(backoff_.count()) +
               " s, then less often up to every 60 s");
     down_ = true;
@@ -92,7 +93,7 @@ void BusWorker::Working() {
   if (down_) {
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - down_since_).count();
-    log_.Note("bus " + bus_.name + ": " + bus_.device + " is back after " +
+    log_.Note("bus " + bus_.name + ": " + ShownName(bus_.device) + " is back after " +
               std::to_string(seconds) + " s");
     down_ = false;
     backoff_ = std::chrono::seconds(1);

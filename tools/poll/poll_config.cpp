@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "file_access.hpp"
 #include "input_checks.hpp"
 #include "keys_file.hpp"
 #include "poll_discovery.hpp"
@@ -346,6 +347,18 @@ PollConfig ParsePollConfig(std::string_view text, const std::string& name) {
   }
   CheckUnique(config, name);
   return config;
+}
+
+std::string SecretsWarning(const std::string& path, const PollConfig& config) {
+  bool keys = false;
+  for (const RadioEntry& radio : config.radios) {
+    for (const RadioMeterEntry& meter : radio.meters) keys = keys || !meter.key.empty();
+  }
+  const bool password = !config.mqtt.password.empty();
+  if (!keys && !password) return {};
+  return SecretReadableWarning(path, password && keys ? "the broker password and meter keys"
+                                     : password       ? "the broker password"
+                                                      : "meter keys");
 }
 
 PollConfig LoadPollConfig(const std::string& path) {

@@ -71,6 +71,9 @@ struct PollConfig {
 // Reads at most 1 MiB from `path`; throws Error "PATH: why" for a file that cannot be read and
 // what ParsePollConfig throws.
 PollConfig LoadPollConfig(const std::string& path);
+// "" when the configuration at `path` holds no secret or other users cannot read it; else one
+// warning line naming the file, what it holds and `chmod 600`.
+std::string SecretsWarning(const std::string& path, const PollConfig& config);
 // Parses the text of a configuration called `name` in messages. Throws ArgumentError
 // "NAME:LINE: problem" for TOML that does not parse, an unknown key, a value of the wrong type
 // or out of range, a duplicate bus or meter name, two meters at one primary address on a bus,

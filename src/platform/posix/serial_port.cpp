@@ -12,6 +12,7 @@
 #include "platform/serial_settings.hpp"
 #include "velmar/error.hpp"
 #include "velmar/posix_platform.hpp"
+#include "velmar/text.hpp"
 
 namespace velmar::posix {
 namespace {
@@ -61,15 +62,15 @@ int PosixSerialPort::OpenDescriptor() {
   if (fd < 0) {
     const int err = errno;
     if (err == EACCES || err == EPERM) {
-      throw PortError(path_ +
+      throw PortError(ShownName(path_) +
                       ": no permission to open it (add the user to the group that owns it, "
                       "often dialout)");
     }
-    throw PortError(SystemError("cannot open " + path_, err));
+    throw PortError(SystemError("cannot open " + ShownName(path_), err));
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
-    throw PortError(path_ + " is in use by another program");
+    throw PortError(ShownName(path_) + " is in use by another program");
   }
   saved_ = std::make_unique<termios>();
   if (tcgetattr(fd, saved_.get()) != 0) saved_.reset();
@@ -99,7 +100,7 @@ void PosixSerialPort::ApplySettings() {
   const SerialSettings s = SerialSettings::Parse(Settings());
   termios tio{};
   if (tcgetattr(fd(), &tio) != 0) {
-    throw PortError(SystemError("reading settings of " + path_, errno));
+    throw PortError(SystemError("reading settings of " + ShownName(path_), errno));
   }
   s.ApplyTo(tio);
   if (tcsetattr(fd(), TCSANOW, &tio) == 0) return;
@@ -108,8 +109,8 @@ void PosixSerialPort::ApplySettings() {
     Parity{'n'}.ApplyTo(tio);
     if (tcsetattr(fd(), TCSANOW, &tio) == 0) return;
   }
-  throw PortError(
-      SystemError("serial port " + path_ + " refused settings \"" + Settings() + "\"", err));
+  throw PortError(SystemError(
+      "serial port " + ShownName(path_) + " refused settings \"" + Settings() + "\"", err));
 }
 
 void PosixSerialPort::ApplyRts() {
@@ -117,7 +118,7 @@ void PosixSerialPort::ApplyRts() {
   if (ioctl(fd(), RTSEnable() ? TIOCMBIS : TIOCMBIC, &bits) == 0) return;
   const int err = errno;
   if ((err == ENOTTY || err == EINVAL) && IsPtySlave(fd())) return;  // no modem lines on a pty
-  throw PortError(SystemError("setting RTS on " + path_, err));
+  throw PortError(SystemError("setting RTS on " + ShownName(path_), err));
 }
 
 void PosixSerialPort::DropQueued() {
