@@ -7,7 +7,9 @@
 # Library layers from the bottom: core, platform, codec and link, decode and records,
 # transport, bus and commands, scan and control; crypto (libcrypto) beside codec, wmbus
 # (wireless frames) beside records. Public headers (velmar/...) belong to the
-# layer of the code that implements them.
+# layer of the code that implements them. Wireless (wmbus, crypto, velmar/wmbus.hpp,
+# velmar/radio.hpp) is a library of its own: the rest of the library never includes it, and
+# only crypto includes OpenSSL, so the control and the wired bus need the standard library only.
 #
 # Usage: scripts/check-layers.sh [TREE]   (default: this repository)
 set -euo pipefail
@@ -57,6 +59,22 @@ known_folder() {
   esac
 }
 
+# Whether `file` belongs to the wireless library.
+wireless_file() {
+  case "$1" in
+    src/wmbus/* | src/crypto/* | include/velmar/wmbus.hpp | include/velmar/radio.hpp) return 0 ;;
+    *) return 1 ;;
+  esac
+}
+
+# Whether an include line names a part of the wireless library.
+wireless_include() {
+  case "$1" in
+    wmbus/* | crypto/* | velmar/wmbus.hpp | velmar/radio.hpp) return 0 ;;
+    *) return 1 ;;
+  esac
+}
+
 status=0
 fail() {
   echo "$1"
@@ -82,6 +100,12 @@ while IFS= read -r file; do
     [[ $own -lt 0 ]] && fail "$file: a public header the layer check does not know"
   fi
   while IFS= read -r inc; do
+    if [[ $file == src/* || $file == include/* ]] && ! wireless_file "$file" && wireless_include "$inc"; then
+      fail "$file includes $inc: the wired library needs only the standard library; wireless stays in src/wmbus"
+    fi
+    if [[ $inc == openssl/* && $file != src/crypto/* ]]; then
+      fail "$file includes $inc: only src/crypto uses OpenSSL"
+    fi
     case "$inc" in
       velmar/*)
         theirs=$(public_rank "${inc#velmar/}")
