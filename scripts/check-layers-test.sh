@@ -36,4 +36,7 @@ plant include/velmar/records.hpp '#include "velmar/bus.hpp"' "a public header in
 plant src/bus/bus.cpp '#include "velmar/wmbus.hpp"' "the wired bus including the wireless library"
 plant src/records/decoder.cpp '#include "crypto/aes.hpp"' "a wired layer including crypto/"
 plant src/decode/rsp_ud.cpp '#include <openssl/evp.h>' "OpenSSL outside src/crypto"
+plant tools/cli/cmd_read.cpp '#include "../src/link/link_state.hpp"' "a host reaching src/ by a relative path"
+plant src/bus/bus.cpp '#include "commands/intervals.hpp"' "a layer including one of its own rank"
+plant src/decode/rsp_ud.cpp '#include "records/decoder.hpp"' "decode including records beside it"
 echo "check-layers: every planted violation was caught"

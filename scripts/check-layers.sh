@@ -4,9 +4,10 @@
 # is not allowed, an include of velmar/X where X is no public header, or a folder this check
 # does not know. Both include forms ("..." and <...>) are read.
 #
-# Library layers from the bottom: core, platform, codec and link, decode and records,
-# transport, bus and commands, scan and control; crypto (libcrypto) beside codec, wmbus
-# (wireless frames) beside records. Public headers (velmar/...) belong to the
+# Library layers from the bottom: core, platform, codec, link (and crypto, libcrypto's), decode
+# and records, transport (and wmbus, wireless frames), bus and commands, scan and control. A
+# layer includes only layers below it: two layers of one rank never include each other, and a
+# path with ".." in it is refused wherever it is. Public headers (velmar/...) belong to the
 # layer of the code that implements them. Wireless (wmbus, crypto, velmar/wmbus.hpp,
 # velmar/radio.hpp) is a library of its own: the rest of the library never includes it, and
 # only crypto includes OpenSSL, so the control and the wired bus need the standard library only.
@@ -18,8 +19,9 @@ cd "$root"
 
 rank() {
   case "$1" in
-    core) echo 0 ;; platform) echo 1 ;; codec | link | crypto) echo 2 ;; decode | records | wmbus) echo 3 ;;
-    transport) echo 4 ;; bus | commands) echo 5 ;; scan | control) echo 6 ;; *) echo -1 ;;
+    core) echo 0 ;; platform) echo 1 ;; codec) echo 2 ;; link | crypto) echo 3 ;;
+    decode | records) echo 4 ;; transport | wmbus) echo 5 ;; bus | commands) echo 6 ;;
+    scan | control) echo 7 ;; *) echo -1 ;;
   esac
 }
 
@@ -28,10 +30,11 @@ public_rank() {
     error.hpp | variant.hpp | text.hpp) echo 0 ;;
     platform.hpp | serial_port_base.hpp | posix_platform.hpp | virtual_platform.hpp) echo 1 ;;
     results.hpp | trace.hpp | hex.hpp) echo 2 ;;
-    records.hpp | maker_values.hpp | wmbus.hpp | radio.hpp) echo 3 ;;
-    bus.hpp) echo 5 ;;
-    scan.hpp | velmar.hpp) echo 6 ;;
-    qt.hpp) echo 7 ;;  # the Qt host library's own public header
+    records.hpp | maker_values.hpp) echo 4 ;;
+    wmbus.hpp | radio.hpp) echo 5 ;;
+    bus.hpp) echo 6 ;;
+    scan.hpp | velmar.hpp) echo 7 ;;
+    qt.hpp) echo 8 ;;  # the Qt host library's own public header
     *) echo -1 ;;
   esac
 }
@@ -103,6 +106,10 @@ while IFS= read -r file; do
     if [[ $file == src/* || $file == include/* ]] && ! wireless_file "$file" && wireless_include "$inc"; then
       fail "$file includes $inc: the wired library needs only the standard library; wireless stays in src/wmbus"
     fi
+    if [[ $inc == ../* || $inc == */../* || $inc == ./* || $inc == */./* ]]; then
+      fail "$file includes $inc: a relative path steps around the layers; name the header from its root"
+      continue
+    fi
     if [[ $inc == openssl/* && $file != src/crypto/* ]]; then
       fail "$file includes $inc: only src/crypto uses OpenSSL"
     fi
@@ -121,6 +128,7 @@ while IFS= read -r file; do
         [[ $theirs -lt 0 ]] && continue  # a system or package header (nlohmann/json.hpp, ...)
         if [[ $file == src/* ]]; then
           [[ $theirs -gt $own ]] && fail "$file includes $inc, a higher layer"
+          [[ $theirs -eq $own && $top != "$layer" ]] && fail "$file includes $inc, a layer beside its own"
         elif [[ $file == include/* ]]; then
           fail "$file includes $inc: a public header includes public headers only"
         elif ! allowed_internal "$file" "$top"; then

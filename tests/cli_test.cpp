@@ -480,6 +480,33 @@ TEST(Scan, FindsTheMetersOfABusAndReadsOneByItsNumber) {
   EXPECT_EQ(bus.Interrupt(), 0);
 }
 
+// A gateway that passes the meters' bytes on in bursts of 6 with 150 ms between them (a pause
+// a hundred characters long, within the byte time-out): both scans find exactly the meters
+// there, with their own numbers, and none that is not.
+TEST(Scan, ThroughAGatewayThatDeliversInBurstsFindsExactlyTheMetersThere) {
+  BackgroundProcess bus({VELMAR_CLI, "simulate", "--tcp", "0", "--speed", "9600", "--meters", "2",
+                         "--burst", "6:150"});
+  const std::string gateway = "tcp://" + bus.ReadLine();
+  // Each found meter as "primary address/identification number" (-1: found by its number).
+  const auto found = [](const ProcessResult& r) {
+    std::vector<std::string> meters;
+    for (std::size_t at = 0, nl; (nl = r.out.find('\n', at)) != std::string::npos; at = nl + 1) {
+      const json m = json::parse(r.out.substr(at, nl - at));
+      meters.push_back(m["primaryAddress"].dump() + "/" + m["identNumber"].dump());
+    }
+    return meters;
+  };
+  const ProcessResult primary = Velmar(
+      {"scan", "--primary", "--range", "1-3", "--json", "--device", gateway, "--speed", "9600"});
+  ASSERT_EQ(primary.status, 0) << primary.err;
+  EXPECT_EQ(found(primary), (std::vector<std::string>{"1/12345600", "2/12345603"}));
+  const ProcessResult secondary = Velmar({"scan", "--secondary", "--pattern", "123456FF", "--json",
+                                          "--device", gateway, "--speed", "9600"});
+  ASSERT_EQ(secondary.status, 0) << secondary.err;
+  EXPECT_EQ(found(secondary), (std::vector<std::string>{"-1/12345600", "-1/12345603"}));
+  EXPECT_EQ(bus.Interrupt(), 0);
+}
+
 // The bus master's commands against a simulated bus through a gateway: a scan shows every
 // frame both ways, a new primary address is taken (and one already in use refused), resets
 // and raw frames are answered.

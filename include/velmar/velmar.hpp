@@ -158,9 +158,10 @@ class Velmar {
   // Throws IndexOutOfRangeError after closing when `tariffData` is shorter than the table
   // (`tariffLen` unchanged). The address is converted only after the port was opened and the
   // link reset (SND_NKE to the address's leading number, or to 253 for one outside 1-255) was
-  // sent and its 200 ms passed: an `Address` that does not convert throws ConversionError or
-  // OverflowError with those frames already on the line and the port left open. About 0.3 s a
-  // telegram, at most about 6 s a telegram.
+  // sent and its 200 ms passed, and, for an address of 256 or more, after the selection frame
+  // for that identification number was sent and its answer collected: an `Address` that does
+  // not convert to a byte throws ConversionError or OverflowError with those frames already on
+  // the line and the port left open. About 0.3 s a telegram, at most about 6 s a telegram.
   std::int16_t ReadIntervals(std::span<std::uint8_t> tariffData, std::int32_t& tariffLen,
                              const std::optional<Variant>& Address = {});
   // MeterDate followed by MeterTime.
@@ -177,14 +178,17 @@ class Velmar {
   // box); the port is closed unless keepPortopen on every path. At most about 5.5 s.
   std::int16_t LockMeter(std::uint8_t& mode, const std::optional<Variant>& Address = {});
 
-  // Reads the meter at the address in the address field (primary 0-255; from 256 up an
-  // identification number selected first): opens the port, resets the link (SND_NKE, 200 ms),
-  // sends REQ_UD2, waits 150 ms, collects and decodes the reply into this thread's values.
+  // Reads the meter at the primary address (0-255) in the address field: opens the port, resets
+  // the link (SND_NKE, 200 ms), sends REQ_UD2, waits 150 ms, collects and decodes the reply into
+  // this thread's values. An address from 256 up is taken as an identification number and its
+  // meter selected, but the read cannot follow: the request's address is one byte, so it ends
+  // in OverflowError after the reset and the selection (reads by identification number go
+  // through velmar::Bus).
   // ReadResult::kOk also when no reply came (then Timeout is true and MeterErrorCode 99),
   // kCouldNotInit when the port did not open (message box), or a LinkResult code for a reply
   // that failed its check (message box with the link error text). The port is closed unless
   // keepPortopen. An address text that does not fit a byte throws OverflowError after the
-  // link reset. Typically 0.5 s with a meter answering, 3.6 s without; at most about 10 s.
+  // link reset (and the selection). Typically 0.5 s with a meter answering, 3.6 s without; at most about 10 s.
   std::int16_t cmd_ReqUD2();
   // Closes the port if it is open and waits 50 ms. PortResult::kOk, or kFailed when the port
   // refused (never throws).
