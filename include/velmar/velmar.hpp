@@ -188,7 +188,8 @@ class Velmar {
   // kCouldNotInit when the port did not open (message box), or a LinkResult code for a reply
   // that failed its check (message box with the link error text). The port is closed unless
   // keepPortopen. An address text that does not fit a byte throws OverflowError after the
-  // link reset (and the selection). Typically 0.5 s with a meter answering, 3.6 s without; at most about 10 s.
+  // link reset (and the selection). Typically 0.5 s with a meter answering, 3.6 s without; at most
+  // about 10 s.
   std::int16_t cmd_ReqUD2();
   // Closes the port if it is open and waits 50 ms. PortResult::kOk, or kFailed when the port
   // refused (never throws).

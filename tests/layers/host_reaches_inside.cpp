@@ -2,4 +2,6 @@
 // not build: hosts see the public headers only, so the layer check is backed by the build.
 #include "link/frames.hpp"
 
-int main() { return 0; }
+int main() {
+  return 0;
+}
