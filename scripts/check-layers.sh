@@ -17,25 +17,26 @@ set -euo pipefail
 root=${1:-"$(dirname "$0")/.."}
 cd "$root"
 
+# rank and public_rank set R (no subshell: the check runs over every include of the tree).
 rank() {
   case "$1" in
-    core) echo 0 ;; platform) echo 1 ;; codec) echo 2 ;; link | crypto) echo 3 ;;
-    decode | records) echo 4 ;; transport | wmbus) echo 5 ;; bus | commands) echo 6 ;;
-    scan | control) echo 7 ;; *) echo -1 ;;
+    core) R=0 ;; platform) R=1 ;; codec) R=2 ;; link | crypto) R=3 ;;
+    decode | records) R=4 ;; transport | wmbus) R=5 ;; bus | commands) R=6 ;;
+    scan | control) R=7 ;; *) R=-1 ;;
   esac
 }
 
 public_rank() {
   case "$1" in
-    error.hpp | variant.hpp | text.hpp) echo 0 ;;
-    platform.hpp | serial_port_base.hpp | posix_platform.hpp | virtual_platform.hpp) echo 1 ;;
-    results.hpp | trace.hpp | hex.hpp) echo 2 ;;
-    records.hpp | maker_values.hpp) echo 4 ;;
-    wmbus.hpp | radio.hpp) echo 5 ;;
-    bus.hpp) echo 6 ;;
-    scan.hpp | velmar.hpp) echo 7 ;;
-    qt.hpp) echo 8 ;;  # the Qt host library's own public header
-    *) echo -1 ;;
+    error.hpp | variant.hpp | text.hpp) R=0 ;;
+    platform.hpp | serial_port_base.hpp | posix_platform.hpp | virtual_platform.hpp) R=1 ;;
+    results.hpp | trace.hpp | hex.hpp) R=2 ;;
+    records.hpp | maker_values.hpp) R=4 ;;
+    wmbus.hpp | radio.hpp) R=5 ;;
+    bus.hpp) R=6 ;;
+    scan.hpp | velmar.hpp) R=7 ;;
+    qt.hpp) R=8 ;;  # the Qt host library's own public header
+    *) R=-1 ;;
   esac
 }
 
@@ -93,13 +94,15 @@ while IFS= read -r file; do
   if [[ $file == src/* ]]; then
     layer=${file#src/}
     layer=${layer%%/*}
-    own=$(rank "$layer")
+    rank "$layer"
+    own=$R
     if [[ $own -lt 0 ]]; then
       fail "$file: src/$layer is not a layer; add it to scripts/check-layers.sh and docs/architecture.md"
       continue
     fi
   elif [[ $file == include/velmar/* ]]; then
-    own=$(public_rank "${file#include/velmar/}")
+    public_rank "${file#include/velmar/}"
+    own=$R
     [[ $own -lt 0 ]] && fail "$file: a public header the layer check does not know"
   fi
   while IFS= read -r inc; do
@@ -115,7 +118,8 @@ while IFS= read -r file; do
     fi
     case "$inc" in
       velmar/*)
-        theirs=$(public_rank "${inc#velmar/}")
+        public_rank "${inc#velmar/}"
+        theirs=$R
         if [[ $theirs -lt 0 ]]; then
           fail "$file includes $inc, which is not a public header"
         elif [[ $own -ge 0 && $theirs -gt $own ]]; then
@@ -124,7 +128,8 @@ while IFS= read -r file; do
         ;;
       */*)
         top=${inc%%/*}
-        theirs=$(rank "$top")
+        rank "$top"
+        theirs=$R
         [[ $theirs -lt 0 ]] && continue  # a system or package header (nlohmann/json.hpp, ...)
         if [[ $file == src/* ]]; then
           [[ $theirs -gt $own ]] && fail "$file includes $inc, a higher layer"

@@ -180,6 +180,17 @@ TEST(BusScan, ALateAnswerIsNeverTakenForTheNextAddress) {
   for (const FoundMeter& m : after_late) EXPECT_NE(m.primaryAddress, 2) << "phantom meter";
 }
 
+// Before a meter is given a new address, what answers there is asked: a late acknowledge of the
+// request before (a meter that answered after its window) is not a meter at the new address,
+// and a meter that is there is found.
+TEST(BusScan, TheNewAddressIsFreeWhenOnlyALateAnswerIsHeardThere) {
+  SimBus late(Thirty(1));
+  late.meter().InjectFault({sim::FaultKind::kDelay, 300});  // after the 188 ms window
+  EXPECT_EQ(late.bus->Probe(Address::Primary(1)), BusResult::kNoReply);
+  EXPECT_EQ(BusScanner(*late.bus).AnswerAt(Address::Primary(2)), BusResult::kNoReply);
+  EXPECT_EQ(BusScanner(*late.bus).AnswerAt(Address::Primary(1)), BusResult::kOk);
+}
+
 // A meter that acknowledges but whose data cannot be read (every answer damaged): a primary
 // scan reports it at its address with its number unknown, never as number 0; a search narrows
 // it to the number it answers to.

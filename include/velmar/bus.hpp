@@ -113,6 +113,10 @@ struct BusOptions {
   // Repeats of a request that got no reply or a damaged one (same frame-count bit).
   int retries = 2;
   EchoMode echo = EchoMode::kAuto;
+  // How long the line rests after the port opens, before the first frame. A level converter
+  // that takes its supply from RTS or DTR needs it up first (tens of ms); one with its own
+  // supply, a pseudo-terminal and a gateway need nothing.
+  int settleMs = 0;
 };
 
 struct ReadOptions {
@@ -143,7 +147,8 @@ struct BusStats {
 // inside it; an answer that never completes ends at the latest after the reply time-out, a byte
 // time-out for each byte of the longest frame (a gateway may pass bytes on one at a time) and
 // that frame's line time (about 132 s at 2400 baud with the defaults, reached only by a line
-// that trickles noise). A request is sent at most 1 + retries times. Opening the port adds 50 ms.
+// that trickles noise). A request is sent at most 1 + retries times. Opening the port adds
+// settleMs.
 class Bus {
  public:
   // Uses the port as configured (device, settings, RTS); opens it on the first operation and
@@ -201,8 +206,8 @@ class Bus {
   // time. Port: as it was; kPortError when it fails meanwhile.
   BusResult DrainLine();
 
-  // Closes the port (after the line settles: 50 ms when it was open). The next operation opens
-  // it again. Never throws.
+  // Closes the port at once. The next operation opens it again (and rests settleMs). Never
+  // throws; constant time.
   void Close();
   // Options in force; changes take effect with the next exchange. Constant time.
   const BusOptions& Options() const;

@@ -72,6 +72,12 @@ class BusScanner {
   void RequestStop();
   // Probes sent since the scanner was made.
   int Probes() const { return probes_; }
+  // What answers at `address`, for a change that must not meet a meter there (a new primary
+  // address): kNoReply when nothing does. Any answer is asked again once the line has been
+  // quiet for the byte time-out, and the second answer counts, so a late acknowledge of an
+  // earlier request (a slow meter, a gateway's burst) is not taken for a meter there. One
+  // probe when nothing answers; at most two probes and a drain. kPortError when the port fails.
+  BusResult AnswerAt(const Address& address);
 
  private:
   BusResult Probe(const Address& address);

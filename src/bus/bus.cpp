@@ -77,7 +77,9 @@ std::string WithSpeed(const std::string& settings, int baud) {
 }  // namespace
 
 struct Bus::Impl {
-  Impl(EventLoop& events, SerialPort& port, BusOptions o) : line(events, port), options(o) {}
+  Impl(EventLoop& events, SerialPort& port, BusOptions o) : line(events, port), options(o) {
+    line.SetSettle(std::max(o.settleMs, 0));
+  }
 
   bus::BusLine line;
   BusOptions options;
@@ -320,6 +322,7 @@ const BusOptions& Bus::Options() const {
 }
 void Bus::SetOptions(const BusOptions& options) {
   impl_->options = options;
+  impl_->line.SetSettle(std::max(options.settleMs, 0));
 }
 int Bus::ReplyTimeoutMs() const {
   return impl_->ReplyTimeout();

@@ -10,7 +10,6 @@
 namespace velmar::bus {
 namespace {
 
-constexpr int kSettleMs = 50;
 constexpr std::size_t kLongestFrame = 255 + 6;
 constexpr std::size_t kWokenFor = 3;  // the last characters of a frame, taken as they arrive
 
@@ -74,15 +73,12 @@ void BusLine::Wait(int ms) {
 void BusLine::Open() {
   if (port_.PortOpen()) return;
   port_.SetPortOpen(true);
-  Wait(kSettleMs);
+  if (settle_ms_ > 0) Wait(settle_ms_);
 }
 
 void BusLine::Close() {
   try {
-    if (port_.PortOpen()) {
-      port_.SetPortOpen(false);
-      Wait(kSettleMs);
-    }
+    if (port_.PortOpen()) port_.SetPortOpen(false);
   } catch (const Error&) {
     // A port that is gone is closed as far as the bus is concerned.
   }

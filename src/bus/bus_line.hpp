@@ -37,9 +37,14 @@ class BusLine {
   BusLine(EventLoop& events, SerialPort& port);
   ~BusLine();
 
-  // Opens a closed port and lets the line settle (50 ms). Throws PortError.
+  // Opens a closed port and lets the line rest for the settle time (SetSettle). Throws
+  // PortError.
   void Open();
-  // Closes an open port and lets the line settle. Never throws.
+  // How long the line rests after the port opens: a level converter fed from RTS or DTR needs
+  // its supply up before the first frame; one with its own supply, and a gateway, need none.
+  void SetSettle(int ms) { settle_ms_ = ms; }
+  // Closes an open port at once: nothing is waited for, since the next Open rests anyway.
+  // Never throws.
   void Close();
   // Drops stale input, queues `frame` and waits until it has left (at most its line time plus
   // one second: PortError then). Throws PortError.
@@ -70,6 +75,7 @@ class BusLine {
   bool deadline_passed_ = false;
   bool limit_passed_ = false;
   bool nap_passed_ = false;
+  int settle_ms_ = 0;
 };
 
 }  // namespace velmar::bus

@@ -90,6 +90,15 @@ BusResult BusScanner::Probe(const Address& address) {
   return bus_.Probe(address);
 }
 
+BusResult BusScanner::AnswerAt(const Address& address) {
+  ++probes_;
+  const BusResult answer = bus_.Probe(address);
+  if (answer == BusResult::kNoReply || answer == BusResult::kPortError) return answer;
+  if (bus_.DrainLine() == BusResult::kPortError) return BusResult::kPortError;
+  ++probes_;
+  return bus_.Probe(address);
+}
+
 // A meter that acknowledged and then answers nothing at all may never have been there: the
 // acknowledge can be another meter's, come late. Asked again once the line is quiet.
 std::optional<FoundMeter> BusScanner::Confirmed(const Address& address, int primary) {

@@ -13,6 +13,9 @@ namespace velmar::tools {
 
 namespace {
 
+// A converter fed from RTS: its supply is up well within this after the line is raised.
+constexpr int kRtsSettleMs = 50;
+
 // A missing device is the commonest first mistake; say so before the control tries it.
 void RequireDevice(const std::string& path) {
   if (::access(path.c_str(), F_OK) == 0) return;
@@ -87,6 +90,11 @@ void AddBusOptions(CLI::App& app, LineOptions& o, int default_retries) {
                  "Repeats of a request that got no reply or a damaged one (0-10); default " +
                      std::to_string(default_retries))
       ->check(CLI::Range(0, 10));
+  app.add_option("--settle", o.settleMs,
+                 "Rest after opening the port, before the first frame, in ms (0-2000): a level "
+                 "converter powered from RTS or DTR needs its supply up first; default 50 with "
+                 "--rts, else 0")
+      ->check(CLI::Range(0, 2000));
 }
 
 std::string SettingsPath() {
@@ -148,10 +156,12 @@ void CliHost::RestoreSavedSettings() {
 }
 
 CliHost::~CliHost() {
-  // Closing waits for the line to settle; a signal now must not stop the settings coming back.
+  // Closing gives the device its settings back; a signal now must not stop that. A port the
+  // bus or the control closed already is not closed again (the control's close would wait
+  // 50 ms for nothing).
   signals_->OnSignal([](int) {});
   bus_.reset();
-  if (control_) control_->closePort();
+  if (control_ && port_->PortOpen()) control_->closePort();
 }
 
 Bus& CliHost::bus() {
@@ -159,6 +169,7 @@ Bus& CliHost::bus() {
     BusOptions o;
     o.replyTimeoutMs = options_.timeoutMs;
     o.retries = options_.retries;
+    o.settleMs = options_.settleMs >= 0 ? options_.settleMs : options_.rts ? kRtsSettleMs : 0;
     bus_ = std::make_unique<Bus>(events_, control_->MSC_port(), o);
     if (options_.trace) bus_->SetTraceCallback(StderrTrace());
   }

@@ -30,6 +30,7 @@ struct LineOptions {
   bool simulate = false;
   int timeoutMs = 0;  // the bus's reply time-out; 0: the standard's at the line speed
   int retries = 2;    // the bus's repeats of a request without a proper reply
+  int settleMs = -1;  // the bus's rest after opening; -1: 50 ms with --rts, else none
   // Which of the port settings the command line gave (they win over saved settings).
   bool deviceGiven = false;
   bool portGiven = false;
@@ -40,7 +41,7 @@ struct LineOptions {
 // `read` also takes an identification number as its address (`ident_address`).
 void AddLineOptions(CLI::App& app, LineOptions& options, bool with_simulate,
                     bool ident_address = false);
-// --timeout MS and --retries N, for the commands that go through the bus master.
+// --timeout MS, --retries N and --settle MS, for the commands that go through the bus master.
 void AddBusOptions(CLI::App& app, LineOptions& options, int default_retries = 2);
 // Accepts a device path, or tcp://HOST:PORT with a port from 1 to 65535.
 CLI::Validator DeviceCheck();

@@ -11,6 +11,7 @@
 #include "velmar/bus.hpp"
 #include "velmar/hex.hpp"
 #include "velmar/records.hpp"
+#include "velmar/scan.hpp"
 
 namespace velmar::tools {
 namespace {
@@ -89,7 +90,7 @@ Runner AddSetAddress(CLI::App& app) {
     const Address from = *Address::Parse(o->address);
     const auto to = static_cast<std::uint8_t>(std::stoi(*next));
     if (!*force && (from.secondary || from.primary != to)) {
-      const BusResult there = bus.Probe(Address::Primary(to));
+      const BusResult there = BusScanner(bus).AnswerAt(Address::Primary(to));
       if (there == BusResult::kPortError) return Finish(there, bus, "");
       if (there != BusResult::kNoReply) {
         std::cerr << "Error: a meter already answers at primary address " << int{to}

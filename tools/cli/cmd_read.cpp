@@ -123,16 +123,20 @@ Runner AddRead(CLI::App& app) {
     ReadOptions how;
     how.allTelegrams = !*first;
     const MeterRead read = ReadMeter(bus, *Address::Parse(options->address), how);
-    if (!options->keepOpen) bus.Close();
+    // The reading is shown first: closing the port (and giving the device its settings back)
+    // is nothing the user waits for.
     const bool failed = !read.Ok();
     if (*json) {
       auto j = ReadingJson(read);
       if (!failed && (*records || !read.maker)) j["records"] = RecordListJson(read.reading.records);
-      std::cout << ToJsonLine(j) << '\n';
+      std::cout << ToJsonLine(j) << std::endl;
     } else if (!failed) {
       PrintReading(read, *records);
+      std::fflush(stdout);
     }
-    return failed ? ReportFailure(read, *options, bus) : kExitOk;
+    const int status = failed ? ReportFailure(read, *options, bus) : kExitOk;
+    if (!options->keepOpen) bus.Close();
+    return status;
   };
 }
 
