@@ -2,7 +2,8 @@
 // open, link reset, data request, printing, close, exit) on a real pseudo-terminal with the
 // simulated meter behind it. The floor is what no master can save (the meter's answer delay
 // twice, its acknowledge and its telegram on the line); what is left is the command's own cost:
-// starting the process, its waits, its work.
+// starting the process, its waits, its work. Measured until the reading is on the screen (its
+// first line) and until the process has ended (the port closed, to within 5 ms).
 //
 //   cli_read [READS [BAUD ...]]     (defaults 30, 2400 9600)
 #include <cstdio>
@@ -20,7 +21,7 @@ namespace {
 using namespace velmar;
 
 struct Row {
-  double floor = 0, wallMedian = 0, overMedian = 0, overP95 = 0;
+  double floor = 0, shownMedian = 0, overMedian = 0, overP95 = 0, exitOverMedian = 0;
   int failures = 0;
 };
 
@@ -34,18 +35,21 @@ Row Measure(int baud, int reads) {
   const std::vector<std::string> command = {VELMAR_CLI,          "read",    "--device",
                                             server.DevicePath(), "--speed", std::to_string(baud),
                                             "--address",         "1"};
-  std::vector<double> wall, over;
+  std::vector<double> shown, over, exit_over;
   for (int i = 0; i < reads; ++i) {
     bench::Stopwatch sw;
-    const testing::ProcessResult r = testing::RunProcess(command);
+    testing::BackgroundProcess read(command);
+    const bool printed = !read.ReadLine().empty();
     const double ms = sw.WallSeconds() * 1e3;
-    if (r.status != 0 || r.out.find("Meter ID") == std::string::npos) ++row.failures;
-    wall.push_back(ms);
+    if (read.Stop(0, 10000) != 0 || !printed) ++row.failures;
+    shown.push_back(ms);
     over.push_back(ms - row.floor);
+    exit_over.push_back(sw.WallSeconds() * 1e3 - row.floor);
   }
-  row.wallMedian = bench::Percentile(wall, 0.5);
+  row.shownMedian = bench::Percentile(shown, 0.5);
   row.overMedian = bench::Percentile(over, 0.5);
   row.overP95 = bench::Percentile(over, 0.95);
+  row.exitOverMedian = bench::Percentile(exit_over, 0.5);
   return row;
 }
 
@@ -58,13 +62,13 @@ int main(int argc, char** argv) {
   if (bauds.empty()) bauds = {2400, 9600};
   std::printf("velmar read, the whole command: %d runs per speed\n\n", reads);
   std::printf(
-      "| baud | floor ms | wall median ms | over floor median ms | over floor p95 ms | failed "
-      "reads |\n|---|---|---|---|---|---|\n");
+      "| baud | floor ms | shown median ms | shown over floor median ms | p95 ms | ended over "
+      "floor median ms | failed reads |\n|---|---|---|---|---|---|---|\n");
   bool met = true;
   for (int baud : bauds) {
     const Row r = Measure(baud, reads);
-    std::printf("| %d | %.1f | %.2f | %.2f | %.2f | %d |\n", baud, r.floor, r.wallMedian,
-                r.overMedian, r.overP95, r.failures);
+    std::printf("| %d | %.1f | %.2f | %.2f | %.2f | %.2f | %d |\n", baud, r.floor, r.shownMedian,
+                r.overMedian, r.overP95, r.exitOverMedian, r.failures);
     met = met && r.overMedian <= 10 && r.failures == 0;
   }
   std::printf("\ntarget: over floor median <= 10 ms, no failed read: %s\n",

@@ -56,6 +56,35 @@ TEST(BusRead, ResetThenEveryTelegramWithTheFrameCountBitToggled) {
   EXPECT_EQ(r.header.identNumber, 12345678u);
 }
 
+// A copy of a reading is that reading: its records come along as they are (not decoded from
+// the bytes again), with their data fields in the copy's own telegrams, so the copy outlives
+// the original.
+TEST(BusRead, ACopyOfAReadingKeepsItsRecordsWithoutDecodingAgain) {
+  SimBus b(SimBus::One());
+  Reading original = b.bus->Read(Address::Primary(1));
+  ASSERT_EQ(original.result, BusResult::kOk);
+  ASSERT_GE(original.records.size(), 2u);
+  original.records[1].value = -1.5;  // no decode of these bytes gives this
+  std::vector<std::vector<std::uint8_t>> fields;
+  for (const DataRecord& r : original.records) fields.emplace_back(r.bytes.begin(), r.bytes.end());
+  Reading assigned;
+  assigned = original;
+  const Reading copy(original);
+  original = Reading();  // the original's telegrams are gone
+  for (const Reading* c : {&copy, static_cast<const Reading*>(&assigned)}) {
+    EXPECT_EQ(c->records[1].value, -1.5);
+    ASSERT_EQ(c->records.size(), fields.size());
+    const auto& own = c->telegrams[0].bytes;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      const DataRecord& r = c->records[i];
+      EXPECT_EQ(std::vector<std::uint8_t>(r.bytes.begin(), r.bytes.end()), fields[i]) << i;
+      if (!r.bytes.empty()) {
+        EXPECT_TRUE(r.bytes.data() >= own.data() && r.bytes.data() < own.data() + own.size());
+      }
+    }
+  }
+}
+
 TEST(BusRead, FirstTelegramOnlyWhenAsked) {
   SimBus b(SimBus::One(Meter(3)));
   ReadOptions first;

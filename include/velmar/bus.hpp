@@ -73,8 +73,8 @@ struct ReceivedTelegram {
 };
 
 // What a read brought: its result, the telegrams as received, and their records decoded by the
-// standard record decoder (which refer into `telegrams`: a Reading copies and moves safely,
-// decoding again on copy).
+// standard record decoder (their data fields point into `telegrams`: a Reading copies and
+// moves safely, a copy's fields pointing into its own telegrams; nothing is decoded again).
 struct Reading {
   BusResult result = BusResult::kNoReply;
   // The link check's code of the reply that failed (LinkResult: -1 start, -2 stop, -3 structure,
@@ -206,8 +206,9 @@ class Bus {
   // time. Port: as it was; kPortError when it fails meanwhile.
   BusResult DrainLine();
 
-  // Closes the port at once. The next operation opens it again (and rests settleMs). Never
-  // throws; constant time.
+  // Closes the port and rests 50 ms when it was open (a gateway serves one client at a time and
+  // turns away the next one until it has seen this one go). The next operation opens it again
+  // (and rests settleMs). Never throws.
   void Close();
   // Options in force; changes take effect with the next exchange. Constant time.
   const BusOptions& Options() const;

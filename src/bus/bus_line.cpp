@@ -11,6 +11,9 @@ namespace velmar::bus {
 namespace {
 
 constexpr std::size_t kLongestFrame = 255 + 6;
+// After closing: a gateway serves one client at a time and turns away one that connects before
+// it has seen the last one go; a converter's supply falls with RTS.
+constexpr int kCloseRestMs = 50;
 constexpr std::size_t kWokenFor = 3;  // the last characters of a frame, taken as they arrive
 
 // Where a reply stands while its bytes come in.
@@ -78,7 +81,10 @@ void BusLine::Open() {
 
 void BusLine::Close() {
   try {
-    if (port_.PortOpen()) port_.SetPortOpen(false);
+    if (port_.PortOpen()) {
+      port_.SetPortOpen(false);
+      Wait(kCloseRestMs);
+    }
   } catch (const Error&) {
     // A port that is gone is closed as far as the bus is concerned.
   }

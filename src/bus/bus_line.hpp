@@ -43,8 +43,8 @@ class BusLine {
   // How long the line rests after the port opens: a level converter fed from RTS or DTR needs
   // its supply up before the first frame; one with its own supply, and a gateway, need none.
   void SetSettle(int ms) { settle_ms_ = ms; }
-  // Closes an open port at once: nothing is waited for, since the next Open rests anyway.
-  // Never throws.
+  // Closes an open port and rests 50 ms, so that whoever opens it next (a gateway takes one
+  // client at a time) finds it free. Never throws.
   void Close();
   // Drops stale input, queues `frame` and waits until it has left (at most its line time plus
   // one second: PortError then). Throws PortError.

@@ -2,13 +2,39 @@
 
 namespace velmar {
 
+namespace {
+
+// `part` of one of `from`'s telegrams, as the same bytes of the matching telegram of `to`.
+std::span<const std::uint8_t> Rebased(std::span<const std::uint8_t> part,
+                                      const std::vector<ReceivedTelegram>& from,
+                                      const std::vector<ReceivedTelegram>& to) {
+  if (part.empty()) return {};
+  for (std::size_t i = 0; i < from.size() && i < to.size(); ++i) {
+    const std::uint8_t* base = from[i].bytes.data();
+    if (part.data() >= base && part.data() + part.size() <= base + from[i].bytes.size()) {
+      return {to[i].bytes.data() + (part.data() - base), part.size()};
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
 Reading::Reading(const Reading& other)
     : result(other.result),
       linkResult(other.linkResult),
       telegrams(other.telegrams),
+      records(other.records),
+      header(other.header),
+      recordError(other.recordError),
+      moreRecords(other.moreRecords),
       attempts(other.attempts) {
-  // The records refer into the telegrams: a copy decodes its own.
-  DecodeRecords();
+  // The records' data fields point into the telegrams: the copy's point into its own copy of
+  // them, at the same places. Nothing is decoded again.
+  for (DataRecord& r : records) {
+    r.bytes = Rebased(r.bytes, other.telegrams, telegrams);
+    r.plainUnit = Rebased(r.plainUnit, other.telegrams, telegrams);
+  }
 }
 
 Reading& Reading::operator=(const Reading& other) {
