@@ -80,6 +80,9 @@ class BusScanner {
   BusResult AnswerAt(const Address& address);
 
  private:
+  // One probe; an answer that is not a clean acknowledge (or, unless `trust_ack`, any answer)
+  // is asked again once the line is quiet.
+  BusResult ProbeTrusting(const Address& address, bool trust_ack);
   BusResult Probe(const Address& address);
   FoundMeter ReadFound(const Address& address, int primary, BusResult& read);
   std::optional<FoundMeter> Confirmed(const Address& address, int primary);

@@ -75,28 +75,27 @@ std::optional<SearchPattern> SearchPattern::Parse(const std::string& text, std::
 
 BusScanner::BusScanner(Bus& bus) : bus_(bus) {}
 
-BusResult BusScanner::Probe(const Address& address) {
+// Bytes that are not what the probe trusts may be the tail of an earlier answer a gateway is
+// still passing on, or a meter's late acknowledge: once the line is quiet, the address is asked
+// again and that answer counts.
+BusResult BusScanner::ProbeTrusting(const Address& address, bool trust_ack) {
   ++probes_;
   const BusResult answer = bus_.Probe(address);
-  if (answer == BusResult::kOk || answer == BusResult::kNoReply ||
-      answer == BusResult::kPortError) {
+  if (answer == BusResult::kNoReply || answer == BusResult::kPortError ||
+      (trust_ack && answer == BusResult::kOk)) {
     return answer;
   }
-  // Bytes that are not one clean acknowledge may be the tail of an earlier answer a gateway
-  // is still passing on: once the line is quiet, the address is asked again and that answer
-  // counts.
   if (bus_.DrainLine() == BusResult::kPortError) return BusResult::kPortError;
   ++probes_;
   return bus_.Probe(address);
 }
 
+BusResult BusScanner::Probe(const Address& address) {
+  return ProbeTrusting(address, true);
+}
+
 BusResult BusScanner::AnswerAt(const Address& address) {
-  ++probes_;
-  const BusResult answer = bus_.Probe(address);
-  if (answer == BusResult::kNoReply || answer == BusResult::kPortError) return answer;
-  if (bus_.DrainLine() == BusResult::kPortError) return BusResult::kPortError;
-  ++probes_;
-  return bus_.Probe(address);
+  return ProbeTrusting(address, false);
 }
 
 // A meter that acknowledged and then answers nothing at all may never have been there: the

@@ -9,7 +9,8 @@
 namespace velmar::tools {
 namespace {
 
-// The permission bits of `path` as chmod writes them ("0644"); "" when it cannot be read.
+// `path`'s mode, and its permission bits as chmod writes them ("0644"); false when it cannot be
+// read.
 bool ModeOf(const std::string& path, mode_t& mode, std::string& text) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return false;
