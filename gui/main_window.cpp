@@ -32,7 +32,6 @@
 #include "table_files.hpp"
 #include "trace_pane.hpp"
 #include "velmar/bus.hpp"
-#include "velmar/hex.hpp"
 #include "velmar/maker_values.hpp"
 #include "velmar/results.hpp"
 
@@ -285,10 +284,9 @@ void MainWindow::Read() {
       ShowFailedRead(shown, tr("the port could not be opened"));
       return tr("Read: could not open the port");
     }
-    // The control checked and decoded the reply; the panel shows the same walk of it, kept
-    // apart from the thread's store, and the standard records beside.
-    const std::vector<std::uint8_t> reply =
-        ParseHex(v.replyLog()[0]).value_or(std::vector<std::uint8_t>{});
+    // The control checked and decoded the reply; the panel shows the same walk of the bytes
+    // it took, kept apart from the thread's store, and the standard records beside.
+    const std::vector<std::uint8_t>& reply = session_.LastReply();
     const bool silent = result == ReadResult::kOk && v.Timeout();
     ShowRead(tools::MeterReadOf(reply, static_cast<std::int16_t>(result), silent),
              QString::fromStdString(address));

@@ -2,6 +2,7 @@
 
 #include "line_peers.hpp"
 #include "meter_model.hpp"
+#include "reply_capture.hpp"
 
 namespace velmar::gui {
 
@@ -31,8 +32,10 @@ Velmar& MeterSession::Open(const QString& device, int speed, QLineEdit* address)
   }
   auto port = host_->SerialPort(path);
   port_ = port.get();
+  auto capture = std::make_unique<ReplyCapture>(std::move(port));
+  capture_ = capture.get();
   control_ =
-      std::make_unique<Velmar>(host_->Services(), std::move(port), host_->AddressField(address));
+      std::make_unique<Velmar>(host_->Services(), std::move(capture), host_->AddressField(address));
   if (host_->HasSavedSettings()) {
     control_->ReadProperties(host_->Properties());
   } else {
@@ -40,6 +43,11 @@ Velmar& MeterSession::Open(const QString& device, int speed, QLineEdit* address)
   }
   device_ = device;
   return *control_;
+}
+
+const std::vector<std::uint8_t>& MeterSession::LastReply() const {
+  static const std::vector<std::uint8_t> kNone;
+  return capture_ ? capture_->LastReply() : kNone;
 }
 
 QString MeterSession::SimulatorPath() const {
@@ -57,6 +65,7 @@ void MeterSession::Shutdown() {
   if (control_) control_->closePort();
   control_.reset();
   port_ = nullptr;
+  capture_ = nullptr;
   server_.reset();
   meters_.clear();
   device_.clear();

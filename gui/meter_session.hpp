@@ -20,6 +20,8 @@ class PtyMeterServer;
 
 namespace velmar::gui {
 
+class ReplyCapture;
+
 // The device list entry that starts the built-in simulated meter.
 inline const char* const kSimulatedDevice = "Simulated meter";
 
@@ -40,6 +42,9 @@ class MeterSession {
   Velmar& Open(const QString& device, int speed, QLineEdit* address);
   Velmar* control() { return control_.get(); }
   SerialPortBase* port() { return port_; }
+  // The bytes the control took off the line since it last sent (its latest reply), empty
+  // without a control. Constant time.
+  const std::vector<std::uint8_t>& LastReply() const;
   // The simulated meter (the first of a simulated bus) when it is the device in use, else null.
   sim::SimMeter* simulator() { return meters_.empty() ? nullptr : meters_.front().get(); }
   // The meter at primary address n (1..) of a simulated bus, or null.
@@ -67,6 +72,7 @@ class MeterSession {
   int simulated_ = 1;
   std::unique_ptr<sim::PtyMeterServer> server_;
   SerialPortBase* port_ = nullptr;
+  ReplyCapture* capture_ = nullptr;  // between the control and port_, owned by the control
   std::unique_ptr<Velmar> control_;
   QString device_;
 };

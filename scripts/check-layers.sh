@@ -31,7 +31,7 @@ public_rank() {
     error.hpp | variant.hpp | text.hpp) R=0 ;;
     platform.hpp | serial_port_base.hpp | posix_platform.hpp | virtual_platform.hpp) R=1 ;;
     results.hpp | trace.hpp | hex.hpp) R=2 ;;
-    records.hpp | maker_values.hpp) R=4 ;;
+    records.hpp | maker_values.hpp | checked_reply.hpp) R=4 ;;
     wmbus.hpp | radio.hpp) R=5 ;;
     bus.hpp) R=6 ;;
     scan.hpp | velmar.hpp) R=7 ;;
@@ -42,14 +42,12 @@ public_rank() {
 
 # The internal layers a host folder may include, beyond the public headers. Tests, benchmarks
 # and fuzzers reach inside to test the parts; the simulator shares the line settings, the
-# tariff image layout and the text helpers; the offline decoder of `velmar decode --mode`
-# shows the control's own store as the control's reply check fills it.
+# tariff image layout and the text helpers.
 allowed_internal() {
   local file=$1 layer=$2
   case "$file" in
     tests/* | bench/* | fuzz/*) return 0 ;;
     sim/*) [[ $layer == core || $layer == platform || $layer == codec ]] ;;
-    tools/common/decode_json.cpp) [[ $layer == codec || $layer == decode || $layer == link ]] ;;
     *) return 1 ;;
   esac
 }

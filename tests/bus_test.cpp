@@ -44,6 +44,7 @@ TEST(BusRead, ResetThenEveryTelegramWithTheFrameCountBitToggled) {
   EXPECT_EQ(r.telegrams.size(), 3u);
   EXPECT_EQ(r.attempts, 3);
   EXPECT_FALSE(r.moreRecords);
+  EXPECT_EQ(r.decodes, 3);  // each telegram decoded once, though each said whether more follow
   EXPECT_EQ(SentFrames(b), (Frames{"1040014116", "107B017C16", "105B015C16", "107B017C16"}));
   // The records of the three telegrams are those of the meter's one-telegram readout.
   SimBus whole(SimBus::One(Meter(1)));
@@ -73,6 +74,7 @@ TEST(BusRead, ACopyOfAReadingKeepsItsRecordsWithoutDecodingAgain) {
   original = Reading();  // the original's telegrams are gone
   for (const Reading* c : {&copy, static_cast<const Reading*>(&assigned)}) {
     EXPECT_EQ(c->records[1].value, -1.5);
+    EXPECT_EQ(c->decodes, 1);
     ASSERT_EQ(c->records.size(), fields.size());
     const auto& own = c->telegrams[0].bytes;
     for (std::size_t i = 0; i < fields.size(); ++i) {

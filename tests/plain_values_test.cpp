@@ -53,6 +53,7 @@ TEST(PlainValues, ThisMakersMeterAgreesWithItsOwnWalk) {
   const tools::MeterRead r = tools::ReadMeter(*b.bus, Address::Primary(1));
   ASSERT_TRUE(r.Ok()) << r.error;
   ASSERT_TRUE(r.maker);
+  EXPECT_EQ(r.reading.decodes, 3);  // the line to the named values: each telegram decoded once
   const MakerValues& m = *r.maker;
   const auto v = tools::ValuesJson(r.values);
   EXPECT_DOUBLE_EQ(v["energy_kWh"].get<double>(), m.energyTotal);

@@ -86,14 +86,20 @@ struct Reading {
   std::string recordError;          // a malformed record that ended a telegram's list, or ""
   bool moreRecords = false;         // the last telegram read still announced more
   int attempts = 0;                 // requests sent for the data, repeats included
+  // How many times a telegram of this reading went through the record decoder: one per
+  // telegram, as each is decoded once when it is added and never again (a copy keeps the count).
+  int decodes = 0;
 
   Reading() = default;
   Reading(const Reading& other);
   Reading& operator=(const Reading& other);
   Reading(Reading&&) noexcept = default;
   Reading& operator=(Reading&&) noexcept = default;
-  // Decodes `telegrams` again into records, header, recordError and moreRecords.
-  void DecodeRecords();
+  // Appends a telegram and decodes it, once: its records are added to `records`, the first
+  // telegram gives `header`, the first malformed record `recordError`, and `moreRecords` says
+  // whether it announced more (false when it does not decode). Microseconds; throws nothing
+  // but std::bad_alloc.
+  void AddTelegram(ReceivedTelegram telegram);
   // The telegrams' bytes alone, in order.
   std::vector<std::vector<std::uint8_t>> TelegramBytes() const;
 };

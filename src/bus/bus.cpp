@@ -198,10 +198,9 @@ struct Bus::Impl {
       r.result = v.result;
       r.linkResult = v.linkResult;
       if (v.result != BusResult::kOk) return;
-      r.telegrams.push_back({std::move(reply), std::chrono::system_clock::now()});
+      r.AddTelegram({std::move(reply), std::chrono::system_clock::now()});
       fcb = !fcb;
-      DecodedTelegram t;
-      if (DecodeTelegram(r.telegrams.back().bytes, t) != 0 || !t.moreRecords) return;
+      if (!r.moreRecords) return;
     }
   }
 };
@@ -259,7 +258,6 @@ Reading Bus::Read(const Address& address, ReadOptions options) {
     r.linkResult = LinkResult::kStructureError;  // the meter was not reached: its reset or
                                                  // selection was answered wrongly
   }
-  r.DecodeRecords();
   r.moreRecords = r.moreRecords && r.result == BusResult::kOk;
   return r;
 }

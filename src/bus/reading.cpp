@@ -28,7 +28,8 @@ Reading::Reading(const Reading& other)
       header(other.header),
       recordError(other.recordError),
       moreRecords(other.moreRecords),
-      attempts(other.attempts) {
+      attempts(other.attempts),
+      decodes(other.decodes) {
   // The records' data fields point into the telegrams: the copy's point into its own copy of
   // them, at the same places. Nothing is decoded again.
   for (DataRecord& r : records) {
@@ -45,19 +46,18 @@ Reading& Reading::operator=(const Reading& other) {
   return *this;
 }
 
-void Reading::DecodeRecords() {
-  records.clear();
-  header = {};
-  recordError.clear();
-  moreRecords = false;
+void Reading::AddTelegram(ReceivedTelegram telegram) {
+  // Moving a telegram keeps its bytes where they are, so the records already decoded still
+  // point into them when the list grows.
+  telegrams.push_back(std::move(telegram));
   DecodedTelegram decoded;
-  for (std::size_t i = 0; i < telegrams.size(); ++i) {
-    if (DecodeTelegram(telegrams[i].bytes, decoded) != 0) continue;
-    if (i == 0) header = decoded.header;
-    records.insert(records.end(), decoded.records.begin(), decoded.records.end());
-    if (recordError.empty()) recordError = decoded.error;
-    moreRecords = decoded.moreRecords;
-  }
+  ++decodes;
+  moreRecords = false;
+  if (DecodeTelegram(telegrams.back().bytes, decoded) != 0) return;
+  if (telegrams.size() == 1) header = decoded.header;
+  records.insert(records.end(), decoded.records.begin(), decoded.records.end());
+  if (recordError.empty()) recordError = decoded.error;
+  moreRecords = decoded.moreRecords;
 }
 
 std::vector<std::vector<std::uint8_t>> Reading::TelegramBytes() const {

@@ -10,8 +10,8 @@
 
 namespace velmar::tools {
 
-// Starts from a freshly zeroed per-thread state, runs the RSP_UD check in `mode` and returns the
-// result, message, decoder notices, header fields and every field of the meter data store.
+// Runs the control's reply check in `mode` on a state of its own (the thread's is untouched)
+// and returns the result, message, decoder notices, header fields and every stored value.
 nlohmann::ordered_json DecodeReply(std::vector<std::uint8_t> reply, std::uint8_t mode);
 
 // One line of JSON. Texts in a telegram are the meter's bytes, not necessarily UTF-8: bytes that

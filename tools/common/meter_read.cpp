@@ -91,8 +91,7 @@ MeterRead MeterReadOf(const std::vector<std::uint8_t>& reply, std::int16_t resul
     return r;
   }
   r.reading.result = BusResult::kOk;
-  r.reading.telegrams.push_back({reply, std::chrono::system_clock::now()});
-  r.reading.DecodeRecords();
+  r.reading.AddTelegram({reply, std::chrono::system_clock::now()});
   Interpret(r);
   return r;
 }
