@@ -42,7 +42,7 @@ Row Measure(int baud, int reads) {
   double wall_total = 0, cpu_total = 0;
   for (int i = 0; i < reads; ++i) {
     bench::Stopwatch sw;
-    if (bus.Read(Address::Primary(1)).result != BusResult::kOk) ++row.failures;
+    if (bus.Read(Address::Primary(1)).result != Status::kOk) ++row.failures;
     const double ms = sw.WallSeconds() * 1e3;
     wall.push_back(ms);
     over.push_back(ms - row.floor);

@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     velmar::ReadOptions how;
     how.allTelegrams = all;
     const velmar::Reading r = bus.Read(address, how);
-    if (r.result == velmar::BusResult::kOk) {
+    if (r.result == velmar::Status::kOk) {
       if (r.telegrams.empty()) __builtin_trap();
       for (const auto& t : r.telegrams) {
         if (velmar::bus::LongFrameCode(t.bytes) != 0) __builtin_trap();

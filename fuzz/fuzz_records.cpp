@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const velmar::DataRecord& r : radio.decoded.records) {
     if (!Inside(r.bytes, area.data(), area.size())) __builtin_trap();
   }
-  if (radio.status == velmar::WirelessStatus::kOk && !radio.error.empty()) __builtin_trap();
+  if (radio.status == velmar::Status::kOk && !radio.error.empty()) __builtin_trap();
   // The same bytes as what a radio receiver delivers, and as what a stick is sent: whatever
   // comes, every telegram heard lies within what was fed.
   for (auto kind : {velmar::ReceiverKind::kIm871a, velmar::ReceiverKind::kAmb8465,

@@ -310,8 +310,7 @@ void MainWindow::ShowRead(const tools::MeterRead& read, const QString& address) 
 // Whatever ends a read, no value of an earlier one stays on screen or in what is saved.
 void MainWindow::ShowFailedRead(const QString& address, const QString& why) {
   tools::MeterRead failed;
-  failed.portFailed = true;
-  failed.result = failed.code = -1;
+  failed.status = Status::kPortError;
   failed.error = why.toStdString();
   ShowRead(failed, address);
 }
@@ -322,13 +321,13 @@ void MainWindow::ReadThroughBus(const Address& target) {
   RunBus(tr("Read"), [this, target](velmar::Bus& bus) {
     const tools::MeterRead r = tools::ReadMeter(bus, target);
     ShowRead(r, QString::fromStdString(target.Text()));
-    if (r.noReply) {
+    if (r.NoReply()) {
       return BusFailure(
           tr("Read: no meter answered at %1").arg(QString::fromStdString(target.Text())));
     }
     if (!r.Ok()) {
       BusFailure(QString::fromStdString(r.error));
-      return ResultLine(tr("Read"), r.code, r.error.c_str());
+      return ResultLine(tr("Read"), r.Code(), r.error.c_str());
     }
     return tr("Read: %1 records").arg(r.reading.records.size());
   });

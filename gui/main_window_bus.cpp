@@ -105,14 +105,14 @@ void MainWindow::SetSelectedAddress() {
           .arg(next, 2, 16, QChar('0'));
   if (!Confirmed(what)) return SetStatus(tr("Set address: cancelled, nothing sent"));
   RunBus(tr("Set address"), [&](velmar::Bus& bus) {
-    if (BusScanner(bus).AnswerAt(Address::Primary(next)) != BusResult::kNoReply) {
+    if (BusScanner(bus).AnswerAt(Address::Primary(next)) != Status::kNoReply) {
       return BusFailure(
           tr("Set address: a meter already answers at %1; nothing changed").arg(next));
     }
-    const BusResult r = bus.SetPrimaryAddress(*target, next);
-    if (r != BusResult::kOk) {
+    const Status r = bus.SetPrimaryAddress(*target, next);
+    if (r != Status::kOk) {
       return BusFailure(
-          tr("Set address: failed (%1)").arg(QString::fromUtf8(ResultText(r).data())));
+          tr("Set address: failed (%1)").arg(QString::fromUtf8(StatusText(r).data())));
     }
     bus_pane_->MovedTo(next);
     return tr("Set address: the meter at %1 now answers at %2").arg(AddressText(*target)).arg(next);
@@ -132,11 +132,11 @@ void MainWindow::SetSelectedSpeed() {
   if (!Confirmed(what)) return SetStatus(tr("Set baud rate: cancelled, nothing sent"));
   bool switched = false;
   RunBus(tr("Set baud rate"), [&](velmar::Bus& bus) {
-    const BusResult r = bus.SetBaudRate(*target, baud);
-    switched = r == BusResult::kOk;
+    const Status r = bus.SetBaudRate(*target, baud);
+    switched = r == Status::kOk;
     if (!switched) {
       return BusFailure(
-          tr("Set baud rate: failed (%1)").arg(QString::fromUtf8(ResultText(r).data())));
+          tr("Set baud rate: failed (%1)").arg(QString::fromUtf8(StatusText(r).data())));
     }
     return tr("Set baud rate: the meter at %1 now answers at %2 baud")
         .arg(AddressText(*target))

@@ -87,7 +87,7 @@ void AddCopyShortcut(QTableWidget* table) {
 
 QString ReadingTable(const tools::MeterRead& read, const ReadingContext& context, QChar separator) {
   const QString id = QString::fromLatin1(read.reading.header.ident.data());
-  const QStringList lead = {id, context.address, context.time, QString::number(read.code)};
+  const QStringList lead = {id, context.address, context.time, QString::number(read.Code())};
   auto line = [separator](const QStringList& fields) { return Row(fields, separator); };
   QString text = line({"meter_id", "address", "time", "result", "kind", "name", "value", "unit",
                        "storage", "tariff", "subunit", "phase", "function"});

@@ -85,7 +85,7 @@ void ValuesPanel::Show(const tools::MeterRead& read, const QString& address, con
   if (!read.Ok()) {
     failure_->setText(QObject::tr("The read of %1 failed at %2 (%3): %4")
                           .arg(address, time)
-                          .arg(read.code)
+                          .arg(read.Code())
                           .arg(QString::fromStdString(read.error)));
     failure_->show();
     return;

@@ -30,7 +30,7 @@ public_rank() {
   case "$1" in
     error.hpp | variant.hpp | text.hpp) R=0 ;;
     platform.hpp | serial_port_base.hpp | posix_platform.hpp | virtual_platform.hpp) R=1 ;;
-    results.hpp | trace.hpp | hex.hpp) R=2 ;;
+    results.hpp | trace.hpp | hex.hpp | status.hpp) R=2 ;;
     records.hpp | maker_values.hpp | checked_reply.hpp) R=4 ;;
     wmbus.hpp | radio.hpp) R=5 ;;
     bus.hpp) R=6 ;;

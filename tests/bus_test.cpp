@@ -40,7 +40,7 @@ sim::MeterConfig Meter(int telegrams = 1) {
 TEST(BusRead, ResetThenEveryTelegramWithTheFrameCountBitToggled) {
   SimBus b(SimBus::One(Meter(3)));
   const Reading r = b.bus->Read(Address::Primary(1));
-  ASSERT_EQ(r.result, BusResult::kOk);
+  ASSERT_EQ(r.result, Status::kOk);
   EXPECT_EQ(r.telegrams.size(), 3u);
   EXPECT_EQ(r.attempts, 3);
   EXPECT_FALSE(r.moreRecords);
@@ -63,7 +63,7 @@ TEST(BusRead, ResetThenEveryTelegramWithTheFrameCountBitToggled) {
 TEST(BusRead, ACopyOfAReadingKeepsItsRecordsWithoutDecodingAgain) {
   SimBus b(SimBus::One());
   Reading original = b.bus->Read(Address::Primary(1));
-  ASSERT_EQ(original.result, BusResult::kOk);
+  ASSERT_EQ(original.result, Status::kOk);
   ASSERT_GE(original.records.size(), 2u);
   original.records[1].value = -1.5;  // no decode of these bytes gives this
   std::vector<std::vector<std::uint8_t>> fields;
@@ -92,7 +92,7 @@ TEST(BusRead, FirstTelegramOnlyWhenAsked) {
   ReadOptions first;
   first.allTelegrams = false;
   const Reading r = b.bus->Read(Address::Primary(1), first);
-  ASSERT_EQ(r.result, BusResult::kOk);
+  ASSERT_EQ(r.result, Status::kOk);
   EXPECT_EQ(r.telegrams.size(), 1u);
   EXPECT_TRUE(r.moreRecords);
   EXPECT_EQ(SentFrames(b), (Frames{"1040014116", "107B017C16"}));
@@ -107,7 +107,7 @@ TEST(BusRead, ALostOrDamagedReplyIsAskedAgainWithTheSameBit) {
     b.meter().InjectFault({kind, 0});
   }
   const Reading r = b.bus->Read(Address::Primary(1));
-  ASSERT_EQ(r.result, BusResult::kOk);
+  ASSERT_EQ(r.result, Status::kOk);
   EXPECT_EQ(r.telegrams.size(), 3u);
   EXPECT_EQ(r.attempts, 5);
   EXPECT_EQ(SentFrames(b), (Frames{"1040014116", "107B017C16", "105B015C16", "105B015C16",
@@ -123,7 +123,7 @@ TEST(BusRead, RepeatsEndAndTheResultSaysWhy) {
   b.meter().InjectFault({sim::FaultKind::kNone, 0});
   b.meter().InjectFault({sim::FaultKind::kBadChecksum, 0});
   Reading r = b.bus->Read(Address::Primary(1));
-  EXPECT_EQ(r.result, BusResult::kChecksum);
+  EXPECT_EQ(r.result, Status::kChecksum);
   EXPECT_EQ(r.linkResult, LinkResult::kChecksumError);
   EXPECT_TRUE(r.telegrams.empty());
   EXPECT_TRUE(r.records.empty());
@@ -136,7 +136,7 @@ TEST(BusRead, RepeatsEndAndTheResultSaysWhy) {
     SimBus silent(SimBus::One(), o);
     const virt::Nanos start = silent.loop.Now();
     const Reading none_there = silent.bus->Read(Address::Primary(7));
-    EXPECT_EQ(none_there.result, BusResult::kNoReply);
+    EXPECT_EQ(none_there.result, Status::kNoReply);
     EXPECT_EQ(SentFrames(silent), (Frames{"1040074716", "1040074716", "1040074716"}));
     return silent.loop.Now() - start - 3 * (5 * silent.port->CharacterTime() + virt::Ms(188));
   };
@@ -149,14 +149,14 @@ TEST(BusRead, DamagedFramesCarryTheLinkChecksCode) {
   none.retries = 0;
   struct Case {
     sim::FaultKind fault;
-    BusResult result;
+    Status result;
     std::int16_t code;
   };
-  for (const Case& c : {Case{sim::FaultKind::kBadStart, BusResult::kDamagedReply, -1},
-                        Case{sim::FaultKind::kBadStop, BusResult::kDamagedReply, -2},
-                        Case{sim::FaultKind::kLongLength, BusResult::kDamagedReply, -6},
-                        Case{sim::FaultKind::kGarbage, BusResult::kDamagedReply, -3},
-                        Case{sim::FaultKind::kNack, BusResult::kDamagedReply, -3}}) {
+  for (const Case& c : {Case{sim::FaultKind::kBadStart, Status::kDamagedReply, -1},
+                        Case{sim::FaultKind::kBadStop, Status::kDamagedReply, -2},
+                        Case{sim::FaultKind::kLongLength, Status::kDamagedReply, -6},
+                        Case{sim::FaultKind::kGarbage, Status::kDamagedReply, -3},
+                        Case{sim::FaultKind::kNack, Status::kDamagedReply, -3}}) {
     SimBus b(SimBus::One(), none);
     b.meter().InjectFault({sim::FaultKind::kNone, 0});
     b.meter().InjectFault({c.fault, 0});
@@ -197,7 +197,7 @@ TEST(BusRead, TheControlsTolerancesHold) {
     AnswerAs peer(b.meter(), edit);
     b.port->SetPeer(&peer);
     const Reading r = b.bus->Read(Address::Primary(1));
-    ASSERT_EQ(r.result, BusResult::kOk);
+    ASSERT_EQ(r.result, Status::kOk);
     MakerValues values;
     EXPECT_EQ(DecodeMakerValues(r.TelegramBytes(), values), 0);
     EXPECT_EQ(values.identNumber, 12345678);
@@ -211,7 +211,7 @@ TEST(BusRead, GatewayBurstsAndTheCostOfAReply) {
   SimBus b(SimBus::One());
   b.peer->SetLine({false, 16, 250});
   const Reading r = b.bus->Read(Address::Primary(1));
-  ASSERT_EQ(r.result, BusResult::kOk);
+  ASSERT_EQ(r.result, Status::kOk);
   EXPECT_EQ(r.attempts, 1);
 
   SimBus plain(SimBus::One());
@@ -220,7 +220,7 @@ TEST(BusRead, GatewayBurstsAndTheCostOfAReply) {
   ReadOptions first;
   first.allTelegrams = false;
   const Reading fast = plain.bus->Read(Address::Primary(1), first);
-  ASSERT_EQ(fast.result, BusResult::kOk);
+  ASSERT_EQ(fast.result, Status::kOk);
   const virt::Nanos ch = plain.port->CharacterTime();
   const auto floor = 2 * (5 * ch + virt::Ms(20)) + ch +
                      static_cast<virt::Nanos>(fast.telegrams[0].bytes.size()) * ch;
@@ -233,7 +233,7 @@ TEST(BusRead, EchoOfTheRequestIsDropped) {
   SimBus b(SimBus::One(Meter(2)));
   b.peer->SetLine({true, 0, 0});
   const Reading r = b.bus->Read(Address::Primary(1));
-  ASSERT_EQ(r.result, BusResult::kOk);
+  ASSERT_EQ(r.result, Status::kOk);
   EXPECT_EQ(r.telegrams.size(), 2u);
 
   BusOptions off;
@@ -241,7 +241,7 @@ TEST(BusRead, EchoOfTheRequestIsDropped) {
   off.retries = 0;
   SimBus raw(SimBus::One(), off);
   raw.peer->SetLine({true, 0, 0});
-  EXPECT_NE(raw.bus->Read(Address::Primary(1)).result, BusResult::kOk);
+  EXPECT_NE(raw.bus->Read(Address::Primary(1)).result, Status::kOk);
 }
 
 // A meter that answers 300 ms after each request, past the 188 ms reply time-out: the repeat
@@ -252,7 +252,7 @@ TEST(BusRead, AMeterThatAnswersLateIsStillRead) {
   late.responseDelayMs = 300;
   SimBus b(SimBus::One(late));
   const Reading r = b.bus->Read(Address::Primary(1));
-  ASSERT_EQ(r.result, BusResult::kOk);
+  ASSERT_EQ(r.result, Status::kOk);
   ASSERT_EQ(r.telegrams.size(), 1u);
   EXPECT_EQ(r.header.identNumber, 12345678u);
 }
@@ -266,12 +266,12 @@ TEST(BusRead, EightDigitsAreAnIdentificationNumberThreeAPrimaryAddress) {
   at42.identNumber = 99887766;
   SimBus b({small, at42});
   const Reading by_ident = b.bus->Read(*Address::Parse("00000042"));
-  ASSERT_EQ(by_ident.result, BusResult::kOk);
+  ASSERT_EQ(by_ident.result, Status::kOk);
   EXPECT_EQ(by_ident.header.identNumber, 42u);
   EXPECT_EQ(SentFrames(b),
             (Frames{"1040FD3D16", "680B0B6853FD5242000000FFFFFFFFE016", "107BFD7816"}));
   const Reading by_primary = b.bus->Read(*Address::Parse("42"));
-  ASSERT_EQ(by_primary.result, BusResult::kOk);
+  ASSERT_EQ(by_primary.result, Status::kOk);
   EXPECT_EQ(by_primary.header.identNumber, 99887766u);
 
   EXPECT_EQ(Address::Parse("00000042")->Text(), "00000042");
@@ -290,7 +290,7 @@ TEST(BusRead, OneNumberOnTwoMetersIsACollisionAndNothingIsRequested) {
   second.primaryAddress = 2;
   SimBus b({first, second});
   const Reading r = b.bus->Read(*Address::Parse("12345678"));
-  EXPECT_EQ(r.result, BusResult::kCollision);
+  EXPECT_EQ(r.result, Status::kCollision);
   EXPECT_TRUE(r.telegrams.empty());
   for (const std::string& f : SentFrames(b)) EXPECT_NE(f.substr(0, 4), "107B") << f;
 }
@@ -308,9 +308,9 @@ TEST(BusRead, TwoBusesOnOneThreadKeepApart) {
   const Reading ra = a.bus->Read(*Address::Parse("12345678"), first);
   const Reading rb = b.bus->Read(Address::Primary(1));
   const Reading ra2 = a.bus->Read(Address::Primary(1));
-  ASSERT_EQ(ra.result, BusResult::kOk);
-  ASSERT_EQ(rb.result, BusResult::kOk);
-  ASSERT_EQ(ra2.result, BusResult::kOk);
+  ASSERT_EQ(ra.result, Status::kOk);
+  ASSERT_EQ(rb.result, Status::kOk);
+  ASSERT_EQ(ra2.result, Status::kOk);
   EXPECT_EQ(ra2.header.identNumber, 12345678u);
   EXPECT_EQ(rb.header.identNumber, 11112222u);
   EXPECT_EQ(SentFrames(b), (Frames{"1040014116", "107B017C16"}));
@@ -321,32 +321,32 @@ TEST(BusRead, TwoBusesOnOneThreadKeepApart) {
 
 TEST(BusOperations, SetPrimaryAddressIsConfirmedAtTheNewAddress) {
   SimBus b(SimBus::One());
-  EXPECT_EQ(b.bus->SetPrimaryAddress(Address::Primary(1), 251), BusResult::kBadArgument);
+  EXPECT_EQ(b.bus->SetPrimaryAddress(Address::Primary(1), 251), Status::kBadArgument);
   EXPECT_TRUE(b.Sent().empty());
-  ASSERT_EQ(b.bus->SetPrimaryAddress(Address::Primary(1), 9), BusResult::kOk);
+  ASSERT_EQ(b.bus->SetPrimaryAddress(Address::Primary(1), 9), Status::kOk);
   EXPECT_EQ(b.meter().config().primaryAddress, 9);
   EXPECT_EQ(SentFrames(b), (Frames{"1040014116", "68060668730151017A094916", "1040094916"}));
 }
 
 TEST(BusOperations, SetBaudRateSwitchesThePortAndConfirmsThere) {
   SimBus b(SimBus::One());
-  EXPECT_EQ(b.bus->SetBaudRate(Address::Primary(1), 1000), BusResult::kBadArgument);
+  EXPECT_EQ(b.bus->SetBaudRate(Address::Primary(1), 1000), Status::kBadArgument);
   EXPECT_TRUE(b.Sent().empty());
-  ASSERT_EQ(b.bus->SetBaudRate(Address::Primary(1), 9600), BusResult::kOk);
+  ASSERT_EQ(b.bus->SetBaudRate(Address::Primary(1), 9600), Status::kOk);
   EXPECT_EQ(b.meter().config().baud, 9600);
   EXPECT_EQ(b.port->Settings(), "9600,e,8,1");
   EXPECT_EQ(SentFrames(b), (Frames{"1040014116", "680303687301BD3116", "1040014116"}));
   EXPECT_EQ(b.bus->ReplyTimeoutMs(), 85);
-  EXPECT_EQ(b.bus->Read(Address::Primary(1)).result, BusResult::kOk);
+  EXPECT_EQ(b.bus->Read(Address::Primary(1)).result, Status::kOk);
   // A master left at the old speed is not heard any more.
   b.port->SetSettings("2400,e,8,1");
-  EXPECT_EQ(b.bus->Reset(Address::Primary(1)), BusResult::kNoReply);
+  EXPECT_EQ(b.bus->Reset(Address::Primary(1)), Status::kNoReply);
 }
 
 TEST(BusOperations, ApplicationResetAndRawFrames) {
   SimBus b(SimBus::One());
-  ASSERT_EQ(b.bus->ApplicationReset(Address::Primary(1), 0x10), BusResult::kOk);
-  ASSERT_EQ(b.bus->ApplicationReset(Address::Primary(1), std::nullopt), BusResult::kOk);
+  ASSERT_EQ(b.bus->ApplicationReset(Address::Primary(1), 0x10), Status::kOk);
+  ASSERT_EQ(b.bus->ApplicationReset(Address::Primary(1), std::nullopt), Status::kOk);
   EXPECT_EQ(b.meter().config().applicationResets, 2);
   const Frames sent = SentFrames(b);
   ASSERT_EQ(sent.size(), 4u);
@@ -354,23 +354,22 @@ TEST(BusOperations, ApplicationResetAndRawFrames) {
   EXPECT_EQ(sent[3], "68030368730150C416");
 
   const RawReply reply = b.bus->SendRaw(*ParseHex("10 5B 01 5C 16"));
-  EXPECT_EQ(reply.result, BusResult::kOk);
+  EXPECT_EQ(reply.result, Status::kOk);
   DecodedTelegram t;
   ASSERT_EQ(DecodeTelegram(reply.bytes, t), 0);
   EXPECT_EQ(t.header.identNumber, 12345678u);
-  EXPECT_EQ(b.bus->SendRaw(*ParseHex("10 5B 07 62 16")).result, BusResult::kNoReply);
+  EXPECT_EQ(b.bus->SendRaw(*ParseHex("10 5B 07 62 16")).result, Status::kNoReply);
 }
 
 TEST(BusOperations, APortThatFailsIsAResultNotAnException) {
   SimBus b(SimBus::One());
   b.port->SetOpenFails(true);
-  EXPECT_EQ(b.bus->Read(Address::Primary(1)).result, BusResult::kPortError);
+  EXPECT_EQ(b.bus->Read(Address::Primary(1)).result, Status::kPortError);
   EXPECT_FALSE(b.bus->PortFailure().empty());
-  for (auto r :
-       {BusResult::kOk, BusResult::kNoReply, BusResult::kDamagedReply, BusResult::kChecksum,
-        BusResult::kCollision, BusResult::kNotAcknowledged, BusResult::kUnexpectedReply,
-        BusResult::kBadAddress, BusResult::kBadArgument, BusResult::kPortError}) {
-    EXPECT_FALSE(ResultText(r).empty());
+  for (auto r : {Status::kOk, Status::kNoReply, Status::kDamagedReply, Status::kChecksum,
+                 Status::kCollision, Status::kNotAcknowledged, Status::kUnexpectedReply,
+                 Status::kBadAddress, Status::kBadArgument, Status::kPortError}) {
+    EXPECT_FALSE(StatusText(r).empty());
   }
 }
 

@@ -200,7 +200,7 @@ TEST(Conformance, EveryPublishedTelegramReadsAsItsSourceAndTheStandardSay) {
         e["id"].get<std::string>().substr(0, e["id"].get<std::string>().find('/'));
     if (source != "derived") sources.insert(source);
     (radio ? wireless : wired)++;
-    compact += radio && t.compact && t.status == WirelessStatus::kOk;
+    compact += radio && t.compact && t.status == Status::kOk;
     refused += e["expect"].value("refused", false) || e["expect"].value("status", "ok") != "ok";
   }
   for (std::size_t i = 0; i < std::min<std::size_t>(problems.size(), 40); ++i) {

@@ -110,7 +110,8 @@ TEST(PlainValues, AnEncipheredMeterGivesNone) {
   SimBus b(SimBus::One(c));
   const tools::MeterRead r = tools::ReadMeter(*b.bus, Address::Primary(1));
   EXPECT_FALSE(r.Ok());
-  EXPECT_EQ(r.code, tools::ReadCode::kEncrypted);
+  EXPECT_EQ(r.status, Status::kNoKey);
+  EXPECT_EQ(r.Code(), -12);
   EXPECT_EQ(r.error, "encrypted (mode 5), no key for this meter");
   EXPECT_TRUE(r.values.empty());
   EXPECT_TRUE(r.reading.records.empty());

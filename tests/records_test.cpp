@@ -192,6 +192,7 @@ TEST(RecordDecoder, MalformedRecordsEndTheListSayingWhere) {
     const Bytes telegram = testing::Telegram(*ParseHex(c.records));
     const DecodedTelegram d = Decode(telegram);
     EXPECT_EQ(d.result, 0);
+    EXPECT_EQ(d.status, Status::kUnreadableRecords);  // a frame that held, a list that did not
     EXPECT_EQ(d.records.size(), c.kept);
     EXPECT_EQ(d.errorOffset, 22u);  // the second record, after 19 header bytes and 3 bytes
     EXPECT_NE(d.error.find("record 2 at byte 22"), std::string::npos) << d.error;
@@ -214,12 +215,15 @@ TEST(RecordDecoder, ManufacturerDataMoreRecordsAndHeaders) {
   t[4] = 0x38;  // RSP_UD with access demand and data flow control
   t[t.size() - 2] = static_cast<std::uint8_t>(t[t.size() - 2] + 0x30);
   EXPECT_EQ(Decode(t).result, 0);
+  EXPECT_EQ(Decode(t).status, Status::kOk);
   t[4] = 0x09;
   t[t.size() - 2] = static_cast<std::uint8_t>(t[t.size() - 2] - 0x2F);
   EXPECT_EQ(Decode(t).result, LinkResult::kStructureError);
+  EXPECT_EQ(Decode(t).status, Status::kDamagedReply);
   t = testing::Telegram(*ParseHex("01 13 05"));
   t[t.size() - 2] ^= 1;
   EXPECT_EQ(Decode(t).result, LinkResult::kChecksumError);
+  EXPECT_EQ(Decode(t).status, Status::kChecksum);
   t = testing::Telegram(*ParseHex("01 13 05"));
   t.pop_back();
   EXPECT_EQ(Decode(t).result, LinkResult::kWrongStopByte);
@@ -292,6 +296,7 @@ TEST(RecordDecoder, EncipheredTelegramsOddIdentitiesAndFixedUnits) {
   EXPECT_EQ(d.header.encryptionMode, 5);
   EXPECT_TRUE(d.records.empty());
   EXPECT_EQ(d.error, "encrypted (mode 5), no key for this meter");
+  EXPECT_EQ(d.status, Status::kNoKey);
   EXPECT_EQ(std::string(d.header.ident.data()), "1A345678");
   EXPECT_EQ(d.header.identNumber, 0u);
   // Mode 5 with no enciphered block, and a mode the standard reserves: plain records.

@@ -186,9 +186,9 @@ TEST(BusScan, ALateAnswerIsNeverTakenForTheNextAddress) {
 TEST(BusScan, TheNewAddressIsFreeWhenOnlyALateAnswerIsHeardThere) {
   SimBus late(Thirty(1));
   late.meter().InjectFault({sim::FaultKind::kDelay, 300});  // after the 188 ms window
-  EXPECT_EQ(late.bus->Probe(Address::Primary(1)), BusResult::kNoReply);
-  EXPECT_EQ(BusScanner(*late.bus).AnswerAt(Address::Primary(2)), BusResult::kNoReply);
-  EXPECT_EQ(BusScanner(*late.bus).AnswerAt(Address::Primary(1)), BusResult::kOk);
+  EXPECT_EQ(late.bus->Probe(Address::Primary(1)), Status::kNoReply);
+  EXPECT_EQ(BusScanner(*late.bus).AnswerAt(Address::Primary(2)), Status::kNoReply);
+  EXPECT_EQ(BusScanner(*late.bus).AnswerAt(Address::Primary(1)), Status::kOk);
 }
 
 // A meter that acknowledges but whose data cannot be read (every answer damaged): a primary

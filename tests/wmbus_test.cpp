@@ -92,14 +92,14 @@ TEST(Wireless, ADamagedFormatBFrameIsRefusedNeverReadWithoutCrcs) {
   Bytes damaged = good;
   damaged[13] ^= 0x10;  // 43 -> 53
   EXPECT_NE(DecodeWirelessTelegram(damaged, t), "");
-  EXPECT_EQ(t.status, WirelessStatus::kDamagedFrame);
+  EXPECT_EQ(t.status, Status::kDamagedFrame);
   EXPECT_TRUE(t.decoded.records.empty());
   // A stick's telegram without CRCs is read when the receiver says it removed them; the same
   // bytes taken as sent on the air are a format B frame whose CRC fails.
   EXPECT_EQ(DecodeWirelessTelegram(kPlain, t, nullptr, kRemoved), "");
-  EXPECT_EQ(t.status, WirelessStatus::kOk);
+  EXPECT_EQ(t.status, Status::kOk);
   EXPECT_NE(DecodeWirelessTelegram(kPlain, t), "");
-  EXPECT_EQ(t.status, WirelessStatus::kDamagedFrame);
+  EXPECT_EQ(t.status, Status::kDamagedFrame);
 }
 
 TEST(Wireless, DamagedCutAndLongFramesAreRefusedWithTheirReason) {
@@ -112,7 +112,7 @@ TEST(Wireless, DamagedCutAndLongFramesAreRefusedWithTheirReason) {
   const Bytes cut(kPlain.begin(), kPlain.end() - 3);
   EXPECT_NE(DecodeWirelessTelegram(cut, t, nullptr, kRemoved).find("shorter than its L field (30)"),
             std::string::npos);
-  EXPECT_EQ(t.status, WirelessStatus::kDamagedFrame);
+  EXPECT_EQ(t.status, Status::kDamagedFrame);
   Bytes longer = kPlain;
   longer.push_back(0x00);
   EXPECT_NE(DecodeWirelessTelegram(longer, t, nullptr, kRemoved).find("longer than its L field"),
@@ -155,7 +155,7 @@ TEST(Wireless, TransportHeadersAndTheExtendedLinkLayer) {
   const Bytes odd = *ParseHex("0B 44 A2 05 78 56 34 12 00 07 A1 00");
   EXPECT_NE(DecodeWirelessTelegram(odd, t, nullptr, kRemoved).find("CI 0xA1 is not read here"),
             std::string::npos);
-  EXPECT_EQ(t.status, WirelessStatus::kModeNotSupported);
+  EXPECT_EQ(t.status, Status::kModeNotSupported);
 }
 
 // Security mode 5 as the same manual publishes it: the module enciphers the one 16-byte block
@@ -178,11 +178,11 @@ TEST(Wireless, SecurityMode5WithTheKeyTheWrongKeyAndNone) {
   wrong[15] ^= 0x01;
   EXPECT_EQ(DecodeWirelessTelegram(enciphered, t, &wrong, kRemoved),
             "decryption failed: wrong key?");
-  EXPECT_EQ(t.status, WirelessStatus::kWrongKey);
+  EXPECT_EQ(t.status, Status::kWrongKey);
   EXPECT_TRUE(t.decoded.records.empty());
   EXPECT_EQ(DecodeWirelessTelegram(enciphered, t, nullptr, kRemoved),
             "encrypted (mode 5), no key for this meter");
-  EXPECT_EQ(t.status, WirelessStatus::kNoKey);
+  EXPECT_EQ(t.status, Status::kNoKey);
   EXPECT_TRUE(t.decoded.records.empty());
   const Bytes cut(enciphered.begin(), enciphered.end() - 1);
   EXPECT_NE(DecodeWirelessTelegram(cut, t, &key, kRemoved), "");
@@ -205,7 +205,7 @@ TEST(Wireless, EncipheredDataIsReportedNotRead) {
   EXPECT_NE(
       DecodeWirelessTelegram(ctr, t, nullptr, kRemoved).find("encrypted (extended link layer"),
       std::string::npos);
-  EXPECT_EQ(t.status, WirelessStatus::kNoKey);
+  EXPECT_EQ(t.status, Status::kNoKey);
   EXPECT_TRUE(t.decoded.records.empty());
 
   const MeterKey key{};
@@ -213,7 +213,7 @@ TEST(Wireless, EncipheredDataIsReportedNotRead) {
     Bytes other = mode5;
     other[14] = mode;
     EXPECT_NE(DecodeWirelessTelegram(other, t, &key, kRemoved), "") << int{mode};
-    EXPECT_EQ(t.status, WirelessStatus::kModeNotSupported) << int{mode};
+    EXPECT_EQ(t.status, Status::kModeNotSupported) << int{mode};
     EXPECT_TRUE(t.decoded.records.empty());
   }
   // A water meter's published telegram (wmbusmeters test data, rfmtx1) whose configuration
@@ -223,7 +223,7 @@ TEST(Wireless, EncipheredDataIsReportedNotRead) {
       "93E00453F003E4000E64000E74100F442000144001545005B460000");
   EXPECT_EQ(DecodeWirelessTelegram(reserved, t, nullptr, kRemoved),
             "security mode 16 (reserved) is not read here");
-  EXPECT_EQ(t.status, WirelessStatus::kModeNotSupported);
+  EXPECT_EQ(t.status, Status::kModeNotSupported);
   EXPECT_TRUE(t.decoded.records.empty());
 }
 
@@ -270,7 +270,7 @@ TEST(Wireless, TheExtendedLinkLayerDeciphersWithItsCounterAndChecksItsCrc) {
   MeterKey wrong = key;
   wrong[3] ^= 0x10;
   EXPECT_EQ(DecodeWirelessTelegram(ell, t, &wrong, kRemoved), "decryption failed: wrong key?");
-  EXPECT_EQ(t.status, WirelessStatus::kWrongKey);
+  EXPECT_EQ(t.status, Status::kWrongKey);
   EXPECT_TRUE(t.decoded.records.empty());
   EXPECT_EQ(DecodeWirelessTelegram(ell, t, nullptr, kRemoved),
             "encrypted (extended link layer, AES-CTR), no key for this meter");
@@ -296,13 +296,13 @@ TEST(Wireless, SecurityMode7DerivesItsKeysAndChecksTheMac) {
     Bytes damaged = kMode7;
     damaged[at] ^= 0x01;
     EXPECT_EQ(decoder.Decode(damaged, t, kRemoved).rfind("authentication failed", 0), 0u) << at;
-    EXPECT_EQ(t.status, WirelessStatus::kAuthenticationFailed);
+    EXPECT_EQ(t.status, Status::kAuthenticationFailed);
     EXPECT_TRUE(t.decoded.records.empty());
   }
   MeterKey wrong = CountingKey();
   wrong[0] ^= 0x80;
   decoder.Decode(kMode7, t, &wrong, kRemoved);
-  EXPECT_EQ(t.status, WirelessStatus::kAuthenticationFailed);
+  EXPECT_EQ(t.status, Status::kAuthenticationFailed);
   // Another meter's telegram finds no key.
   Bytes other = kMode7;
   other[4] = 0x79;
@@ -337,7 +337,7 @@ TEST(Wireless, APublishedWaterMeterTelegramOpensWithItsPublishedKey) {
   Bytes damaged = telegram;
   damaged[56] ^= 0x10;
   EXPECT_NE(DecodeWirelessTelegram(damaged, t, &k, kRemoved), "");
-  EXPECT_EQ(t.status, WirelessStatus::kUnreadableRecords);
+  EXPECT_EQ(t.status, Status::kUnreadableRecords);
 }
 
 // A heat meter's full frame and the compact frame that followed it (wmbusmeters test data,
@@ -358,7 +358,7 @@ TEST(Wireless, ACompactFrameIsReadWithTheFormatItsFullFrameShowed) {
   WirelessDecoder decoder;
   WirelessTelegram t;
   EXPECT_NE(decoder.Decode(compact, t, kRemoved), "");
-  EXPECT_EQ(t.status, WirelessStatus::kFormatNotYetKnown);
+  EXPECT_EQ(t.status, Status::kFormatNotYetKnown);
   EXPECT_EQ(t.formatSignature, 0xB34D);
 
   ASSERT_EQ(decoder.Decode(full, t, kRemoved), "");
@@ -378,7 +378,7 @@ TEST(Wireless, ACompactFrameIsReadWithTheFormatItsFullFrameShowed) {
   Bytes changed = compact;
   changed[40] ^= 0x01;
   EXPECT_NE(decoder.Decode(changed, t, kRemoved), "");
-  EXPECT_EQ(t.status, WirelessStatus::kDamagedFrame);
+  EXPECT_EQ(t.status, Status::kDamagedFrame);
 
   // Formats carried over (as the collector keeps them across restarts) read it at once.
   WirelessDecoder restarted;

@@ -18,26 +18,10 @@
 
 #include "velmar/platform.hpp"
 #include "velmar/records.hpp"
+#include "velmar/status.hpp"
 #include "velmar/trace.hpp"
 
 namespace velmar {
-
-// What an operation of the bus came to. Each value has its own text (ResultText).
-enum class BusResult : std::uint8_t {
-  kOk,               // the meter answered as it should
-  kNoReply,          // nothing came within the reply time-out, on every attempt
-  kDamagedReply,     // bytes came that do not form a frame (bad start, stop or length fields)
-  kChecksum,         // a frame came whose check byte does not match
-  kCollision,        // several meters answered at once (a damaged acknowledge)
-  kNotAcknowledged,  // a frame came where only an acknowledge (E5) belongs
-  kUnexpectedReply,  // a well-formed frame of the wrong kind (not an RSP_UD to REQ_UD2)
-  kBadAddress,       // the address cannot be used for this operation; nothing was sent
-  kBadArgument,      // a value outside what the operation accepts; nothing was sent
-  kPortError,        // the port did not open, or failed while the exchange waited
-};
-
-// The text of a result: "ok", "no reply", "damaged reply", ... Never empty.
-std::string_view ResultText(BusResult result);
 
 // A meter's address: a primary address (0-250; 253 the selected meter, 254 the one meter on a
 // point-to-point line, 255 broadcast, which no meter answers), or an identification number of
@@ -76,7 +60,7 @@ struct ReceivedTelegram {
 // standard record decoder (their data fields point into `telegrams`: a Reading copies and
 // moves safely, a copy's fields pointing into its own telegrams; nothing is decoded again).
 struct Reading {
-  BusResult result = BusResult::kNoReply;
+  Status result = Status::kNoReply;
   // The link check's code of the reply that failed (LinkResult: -1 start, -2 stop, -3 structure,
   // -4 checksum, -6 length), 0 otherwise; hosts that report the control's codes use it.
   std::int16_t linkResult = 0;
@@ -134,7 +118,7 @@ struct ReadOptions {
 
 // What came back for a raw frame: the result of judging it and the bytes as received.
 struct RawReply {
-  BusResult result = BusResult::kNoReply;
+  Status result = Status::kNoReply;
   std::vector<std::uint8_t> bytes;
 };
 
@@ -171,11 +155,11 @@ class Bus {
   // or failed (the port is then closed and PortFailure says why). Typically two character times
   // and the meter's answer delay; a silent address costs (1 + retries) reply time-outs. Port:
   // open after anything but kPortError. Throws nothing (a failing port is kPortError).
-  BusResult Reset(const Address& address);
+  Status Reset(const Address& address);
   // Selects the meter with this identification number (any manufacturer, version, medium where
   // not given); kOk on an acknowledge, kCollision when several meters answered. kBadAddress for
   // a primary address (nothing sent). Results, time and port as Reset.
-  BusResult Select(const Address& address);
+  Status Select(const Address& address);
   // Reads a meter: link reset, then REQ_UD2 (first with the frame-count bit set) for each
   // telegram. The reading's result is that of the first telegram that failed, or kOk; the
   // telegrams before a failure are kept, and `linkResult` says how the failing frame broke.
@@ -186,17 +170,17 @@ class Bus {
   // Application reset (SND_UD, CI 0x50, with the subcode as its one data byte when given),
   // after reaching the meter as Reset does. kOk on the acknowledge; results, time and port as
   // Reset.
-  BusResult ApplicationReset(const Address& address, std::optional<std::uint8_t> subcode);
+  Status ApplicationReset(const Address& address, std::optional<std::uint8_t> subcode);
   // Gives the meter a new primary address (SND_UD CI 0x51, data 01 7A NN) and confirms it with a
   // link reset at the new address (kNoReply when that reset goes unanswered). kBadArgument for
   // a new address outside 0-250 (nothing sent). Three exchanges. Port: open.
-  BusResult SetPrimaryAddress(const Address& address, std::uint8_t newAddress);
+  Status SetPrimaryAddress(const Address& address, std::uint8_t newAddress);
   // Switches the meter to `baud` (300 .. 38400, CI 0xB8 .. 0xBF); the meter acknowledges at the
   // old speed, then the port switches and a link reset at the new speed confirms. kBadArgument
   // for another speed (nothing sent). When the confirmation fails the port stays at the new
   // speed, where the meter most likely is. Three exchanges. Port: open, at the new speed after
   // kOk; throws nothing (a speed the port refuses is kPortError).
-  BusResult SetBaudRate(const Address& address, int baud);
+  Status SetBaudRate(const Address& address, int baud);
   // Sends `frame` as given and returns what came back, framed and judged as any reply (kOk for a
   // well-formed frame or acknowledge; kNoReply with no bytes). One exchange, no repeats. Port:
   // open after anything but kPortError.
@@ -205,12 +189,12 @@ class Bus {
   // repeats, and says whether nothing (kNoReply), one meter (kOk: a clean E5 and two character
   // times of quiet after it) or several answered (kCollision, kNotAcknowledged). One exchange.
   // Port: open after anything but kPortError.
-  BusResult Probe(const Address& address);
+  Status Probe(const Address& address);
   // Drops whatever the line still delivers (the tail of an answer given up on, a meter that
   // answered late) until it has been quiet for the byte time-out, so that it is not heard as
   // the answer to the next request. At most four byte time-outs plus the longest frame's line
   // time. Port: as it was; kPortError when it fails meanwhile.
-  BusResult DrainLine();
+  Status DrainLine();
 
   // Closes the port and rests 50 ms when it was open (a gateway serves one client at a time and
   // turns away the next one until it has seen this one go). The next operation opens it again

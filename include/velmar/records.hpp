@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "velmar/status.hpp"
+
 namespace velmar {
 
 enum class RecordFunction : std::uint8_t { kInstantaneous, kMaximum, kMinimum, kError };
@@ -113,6 +115,10 @@ struct DecodedTelegram {
   // records.
   std::string error;
   std::size_t errorOffset = 0;  // position in the telegram of the record that failed
+  // What the decode came to: kOk; kDamagedReply or kChecksum with `result`; kNoKey for
+  // enciphered records; kUnreadableRecords when `error` ended the list (or the meter reported
+  // an application error).
+  Status status = Status::kOk;
 };
 
 // Checks the frame and decodes it into `out`; returns out.result. Never reads outside

@@ -77,14 +77,14 @@ class BusScanner {
   // quiet for the byte time-out, and the second answer counts, so a late acknowledge of an
   // earlier request (a slow meter, a gateway's burst) is not taken for a meter there. One
   // probe when nothing answers; at most two probes and a drain. kPortError when the port fails.
-  BusResult AnswerAt(const Address& address);
+  Status AnswerAt(const Address& address);
 
  private:
   // One probe; an answer that is not a clean acknowledge (or, unless `trust_ack`, any answer)
   // is asked again once the line is quiet.
-  BusResult ProbeTrusting(const Address& address, bool trust_ack);
-  BusResult Probe(const Address& address);
-  FoundMeter ReadFound(const Address& address, int primary, BusResult& read);
+  Status ProbeTrusting(const Address& address, bool trust_ack);
+  Status Probe(const Address& address);
+  FoundMeter ReadFound(const Address& address, int primary, Status& read);
   std::optional<FoundMeter> Confirmed(const Address& address, int primary);
   static std::optional<std::uint32_t> NumberSelected(const Address& address);
   void Report(const FoundMeter& m);

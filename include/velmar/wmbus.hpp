@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "velmar/records.hpp"
+#include "velmar/status.hpp"
 
 namespace velmar {
 
@@ -39,23 +40,6 @@ enum class FrameCrcs : std::uint8_t {
   kPresent,  // as on the air: format A or B, every block CRC must hold
   kRemoved,  // the receiver checked the CRCs and removed them (the sticks, software radios)
 };
-
-// Why a wireless telegram was or was not read to its records. Each has a text
-// (WirelessStatusText); WirelessTelegram::error says more.
-enum class WirelessStatus : std::uint8_t {
-  kOk,                    // read to its records
-  kNoKey,                 // enciphered, and no key is known for the meter
-  kWrongKey,              // the key does not open it (the deciphered check bytes are wrong)
-  kAuthenticationFailed,  // its message authentication code does not hold under the key
-  kModeNotSupported,      // a security mode or layer this decoder does not read
-  kDamagedFrame,          // a block CRC, a length or a layer that does not hold together
-  kFormatNotYetKnown,     // a compact frame whose format no full frame has shown yet
-  kUnreadableRecords,     // the frame holds, its records do not
-};
-
-// "ok", "no key", "wrong key", "authentication failed", "mode not supported", "damaged frame",
-// "compact frame, format not yet known", "unreadable records".
-std::string_view WirelessStatusText(WirelessStatus status);
 
 // The block check of EN 13757-4: CRC-16, polynomial 0x3D65, initial 0, final complement.
 std::uint16_t WirelessCrc(std::span<const std::uint8_t> bytes);
@@ -91,7 +75,7 @@ struct WirelessTelegram {
   // Whether it was read, and if not, why in one word; `error` gives the reason in full
   // ("" when it was read): a damaged block, a length that does not fit, an unknown CI,
   // enciphered data without a key or with a wrong one.
-  WirelessStatus status = WirelessStatus::kOk;
+  Status status = Status::kOk;
   std::string error;
   // A compact frame (CI 0x79) names the format of its records by this signature; its records
   // refer to `expanded`, the values with their DIFs and VIFs put back.

@@ -61,30 +61,4 @@ std::string Address::Text() const {
   return std::string(8 - std::min<std::size_t>(8, digits.size()), '0') + digits;
 }
 
-std::string_view ResultText(BusResult result) {
-  switch (result) {
-    case BusResult::kOk:
-      return "ok";
-    case BusResult::kNoReply:
-      return "no reply";
-    case BusResult::kDamagedReply:
-      return "damaged reply";
-    case BusResult::kChecksum:
-      return "checksum error in the reply";
-    case BusResult::kCollision:
-      return "several meters answered (collision)";
-    case BusResult::kNotAcknowledged:
-      return "not acknowledged";
-    case BusResult::kUnexpectedReply:
-      return "unexpected reply";
-    case BusResult::kBadAddress:
-      return "address not usable for this operation";
-    case BusResult::kBadArgument:
-      return "value not accepted";
-    case BusResult::kPortError:
-      return "port error";
-  }
-  return "unknown result";
-}
-
 }  // namespace velmar

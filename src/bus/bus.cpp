@@ -120,9 +120,9 @@ struct Bus::Impl {
     if (!heard.complete && !reply.empty()) {
       // Bytes that never formed a whole frame: several meters at once where one E5 belongs,
       // otherwise a damaged frame with the code the link check gives it.
-      if (expect == Expect::kAck) return {BusResult::kCollision, LinkResult::kStructureError};
+      if (expect == Expect::kAck) return {Status::kCollision, LinkResult::kStructureError};
       const std::int16_t code = bus::LongFrameCode(reply);
-      return {BusResult::kDamagedReply,
+      return {Status::kDamagedReply,
               code != 0 ? code : static_cast<std::int16_t>(LinkResult::kStructureError)};
     }
     return bus::Judge(reply, expect);
@@ -136,8 +136,8 @@ struct Bus::Impl {
     for (int i = 0; i < tries; ++i) {
       if (attempts) ++*attempts;
       v = Once(frame, expect, reply, probe);
-      const bool repeat = v.result == BusResult::kNoReply || v.result == BusResult::kDamagedReply ||
-                          v.result == BusResult::kChecksum || v.result == BusResult::kCollision;
+      const bool repeat = v.result == Status::kNoReply || v.result == Status::kDamagedReply ||
+                          v.result == Status::kChecksum || v.result == Status::kCollision;
       if (!repeat) break;
     }
     return v;
@@ -145,27 +145,27 @@ struct Bus::Impl {
 
   // An acknowledged request. A probe also listens two characters past the E5: two meters never
   // answer quite in step, and a second answer shows there.
-  BusResult Ack(const Frame& frame, int retries = -1, bool probe = false) {
+  Status Ack(const Frame& frame, int retries = -1, bool probe = false) {
     Frame reply;
     return Exchange(frame, Expect::kAck, reply, nullptr, retries, probe).result;
   }
 
-  BusResult SndUd(std::uint8_t a, std::uint8_t ci, std::span<const std::uint8_t> data) {
+  Status SndUd(std::uint8_t a, std::uint8_t ci, std::span<const std::uint8_t> data) {
     const auto c = static_cast<std::uint8_t>(kSndUd | (fcbSndUd ? kFcb : 0));
-    const BusResult r = Ack(LongFrame(c, a, ci, data));
-    if (r == BusResult::kOk) fcbSndUd = !fcbSndUd;
+    const Status r = Ack(LongFrame(c, a, ci, data));
+    if (r == Status::kOk) fcbSndUd = !fcbSndUd;
     return r;
   }
 
-  BusResult ResetAt(std::uint8_t a, int retries = -1) {
-    const BusResult r = Ack(ShortFrame(kSndNke, a), retries);
-    if (r == BusResult::kOk) fcbSndUd = true;
+  Status ResetAt(std::uint8_t a, int retries = -1) {
+    const Status r = Ack(ShortFrame(kSndNke, a), retries);
+    if (r == Status::kOk) fcbSndUd = true;
     return r;
   }
 
   // Makes the meter answer at `target`: a primary address as it is; an identification number
   // by a reset of whatever meter was selected, then its selection, answered at 253.
-  BusResult Reach(const Address& address, std::uint8_t& target) {
+  Status Reach(const Address& address, std::uint8_t& target) {
     if (!address.secondary) {
       target = address.primary;
       return ResetAt(target);
@@ -186,7 +186,7 @@ struct Bus::Impl {
     }
   }
 
-  BusResult GuardResult(auto&& work) { return Guard(work, BusResult::kPortError); }
+  Status GuardResult(auto&& work) { return Guard(work, Status::kPortError); }
 
   void ReadTelegrams(Reading& r, std::uint8_t target, const ReadOptions& o) {
     bool fcb = true;  // after the link reset the first REQ_UD2 carries it set
@@ -197,7 +197,7 @@ struct Bus::Impl {
       const bus::Verdict v = Exchange(ShortFrame(c, target), Expect::kUserData, reply, &r.attempts);
       r.result = v.result;
       r.linkResult = v.linkResult;
-      if (v.result != BusResult::kOk) return;
+      if (v.result != Status::kOk) return;
       r.AddTelegram({std::move(reply), std::chrono::system_clock::now()});
       fcb = !fcb;
       if (!r.moreRecords) return;
@@ -212,19 +212,19 @@ Bus::~Bus() {
   impl_->line.Close();
 }
 
-BusResult Bus::Reset(const Address& address) {
+Status Bus::Reset(const Address& address) {
   return impl_->GuardResult([&] {
     std::uint8_t target = 0;
     return impl_->Reach(address, target);
   });
 }
 
-BusResult Bus::Select(const Address& address) {
-  if (!address.secondary) return BusResult::kBadAddress;
+Status Bus::Select(const Address& address) {
+  if (!address.secondary) return Status::kBadAddress;
   return impl_->GuardResult([&] { return impl_->Ack(SelectionFrame(address)); });
 }
 
-BusResult Bus::Probe(const Address& address) {
+Status Bus::Probe(const Address& address) {
   return impl_->GuardResult([&] {
     const Frame f =
         address.secondary ? SelectionFrame(address) : ShortFrame(kSndNke, address.primary);
@@ -232,70 +232,70 @@ BusResult Bus::Probe(const Address& address) {
   });
 }
 
-BusResult Bus::DrainLine() {
+Status Bus::DrainLine() {
   return impl_->GuardResult([&] {
     if (impl_->line.port().PortOpen()) {
       impl_->line.DrainUntilQuiet(std::max(impl_->options.byteTimeoutMs, 1));
     }
-    return BusResult::kOk;
+    return Status::kOk;
   });
 }
 
 Reading Bus::Read(const Address& address, ReadOptions options) {
   Reading r;
-  const BusResult failed = impl_->Guard(
+  const Status failed = impl_->Guard(
       [&] {
         std::uint8_t target = 0;
-        const BusResult reached = impl_->Reach(address, target);
-        if (reached != BusResult::kOk) return reached;
+        const Status reached = impl_->Reach(address, target);
+        if (reached != Status::kOk) return reached;
         impl_->ReadTelegrams(r, target, options);
         return r.result;
       },
-      BusResult::kPortError);
+      Status::kPortError);
   r.result = failed;
-  if (failed != BusResult::kOk && r.linkResult == 0 && failed != BusResult::kNoReply &&
-      failed != BusResult::kPortError) {
+  if (failed != Status::kOk && r.linkResult == 0 && failed != Status::kNoReply &&
+      failed != Status::kPortError) {
     r.linkResult = LinkResult::kStructureError;  // the meter was not reached: its reset or
                                                  // selection was answered wrongly
   }
-  r.moreRecords = r.moreRecords && r.result == BusResult::kOk;
+  r.moreRecords = r.moreRecords && r.result == Status::kOk;
   return r;
 }
 
-BusResult Bus::ApplicationReset(const Address& address, std::optional<std::uint8_t> subcode) {
+Status Bus::ApplicationReset(const Address& address, std::optional<std::uint8_t> subcode) {
   return impl_->GuardResult([&] {
     std::uint8_t target = 0;
-    const BusResult reached = impl_->Reach(address, target);
-    if (reached != BusResult::kOk) return reached;
+    const Status reached = impl_->Reach(address, target);
+    if (reached != Status::kOk) return reached;
     std::vector<std::uint8_t> data;
     if (subcode) data.push_back(*subcode);
     return impl_->SndUd(target, kCiApplicationReset, data);
   });
 }
 
-BusResult Bus::SetPrimaryAddress(const Address& address, std::uint8_t newAddress) {
-  if (newAddress > 250) return BusResult::kBadArgument;
+Status Bus::SetPrimaryAddress(const Address& address, std::uint8_t newAddress) {
+  if (newAddress > 250) return Status::kBadArgument;
   return impl_->GuardResult([&] {
     std::uint8_t target = 0;
-    const BusResult reached = impl_->Reach(address, target);
-    if (reached != BusResult::kOk) return reached;
+    const Status reached = impl_->Reach(address, target);
+    if (reached != Status::kOk) return reached;
     const std::uint8_t data[] = {kDifOneByte, kVifBusAddress, newAddress};
-    const BusResult set = impl_->SndUd(target, kCiSndUd, data);
-    if (set != BusResult::kOk) return set;
+    const Status set = impl_->SndUd(target, kCiSndUd, data);
+    if (set != Status::kOk) return set;
     return impl_->ResetAt(newAddress);
   });
 }
 
-BusResult Bus::SetBaudRate(const Address& address, int baud) {
+Status Bus::SetBaudRate(const Address& address, int baud) {
   const auto* at = std::find(std::begin(kSpeeds), std::end(kSpeeds), baud);
-  if (at == std::end(kSpeeds)) return BusResult::kBadArgument;
+  if (at == std::end(kSpeeds)) return Status::kBadArgument;
   const auto ci = static_cast<std::uint8_t>(kCiBaudBase + (at - std::begin(kSpeeds)));
   return impl_->GuardResult([&] {
     std::uint8_t target = 0;
-    const BusResult reached = impl_->Reach(address, target);
-    if (reached != BusResult::kOk) return reached;
-    const BusResult asked = impl_->SndUd(target, ci, {});
-    if (asked != BusResult::kOk) return asked;
+    const Status reached = impl_->Reach(address, target);
+    if (reached != Status::kOk) return reached;
+    const Status asked = impl_->SndUd(target, ci, {});
+    if (asked != Status::kOk) return asked;
     SerialPort& port = impl_->line.port();
     port.SetSettings(WithSpeed(port.Settings(), baud));
     // A selected meter stays selected across the switch; a reset at 253 would end that.

@@ -23,20 +23,20 @@ bool SoundShortFrame(std::span<const std::uint8_t> b) {
 // answered wrongly (a whole frame) or several meters at once (bytes that are no frame, or an E5
 // followed by more).
 Verdict JudgeAck(std::span<const std::uint8_t> b) {
-  if (b.size() == 1 && b[0] == kAck) return {BusResult::kOk, 0};
-  if (CompleteLength(b) == b.size() && b[0] != kAck) return {BusResult::kNotAcknowledged, 0};
-  return {BusResult::kCollision, LinkResult::kStructureError};
+  if (b.size() == 1 && b[0] == kAck) return {Status::kOk, 0};
+  if (CompleteLength(b) == b.size() && b[0] != kAck) return {Status::kNotAcknowledged, 0};
+  return {Status::kCollision, LinkResult::kStructureError};
 }
 
 Verdict JudgeLong(std::span<const std::uint8_t> b, Expect expect) {
   const std::int16_t code = LongFrameCode(b);
-  if (code == LinkResult::kChecksumError) return {BusResult::kChecksum, code};
-  if (code != 0) return {BusResult::kDamagedReply, code};
+  if (code == LinkResult::kChecksumError) return {Status::kChecksum, code};
+  if (code != 0) return {Status::kDamagedReply, code};
   // An RSP_UD carries C 0x08, with the access-demand and data-flow-control bits free.
   if (expect == Expect::kUserData && (b[4] & 0xCF) != 0x08) {
-    return {BusResult::kUnexpectedReply, LinkResult::kStructureError};
+    return {Status::kUnexpectedReply, LinkResult::kStructureError};
   }
-  return {BusResult::kOk, 0};
+  return {Status::kOk, 0};
 }
 
 }  // namespace
@@ -68,16 +68,14 @@ std::int16_t LongFrameCode(std::span<const std::uint8_t> b) {
 }
 
 Verdict Judge(std::span<const std::uint8_t> b, Expect expect) {
-  if (b.empty()) return {BusResult::kNoReply, 0};
+  if (b.empty()) return {Status::kNoReply, 0};
   if (expect == Expect::kAck) return JudgeAck(b);
   if (b.size() == 1 && b[0] == kAck) {
-    return expect == Expect::kAny ? Verdict{BusResult::kOk, 0}
-                                  : Verdict{BusResult::kUnexpectedReply, 0};
+    return expect == Expect::kAny ? Verdict{Status::kOk, 0} : Verdict{Status::kUnexpectedReply, 0};
   }
   if (b[0] == kShortStart) {
-    if (!SoundShortFrame(b)) return {BusResult::kDamagedReply, LinkResult::kStructureError};
-    return expect == Expect::kAny ? Verdict{BusResult::kOk, 0}
-                                  : Verdict{BusResult::kUnexpectedReply, 0};
+    if (!SoundShortFrame(b)) return {Status::kDamagedReply, LinkResult::kStructureError};
+    return expect == Expect::kAny ? Verdict{Status::kOk, 0} : Verdict{Status::kUnexpectedReply, 0};
   }
   return JudgeLong(b, expect);
 }

@@ -31,7 +31,7 @@ std::optional<std::size_t> CompleteLength(std::span<const std::uint8_t> bytes);
 std::optional<std::size_t> ExpectedLength(std::span<const std::uint8_t> bytes);
 
 struct Verdict {
-  BusResult result = BusResult::kNoReply;
+  Status result = Status::kNoReply;
   std::int16_t linkResult = 0;  // the link check's code for a damaged frame, 0 otherwise
 };
 

@@ -269,9 +269,22 @@ std::int16_t OtherStructure(std::span<const std::uint8_t> t, std::size_t end,
   return out.result;
 }
 
-}  // namespace
+// What the decode came to, from its link result and its error text.
+Status StatusOf(const DecodedTelegram& out) {
+  if (out.result == LinkResult::kChecksumError) return Status::kChecksum;
+  if (out.result != LinkResult::kOk) return Status::kDamagedReply;
+  if (out.header.encryptionMode != 0) return Status::kNoKey;
+  return out.error.empty() ? Status::kOk : Status::kUnreadableRecords;
+}
 
-std::int16_t DecodeTelegram(std::span<const std::uint8_t> telegram, DecodedTelegram& out) {
+// Decodes, then says what it came to.
+std::int16_t Settled(DecodedTelegram& out, std::int16_t result) {
+  out.result = result;
+  out.status = StatusOf(out);
+  return result;
+}
+
+std::int16_t DecodeFrame(std::span<const std::uint8_t> telegram, DecodedTelegram& out) {
   out.records.clear();
   out.header = {};
   out.manufacturerData = {};
@@ -298,6 +311,13 @@ std::int16_t DecodeTelegram(std::span<const std::uint8_t> telegram, DecodedTeleg
   return out.result;
 }
 
+}  // namespace
+
+std::int16_t DecodeTelegram(std::span<const std::uint8_t> telegram, DecodedTelegram& out) {
+  const std::int16_t result = DecodeFrame(telegram, out);
+  return Settled(out, result);
+}
+
 void DecodeRecordArea(std::span<const std::uint8_t> area, const TelegramHeader& header,
                       DecodedTelegram& out) {
   out.records.clear();
@@ -309,6 +329,8 @@ void DecodeRecordArea(std::span<const std::uint8_t> area, const TelegramHeader& 
   out.result = LinkResult::kOk;
   Cursor c{area, 0, area.size()};
   WalkRecords(c, out);
+  // The area is already deciphered, whatever the header's security mode says.
+  out.status = out.error.empty() ? Status::kOk : Status::kUnreadableRecords;
 }
 
 std::string EncryptedText(std::uint8_t mode) {

@@ -78,36 +78,36 @@ BusScanner::BusScanner(Bus& bus) : bus_(bus) {}
 // Bytes that are not what the probe trusts may be the tail of an earlier answer a gateway is
 // still passing on, or a meter's late acknowledge: once the line is quiet, the address is asked
 // again and that answer counts.
-BusResult BusScanner::ProbeTrusting(const Address& address, bool trust_ack) {
+Status BusScanner::ProbeTrusting(const Address& address, bool trust_ack) {
   ++probes_;
-  const BusResult answer = bus_.Probe(address);
-  if (answer == BusResult::kNoReply || answer == BusResult::kPortError ||
-      (trust_ack && answer == BusResult::kOk)) {
+  const Status answer = bus_.Probe(address);
+  if (answer == Status::kNoReply || answer == Status::kPortError ||
+      (trust_ack && answer == Status::kOk)) {
     return answer;
   }
-  if (bus_.DrainLine() == BusResult::kPortError) return BusResult::kPortError;
+  if (bus_.DrainLine() == Status::kPortError) return Status::kPortError;
   ++probes_;
   return bus_.Probe(address);
 }
 
-BusResult BusScanner::Probe(const Address& address) {
+Status BusScanner::Probe(const Address& address) {
   return ProbeTrusting(address, true);
 }
 
-BusResult BusScanner::AnswerAt(const Address& address) {
+Status BusScanner::AnswerAt(const Address& address) {
   return ProbeTrusting(address, false);
 }
 
 // A meter that acknowledged and then answers nothing at all may never have been there: the
 // acknowledge can be another meter's, come late. Asked again once the line is quiet.
 std::optional<FoundMeter> BusScanner::Confirmed(const Address& address, int primary) {
-  BusResult read = BusResult::kOk;
+  Status read = Status::kOk;
   FoundMeter m = ReadFound(address, primary, read);
-  if (read != BusResult::kNoReply) return m;
-  if (bus_.DrainLine() == BusResult::kPortError) throw PortError(bus_.PortFailure());
-  const BusResult again = Probe(address);
-  if (again == BusResult::kPortError) throw PortError(bus_.PortFailure());
-  if (again == BusResult::kNoReply) return std::nullopt;
+  if (read != Status::kNoReply) return m;
+  if (bus_.DrainLine() == Status::kPortError) throw PortError(bus_.PortFailure());
+  const Status again = Probe(address);
+  if (again == Status::kPortError) throw PortError(bus_.PortFailure());
+  if (again == Status::kNoReply) return std::nullopt;
   return m;
 }
 
@@ -140,14 +140,14 @@ std::optional<std::uint32_t> BusScanner::NumberSelected(const Address& address) 
   return number;
 }
 
-FoundMeter BusScanner::ReadFound(const Address& address, int primary, BusResult& read) {
+FoundMeter BusScanner::ReadFound(const Address& address, int primary, Status& read) {
   FoundMeter m;
   m.primaryAddress = primary;
   ReadOptions first_only;
   first_only.allTelegrams = false;
   const Reading r = bus_.Read(address, first_only);
   read = r.result;
-  if (r.result != BusResult::kOk || r.telegrams.empty()) {
+  if (r.result != Status::kOk || r.telegrams.empty()) {
     m.readable = false;
     const auto number = NumberSelected(address);
     m.identKnown = number.has_value();
@@ -175,11 +175,11 @@ std::vector<FoundMeter> BusScanner::ScanPrimary(int first, int last) {
   stop_ = false;
   for (int a = first; a <= last && !stop_; ++a) {
     const Address address = Address::Primary(static_cast<std::uint8_t>(a));
-    const BusResult answer = Probe(address);
-    if (answer == BusResult::kPortError) throw PortError(bus_.PortFailure());
-    if (answer == BusResult::kOk) {
+    const Status answer = Probe(address);
+    if (answer == Status::kPortError) throw PortError(bus_.PortFailure());
+    if (answer == Status::kOk) {
       if (const auto m = Confirmed(address, a)) Report(*m);
-    } else if (answer != BusResult::kNoReply) {
+    } else if (answer != Status::kNoReply) {
       FoundMeter m;
       m.primaryAddress = a;
       m.collision = true;
@@ -198,12 +198,12 @@ std::vector<FoundMeter> BusScanner::ScanPrimary(int first, int last) {
 void BusScanner::Search(SearchPattern pattern) {
   if (stop_) return;
   const Address selection = SelectionOf(pattern);
-  const BusResult answer = Probe(selection);
+  const Status answer = Probe(selection);
   if (progress_) progress_(probes_, 0);
-  if (answer == BusResult::kPortError) throw PortError(bus_.PortFailure());
-  if (answer == BusResult::kNoReply) return;
+  if (answer == Status::kPortError) throw PortError(bus_.PortFailure());
+  if (answer == Status::kNoReply) return;
   const auto wildcard = pattern.ident.find_first_of("Ff");
-  if (answer == BusResult::kOk) {
+  if (answer == Status::kOk) {
     const auto confirmed = Confirmed(selection, -1);
     if (!confirmed) return;
     const FoundMeter& m = *confirmed;

@@ -9,7 +9,7 @@ namespace {
 
 constexpr const char* kWrongKey = "decryption failed: wrong key?";
 
-bool Fails(WirelessTelegram& out, WirelessStatus status, std::string error) {
+bool Fails(WirelessTelegram& out, Status status, std::string error) {
   out.status = status;
   out.error = std::move(error);
   return false;
@@ -95,18 +95,17 @@ crypto::Block EllCounter(std::span<const std::uint8_t> b) {
 bool DecipherExtendedLinkLayer(CryptoContexts& crypto, std::vector<std::uint8_t>& b,
                                const MeterKey* key, WirelessTelegram& out) {
   if (b.size() < kEllCipherAt + 2) {
-    return Fails(out, WirelessStatus::kDamagedFrame,
-                 "the telegram ends inside its extended link layer");
+    return Fails(out, Status::kDamagedFrame, "the telegram ends inside its extended link layer");
   }
   // The session number's top three bits say how the rest is enciphered: 0 not, 1 AES-CTR.
   const int encryption = b[16] >> 5;
   if (encryption > 1) {
-    return Fails(out, WirelessStatus::kModeNotSupported,
+    return Fails(out, Status::kModeNotSupported,
                  "the extended link layer names an encryption not read here");
   }
   if (encryption == 1) {
     if (key == nullptr) {
-      return Fails(out, WirelessStatus::kNoKey,
+      return Fails(out, Status::kNoKey,
                    "encrypted (extended link layer, AES-CTR), no key for this meter");
     }
     crypto.aes.Ctr(*key, EllCounter(b), std::span(b).subspan(kEllCipherAt));
@@ -115,8 +114,8 @@ bool DecipherExtendedLinkLayer(CryptoContexts& crypto, std::vector<std::uint8_t>
   const auto payload = std::span<const std::uint8_t>(b).subspan(kEllCipherAt + 2);
   const std::uint16_t crc = WirelessCrc(payload);
   if (b[kEllCipherAt] != (crc & 0xFF) || b[kEllCipherAt + 1] != (crc >> 8)) {
-    return encryption == 1 ? Fails(out, WirelessStatus::kWrongKey, kWrongKey)
-                           : Fails(out, WirelessStatus::kDamagedFrame,
+    return encryption == 1 ? Fails(out, Status::kWrongKey, kWrongKey)
+                           : Fails(out, Status::kDamagedFrame,
                                    "the extended link layer's payload fails its CRC");
   }
   return true;
@@ -139,13 +138,11 @@ bool DeriveKey(crypto::AesCmac& cmac, const MeterKey* key, std::uint8_t constant
 bool Decipher(CryptoContexts& crypto, std::vector<std::uint8_t>& b, const Layers& l,
               const TelegramHeader& h, const MeterKey* key, WirelessTelegram& out) {
   const std::uint8_t mode = l.securityMode;
-  if (mode != 5 && mode != 7)
-    return Fails(out, WirelessStatus::kModeNotSupported, ModeNotRead(mode));
-  if (key == nullptr) return Fails(out, WirelessStatus::kNoKey, EncryptedText(mode));
+  if (mode != 5 && mode != 7) return Fails(out, Status::kModeNotSupported, ModeNotRead(mode));
+  if (key == nullptr) return Fails(out, Status::kNoKey, EncryptedText(mode));
   const std::size_t length = 16u * ((h.signature >> 4) & 0x0F);
   if (b.size() - l.records < length) {
-    return Fails(out, WirelessStatus::kDamagedFrame,
-                 "the telegram ends inside its enciphered blocks");
+    return Fails(out, Status::kDamagedFrame, "the telegram ends inside its enciphered blocks");
   }
   const auto data = std::span(b).subspan(l.records, length);
   crypto::Block iv{};
@@ -154,7 +151,7 @@ bool Decipher(CryptoContexts& crypto, std::vector<std::uint8_t>& b, const Layers
     iv = Mode5Iv(b, l, h.accessNumber);
   } else {
     if (!l.afl.hasCounter) {
-      return Fails(out, WirelessStatus::kDamagedFrame, "security mode 7 without a message counter");
+      return Fails(out, Status::kDamagedFrame, "security mode 7 without a message counter");
     }
     out.messageCounter = l.afl.counter;
     const auto ident = std::span(b).subspan(l.address).first<4>();
@@ -163,11 +160,11 @@ bool Decipher(CryptoContexts& crypto, std::vector<std::uint8_t>& b, const Layers
     if (!DeriveKey(crypto.cmac, key, 0x00, l.afl.counter, ident, k) ||
         (l.afl.macLength != 0 &&
          !DeriveKey(crypto.cmac, nullptr, 0x01, l.afl.counter, ident, kmac))) {
-      return Fails(out, WirelessStatus::kWrongKey, kWrongKey);
+      return Fails(out, Status::kWrongKey, kWrongKey);
     }
     if (l.afl.macLength != 0) {
       if (!MacHolds(crypto, b, l, kmac)) {
-        return Fails(out, WirelessStatus::kAuthenticationFailed,
+        return Fails(out, Status::kAuthenticationFailed,
                      "authentication failed: the message authentication code does not hold "
                      "(a wrong key, or a changed message)");
       }
@@ -175,7 +172,7 @@ bool Decipher(CryptoContexts& crypto, std::vector<std::uint8_t>& b, const Layers
     }
   }
   if (!crypto.aes.Decrypt(k, iv, data) || data[0] != 0x2F || data[1] != 0x2F) {
-    return Fails(out, WirelessStatus::kWrongKey, kWrongKey);
+    return Fails(out, Status::kWrongKey, kWrongKey);
   }
   return true;
 }

@@ -39,7 +39,7 @@ std::string HexWord(std::uint16_t word) {
 }
 
 void Clear(WirelessTelegram& out) {
-  out.status = WirelessStatus::kOk;
+  out.status = Status::kOk;
   out.compact = false;
   out.formatSignature = 0;
   out.learnedFormat = false;
@@ -49,6 +49,7 @@ void Clear(WirelessTelegram& out) {
   out.authenticated = false;
   out.decoded.records.clear();
   out.decoded.error.clear();
+  out.decoded.status = Status::kOk;
   out.decoded.header = {};
 }
 
@@ -72,7 +73,7 @@ void ReadCompact(const wmbus::Layers& l, const TelegramHeader& h, const CompactF
   std::copy_n(out.bytes.begin() + 2, meter.size(), meter.begin());
   const CompactFormats::Format* format = formats.Find(meter, l.formatSignature);
   if (format == nullptr) {
-    out.status = WirelessStatus::kFormatNotYetKnown;
+    out.status = Status::kFormatNotYetKnown;
     out.error = "compact frame, format not yet known (signature " + HexWord(l.formatSignature) +
                 "; the meter's next full frame shows it)";
     return;
@@ -83,7 +84,7 @@ void ReadCompact(const wmbus::Layers& l, const TelegramHeader& h, const CompactF
     out.error = "the compact frame's values do not give the records its CRC names";
   }
   if (!out.error.empty()) {
-    out.status = WirelessStatus::kDamagedFrame;
+    out.status = Status::kDamagedFrame;
     return;
   }
   DecodeRecordArea(out.expanded, h, out.decoded);
@@ -126,7 +127,7 @@ const std::string& WirelessDecoder::Decode(std::span<const std::uint8_t> raw, Wi
   Clear(out);
   out.error = wmbus::OpenFrame(raw, crcs, out.format, out.bytes);
   if (!out.error.empty()) {
-    out.status = WirelessStatus::kDamagedFrame;
+    out.status = Status::kDamagedFrame;
     return out.error;
   }
   TelegramHeader h;
@@ -144,8 +145,8 @@ const std::string& WirelessDecoder::Decode(std::span<const std::uint8_t> raw, Wi
   h.mediumName = records::MediumName(h.medium);
   out.decoded.header = h;
   if (l.records == std::string::npos) {
-    out.status = problem == wmbus::LayerProblem::kNotSupported ? WirelessStatus::kModeNotSupported
-                                                               : WirelessStatus::kDamagedFrame;
+    out.status = problem == wmbus::LayerProblem::kNotSupported ? Status::kModeNotSupported
+                                                               : Status::kDamagedFrame;
     return out.error;
   }
   // Modes 5 and 7 name their enciphered blocks; with none the records are plain.
@@ -163,8 +164,8 @@ const std::string& WirelessDecoder::Decode(std::span<const std::uint8_t> raw, Wi
   }
   // Deciphered records that do not hold together came from a damaged block or a key that
   // opened only the first one: none of them is a reading.
-  if (enciphered && out.status == WirelessStatus::kOk && !out.decoded.error.empty()) {
-    out.status = WirelessStatus::kUnreadableRecords;
+  if (enciphered && out.status == Status::kOk && !out.decoded.error.empty()) {
+    out.status = Status::kUnreadableRecords;
     out.error = "the deciphered records do not hold together (" + out.decoded.error + ")";
   }
   return out.error;
@@ -174,28 +175,6 @@ const std::string& DecodeWirelessTelegram(std::span<const std::uint8_t> raw, Wir
                                           const MeterKey* key, FrameCrcs crcs) {
   WirelessDecoder decoder;
   return decoder.Decode(raw, out, key, crcs);
-}
-
-std::string_view WirelessStatusText(WirelessStatus status) {
-  switch (status) {
-    case WirelessStatus::kOk:
-      return "ok";
-    case WirelessStatus::kNoKey:
-      return "no key";
-    case WirelessStatus::kWrongKey:
-      return "wrong key";
-    case WirelessStatus::kAuthenticationFailed:
-      return "authentication failed";
-    case WirelessStatus::kModeNotSupported:
-      return "mode not supported";
-    case WirelessStatus::kDamagedFrame:
-      return "damaged frame";
-    case WirelessStatus::kFormatNotYetKnown:
-      return "compact frame, format not yet known";
-    case WirelessStatus::kUnreadableRecords:
-      return "unreadable records";
-  }
-  return "unknown";
 }
 
 }  // namespace velmar

@@ -11,5 +11,5 @@ int main() {
   velmar::WirelessTelegram telegram;
   const std::array<std::uint8_t, 3> shortFrame{0x02, 0x44, 0x2D};
   const std::string& error = decoder.Decode(shortFrame, telegram);
-  return !error.empty() && telegram.status == velmar::WirelessStatus::kDamagedFrame ? 0 : 1;
+  return !error.empty() && telegram.status == velmar::Status::kDamagedFrame ? 0 : 1;
 }

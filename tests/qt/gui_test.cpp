@@ -427,7 +427,7 @@ class GuiTest : public QObject {
     once.retries = 0;
     velmar::Bus bus(loop, port, once);
     const velmar::Reading r = bus.Read(velmar::Address::Primary(1));
-    QCOMPARE(static_cast<int>(r.result), static_cast<int>(velmar::BusResult::kPortError));
+    QCOMPARE(static_cast<int>(r.result), static_cast<int>(velmar::Status::kPortError));
     QVERIFY2(bus.PortFailure().find(std::to_string(gateway.port)) != std::string::npos,
              bus.PortFailure().c_str());
     QVERIFY(!port.PortOpen());

@@ -52,15 +52,14 @@ std::string CheckHexFrame(const std::string& t) {
 }
 
 // One line for a result; the exit status for it.
-int Finish(BusResult r, Bus& bus, const std::string& done) {
-  if (r == BusResult::kOk) {
+int Finish(Status r, Bus& bus, const std::string& done) {
+  if (r == Status::kOk) {
     std::cout << done << '\n';
     return kExitOk;
   }
   std::cerr << "Error: "
-            << (r == BusResult::kPortError ? bus.PortFailure() : std::string(ResultText(r)))
-            << '\n';
-  return r == BusResult::kNoReply ? kExitNoReply : kExitError;
+            << (r == Status::kPortError ? bus.PortFailure() : std::string(StatusText(r))) << '\n';
+  return r == Status::kNoReply ? kExitNoReply : kExitError;
 }
 
 CLI::App* BusCommand(CLI::App& app, const char* name, const char* help, LineOptions& o) {
@@ -90,9 +89,9 @@ Runner AddSetAddress(CLI::App& app) {
     const Address from = *Address::Parse(o->address);
     const auto to = static_cast<std::uint8_t>(std::stoi(*next));
     if (!*force && (from.secondary || from.primary != to)) {
-      const BusResult there = BusScanner(bus).AnswerAt(Address::Primary(to));
-      if (there == BusResult::kPortError) return Finish(there, bus, "");
-      if (there != BusResult::kNoReply) {
+      const Status there = BusScanner(bus).AnswerAt(Address::Primary(to));
+      if (there == Status::kPortError) return Finish(there, bus, "");
+      if (there != Status::kNoReply) {
         std::cerr << "Error: a meter already answers at primary address " << int{to}
                   << "; nothing was changed (give --force to set it anyway)\n";
         return kExitError;
@@ -118,7 +117,7 @@ Runner AddSetSpeed(CLI::App& app) {
     if (!cmd->parsed()) return -1;
     CliHost host(*o);
     Bus& bus = host.bus();
-    const BusResult r = bus.SetBaudRate(*Address::Parse(o->address), std::stoi(*baud));
+    const Status r = bus.SetBaudRate(*Address::Parse(o->address), std::stoi(*baud));
     return Finish(
         r, bus,
         "The meter answers at " + *baud + " baud now (use --speed " + *baud + " from here on)");
@@ -165,15 +164,15 @@ Runner AddSend(CLI::App& app) {
     CliHost host(*o);
     Bus& bus = host.bus();
     const RawReply reply = bus.SendRaw(*ParseHex(*hex));
-    if (reply.result == BusResult::kPortError) return Finish(reply.result, bus, "");
-    if (reply.bytes.empty()) return Finish(BusResult::kNoReply, bus, "");
+    if (reply.result == Status::kPortError) return Finish(reply.result, bus, "");
+    if (reply.bytes.empty()) return Finish(Status::kNoReply, bus, "");
     std::cout << HexText(reply.bytes) << '\n';
     DecodedTelegram t;
     if (reply.bytes.size() > 1 && DecodeTelegram(reply.bytes, t) == 0) {
       std::cout << ToJsonLine(RecordsJson(t)) << '\n';
     }
-    if (reply.result != BusResult::kOk) {
-      std::cerr << "Error: " << ResultText(reply.result) << '\n';
+    if (reply.result != Status::kOk) {
+      std::cerr << "Error: " << StatusText(reply.result) << '\n';
       return kExitError;
     }
     return kExitOk;

@@ -79,11 +79,11 @@ void PrintReading(const MeterRead& read, bool records) {
 }
 
 int ReportFailure(const MeterRead& read, const LineOptions& o, Bus& bus) {
-  if (read.portFailed) {
+  if (read.PortFailed()) {
     std::cerr << "Error: " << (read.error.empty() ? "the port failed" : read.error) << '\n';
     return kExitError;
   }
-  if (read.noReply) {
+  if (read.NoReply()) {
     if (o.quiet) return kExitNoReply;
     if (o.address.size() == 8) {
       std::cerr << "Error: no meter with identification number " << o.address
@@ -96,7 +96,7 @@ int ReportFailure(const MeterRead& read, const LineOptions& o, Bus& bus) {
     return kExitNoReply;
   }
   if (!o.quiet) std::cerr << "Error: " << read.error << '\n';
-  return ExitForResult(read.result);
+  return ExitForResult(read.Result());
 }
 
 }  // namespace

@@ -7,10 +7,17 @@
 namespace velmar::tools {
 namespace {
 
-void Fail(MeterRead& r, std::int16_t code, std::string why) {
-  r.result = r.code = code;
+void Fail(MeterRead& r, Status status, std::int16_t linkResult, std::string why) {
+  r.status = status;
+  r.linkResult = linkResult;
   r.error = std::move(why);
   r.maker.reset();
+}
+
+// A reply that failed a link check with `code`.
+void FailLink(MeterRead& r, std::int16_t code) {
+  Fail(r, code == LinkResult::kChecksumError ? Status::kChecksum : Status::kDamagedReply, code,
+       MbusErrorText(code));
 }
 
 // Another maker's meter: its identity as the header gives it, under the same keys.
@@ -27,7 +34,7 @@ void HeaderIdentity(const TelegramHeader& h, nlohmann::ordered_json& j) {
 void Interpret(MeterRead& r) {
   const Reading& g = r.reading;
   if (g.header.encryptionMode != 0) {
-    Fail(r, ReadCode::kEncrypted, EncryptedText(g.header.encryptionMode));
+    Fail(r, Status::kNoKey, 0, EncryptedText(g.header.encryptionMode));
     return;
   }
   if (IsMakerMeter(g.header.manufacturerCode) || g.header.ci == 0) {
@@ -35,7 +42,7 @@ void Interpret(MeterRead& r) {
     const auto bytes = g.TelegramBytes();
     const std::int16_t code = DecodeMakerValues(bytes, values);
     if (code != 0) {
-      Fail(r, code, MbusErrorText(code));
+      FailLink(r, code);
       return;
     }
     r.maker = std::move(values);
@@ -50,29 +57,23 @@ MeterRead ReadMeter(Bus& bus, const Address& address, const ReadOptions& options
   r.reading = bus.Read(address, options);
   const Reading& g = r.reading;
   switch (g.result) {
-    case BusResult::kOk:
+    case Status::kOk:
       break;
-    case BusResult::kNoReply:
-      r.noReply = true;
-      r.code = ReadCode::kNoReply;
-      r.error = "no reply";
+    case Status::kNoReply:
+      Fail(r, Status::kNoReply, 0, "no reply");
       return r;
-    case BusResult::kPortError:
-      r.portFailed = true;
-      r.error = bus.PortFailure();
+    case Status::kPortError:
+      Fail(r, Status::kPortError, 0, bus.PortFailure());
       return r;
-    case BusResult::kCollision:
+    case Status::kCollision:
       Fail(
-          r, LinkResult::kStructureError,
+          r, Status::kCollision, 0,
           "several meters answered at " + address.Text() + " at once (a collision): none was read");
-      r.code = ReadCode::kCollision;
       return r;
-    default: {
-      const std::int16_t code =
-          g.linkResult != 0 ? g.linkResult : static_cast<std::int16_t>(LinkResult::kStructureError);
-      Fail(r, code, MbusErrorText(code));
+    default:
+      FailLink(r, g.linkResult != 0 ? g.linkResult
+                                    : static_cast<std::int16_t>(LinkResult::kStructureError));
       return r;
-    }
   }
   Interpret(r);
   return r;
@@ -81,16 +82,14 @@ MeterRead ReadMeter(Bus& bus, const Address& address, const ReadOptions& options
 MeterRead MeterReadOf(const std::vector<std::uint8_t>& reply, std::int16_t result, bool noReply) {
   MeterRead r;
   if (noReply) {
-    r.noReply = true;
-    r.code = ReadCode::kNoReply;
-    r.error = "no reply";
+    Fail(r, Status::kNoReply, 0, "no reply");
     return r;
   }
   if (result != 0) {
-    Fail(r, result, MbusErrorText(result));
+    FailLink(r, result);
     return r;
   }
-  r.reading.result = BusResult::kOk;
+  r.reading.result = Status::kOk;
   r.reading.AddTelegram({reply, std::chrono::system_clock::now()});
   Interpret(r);
   return r;
@@ -98,11 +97,10 @@ MeterRead MeterReadOf(const std::vector<std::uint8_t>& reply, std::int16_t resul
 
 nlohmann::ordered_json ReadingJson(const MeterRead& r) {
   nlohmann::ordered_json j;
-  const bool failed = r.result != 0 || r.noReply || r.portFailed;
-  j["result"] = r.result;
-  if (failed) {
+  j["result"] = r.Result();
+  if (!r.Ok()) {
     j["error"] = r.error;
-    j["Timeout"] = r.noReply;
+    j["Timeout"] = r.NoReply();
     return j;
   }
   j["Timeout"] = false;
@@ -116,26 +114,14 @@ nlohmann::ordered_json ReadingJson(const MeterRead& r) {
   return j;
 }
 
-std::string_view ReadCodeText(std::int16_t code) {
-  switch (code) {
-    case 0:
-      return "ok";
-    case ReadCode::kNoReply:
-      return "no reply";
-    case ReadCode::kCollision:
-      return "collision";
-    case ReadCode::kEncrypted:
-      return "no key";
-    case ReadCode::kWrongKey:
-      return "wrong key";
-    case ReadCode::kUnreadable:
-      return "unreadable";
-    case ReadCode::kNotSupported:
-      return "mode not supported";
-    case ReadCode::kFormatUnknown:
-      return "compact frame, format not yet known";
+std::int16_t MeterRead::Result() const {
+  switch (status) {
+    case Status::kNoReply:
+      return 0;
+    case Status::kCollision:
+      return LinkResult::kStructureError;
     default:
-      return "damaged reply";
+      return Code();
   }
 }
 

@@ -13,42 +13,29 @@
 #include "plain_values.hpp"
 #include "velmar/bus.hpp"
 #include "velmar/maker_values.hpp"
+#include "velmar/status.hpp"
 
 namespace velmar::tools {
 
-// Results of a read beyond the link checks' codes (-1 start, -2 stop, -3 structure, -4 checksum,
-// -6 length, and -5/-7 from this maker's block).
-struct ReadCode {
-  enum : std::int16_t {
-    kNoReply = -10,        // nothing answered, on every attempt
-    kCollision = -11,      // several meters answered at once
-    kEncrypted = -12,      // the meter enciphers its records and no key is known for it
-    kWrongKey = -13,       // the key did not open the records, or their MAC did not hold
-    kUnreadable = -14,     // a radio telegram damaged, cut, or whose records do not hold
-    kNotSupported = -15,   // a security mode or layer not read here
-    kFormatUnknown = -16,  // a compact frame whose format no full frame has shown yet
-  };
-};
-
-// The result code in words, as messages give it beside the number: "ok", "damaged reply" (a
-// link check code -1 to -7), "no reply", "collision", "no key", "wrong key", "unreadable",
-// "mode not supported", "compact frame, format not yet known".
-std::string_view ReadCodeText(std::int16_t code);
-
 struct MeterRead {
   Reading reading;
-  // The result in the control's codes: 0, or a LinkResult code of the reply that failed (a
-  // read that got no reply is 0 with `noReply`); kEncrypted for enciphered records.
-  std::int16_t result = 0;
-  // The result as the collector publishes it: 0, a link check code, or a ReadCode.
-  std::int16_t code = 0;
-  bool noReply = false;
-  bool portFailed = false;           // the port did not open or failed meanwhile
-  std::string error;                 // what went wrong, "" on success
+  Status status = Status::kOk;  // what became of the read (StatusText says it in words)
+  // The link check's code (-1 start, -2 stop, -3 structure, -4 checksum, -5 undecoded, -6
+  // length, -7 block type) of the reply that failed it, 0 otherwise.
+  std::int16_t linkResult = 0;
+  std::string error;                 // what went wrong in full, "" on success
   std::optional<MakerValues> maker;  // this maker's meter, read without fault
   std::vector<PlainValue> values;    // the plain values of every telegram
 
-  bool Ok() const { return result == 0 && !noReply && !portFailed; }
+  bool Ok() const { return status == Status::kOk; }
+  bool NoReply() const { return status == Status::kNoReply; }
+  bool PortFailed() const { return status == Status::kPortError; }
+  // The result in the control's codes, as `velmar read` gives it: 0 (also when nothing
+  // answered: "Timeout" says so), the link check's code, -3 for a collision (a damaged
+  // acknowledge), -1 a port that failed, -12 enciphered records.
+  std::int16_t Result() const;
+  // The result as the collector publishes it: StatusCode(status, linkResult).
+  std::int16_t Code() const { return StatusCode(status, linkResult); }
 };
 
 // Reads `address` on `bus`. Never throws but std::bad_alloc; at most the bus's worst case.

@@ -1,38 +1,24 @@
 #include "radio_result.hpp"
 
-#include "meter_read.hpp"
-
 namespace velmar::tools {
 
 std::string RadioError(const WirelessTelegram& t) {
   return t.error.empty() ? t.decoded.error : t.error;
 }
 
+Status RadioStatus(const WirelessTelegram& t) {
+  // A frame that held but whose records do not (cut short on the way to a stick that
+  // removed the CRCs that would have told) is not a reading.
+  if (t.status == Status::kOk) return t.decoded.status;
+  return t.status;
+}
+
 std::int16_t RadioResult(const WirelessTelegram& t) {
-  switch (t.status) {
-    case WirelessStatus::kOk:
-      return t.decoded.error.empty() ? 0 : ReadCode::kUnreadable;
-    case WirelessStatus::kNoKey:
-      return ReadCode::kEncrypted;
-    case WirelessStatus::kWrongKey:
-    case WirelessStatus::kAuthenticationFailed:
-      return ReadCode::kWrongKey;
-    case WirelessStatus::kModeNotSupported:
-      return ReadCode::kNotSupported;
-    case WirelessStatus::kFormatNotYetKnown:
-      return ReadCode::kFormatUnknown;
-    case WirelessStatus::kDamagedFrame:
-    case WirelessStatus::kUnreadableRecords:
-      break;
-  }
-  return ReadCode::kUnreadable;
+  return StatusCode(RadioStatus(t));
 }
 
 std::string_view RadioStatusText(const WirelessTelegram& t) {
-  if (t.status == WirelessStatus::kOk && !t.decoded.error.empty()) {
-    return WirelessStatusText(WirelessStatus::kUnreadableRecords);
-  }
-  return WirelessStatusText(t.status);
+  return StatusText(RadioStatus(t));
 }
 
 }  // namespace velmar::tools

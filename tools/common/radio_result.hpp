@@ -14,7 +14,9 @@ namespace velmar::tools {
 // records that do not hold together (a telegram cut short on its way: a stick delivers it
 // without the CRCs that would have told). Never throws beyond std::bad_alloc.
 std::string RadioError(const WirelessTelegram& t);
-// The result code of a decoded telegram (see above), and its status in words.
+// What became of the telegram: the decoder's status, or kUnreadableRecords for a frame that
+// held with records that do not. Its published code and its words follow.
+Status RadioStatus(const WirelessTelegram& t);
 std::int16_t RadioResult(const WirelessTelegram& t);
 std::string_view RadioStatusText(const WirelessTelegram& t);
 

@@ -128,7 +128,7 @@ void BusWorker::Run() {
     due[static_cast<std::size_t>(next)] = started + std::chrono::seconds(meter.interval);
     const auto address = Address::Parse(meter.address);
     const MeterRead r = ReadMeter(bus, *address);
-    if (r.portFailed) {
+    if (r.PortFailed()) {
       Lost(r.error, due);
       continue;
     }

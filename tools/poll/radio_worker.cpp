@@ -18,10 +18,10 @@ constexpr int kStartMs = 2000;  // for the stick's confirmation of its link mode
 // A heard telegram as the read the availability and discovery of a meter go by.
 MeterRead AsRead(const WirelessTelegram& t) {
   MeterRead r;
-  r.result = r.code = RadioResult(t);
+  r.status = RadioStatus(t);
   r.error = RadioError(t);
   r.reading.header = t.decoded.header;
-  if (r.result == 0) r.values = PlainValues(t.decoded.records);
+  if (r.Ok()) r.values = PlainValues(t.decoded.records);
   return r;
 }
 
@@ -131,7 +131,11 @@ void RadioWorker::Heard(const HeardTelegram& h, const WirelessTelegram& t) {
     // A telegram the air damaged says nothing about the meter, and its next one comes soon: it
     // is passed over rather than published in place of a good one. So is a compact frame
     // before the meter's next full frame has shown its format.
-    if (read.code == ReadCode::kUnreadable || read.code == ReadCode::kFormatUnknown) return;
+    // The air damaged it, or it cannot be read yet: nothing is known about the meter.
+    if (read.status == Status::kDamagedFrame || read.status == Status::kUnreadableRecords ||
+        read.status == Status::kFormatNotYetKnown) {
+      return;
+    }
     if (read.Ok()) m.lastHeard = now;
     m.lastFailure = read.Ok() ? "" : read.error;
     if (m.published && now - m.lastPublished < std::chrono::seconds(entry.interval)) return;

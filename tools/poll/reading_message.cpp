@@ -38,8 +38,8 @@ nlohmann::ordered_json ReadingMessage(
   j["meter"] = meter.name;
   j["bus"] = bus;
   j["time"] = IsoUtc(when);
-  j["result"] = read.code;
-  j["status"] = std::string(ReadCodeText(read.code));
+  j["result"] = read.Code();
+  j["status"] = std::string(StatusText(read.status));
   const Address address = Address::Parse(meter.address).value_or(Address{});
   if (!read.Ok()) {
     j["error"] = read.error;
