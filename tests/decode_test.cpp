@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/codings.hpp"
 #include "codec/hex.hpp"
 #include "decode/meter_data.hpp"
 #include "decode/notices.hpp"
@@ -115,9 +116,9 @@ TEST_F(Decoder, BcdRealsAndText) {
        std::vector<std::pair<Bytes, double>>{{{0x00, 0x00, 0x80, 0x3F}, 1.0},
                                              {{0, 0, 0, 0}, 0.0},
                                              {{0x00, 0x00, 0xC0, 0xBF}, -1.5}}) {
-    EXPECT_EQ(RealFromBytes(bytes), value);
+    EXPECT_EQ(SingleFromBytes(bytes), value);
   }
-  EXPECT_TRUE(std::isnan(RealFromBytes(Bytes{0x01, 0x00, 0x80, 0x7F})));
+  EXPECT_TRUE(std::isnan(SingleFromBytes(Bytes{0x01, 0x00, 0x80, 0x7F})));
   Walk({0x0D, 0xFD, 0x0E, 0x03, 0x43, 0x42, 0x41, 0x04, 0x03, 0x01, 0, 0, 0});
   EXPECT_EQ(d.recordText, "ABC");
   EXPECT_EQ(d.firmwareVersion, "ABC");

@@ -65,7 +65,7 @@ Variant Velmar::MeterErrorString() const {
 }
 
 Variant Velmar::Manufacturer() const {
-  return Variant(ManufacturerLetters(LinkState().manufacturerCode));
+  return Variant(ManufacturerText(LinkState().manufacturerCode));
 }
 
 std::int16_t Velmar::getRelayState(std::int16_t relayNo) const {

@@ -1,14 +1,13 @@
 #include "decode/header_text.hpp"
 
+#include "codec/codings.hpp"
 #include "codec/messages.hpp"
 
 namespace velmar {
 
-std::string ManufacturerLetters(std::int16_t code) {
+std::string ManufacturerText(std::int16_t code) {
   if (code <= 0) return {};
-  std::string letters;
-  for (int shift : {10, 5, 0}) letters += static_cast<char>(64 + ((code >> shift) & 0x1F));
-  return letters;
+  return ManufacturerLetters(static_cast<std::uint16_t>(code)).data();
 }
 
 std::string StatusBitsText(std::uint8_t status) {

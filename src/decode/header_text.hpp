@@ -6,9 +6,9 @@
 
 namespace velmar {
 
-// Three letters of five bits each, as EN 13757-3 packs the manufacturer (0x3E56 is "ORV"); ""
-// for a code of 0 or below (the control keeps the code signed, so a top bit reads as negative).
-std::string ManufacturerLetters(std::int16_t code);
+// The manufacturer's letters as the control shows them: "" for a code of 0 or below (the
+// control keeps the code signed, so a top bit reads as negative).
+std::string ManufacturerText(std::int16_t code);
 
 // The status byte's set bits as their texts, most significant first, each ended by CR LF.
 std::string StatusBitsText(std::uint8_t status);

@@ -56,7 +56,7 @@ void CopyValues(const OrvMeterData& d, MakerValues& out) {
 }  // namespace
 
 std::string MakerValues::Manufacturer() const {
-  return ManufacturerLetters(static_cast<std::int16_t>(manufacturerCode));
+  return ManufacturerText(static_cast<std::int16_t>(manufacturerCode));
 }
 
 std::string MakerValues::StatusText() const {

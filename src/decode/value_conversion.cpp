@@ -7,6 +7,7 @@
 #include <string>
 #include <type_traits>
 
+#include "codec/codings.hpp"
 #include "codec/messages.hpp"
 #include "decode/meter_data.hpp"
 #include "decode/notices.hpp"
@@ -75,7 +76,7 @@ void ConvertInteger64(OrvMeterData& d, std::uint8_t b) {
 void ConvertReal(OrvMeterData& d, std::uint8_t b) {
   if (d.fieldPos < 0 || static_cast<std::size_t>(d.fieldPos) >= d.realBytes.size()) return;
   d.realBytes[static_cast<std::size_t>(d.fieldPos)] = b;
-  if (d.fieldPos == d.dataLen - 1) d.recordValue = RealFromBytes(d.realBytes);
+  if (d.fieldPos == d.dataLen - 1) d.recordValue = SingleFromBytes(d.realBytes);
 }
 
 void ConvertText(OrvMeterData& d, std::uint8_t b) {
@@ -176,26 +177,6 @@ void ConvertValueBytes(OrvMeterData& d, std::span<const std::uint8_t> bytes) {
       d.fieldPos = static_cast<std::int16_t>(d.fieldPos + 1);
     }
   });
-}
-
-float RealFromBytes(std::span<const std::uint8_t> bytes) {
-  if (bytes.size() < 4) return 0.0f;
-  const int b2 = bytes[2];
-  const int b3 = bytes[3];
-  const bool negative = (b3 & 0x80) != 0;
-  const int exponent = 2 * (b3 & 0x7F) + (b2 >> 7);
-  const double fraction = bytes[0] * std::ldexp(1.0, -23) + bytes[1] * std::ldexp(1.0, -15) +
-                          (b2 & 0x7F) * std::ldexp(1.0, -7);
-  double value;
-  if (exponent == 0) {
-    value = fraction * std::ldexp(1.0, -126);
-  } else if (exponent == 255) {
-    value = fraction == 0 ? std::numeric_limits<double>::infinity()
-                          : std::numeric_limits<double>::quiet_NaN();
-  } else {
-    value = std::ldexp(1.0 + fraction, exponent - 127);
-  }
-  return static_cast<float>(negative ? -value : value);
 }
 
 std::int32_t DecimalPairToNumber(std::string_view text) {

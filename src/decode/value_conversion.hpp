@@ -15,8 +15,6 @@ struct OrvMeterData;
 void ConvertValueByte(OrvMeterData& d, std::uint8_t b);
 // Several data bytes of a fixed-length field in a row, advancing `fieldPos` past each.
 void ConvertValueBytes(OrvMeterData& d, std::span<const std::uint8_t> bytes);
-// IEEE 754 single precision from four bytes, least significant first.
-float RealFromBytes(std::span<const std::uint8_t> bytes);
 // Two-digit decimal value of a text of one or two digits; a non-digit counts as -1.
 std::int32_t DecimalPairToNumber(std::string_view text);
 // Value of one or two hexadecimal digits; throws OverflowError when the result is negative.

@@ -50,15 +50,6 @@ constexpr std::array<std::int8_t, 256> kBcdPair = [] {
   return t;
 }();
 
-std::array<char, 4> ManufacturerLetters(std::uint16_t code) {
-  std::array<char, 4> letters{};
-  if (code == 0) return letters;
-  for (int i = 0, shift = 10; i < 3; ++i, shift -= 5) {
-    letters[static_cast<std::size_t>(i)] = static_cast<char>(64 + ((code >> shift) & 0x1F));
-  }
-  return letters;
-}
-
 void PutIdent(std::span<const std::uint8_t> bytes, TelegramHeader& h) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   bool bcd = true;
@@ -94,10 +85,6 @@ std::optional<std::int64_t> Bcd(std::span<const std::uint8_t> bytes) {
     v = v * 100 + pair;
   }
   return negative ? -v : v;
-}
-
-float Real(std::span<const std::uint8_t> bytes) {
-  return std::bit_cast<float>(static_cast<std::uint32_t>(UnsignedInteger(bytes.first(4))));
 }
 
 DateTimeValue DateG(std::span<const std::uint8_t> b) {

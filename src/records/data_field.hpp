@@ -29,11 +29,6 @@ std::optional<std::int64_t> Bcd(std::span<const std::uint8_t> bytes);
 // The identification number of a header (four bytes, least significant first): its digits as
 // text, a nibble over 9 kept as its hex digit, and its value when every digit is BCD (else 0).
 void PutIdent(std::span<const std::uint8_t> bytes, TelegramHeader& h);
-// The three letters of a manufacturer code (five bits each, 'A' = 1: 0x3E56 is "ORV"); empty
-// for code 0.
-std::array<char, 4> ManufacturerLetters(std::uint16_t code);
-// IEEE 754 single precision.
-float Real(std::span<const std::uint8_t> bytes);
 
 // Time points: type G (2 bytes, a date), F (4 bytes, date and time to the minute), I (6
 // bytes, to the second), J (3 bytes, a time of day).

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "codec/checksums.hpp"
+#include "codec/codings.hpp"
 #include "records/data_field.hpp"
 #include "records/fixed_data.hpp"
 #include "records/maker_codes.hpp"
@@ -49,7 +50,7 @@ std::int16_t CheckFrame(std::span<const std::uint8_t> t) {
 }
 
 void PutManufacturer(TelegramHeader& h) {
-  h.manufacturer = records::ManufacturerLetters(h.manufacturerCode);
+  h.manufacturer = ManufacturerLetters(h.manufacturerCode);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <array>
 #include <cmath>
 
+#include "codec/codings.hpp"
 #include "records/data_field.hpp"
 #include "records/maker_codes.hpp"
 #include "records/vif_tables.hpp"
@@ -155,7 +156,7 @@ bool Number(const DataRecord& r, std::span<const std::uint8_t> field, Variable f
                                    : static_cast<double>(SignedInteger(field));
       return true;
     case 0x5:
-      out = Real(field);
+      out = SingleFromBytes(field);
       return true;
     case 0x9:
     case 0xA:

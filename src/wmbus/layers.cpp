@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "codec/codings.hpp"
 #include "records/data_field.hpp"
 #include "wmbus/frame.hpp"
 
@@ -24,7 +25,7 @@ void ReadShortHeader(std::span<const std::uint8_t> b, TelegramHeader& h) {
 void ReadLongHeader(std::span<const std::uint8_t> b, TelegramHeader& h) {
   records::PutIdent(b.first(4), h);
   h.manufacturerCode = static_cast<std::uint16_t>(b[4] | (b[5] << 8));
-  h.manufacturer = records::ManufacturerLetters(h.manufacturerCode);
+  h.manufacturer = ManufacturerLetters(h.manufacturerCode);
   h.version = b[6];
   h.medium = b[7];
   ReadShortHeader(b.subspan(8, 4), h);

@@ -1,6 +1,7 @@
 // A wireless telegram from its link layer to its records, deciphered with its meter's key.
 #include <algorithm>
 
+#include "codec/codings.hpp"
 #include "records/data_field.hpp"
 #include "records/vif_tables.hpp"
 #include "velmar/wmbus.hpp"
@@ -16,7 +17,7 @@ namespace {
 void ReadLink(std::span<const std::uint8_t> b, WirelessLink& link, TelegramHeader& h) {
   link.c = b[1];
   link.manufacturerCode = static_cast<std::uint16_t>(b[2] | (b[3] << 8));
-  link.manufacturer = records::ManufacturerLetters(link.manufacturerCode);
+  link.manufacturer = ManufacturerLetters(link.manufacturerCode);
   records::PutIdent(b.subspan(4, 4), h);
   link.ident = h.ident;
   link.identNumber = h.identNumber;
