@@ -159,11 +159,11 @@ void BusPane::AddFound(const FoundMeter& m) {
   if (m.collision) {
     cells = {address, tr("collision: several meters answered"), "", "", ""};
   } else if (!m.readable) {
-    const QString ident = m.identKnown ? QStringLiteral("%1").arg(m.identNumber, 8, 10, QChar('0'))
+    const QString ident = m.identKnown ? QString::fromStdString(IdentNumberText(m.identNumber))
                                        : tr("unknown: its data could not be read");
     cells = {address, ident, "?", "?", "?"};
   } else {
-    cells = {address, QStringLiteral("%1").arg(m.identNumber, 8, 10, QChar('0')),
+    cells = {address, QString::fromStdString(IdentNumberText(m.identNumber)),
              QString::fromLatin1(m.manufacturer.data()), Hex2(m.version),
              QString::fromUtf8(MediumText(m.medium).data())};
   }

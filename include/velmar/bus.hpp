@@ -23,6 +23,11 @@
 
 namespace velmar {
 
+// An identification number as its eight digits, leading zeros kept ("00000042": a number of
+// fewer digits would read as a primary address). Every tool shows a number from a scan or an
+// address this way.
+std::string IdentNumberText(std::uint32_t identNumber);
+
 // A meter's address: a primary address (0-250; 253 the selected meter, 254 the one meter on a
 // point-to-point line, 255 broadcast, which no meter answers), or an identification number of
 // eight BCD digits with an optional manufacturer, version and medium. A meter named by its

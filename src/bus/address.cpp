@@ -55,10 +55,13 @@ std::optional<Address> Address::Parse(std::string_view text, std::string* why) {
   return Primary(static_cast<std::uint8_t>(value));
 }
 
-std::string Address::Text() const {
-  if (!secondary) return std::to_string(primary);
+std::string IdentNumberText(std::uint32_t identNumber) {
   std::string digits = std::to_string(identNumber);
   return std::string(8 - std::min<std::size_t>(8, digits.size()), '0') + digits;
+}
+
+std::string Address::Text() const {
+  return secondary ? IdentNumberText(identNumber) : std::to_string(primary);
 }
 
 }  // namespace velmar

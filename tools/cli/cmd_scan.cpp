@@ -58,28 +58,22 @@ nlohmann::ordered_json MeterJson(const FoundMeter& m) {
   return j;
 }
 
-std::string IdentText(std::uint32_t ident) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%08u", ident);
-  return text;
-}
-
 void PrintMeter(const FoundMeter& m) {
   const std::string primary = m.primaryAddress >= 0 ? std::to_string(m.primaryAddress) : "-";
   if (m.collision) {
-    const std::string ident = m.primaryAddress >= 0 ? "?" : IdentText(m.identNumber);
+    const std::string ident = m.primaryAddress >= 0 ? "?" : IdentNumberText(m.identNumber);
     std::printf("%-8s %-10s %-4s %-7s %-6s %s\n", primary.c_str(), ident.c_str(), "?", "?", "?",
                 "collision: several meters answered at once (not counted, not read)");
     return;
   }
   if (!m.readable) {
-    const std::string ident = m.identKnown ? IdentText(m.identNumber) : "?";
+    const std::string ident = m.identKnown ? IdentNumberText(m.identNumber) : "?";
     std::printf("%-8s %-10s %-4s %-7s %-6s %s\n", primary.c_str(), ident.c_str(), "?", "?", "?",
                 "acknowledged, but its data could not be read");
     return;
   }
-  std::printf("%-8s %-10s %-4s %-7u %-6u\n", primary.c_str(), IdentText(m.identNumber).c_str(),
-              m.manufacturer.data(), m.version, m.medium);
+  std::printf("%-8s %-10s %-4s %-7u %-6u\n", primary.c_str(),
+              IdentNumberText(m.identNumber).c_str(), m.manufacturer.data(), m.version, m.medium);
 }
 
 }  // namespace
