@@ -105,7 +105,7 @@ void MainWindow::SetSelectedAddress() {
           .arg(next, 2, 16, QChar('0'));
   if (!Confirmed(what)) return SetStatus(tr("Set address: cancelled, nothing sent"));
   RunBus(tr("Set address"), [&](velmar::Bus& bus) {
-    if (BusScanner(bus).AnswerAt(Address::Primary(next)) != Status::kNoReply) {
+    if (BusScanner(bus).Occupied(static_cast<std::uint8_t>(next))) {
       return BusFailure(
           tr("Set address: a meter already answers at %1; nothing changed").arg(next));
     }

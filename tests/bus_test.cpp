@@ -7,6 +7,7 @@
 
 #include <functional>
 
+#include "bus/frame_judge.hpp"
 #include "decode/meter_data.hpp"
 #include "link/link_state.hpp"
 #include "sim_bus.hpp"
@@ -84,6 +85,29 @@ TEST(BusRead, ACopyOfAReadingKeepsItsRecordsWithoutDecodingAgain) {
         EXPECT_TRUE(r.bytes.data() >= own.data() && r.bytes.data() < own.data() + own.size());
       }
     }
+  }
+}
+
+// A long frame with this C field and a sound length and check byte.
+std::vector<std::uint8_t> LongFrame(std::uint8_t c) {
+  std::vector<std::uint8_t> f = {0x68, 3, 3, 0x68, c, 0x01, 0x78};
+  f.push_back(static_cast<std::uint8_t>(c + 0x01 + 0x78));
+  f.push_back(0x16);
+  return f;
+}
+
+// A meter sets the access-demand bit (0x20) when it wants attention and the data-flow-control
+// bit (0x10) when it cannot take more: its RSP_UD is still an RSP_UD and must be read. Only
+// another function is the wrong reply.
+TEST(FrameJudge, AnRspUdIsReadWhateverItsAccessDemandAndFlowControlBits) {
+  for (std::uint8_t c : {0x08, 0x18, 0x28, 0x38}) {
+    const bus::Verdict v = bus::Judge(LongFrame(c), bus::Expect::kUserData);
+    EXPECT_EQ(v.result, Status::kOk) << int{c};
+  }
+  for (std::uint8_t c : {0x09, 0x48, 0x53, 0x73}) {
+    const bus::Verdict v = bus::Judge(LongFrame(c), bus::Expect::kUserData);
+    EXPECT_EQ(v.result, Status::kUnexpectedReply) << int{c};
+    EXPECT_EQ(v.linkResult, LinkResult::kStructureError) << int{c};
   }
 }
 
@@ -326,6 +350,9 @@ TEST(BusOperations, SetPrimaryAddressIsConfirmedAtTheNewAddress) {
   ASSERT_EQ(b.bus->SetPrimaryAddress(Address::Primary(1), 9), Status::kOk);
   EXPECT_EQ(b.meter().config().primaryAddress, 9);
   EXPECT_EQ(SentFrames(b), (Frames{"1040014116", "68060668730151017A094916", "1040094916"}));
+  // 250 is the highest address a meter can take (251-255 are the bus's own).
+  ASSERT_EQ(b.bus->SetPrimaryAddress(Address::Primary(9), 250), Status::kOk);
+  EXPECT_EQ(b.meter().config().primaryAddress, 250);
 }
 
 TEST(BusOperations, SetBaudRateSwitchesThePortAndConfirmsThere) {
@@ -347,11 +374,14 @@ TEST(BusOperations, ApplicationResetAndRawFrames) {
   SimBus b(SimBus::One());
   ASSERT_EQ(b.bus->ApplicationReset(Address::Primary(1), 0x10), Status::kOk);
   ASSERT_EQ(b.bus->ApplicationReset(Address::Primary(1), std::nullopt), Status::kOk);
-  EXPECT_EQ(b.meter().config().applicationResets, 2);
+  // Subcode 0 ("all") is a subcode: its byte is sent, unlike no subcode at all.
+  ASSERT_EQ(b.bus->ApplicationReset(Address::Primary(1), 0x00), Status::kOk);
+  EXPECT_EQ(b.meter().config().applicationResets, 3);
   const Frames sent = SentFrames(b);
-  ASSERT_EQ(sent.size(), 4u);
+  ASSERT_EQ(sent.size(), 6u);
   EXPECT_EQ(sent[1], "6804046873015010D416");  // each operation starts with a link reset
   EXPECT_EQ(sent[3], "68030368730150C416");
+  EXPECT_EQ(sent[5], "6804046873015000C416");
 
   const RawReply reply = b.bus->SendRaw(*ParseHex("10 5B 01 5C 16"));
   EXPECT_EQ(reply.result, Status::kOk);

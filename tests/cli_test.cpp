@@ -532,6 +532,8 @@ TEST(BusCommands, AddressResetAndRawFramesThroughAGateway) {
   ASSERT_EQ(at40.status, 0) << at40.err;
   EXPECT_EQ(json::parse(at40.out)["MeterID"], 12345606);
   EXPECT_EQ(run({"read", "--address", "3", "--retries", "0"}).status, 3);
+  ASSERT_EQ(run({"set-address", "250", "--address", "40"}).status, 0);  // the highest there is
+  EXPECT_EQ(json::parse(run({"read", "--address", "250", "--json"}).out)["MeterID"], 12345606);
 
   EXPECT_EQ(run({"reset", "--address", "4"}).status, 0);
   EXPECT_EQ(run({"reset", "--application", "--address", "4"}).status, 0);

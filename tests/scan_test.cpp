@@ -189,6 +189,23 @@ TEST(BusScan, TheNewAddressIsFreeWhenOnlyALateAnswerIsHeardThere) {
   EXPECT_EQ(late.bus->Probe(Address::Primary(1)), Status::kNoReply);
   EXPECT_EQ(BusScanner(*late.bus).AnswerAt(Address::Primary(2)), Status::kNoReply);
   EXPECT_EQ(BusScanner(*late.bus).AnswerAt(Address::Primary(1)), Status::kOk);
+  EXPECT_FALSE(BusScanner(*late.bus).Occupied(2));
+}
+
+// A new primary address is taken by one meter there, and more so by two answering at once: a
+// third would make three meters no read can tell apart.
+TEST(BusScan, TwoMetersAtTheNewAddressMakeItTakenAsOneDoes) {
+  SimBus b(Thirty(3));
+  b.meter(1).config().primaryAddress = 7;
+  b.meter(2).config().primaryAddress = 7;
+  BusScanner scanner(*b.bus);
+  EXPECT_EQ(scanner.AnswerAt(Address::Primary(7)), Status::kCollision);
+  EXPECT_TRUE(scanner.Occupied(7));
+  EXPECT_TRUE(scanner.Occupied(1));
+  EXPECT_FALSE(scanner.Occupied(8));
+  b.port->SetOpenFails(true);
+  b.bus->Close();
+  EXPECT_THROW(scanner.Occupied(8), PortError);
 }
 
 // A meter that acknowledges but whose data cannot be read (every answer damaged): a primary

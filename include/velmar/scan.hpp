@@ -78,6 +78,10 @@ class BusScanner {
   // earlier request (a slow meter, a gateway's burst) is not taken for a meter there. One
   // probe when nothing answers; at most two probes and a drain. kPortError when the port fails.
   Status AnswerAt(const Address& address);
+  // Whether primary address `primary` is taken, for a meter about to be given it: any answer
+  // there, by AnswerAt, counts: one meter, several at once (a collision), or a wrong answer.
+  // Only silence leaves it free. Time as AnswerAt; throws PortError when the port fails.
+  bool Occupied(std::uint8_t primary);
 
  private:
   // One probe; an answer that is not a clean acknowledge (or, unless `trust_ack`, any answer)

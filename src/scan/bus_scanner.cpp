@@ -98,6 +98,12 @@ Status BusScanner::AnswerAt(const Address& address) {
   return ProbeTrusting(address, false);
 }
 
+bool BusScanner::Occupied(std::uint8_t primary) {
+  const Status there = AnswerAt(Address::Primary(primary));
+  if (there == Status::kPortError) throw PortError(bus_.PortFailure());
+  return there != Status::kNoReply;
+}
+
 // A meter that acknowledged and then answers nothing at all may never have been there: the
 // acknowledge can be another meter's, come late. Asked again once the line is quiet.
 std::optional<FoundMeter> BusScanner::Confirmed(const Address& address, int primary) {

@@ -89,9 +89,13 @@ Runner AddSetAddress(CLI::App& app) {
     const Address from = *Address::Parse(o->address);
     const auto to = static_cast<std::uint8_t>(std::stoi(*next));
     if (!*force && (from.secondary || from.primary != to)) {
-      const Status there = BusScanner(bus).AnswerAt(Address::Primary(to));
-      if (there == Status::kPortError) return Finish(there, bus, "");
-      if (there != Status::kNoReply) {
+      bool taken = false;
+      try {
+        taken = BusScanner(bus).Occupied(to);
+      } catch (const PortError&) {
+        return Finish(Status::kPortError, bus, "");
+      }
+      if (taken) {
         std::cerr << "Error: a meter already answers at primary address " << int{to}
                   << "; nothing was changed (give --force to set it anyway)\n";
         return kExitError;
