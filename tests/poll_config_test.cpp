@@ -196,9 +196,17 @@ TEST_F(SpoolTest, KeepsOrderAcrossARestartAndDropsTheOldestAtItsBound) {
   EXPECT_EQ(again.Size(), 4);
 }
 
+// The payloads offered, after checking that each reading is offered once and in the order
+// it was taken (ids only grow).
 std::vector<std::string> Payloads(const std::vector<Spool::Entry>& entries) {
   std::vector<std::string> out;
-  for (const auto& e : entries) out.push_back(e.payload);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i > 0) {
+      EXPECT_LT(entries[i - 1].id, entries[i].id)
+          << entries[i].payload << " offered after " << entries[i - 1].payload;
+    }
+    out.push_back(entries[i].payload);
+  }
   return out;
 }
 
@@ -243,17 +251,28 @@ TEST_F(SpoolTest, AFullDiskKeepsReadingsInMemoryUntilSpaceReturns) {
   EXPECT_EQ(Payloads(again.After(0, 10)), (std::vector<std::string>{"2", "3", "7"}));
 }
 
-// Readings that waited in memory reach the disk in the order they were taken.
+// Readings that waited in memory reach the disk in the order they were taken, and are offered
+// in that order and once, from memory and when the disk takes them again.
 TEST_F(SpoolTest, ReadingsFromMemoryReachTheDiskInOrder) {
   {
     Spool spool(dir_, 100, {}, testing::FaultyVfsName());
+    spool.Push("t", "0");
     testing::SetDiskFull(true);
     for (const char* p : {"a", "b", "c"}) spool.Push("t", p);
+    const auto waiting = spool.After(0, 10);
+    ASSERT_EQ(Payloads(waiting), (std::vector<std::string>{"0", "a", "b", "c"}));
+    // Past a reading (on disk, in memory): never that reading again.
+    EXPECT_EQ(Payloads(spool.After(waiting[0].id, 10)), (std::vector<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(Payloads(spool.After(waiting[2].id, 10)), (std::vector<std::string>{"c"}));
+    EXPECT_TRUE(spool.After(waiting[3].id, 10).empty());
     testing::SetDiskFull(false);
     spool.Push("t", "d");
+    EXPECT_EQ(spool.InMemory(), 0);
+    EXPECT_EQ(Payloads(spool.After(0, 10)), (std::vector<std::string>{"0", "a", "b", "c", "d"}));
+    EXPECT_EQ(Payloads(spool.After(waiting[1].id, 10)), (std::vector<std::string>{"b", "c", "d"}));
   }
   Spool again(dir_, 100);
-  EXPECT_EQ(Payloads(again.After(0, 10)), (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_EQ(Payloads(again.After(0, 10)), (std::vector<std::string>{"0", "a", "b", "c", "d"}));
 }
 
 TEST_F(SpoolTest, MemoryIsBoundedWhileTheDiskRefuses) {

@@ -113,21 +113,28 @@ std::vector<nlohmann::json> StatesOf(const std::vector<Received>& messages,
   return out;
 }
 
-// Every logged reading of `meter` is at the broker, and they came in the order taken (a reading
-// may come twice: once before the broker went away, once again from the spool).
+// Whether a reading may reach the broker twice: only one the broker took and went away before
+// acknowledging, which the spool then sends again.
+enum class Repeats { kNever, kAcrossABrokerOutage };
+
+// Every logged reading of `meter` is at the broker, in the order taken, and once (or, across
+// an outage of the broker, once more right after itself).
 void ExpectAllInOrder(const Collector& c, const std::vector<Received>& messages,
-                      const std::string& meter) {
+                      const std::string& meter, Repeats repeats = Repeats::kNever) {
   std::vector<std::string> arrived;
   for (const auto& j : StatesOf(messages, meter)) {
     const std::string t = j["time"];
-    if (arrived.empty() || arrived.back() != t) arrived.push_back(t);
+    const bool again = !arrived.empty() && arrived.back() == t;
+    EXPECT_TRUE(!again || repeats == Repeats::kAcrossABrokerOutage)
+        << meter << " reading of " << t << " published twice";
+    if (!again) arrived.push_back(t);
   }
   const std::set<std::string> seen(arrived.begin(), arrived.end());
   for (const std::string& t : c.ReadingsOf(meter)) {
     EXPECT_TRUE(seen.count(t)) << meter << " reading of " << t << " never arrived";
   }
   for (std::size_t i = 1; i < arrived.size(); ++i) {
-    EXPECT_LE(arrived[i - 1], arrived[i]) << meter << " readings out of order";
+    EXPECT_LT(arrived[i - 1], arrived[i]) << meter << " readings out of order";
   }
 }
 
@@ -389,8 +396,8 @@ TEST_F(PollTest, ReadingsTakenWhileTheBrokerIsAwayArriveInOrderWhenItIsBack) {
       15s))
       << collector.Log();
   const auto messages = sub.Messages();
-  ExpectAllInOrder(collector, messages, "incomer");
-  ExpectAllInOrder(collector, messages, "pumps");
+  ExpectAllInOrder(collector, messages, "incomer", Repeats::kAcrossABrokerOutage);
+  ExpectAllInOrder(collector, messages, "pumps", Repeats::kAcrossABrokerOutage);
 }
 
 TEST_F(PollTest, FailingMetersPublishTheirResultAndTheOthersGoOn) {
@@ -537,8 +544,8 @@ TEST_F(PollTest, AFullDiskUnderTheSpoolLosesNothing) {
       },
       20s));
   const auto messages = sub.Messages();
-  ExpectAllInOrder(collector, messages, "a");
-  ExpectAllInOrder(collector, messages, "b");
+  ExpectAllInOrder(collector, messages, "a", Repeats::kAcrossABrokerOutage);
+  ExpectAllInOrder(collector, messages, "b", Repeats::kAcrossABrokerOutage);
 }
 
 TEST_F(PollTest, ABusWhoseDeviceVanishesIsRetriedWhileTheOthersGoOn) {

@@ -38,9 +38,7 @@ MeterKeys KeysOf(const RadioEntry& radio) {
 RadioWorker::RadioWorker(RadioEntry radio, std::string prefix, ReadingSink sink, PollLog& log)
     : radio_(std::move(radio)), prefix_(std::move(prefix)), sink_(std::move(sink)), log_(log) {
   for (const RadioMeterEntry& m : radio_.meters) {
-    Meter meter{};
-    meter.entry = &m;
-    meters_.push_back(meter);
+    meters_.push_back(Meter{&m, RadioPace(m.meter.interval, Clock::now()), std::nullopt, {}});
   }
 }
 
@@ -67,7 +65,7 @@ void RadioWorker::Join() {
 
 void RadioWorker::Run() {
   started_ = Clock::now();
-  for (Meter& m : meters_) m.lastHeard = started_;
+  for (Meter& m : meters_) m.pace = RadioPace(m.entry->meter.interval, started_);
   WirelessDecoder decoder(KeysOf(radio_));
   if (formats_.load) {
     for (const CompactFormats::Format& f : formats_.load())
@@ -136,11 +134,8 @@ void RadioWorker::Heard(const HeardTelegram& h, const WirelessTelegram& t) {
         read.status == Status::kFormatNotYetKnown) {
       return;
     }
-    if (read.Ok()) m.lastHeard = now;
     m.lastFailure = read.Ok() ? "" : read.error;
-    if (m.published && now - m.lastPublished < std::chrono::seconds(entry.interval)) return;
-    m.published = true;
-    m.lastPublished = now;
+    if (!m.pace.Heard(now, read.Ok())) return;
     nlohmann::ordered_json j;
     j["meter"] = entry.name;
     j["bus"] = radio_.name;
@@ -152,7 +147,6 @@ void RadioWorker::Heard(const HeardTelegram& h, const WirelessTelegram& t) {
         sink_(StateTopic(prefix_, entry.name),
               j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     if (read.Ok() && state_sink_) state_sink_(entry, read);
-    if (read.Ok()) m.available = true;
     log_.Read(std::chrono::system_clock::now(), radio_.name + "/" + entry.name + ": " +
                                                     (read.Ok() ? "ok" : read.error) + "; " + where);
     return;
@@ -166,22 +160,19 @@ void RadioWorker::Lost(const std::string& why) {
   down_ = true;
   if (link_) link_(radio_.name, false, why);
   for (Meter& m : meters_) {
-    if (m.available && availability_) availability_(m.entry->meter, false);
-    m.available = false;
+    if (m.pace.Lost() && availability_) availability_(m.entry->meter, false);
   }
 }
 
 void RadioWorker::CheckSilence(Clock::time_point now) {
   for (Meter& m : meters_) {
     const MeterEntry& entry = m.entry->meter;
-    if (!m.available || now - m.lastHeard < 3 * std::chrono::seconds(entry.interval)) continue;
-    m.available = false;
+    if (!m.pace.FallsSilent(now)) continue;
     // A meter whose telegrams come but cannot be read is heard: the log says why it is not read.
-    const std::string silence = m.lastFailure.empty()
-                                    ? "not heard for " + std::to_string(3 * entry.interval) + " s"
-                                    : "heard, but no telegram read for " +
-                                          std::to_string(3 * entry.interval) + " s (" +
-                                          m.lastFailure + ")";
+    const std::string limit = std::to_string(m.pace.SilenceLimit().count()) + " s";
+    const std::string silence = m.lastFailure.empty() ? "not heard for " + limit
+                                                      : "heard, but no telegram read for " + limit +
+                                                            " (" + m.lastFailure + ")";
     log_.Note("radio " + radio_.name + ": " + entry.name + " (" + entry.address + ") " + silence +
               ": unavailable");
     if (availability_) availability_(entry, false);

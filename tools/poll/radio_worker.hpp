@@ -11,6 +11,7 @@
 
 #include "bus_worker.hpp"
 #include "poll_config.hpp"
+#include "radio_pace.hpp"
 #include "velmar/radio.hpp"
 #include "velmar/wmbus.hpp"
 #include "worker_thread.hpp"
@@ -45,10 +46,7 @@ class RadioWorker {
   using Clock = std::chrono::steady_clock;
   struct Meter {
     const RadioMeterEntry* entry;
-    Clock::time_point lastPublished{};
-    Clock::time_point lastHeard{};  // its last telegram read to its values
-    bool published = false;
-    bool available = true;  // until three intervals pass unheard
+    RadioPace pace;
     std::optional<std::chrono::system_clock::time_point> lastGood;
     std::string lastFailure;  // why its telegrams since its last good one were not read
   };
