@@ -3,6 +3,7 @@
 // ends the call the way a serial adapter would.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -101,6 +102,34 @@ TEST(Gateway, AHandshakeThatNeverCompletesFailsTheOpenAtTheTimeOut) {
   }
   EXPECT_FALSE(port.PortOpen());
   for (int c : fillers) ::close(c);
+}
+
+// A watch that, as a GUI toolkit's socket notifier does, only ever says "readable": a socket
+// the other end closed is then known gone only by its read of no bytes.
+struct ReadableOnlyWatch : posix::DescriptorWatch {
+  void AddSource(posix::DescriptorSource* s) override { source = s; }
+  void RemoveSource(posix::DescriptorSource*) override { source = nullptr; }
+  posix::DescriptorSource* source = nullptr;
+};
+
+TEST(Gateway, AConnectionTheGatewayClosesIsLostWhenOnlyReadabilityIsWatched) {
+  Listener l;
+  std::thread gateway([&] { ::close(::accept(l.fd, nullptr, nullptr)); });
+  ReadableOnlyWatch watch;
+  posix::TcpGatewayPort port(watch, "127.0.0.1", l.port);
+  port.SetPortOpen(true);
+  gateway.join();
+  ASSERT_NE(watch.source, nullptr);
+  pollfd end{watch.source->Fd(), POLLIN, 0};
+  ASSERT_EQ(::poll(&end, 1, 5000), 1);  // the close has arrived
+  watch.source->OnReady(posix::kReadable);
+  try {
+    port.InBufferCount();
+    ADD_FAILURE() << "a closed connection is still taken for a quiet one";
+  } catch (const PortError& e) {
+    EXPECT_NE(std::string(e.what()).find("closed the connection"), std::string::npos) << e.what();
+  }
+  port.SetPortOpen(false);
 }
 
 // The gateway answers the link reset, then closes the connection in the middle of the reply.

@@ -514,7 +514,32 @@ class GuiTest : public QObject {
     QCOMPARE(w->Trace()->Text(), before);
   }
 
-  // A meter found by a search of identification numbers is read by its number.
+  // The found list says each meter's address as it is: an identification number with all eight
+  // digits (42 alone is primary address 42 everywhere else), and a meter that answered at
+  // primary address 0 is read there, while one found by its number is read by the number.
+  void theFoundListKeepsPrimaryAndSecondaryAddressesApart() {
+    QTemporaryDir dir;
+    auto w = BusWindow(dir, 1);
+    velmar::gui::BusPane* pane = w->BusTab();
+    velmar::FoundMeter at0;
+    at0.primaryAddress = 0;
+    at0.identNumber = 42;
+    at0.manufacturer = {'O', 'R', 'V', '\0'};
+    velmar::FoundMeter byNumber = at0;
+    byNumber.primaryAddress = -1;
+    velmar::FoundMeter unreadable = at0;
+    unreadable.primaryAddress = 7;
+    unreadable.readable = false;
+    for (const auto& m : {at0, byNumber, unreadable}) pane->AddFound(m);
+    QCOMPARE(pane->found->item(0, 1)->text(), QString("00000042"));
+    QCOMPARE(pane->found->item(1, 1)->text(), QString("00000042"));
+    QCOMPARE(pane->found->item(2, 1)->text(), QString("00000042"));
+    pane->found->selectRow(0);
+    QVERIFY(pane->Selected() == velmar::Address::Primary(0));
+    pane->found->selectRow(1);
+    QVERIFY(pane->Selected() == velmar::Address::Ident(42));
+  }
+
   // The meters a scan found are saved with a header row, one meter a row.
   void theMetersFoundAreSavedAsATable() {
     QTemporaryDir dir;
