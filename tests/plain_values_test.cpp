@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "corpus_support.hpp"
+#include "maker_fields.hpp"
 #include "meter_read.hpp"
 #include "sim_bus.hpp"
 #include "velmar/hex.hpp"
@@ -115,6 +116,31 @@ TEST(PlainValues, AnEncipheredMeterGivesNone) {
   EXPECT_EQ(r.error, "encrypted (mode 5), no key for this meter");
   EXPECT_TRUE(r.values.empty());
   EXPECT_TRUE(r.reading.records.empty());
+}
+
+// A tariff register the meter flags as not valid is "-" in the JSON, the command line's table
+// and the window's cells alike, never a number (the control shows it so).
+TEST(MakerFields, AFlaggedTariffReadsDashInEveryList) {
+  MakerValues m;
+  m.energyTariff = {100.0, 1.5, std::nullopt, 3.25, std::nullopt, std::nullopt};
+  const tools::MakerField* f = tools::FindMakerField("ActiveEnergy");
+  ASSERT_NE(f, nullptr);
+  const auto json = f->json(m);
+  EXPECT_EQ(json[2], "-");
+  EXPECT_EQ(json[3], 3.25);
+  const auto rows = f->rows(m);
+  ASSERT_EQ(rows.size(), 4u);  // tariffs 1-4
+  EXPECT_EQ(rows[0].second, "1.50 kWh");
+  EXPECT_EQ(rows[1].second, "-");
+  EXPECT_EQ(rows[3].second, "-");
+  int dashes = 0;
+  for (const tools::ValueCell& c : tools::ValueCells(m)) {
+    if (c.label == "Energy tariff 2") {
+      EXPECT_EQ(c.text, "-");
+    }
+    if (c.label.rfind("Energy tariff", 0) == 0 && c.text == "-") ++dashes;
+  }
+  EXPECT_EQ(dashes, 3);
 }
 
 }  // namespace

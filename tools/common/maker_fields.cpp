@@ -25,6 +25,7 @@ std::string StatusLine(const MakerValues& m) {
   return StatusCell(Json(m.StatusText()));
 }
 
+// A tariff register the meter flags as not valid reads "-", here and wherever it is shown.
 Json Tariff(const MakerValues& m, std::size_t t) {
   return m.energyTariff[t] ? Json(*m.energyTariff[t]) : Json("-");
 }
@@ -100,8 +101,10 @@ const std::vector<MakerField> kFields = {
      [](const MakerValues& m) {
        Rows rows;
        for (std::size_t t = 1; t <= 4; ++t) {
-         rows.emplace_back("  tariff " + std::to_string(t),
-                           m.energyTariff[t] ? WithUnit(Fixed2(*m.energyTariff[t]), "kWh") : "-");
+         const Json v = Tariff(m, t);
+         rows.emplace_back(
+             "  tariff " + std::to_string(t),
+             v.is_string() ? v.get<std::string>() : WithUnit(Fixed2(v.get<double>()), "kWh"));
        }
        return rows;
      }},
@@ -139,8 +142,7 @@ const std::vector<MakerField> kFields = {
      [](const MakerValues& m) {
        std::string text;
        for (std::size_t r = 0; r < m.relays.size(); ++r) {
-         const int s = m.relays[r];
-         text += std::to_string(r) + ":" + (s == 1 ? "on" : s == 0 ? "off" : "-") + " ";
+         text += std::to_string(r) + ":" + RelayCell(Json(m.relays[r])) + " ";
        }
        return One("Relays", text);
      },
