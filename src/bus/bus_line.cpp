@@ -91,7 +91,12 @@ void BusLine::Close() {
 }
 
 double BusLine::CharacterSeconds() const {
-  return SerialSettings::Parse(port_.Settings()).CharacterSeconds();
+  std::string now = port_.Settings();
+  if (now != settings_ || character_seconds_ == 0) {
+    character_seconds_ = SerialSettings::Parse(now).CharacterSeconds();
+    settings_ = std::move(now);
+  }
+  return character_seconds_;
 }
 
 void BusLine::Send(std::span<const std::uint8_t> frame) {

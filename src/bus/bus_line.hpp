@@ -56,7 +56,8 @@ class BusLine {
   void DrainUntilQuiet(int pauseMs);
   // Waits `ms` milliseconds of host event passes.
   void Wait(int ms);
-  // Seconds one character takes at the port's settings.
+  // Seconds one character takes at the port's settings (read again only when the settings text
+  // has changed). Throws PortError when the settings do not parse.
   double CharacterSeconds() const;
   SerialPort& port() { return port_; }
   const SerialPort& port() const { return port_; }
@@ -76,6 +77,10 @@ class BusLine {
   bool limit_passed_ = false;
   bool nap_passed_ = false;
   int settle_ms_ = 0;
+  // The settings the character time was last worked out for: every exchange asks for it
+  // several times, and the settings change only with the speed.
+  mutable std::string settings_;
+  mutable double character_seconds_ = 0;
 };
 
 }  // namespace velmar::bus
