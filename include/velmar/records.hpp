@@ -21,6 +21,35 @@ namespace velmar {
 
 enum class RecordFunction : std::uint8_t { kInstantaneous, kMaximum, kMinimum, kError };
 
+// What a record measures and in which unit its value is, for a host that picks values by their
+// meaning rather than by their text: the quantities a meter's present readings are taken from,
+// as the value tables name them (the primary VIFs, the 0xFB and 0xFD extensions, a maker's own
+// codes, the fixed structure's units). kOther for every other quantity; `quantity` and `unit`
+// name it.
+enum class Measure : std::uint8_t {
+  kOther,
+  kEnergyWh,
+  kEnergyJ,
+  kVolumeM3,
+  kMassKg,
+  kPowerW,
+  kPowerJPerH,
+  kReactivePowerVar,
+  kApparentPowerVA,
+  kPowerFactor,
+  kVoltageV,
+  kCurrentA,
+  kVolumeFlowM3PerH,
+  kVolumeFlowM3PerMin,
+  kVolumeFlowM3PerS,
+  kFlowTemperatureC,
+  kReturnTemperatureC,
+  kTemperatureDifferenceK,
+  kExternalTemperatureC,
+  kPressureBar,
+  kDateTime,
+};
+
 enum class ValueKind : std::uint8_t {
   kNone,      // no data (coding 0, selection for readout)
   kNumber,    // `value`, scaled to `unit`
@@ -48,6 +77,7 @@ struct DataRecord {
   std::uint8_t vif = 0;  // the VIF as sent (0xFB, 0xFD: the table's code is vifes[0])
   std::array<std::uint8_t, 11> vifes{};
   std::uint8_t vifeCount = 0;
+  Measure measure = Measure::kOther;        // `quantity` and `unit` as a code
   std::string_view quantity;                // "Energy", "Volume", "Flow temperature", ...
   std::string_view unit;                    // SI unit of `value`: "Wh", "m^3", "°C", ... ("" none)
   std::string_view unitSuffix;              // from an orthogonal VIFE: "/h", "/s", ... ("" none)

@@ -14,6 +14,7 @@ struct FixedUnit {
   std::string_view quantity;
   std::string_view unit;
   int exponent;
+  Measure measure = Measure::kOther;
 };
 
 // Unit codes of the fixed structure: runs of nine powers of ten per quantity.
@@ -22,13 +23,17 @@ FixedUnit UnitOf(std::uint8_t code) {
     int first;
     std::string_view quantity, unit;
     int exponent;
+    Measure measure;
   };
-  static constexpr Run kRuns[] = {{0x02, "Energy", "Wh", 0},   {0x0B, "Energy", "J", 3},
-                                  {0x14, "Power", "W", 0},     {0x1D, "Power", "J/h", 3},
-                                  {0x26, "Volume", "m^3", -6}, {0x2F, "Volume flow", "m^3/h", -6}};
+  static constexpr Run kRuns[] = {{0x02, "Energy", "Wh", 0, Measure::kEnergyWh},
+                                  {0x0B, "Energy", "J", 3, Measure::kEnergyJ},
+                                  {0x14, "Power", "W", 0, Measure::kPowerW},
+                                  {0x1D, "Power", "J/h", 3, Measure::kPowerJPerH},
+                                  {0x26, "Volume", "m^3", -6, Measure::kVolumeM3},
+                                  {0x2F, "Volume flow", "m^3/h", -6, Measure::kVolumeFlowM3PerH}};
   for (const Run& r : kRuns) {
     if (code >= r.first && code < r.first + 9) {
-      return {r.quantity, r.unit, r.exponent + (code - r.first)};
+      return {r.quantity, r.unit, r.exponent + (code - r.first), r.measure};
     }
   }
   if (code == 0x38) return {"Temperature", "°C", -3};
@@ -68,6 +73,7 @@ bool DecodeFixedData(std::span<const std::uint8_t> data, bool msb_first, Decoded
     if (n == 0) first = u;
     r.quantity = u.quantity;
     r.unit = u.unit;
+    r.measure = u.measure;
     const auto bcd = Bcd(field);
     if (!binary && !bcd) {
       r.kind = ValueKind::kBytes;

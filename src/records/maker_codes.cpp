@@ -15,14 +15,14 @@ constexpr std::array<MakerVif, 4> kOrvVifs = {{
     {0x12, {"Transformer ratio", "", 0, VifKind::kPlain}},
     {0x13, {"Active tariff", "", 0, VifKind::kPlain}},
     {0x18, {"Power failures", "", 0, VifKind::kPlain}},
-    {0x60, {"Power factor", "", -3, VifKind::kScaled}},
+    {0x60, {"Power factor", "", -3, VifKind::kScaled, Measure::kPowerFactor}},
 }};
 
 // Subunit 1 of a power record is the reactive power, subunit 2 the apparent power.
 constexpr std::array<VifEntry, 3> kOrvPower = {{
-    {"Power", "W", 0, VifKind::kScaled},
-    {"Reactive power", "var", 0, VifKind::kScaled},
-    {"Apparent power", "VA", 0, VifKind::kScaled},
+    {"Power", "W", 0, VifKind::kScaled, Measure::kPowerW},
+    {"Reactive power", "var", 0, VifKind::kScaled, Measure::kReactivePowerVar},
+    {"Apparent power", "VA", 0, VifKind::kScaled, Measure::kApparentPowerVA},
 }};
 
 constexpr MakerCodes kOrv{kOrvCode, kOrvVifs, kOrvPower, codec::MakerPhase};
@@ -40,9 +40,10 @@ const VifEntry* MakerVifEntry(const MakerCodes& maker, std::uint8_t code) {
   return nullptr;
 }
 
-bool IsPhased(std::string_view quantity) {
-  return quantity == "Power" || quantity == "Voltage" || quantity == "Current" ||
-         quantity == "Power factor";
+bool IsPhased(Measure measure) {
+  return measure == Measure::kPowerW || measure == Measure::kPowerJPerH ||
+         measure == Measure::kVoltageV || measure == Measure::kCurrentA ||
+         measure == Measure::kPowerFactor;
 }
 
 }  // namespace velmar::records

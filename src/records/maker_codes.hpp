@@ -35,6 +35,6 @@ const MakerCodes* MakerCodesFor(std::uint16_t manufacturerCode);
 const VifEntry* MakerVifEntry(const MakerCodes& maker, std::uint8_t code);
 
 // Whether a record of this quantity carries a phase byte in the maker's coding.
-bool IsPhased(std::string_view quantity);
+bool IsPhased(Measure measure);
 
 }  // namespace velmar::records

@@ -35,7 +35,7 @@ const VifEntry* EntryOf(const DataRecord& r, const MakerCodes* maker) {
 
 // A maker may split one quantity by subunit (active, reactive, apparent power).
 VifEntry BySubunit(const DataRecord& r, const VifEntry& entry, const MakerCodes* maker) {
-  if (maker == nullptr || entry.quantity != "Power" || entry.unit != "W" ||
+  if (maker == nullptr || entry.measure != Measure::kPowerW ||
       r.subunit >= maker->powerBySubunit.size()) {
     return entry;
   }
@@ -59,7 +59,7 @@ VifeSum ApplyVifes(DataRecord& r, const VifEntry* entry, const MakerCodes* maker
   VifeSum sum;
   if (entry == nullptr) return sum;
   const bool coded = r.vif == 0xFB || r.vif == 0xFD || r.vif == 0xFF;
-  const bool phased = maker != nullptr && IsPhased(entry->quantity);
+  const bool phased = maker != nullptr && IsPhased(entry->measure);
   for (std::size_t i = coded ? 1 : 0; i < r.vifeCount; ++i) {
     if (phased && r.phase == 0) {
       r.phase = maker->phaseOf(r.vifes[i]);
@@ -185,6 +185,7 @@ void InterpretRecord(DataRecord& r, std::span<const std::uint8_t> field, Variabl
                : (r.vif & 0x7F) == 0x7E ? std::string_view("Any VIF")
                                         : entry.quantity;
   r.unit = entry.unit;
+  r.measure = known == nullptr || (r.vif & 0x7F) == 0x7E ? Measure::kOther : entry.measure;
   r.unscaled = known != nullptr && entry.kind == VifKind::kUnknown && (r.vif & 0x7F) != 0x7C &&
                (r.vif & 0x7F) != 0x7E;
   r.profile = vifes.profile;

@@ -11,10 +11,10 @@ constexpr std::string_view kTimeUnits[4] = {"s", "min", "h", "d"};
 
 // Fills `count` codes from `first`, the n-th with exponent `base + n`.
 constexpr void Scaled(Table& t, int first, int count, std::string_view quantity,
-                      std::string_view unit, int base) {
+                      std::string_view unit, int base, Measure measure = Measure::kOther) {
   for (int n = 0; n < count; ++n) {
     t[static_cast<std::size_t>(first + n)] = {quantity, unit, static_cast<std::int8_t>(base + n),
-                                              VifKind::kScaled};
+                                              VifKind::kScaled, measure};
   }
 }
 
@@ -35,25 +35,25 @@ constexpr void Bits(Table& t, int code, std::string_view quantity) {
 
 constexpr Table MakePrimary() {
   Table t{};
-  Scaled(t, 0x00, 8, "Energy", "Wh", -3);
-  Scaled(t, 0x08, 8, "Energy", "J", 0);
-  Scaled(t, 0x10, 8, "Volume", "m^3", -6);
-  Scaled(t, 0x18, 8, "Mass", "kg", -3);
+  Scaled(t, 0x00, 8, "Energy", "Wh", -3, Measure::kEnergyWh);
+  Scaled(t, 0x08, 8, "Energy", "J", 0, Measure::kEnergyJ);
+  Scaled(t, 0x10, 8, "Volume", "m^3", -6, Measure::kVolumeM3);
+  Scaled(t, 0x18, 8, "Mass", "kg", -3, Measure::kMassKg);
   Durations(t, 0x20, "On time");
   Durations(t, 0x24, "Operating time");
-  Scaled(t, 0x28, 8, "Power", "W", -3);
-  Scaled(t, 0x30, 8, "Power", "J/h", 0);
-  Scaled(t, 0x38, 8, "Volume flow", "m^3/h", -6);
-  Scaled(t, 0x40, 8, "Volume flow", "m^3/min", -7);
-  Scaled(t, 0x48, 8, "Volume flow", "m^3/s", -9);
+  Scaled(t, 0x28, 8, "Power", "W", -3, Measure::kPowerW);
+  Scaled(t, 0x30, 8, "Power", "J/h", 0, Measure::kPowerJPerH);
+  Scaled(t, 0x38, 8, "Volume flow", "m^3/h", -6, Measure::kVolumeFlowM3PerH);
+  Scaled(t, 0x40, 8, "Volume flow", "m^3/min", -7, Measure::kVolumeFlowM3PerMin);
+  Scaled(t, 0x48, 8, "Volume flow", "m^3/s", -9, Measure::kVolumeFlowM3PerS);
   Scaled(t, 0x50, 8, "Mass flow", "kg/h", -3);
-  Scaled(t, 0x58, 4, "Flow temperature", "°C", -3);
-  Scaled(t, 0x5C, 4, "Return temperature", "°C", -3);
-  Scaled(t, 0x60, 4, "Temperature difference", "K", -3);
-  Scaled(t, 0x64, 4, "External temperature", "°C", -3);
-  Scaled(t, 0x68, 4, "Pressure", "bar", -3);
+  Scaled(t, 0x58, 4, "Flow temperature", "°C", -3, Measure::kFlowTemperatureC);
+  Scaled(t, 0x5C, 4, "Return temperature", "°C", -3, Measure::kReturnTemperatureC);
+  Scaled(t, 0x60, 4, "Temperature difference", "K", -3, Measure::kTemperatureDifferenceK);
+  Scaled(t, 0x64, 4, "External temperature", "°C", -3, Measure::kExternalTemperatureC);
+  Scaled(t, 0x68, 4, "Pressure", "bar", -3, Measure::kPressureBar);
   t[0x6C] = {"Date", "", 0, VifKind::kDate};
-  t[0x6D] = {"Date and time", "", 0, VifKind::kDateTime};
+  t[0x6D] = {"Date and time", "", 0, VifKind::kDateTime, Measure::kDateTime};
   Plain(t, 0x6E, "Units for H.C.A.");
   Durations(t, 0x70, "Averaging duration");
   Durations(t, 0x74, "Actuality duration");
@@ -65,10 +65,10 @@ constexpr Table MakePrimary() {
 
 constexpr Table MakeFB() {
   Table t{};
-  Scaled(t, 0x00, 2, "Energy", "Wh", 5);  // 0.1 MWh and 1 MWh
-  Scaled(t, 0x08, 2, "Energy", "J", 8);   // 0.1 GJ and 1 GJ
-  Scaled(t, 0x10, 2, "Volume", "m^3", 2);
-  Scaled(t, 0x18, 2, "Mass", "kg", 5);  // 100 t and 1000 t
+  Scaled(t, 0x00, 2, "Energy", "Wh", 5, Measure::kEnergyWh);  // 0.1 MWh and 1 MWh
+  Scaled(t, 0x08, 2, "Energy", "J", 8, Measure::kEnergyJ);    // 0.1 GJ and 1 GJ
+  Scaled(t, 0x10, 2, "Volume", "m^3", 2, Measure::kVolumeM3);
+  Scaled(t, 0x18, 2, "Mass", "kg", 5, Measure::kMassKg);  // 100 t and 1000 t
   Scaled(t, 0x1A, 2, "Relative humidity", "%", -1);
   Scaled(t, 0x21, 1, "Volume", "ft^3", -1);
   Scaled(t, 0x22, 1, "Volume", "US gal", -1);
@@ -76,8 +76,8 @@ constexpr Table MakeFB() {
   Scaled(t, 0x24, 1, "Volume flow", "US gal/min", -3);
   Scaled(t, 0x25, 1, "Volume flow", "US gal/min", 0);
   Scaled(t, 0x26, 1, "Volume flow", "US gal/h", 0);
-  Scaled(t, 0x28, 2, "Power", "W", 5);  // 0.1 MW and 1 MW
-  Scaled(t, 0x30, 2, "Power", "J/h", 8);
+  Scaled(t, 0x28, 2, "Power", "W", 5, Measure::kPowerW);  // 0.1 MW and 1 MW
+  Scaled(t, 0x30, 2, "Power", "J/h", 8, Measure::kPowerJPerH);
   Scaled(t, 0x58, 4, "Flow temperature", "°F", -3);
   Scaled(t, 0x5C, 4, "Return temperature", "°F", -3);
   Scaled(t, 0x60, 4, "Temperature difference", "°F", -3);
@@ -130,8 +130,8 @@ constexpr Table MakeFD() {
   t[0x38] = {"Period of tariff", "month", 0, VifKind::kDuration};
   t[0x39] = {"Period of tariff", "a", 0, VifKind::kDuration};
   Plain(t, 0x3A, "Dimensionless");
-  Scaled(t, 0x40, 16, "Voltage", "V", -9);
-  Scaled(t, 0x50, 16, "Current", "A", -12);
+  Scaled(t, 0x40, 16, "Voltage", "V", -9, Measure::kVoltageV);
+  Scaled(t, 0x50, 16, "Current", "A", -12, Measure::kCurrentA);
   Plain(t, 0x60, "Reset counter");
   Plain(t, 0x61, "Cumulation counter");
   Plain(t, 0x62, "Control signal");

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "velmar/records.hpp"
+
 namespace velmar::records {
 
 enum class VifKind : std::uint8_t {
@@ -24,6 +26,7 @@ struct VifEntry {
   std::string_view unit;
   std::int8_t exponent = 0;
   VifKind kind = VifKind::kUnknown;
+  Measure measure = Measure::kOther;
 };
 
 // By code without the extension bit (0x00-0x7F).

@@ -30,42 +30,43 @@ const ValueSort& Sort(std::string_view stem) {
                        [stem](const ValueSort& s) { return s.stem == stem; });
 }
 
-// A record's quantity and unit, the sort it is, and how its value becomes the sort's unit:
-// times `multiply`, divided by `divide`.
+// What a record measures, the sort it is, and how its value becomes the sort's unit: times
+// `multiply`, divided by `divide`.
 struct Conversion {
-  std::string_view quantity;
-  std::string_view unit;
+  Measure measure;
   std::string_view stem;
   double multiply;
   double divide;
 };
 
 constexpr std::array<Conversion, 19> kConversions = {{
-    {"Energy", "Wh", "energy", 1, 1000},
-    {"Energy", "J", "energy", 1, 3.6e6},
-    {"Power", "W", "power", 1, 1},
-    {"Power", "J/h", "power", 1, 3600},
-    {"Reactive power", "var", "reactive_power", 1, 1},
-    {"Apparent power", "VA", "apparent_power", 1, 1},
-    {"Voltage", "V", "voltage", 1, 1},
-    {"Current", "A", "current", 1, 1},
-    {"Power factor", "", "power_factor", 1, 1},
-    {"Volume", "m^3", "volume", 1, 1},
-    {"Volume flow", "m^3/h", "flow", 1, 1},
-    {"Volume flow", "m^3/min", "flow", 60, 1},
-    {"Volume flow", "m^3/s", "flow", 3600, 1},
-    {"Flow temperature", "°C", "flow_temperature", 1, 1},
-    {"Return temperature", "°C", "return_temperature", 1, 1},
-    {"Temperature difference", "K", "temperature_difference", 1, 1},
-    {"External temperature", "°C", "external_temperature", 1, 1},
-    {"Pressure", "bar", "pressure", 1, 1},
-    {"Mass", "kg", "mass", 1, 1},
+    {Measure::kEnergyWh, "energy", 1, 1000},
+    {Measure::kEnergyJ, "energy", 1, 3.6e6},
+    {Measure::kPowerW, "power", 1, 1},
+    {Measure::kPowerJPerH, "power", 1, 3600},
+    {Measure::kReactivePowerVar, "reactive_power", 1, 1},
+    {Measure::kApparentPowerVA, "apparent_power", 1, 1},
+    {Measure::kVoltageV, "voltage", 1, 1},
+    {Measure::kCurrentA, "current", 1, 1},
+    {Measure::kPowerFactor, "power_factor", 1, 1},
+    {Measure::kVolumeM3, "volume", 1, 1},
+    {Measure::kVolumeFlowM3PerH, "flow", 1, 1},
+    {Measure::kVolumeFlowM3PerMin, "flow", 60, 1},
+    {Measure::kVolumeFlowM3PerS, "flow", 3600, 1},
+    {Measure::kFlowTemperatureC, "flow_temperature", 1, 1},
+    {Measure::kReturnTemperatureC, "return_temperature", 1, 1},
+    {Measure::kTemperatureDifferenceK, "temperature_difference", 1, 1},
+    {Measure::kExternalTemperatureC, "external_temperature", 1, 1},
+    {Measure::kPressureBar, "pressure", 1, 1},
+    {Measure::kMassKg, "mass", 1, 1},
 }};
 
 const Conversion* ConversionOf(const DataRecord& r) {
+  // An orthogonal VIFE that adds a unit of its own ("/h": a rate of the quantity) makes the
+  // value something else.
   if (!r.unitSuffix.empty()) return nullptr;
   for (const Conversion& c : kConversions) {
-    if (c.quantity == r.quantity && c.unit == r.unit) return &c;
+    if (c.measure == r.measure) return &c;
   }
   return nullptr;
 }
@@ -74,14 +75,14 @@ const Conversion* ConversionOf(const DataRecord& r) {
 bool Plain(const DataRecord& r) {
   // Error code 0 is the meter saying "no error": the value stands.
   return r.storage == 0 && r.function == RecordFunction::kInstantaneous && r.errorCode <= 0 &&
-         !r.manufacturerVife && !r.unscaled && !r.timePoint && !r.profile &&
-         r.quantity != "Manufacturer specific";
+         !r.manufacturerVife && !r.unscaled && !r.timePoint && !r.profile;
 }
 
 // A maker that splits power by subunit has named the quantity already; otherwise only
 // subunit 0 is the meter's own.
 bool OwnSubunit(const DataRecord& r) {
-  return r.subunit == 0 || r.quantity == "Reactive power" || r.quantity == "Apparent power";
+  return r.subunit == 0 || r.measure == Measure::kReactivePowerVar ||
+         r.measure == Measure::kApparentPowerVA;
 }
 
 PlainValue Named(const ValueSort& sort, const DataRecord& r) {
@@ -120,7 +121,7 @@ std::vector<PlainValue> PlainValues(std::span<const DataRecord> records) {
   std::vector<PlainValue> out;
   for (const DataRecord& r : records) {
     if (!Plain(r)) continue;
-    if (r.quantity == "Date and time" && r.kind == ValueKind::kDateTime && !r.date.invalid) {
+    if (r.measure == Measure::kDateTime && r.kind == ValueKind::kDateTime && !r.date.invalid) {
       if (r.tariff != 0 || r.subunit != 0) continue;
       PlainValue v = Named(Sort("meter_time"), r);
       v.value = ValueText(r);
