@@ -60,6 +60,11 @@ int main(int argc, char** argv) {
   std::vector<int> bauds;
   for (int i = 2; i < argc; ++i) bauds.push_back(std::atoi(argv[i]));
   if (bauds.empty()) bauds = {2400, 9600};
+  if (reads < 1) {
+    // Anything else would judge the target on no reads at all.
+    std::fprintf(stderr, "usage: cli_read [READS (1 and up, default 30)] [BAUD ...]\n");
+    return 2;
+  }
   std::printf("velmar read, the whole command: %d runs per speed\n\n", reads);
   std::printf(
       "| baud | floor ms | shown median ms | shown over floor median ms | p95 ms | ended over "
