@@ -25,7 +25,7 @@ struct Row {
   int failures = 0;
 };
 
-Row Measure(int baud, int reads) {
+Row MeasureAt(int baud, int reads) {
   sim::SimMeter meter;
   sim::PtyMeterServer server(meter, baud);
   posix::PosixEventLoop events;
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
       "wall | failed reads |\n|---|---|---|---|---|---|---|\n");
   bool met = true;
   for (int baud : bauds) {
-    const Row r = Measure(baud, reads);
+    const Row r = MeasureAt(baud, reads);
     std::printf("| %d | %.1f | %.2f | %.2f | %.2f | %.3f | %d |\n", baud, r.floor, r.wallMedian,
                 r.overMedian, r.overP95, r.cpuPercent, r.failures);
     met = met && r.overMedian <= 5 && r.failures == 0;

@@ -25,7 +25,7 @@ struct Row {
   int failures = 0;
 };
 
-Row Measure(int baud, int reads) {
+Row MeasureAt(int baud, int reads) {
   sim::SimMeter meter;
   sim::PtyMeterServer server(meter, baud);
   const double char_ms = 11.0 * 1000.0 / baud;
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
       "floor median ms | failed reads |\n|---|---|---|---|---|---|---|\n");
   bool met = true;
   for (int baud : bauds) {
-    const Row r = Measure(baud, reads);
+    const Row r = MeasureAt(baud, reads);
     std::printf("| %d | %.1f | %.2f | %.2f | %.2f | %.2f | %d |\n", baud, r.floor, r.shownMedian,
                 r.overMedian, r.overP95, r.exitOverMedian, r.failures);
     met = met && r.overMedian <= 10 && r.failures == 0;

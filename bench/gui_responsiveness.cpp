@@ -65,7 +65,7 @@ struct Phase {
 };
 
 template <typename F>
-Phase Measure(int reads, F&& read_once, bool with_frames) {
+Phase MeasurePhase(int reads, F&& read_once, bool with_frames) {
   FrameClock frames;
   if (with_frames) frames.Start();
   const double cpu0 = CpuSeconds();
@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
 
   std::printf("%-34s %11s %11s %10s\n", "phase", "longest gap", "CPU/wall", "wall");
   Print("reads of the simulated meter",
-        Measure(
+        MeasurePhase(
             reads, [&] { window.Read(); }, true),
         true);
 
@@ -109,11 +109,11 @@ int main(int argc, char** argv) {
   ::close(slave);
   const int silent = std::max(1, reads / 5);
   Print("silent time-outs, window ticking",
-        Measure(
+        MeasurePhase(
             silent, [&] { window.Read(); }, true),
         true);
   Print("silent time-outs, window idle",
-        Measure(
+        MeasurePhase(
             silent, [&] { window.Read(); }, false),
         false);
   window.close();

@@ -24,7 +24,7 @@ struct Row {
   int failures = 0;
 };
 
-Row Measure(int baud, int reads) {
+Row MeasureAt(int baud, int reads) {
   velmar::sim::SimMeter meter;
   velmar::bench::PtyReader reader({&meter}, baud, false);
   Row row{baud, velmar::bench::ReadFloorMs(meter, baud, true, true)};
@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
       "wall | failed reads |\n|---|---|---|---|---|---|---|\n");
   bool met = true;
   for (int baud : bauds) {
-    const Row r = Measure(baud, reads);
+    const Row r = MeasureAt(baud, reads);
     std::printf("| %d | %.1f | %.2f | %.2f | %.2f | %.3f | %d |\n", r.baud, r.floor, r.wallMedian,
                 r.overMedian, r.overP95, r.cpuPercent, r.failures);
     met = met && r.overMedian <= 2 && r.overP95 <= 5 && r.cpuPercent <= 1 && r.failures == 0;
