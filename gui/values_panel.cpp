@@ -6,6 +6,7 @@
 #include <QLocale>
 #include <QVBoxLayout>
 
+#include "maker_fields.hpp"
 #include "maker_names.hpp"
 
 namespace velmar::gui {
@@ -31,15 +32,6 @@ QString Text(std::string_view s) {
 // Energy to the tenth of a watt-hour the registers keep; other numbers as sent.
 QString NumberText(double v, std::string_view unit) {
   return unit == "kWh" ? QString::number(v, 'f', 2) : QString::number(v, 'g', 12);
-}
-
-// The bits set in the meter's error flags; their meaning is the maker's.
-QString FlagBits(std::uint64_t flags) {
-  QStringList bits;
-  for (int b = 0; b < 64; ++b) {
-    if ((flags >> b) & 1U) bits << QObject::tr("bit %1").arg(b);
-  }
-  return bits.isEmpty() ? QObject::tr("none") : bits.join(QStringLiteral(", "));
 }
 
 }  // namespace
@@ -115,37 +107,23 @@ void ValuesPanel::ShowIdentity(const tools::MeterRead& read) {
   if (!IsFixedStructure(h)) AddRow(QObject::tr("Version"), QString::number(h.version));
   AddRow(QObject::tr("Medium"), Text(h.mediumName));
   AddRow(QObject::tr("Primary address"), QString::number(h.a));
-  const QString status =
-      read.maker ? QString::fromStdString(read.maker->StatusText()).trimmed() : QString();
-  AddRow(QObject::tr("Status"),
-         QStringLiteral("0x%1%2")
-             .arg(h.status, 2, 16, QChar('0'))
-             .arg(status.isEmpty() ? QObject::tr(" (no errors)")
-                                   : " (" + status.split('\n').join(QStringLiteral(", ")) + ")"));
+  // This maker's meters name their status bits; for another maker's the byte is shown as sent.
+  const QString bits =
+      read.maker ? " (" + QString::fromStdString(tools::StatusLine(*read.maker)) + ")" : QString();
+  AddRow(QObject::tr("Status"), QStringLiteral("0x%1").arg(h.status, 2, 16, QChar('0')) + bits);
 }
 
-// What only this maker's meters tell: relays (those the meter reports), error flags with the
-// bits set, transformer ratio, active tariff and power failures.
+// What only this maker's meters tell, as its field table lays it out.
 void ValuesPanel::ShowMakerExtras(const MakerValues& m) {
-  for (std::size_t r = 0; r < m.relays.size(); ++r) {
-    if (m.relays[r] == -2) continue;
-    AddRow(QObject::tr("Relay %1").arg(r),
-           m.relays[r] == 1 ? QObject::tr("on") : QObject::tr("off"));
+  for (const tools::ValueCell& c : tools::PanelCells(m)) {
+    AddRow(QString::fromStdString(c.label), QString::fromStdString(c.text), Text(c.unit));
   }
-  const std::uint64_t flags =
-      (static_cast<std::uint64_t>(static_cast<std::uint32_t>(m.errorFlagsHigh)) << 32) |
-      static_cast<std::uint32_t>(m.errorFlags);
-  AddRow(QObject::tr("Error flags"),
-         FlagBits(flags) + QStringLiteral("  (0x%1)")
-                               .arg(QStringLiteral("%1").arg(flags, 16, 16, QChar('0')).toUpper()));
-  AddRow(QObject::tr("Transformer ratio"), QString::number(m.transformerRatio));
-  AddRow(QObject::tr("Active tariff"), QString::number(m.activeTariff));
-  AddRow(QObject::tr("Power failures"), QString::number(m.powerFailCount));
 }
 
 void ValuesPanel::ShowPlainValues(const std::vector<tools::PlainValue>& list) {
   for (const tools::PlainValue& v : list) {
     const QString label = QString::fromStdString(v.label);
+    if (HasRow(label)) continue;  // the maker's own line (a tariff it flags reads "-") stands
     if (v.value.is_string()) {
       AddRow(label, LocalTimeText(QString::fromStdString(v.value.get<std::string>())));
     } else {
@@ -183,6 +161,13 @@ void ValuesPanel::ShowRecords(std::span<const DataRecord> list, const std::strin
     records->setSpan(n, 0, 1, records->columnCount());
   }
   records->resizeColumnsToContents();
+}
+
+bool ValuesPanel::HasRow(const QString& name) const {
+  for (int row = 0; row < values->rowCount(); ++row) {
+    if (values->item(row, 0)->text() == name) return true;
+  }
+  return false;
 }
 
 QString ValuesPanel::ValueOf(const QString& name) const {

@@ -35,6 +35,7 @@ class ValuesPanel {
  private:
   void ShowIdentity(const tools::MeterRead& read);
   void ShowMakerExtras(const MakerValues& m);
+  bool HasRow(const QString& name) const;
   void ShowPlainValues(const std::vector<tools::PlainValue>& values);
   void ShowRecords(std::span<const DataRecord> records, const std::string& recordError);
   void AddRow(const QString& name, const QString& value, const QString& unit = {});

@@ -134,13 +134,16 @@ TEST(MakerFields, AFlaggedTariffReadsDashInEveryList) {
   EXPECT_EQ(rows[1].second, "-");
   EXPECT_EQ(rows[3].second, "-");
   int dashes = 0;
-  for (const tools::ValueCell& c : tools::ValueCells(m)) {
+  for (const tools::ValueCell& c : tools::PanelCells(m)) {
+    if (c.label == "Energy tariff 1") {
+      EXPECT_EQ(c.text, "1.50");
+    }
     if (c.label == "Energy tariff 2") {
       EXPECT_EQ(c.text, "-");
     }
     if (c.label.rfind("Energy tariff", 0) == 0 && c.text == "-") ++dashes;
   }
-  EXPECT_EQ(dashes, 3);
+  EXPECT_EQ(dashes, 2);  // tariffs 2 and 4 of the four shown
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ void PrintRow(const std::string& label, const std::string& value) {
 
 void PrintMakerValues(const MakerValues& m) {
   for (const MakerField& f : MakerFields()) {
-    for (const auto& [label, text] : f.rows(m)) PrintRow(label, text);
+    for (const auto& [label, text] : f.rows(m)) PrintRow(label.empty() ? f.label : label, text);
   }
 }
 

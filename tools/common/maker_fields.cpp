@@ -18,25 +18,31 @@ std::string WithUnit(const std::string& text, const char* unit) {
   return text + " " + unit;
 }
 
-std::string StatusCell(const Json& v);
-
-// The status byte's texts on one line, or "no errors".
-std::string StatusLine(const MakerValues& m) {
-  return StatusCell(Json(m.StatusText()));
-}
-
 // A tariff register the meter flags as not valid reads "-", here and wherever it is shown.
 Json Tariff(const MakerValues& m, std::size_t t) {
   return m.energyTariff[t] ? Json(*m.energyTariff[t]) : Json("-");
 }
 
-Rows One(const char* label, std::string text) {
-  return {{label, std::move(text)}};
+// The tariffs the table and the window show: 1-4 (the meter keeps 0 and 5 unused).
+constexpr std::size_t kFirstTariff = 1, kLastTariff = 4;
+
+std::string TariffText(const MakerValues& m, std::size_t t) {
+  const Json v = Tariff(m, t);
+  return v.is_string() ? v.get<std::string>() : Fixed2(v.get<double>());
+}
+
+// One row under the field's own label.
+Rows One(std::string text) {
+  return {{"", std::move(text)}};
+}
+
+std::vector<ValueCell> Cell(const char* label, std::string text) {
+  return {{label, std::move(text), ""}};
 }
 
 // The status byte's texts, one per line from the meter, on one line for a cell.
-std::string StatusCell(const Json& v) {
-  std::string text = v.get<std::string>(), out;
+std::string OneLine(const std::string& text) {
+  std::string out;
   for (std::size_t at = 0; at < text.size();) {
     const std::size_t end = text.find("\r\n", at);
     const std::string line = text.substr(at, end - at);
@@ -46,52 +52,56 @@ std::string StatusCell(const Json& v) {
   return out.empty() ? "no errors" : out;
 }
 
-std::string HexCell(const Json& v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(v.get<std::int32_t>()));
-  return buf;
+std::uint64_t AllFlags(const MakerValues& m) {
+  return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(m.errorFlagsHigh)) << 32) |
+         static_cast<std::uint32_t>(m.errorFlags);
 }
 
-std::string RelayCell(const Json& v) {
-  const int s = v.get<int>();
-  return s == 1 ? "on" : s == 0 ? "off" : "-";
-}
-
-// Numbers as they are, amounts of energy to the hundredth, texts as they are.
-std::string PlainCell(const Json& v, const char* unit) {
-  if (v.is_string()) return v.get<std::string>();
-  if (v.is_number_float()) {
-    return std::string(unit) == "kWh" ? Fixed2(v.get<double>()) : v.dump();
+// The bits set in the error flags (their meaning is the maker's), then all 64 in hex.
+std::string FlagBitsText(std::uint64_t flags) {
+  std::string bits;
+  for (int b = 0; b < 64; ++b) {
+    if ((flags >> b) & 1U) bits += (bits.empty() ? "bit " : ", bit ") + std::to_string(b);
   }
-  return v.dump();
+  char hex[24];
+  std::snprintf(hex, sizeof hex, "0x%016llX", static_cast<unsigned long long>(flags));
+  return (bits.empty() ? "none" : bits) + "  (" + hex + ")";
+}
+
+constexpr int kRelayNotReported = -2;
+
+std::string RelayText(int state) {
+  return state == 1 ? "on" : state == 0 ? "off" : "-";
+}
+
+std::vector<ValueCell> NumberCell(const char* label, std::int64_t n) {
+  return Cell(label, std::to_string(n));
 }
 
 const std::vector<MakerField> kFields = {
     {"MeterID", "Meter ID", "",
      [](const MakerValues& m) { return m.identNumber <= 0 ? Json("") : Json(m.identNumber); },
      [](const MakerValues& m) {
-       return One("Meter ID", m.identNumber <= 0 ? "" : std::to_string(m.identNumber));
+       return One(m.identNumber <= 0 ? "" : std::to_string(m.identNumber));
      }},
     {"Manufacturer", "Manufacturer", "",
      [](const MakerValues& m) { return Json(m.Manufacturer()); },
-     [](const MakerValues& m) { return One("Manufacturer", m.Manufacturer()); }},
+     [](const MakerValues& m) { return One(m.Manufacturer()); }},
     {"protocolVersion", "Version", "", [](const MakerValues& m) { return Json(m.version); },
-     [](const MakerValues& m) { return One("Version", std::to_string(m.version)); }},
+     [](const MakerValues& m) { return One(std::to_string(m.version)); }},
     {"PrimaryAddress", "Primary address", "",
      [](const MakerValues& m) { return Json(m.primaryAddress); },
-     [](const MakerValues& m) { return One("Primary address", std::to_string(m.primaryAddress)); }},
+     [](const MakerValues& m) { return One(std::to_string(m.primaryAddress)); }},
     {"MeterErrorCode", "Status", "", [](const MakerValues& m) { return Json(m.status); },
      [](const MakerValues& m) {
-       return One("Status", std::to_string(m.status) + " (" + StatusLine(m) + ")");
+       return One(std::to_string(m.status) + " (" + StatusLine(m) + ")");
      }},
     {"MeterErrorString", "Status texts", "",
      [](const MakerValues& m) { return Json(m.StatusText()); },
-     [](const MakerValues&) { return Rows{}; }, StatusCell},
+     [](const MakerValues&) { return Rows{}; }},
     {"ActiveEnergyTotal", "Energy total", "kWh",
      [](const MakerValues& m) { return Json(m.energyTotal); },
-     [](const MakerValues& m) {
-       return One("Energy total", WithUnit(Fixed2(m.energyTotal), "kWh"));
-     }},
+     [](const MakerValues& m) { return One(WithUnit(Fixed2(m.energyTotal), "kWh")); }},
     {"ActiveEnergy", "Energy tariff", "kWh",
      [](const MakerValues& m) {
        Json a = Json::array();
@@ -100,40 +110,47 @@ const std::vector<MakerField> kFields = {
      },
      [](const MakerValues& m) {
        Rows rows;
-       for (std::size_t t = 1; t <= 4; ++t) {
-         const Json v = Tariff(m, t);
-         rows.emplace_back(
-             "  tariff " + std::to_string(t),
-             v.is_string() ? v.get<std::string>() : WithUnit(Fixed2(v.get<double>()), "kWh"));
+       for (std::size_t t = kFirstTariff; t <= kLastTariff; ++t) {
+         const std::string text = TariffText(m, t);
+         rows.emplace_back("  tariff " + std::to_string(t),
+                           text == "-" ? text : WithUnit(text, "kWh"));
        }
        return rows;
+     },
+     [](const MakerValues& m) {
+       std::vector<ValueCell> cells;
+       for (std::size_t t = kFirstTariff; t <= kLastTariff; ++t) {
+         cells.push_back({"Energy tariff " + std::to_string(t), TariffText(m, t), "kWh"});
+       }
+       return cells;
      }},
     {"TransformerRatio", "Transformer ratio", "",
      [](const MakerValues& m) { return Json(m.transformerRatio); },
-     [](const MakerValues& m) {
-       return One("Transformer ratio", std::to_string(m.transformerRatio));
-     }},
+     [](const MakerValues& m) { return One(std::to_string(m.transformerRatio)); },
+     [](const MakerValues& m) { return NumberCell("Transformer ratio", m.transformerRatio); }},
     {"activeTariff", "Active tariff", "", [](const MakerValues& m) { return Json(m.activeTariff); },
-     [](const MakerValues& m) { return One("Active tariff", std::to_string(m.activeTariff)); }},
+     [](const MakerValues& m) { return One(std::to_string(m.activeTariff)); },
+     [](const MakerValues& m) { return NumberCell("Active tariff", m.activeTariff); }},
     {"powerFailCount", "Power failures", "",
      [](const MakerValues& m) { return Json(m.powerFailCount); },
-     [](const MakerValues& m) { return One("Power failures", std::to_string(m.powerFailCount)); }},
+     [](const MakerValues& m) { return One(std::to_string(m.powerFailCount)); },
+     [](const MakerValues& m) { return NumberCell("Power failures", m.powerFailCount); }},
     {"errorFlags", "Error flags", "", [](const MakerValues& m) { return Json(m.errorFlags); },
      [](const MakerValues& m) {
        char buf[32];
        std::snprintf(buf, sizeof buf, "0x%08X 0x%08X", static_cast<unsigned>(m.errorFlagsHigh),
                      static_cast<unsigned>(m.errorFlags));
-       return One("Error flags", buf);
+       return One(buf);
      },
-     HexCell},
+     [](const MakerValues& m) { return Cell("Error flags", FlagBitsText(AllFlags(m))); }},
     {"errorFlagsHigh", "Error flags (high)", "",
      [](const MakerValues& m) { return Json(m.errorFlagsHigh); },
-     [](const MakerValues&) { return Rows{}; }, HexCell},
-    {"MeterDate", "Date", "YYMMDD", [](const MakerValues& m) { return Json(m.date); },
-     [](const MakerValues& m) { return One("Date (YYMMDD)", m.date.empty() ? "-" : m.date); }},
+     [](const MakerValues&) { return Rows{}; }},
+    {"MeterDate", "Date (YYMMDD)", "YYMMDD", [](const MakerValues& m) { return Json(m.date); },
+     [](const MakerValues& m) { return One(m.date.empty() ? "-" : m.date); }},
     {"MeterTime", "Time", "hh:mm:ss", [](const MakerValues& m) { return Json(m.time); },
-     [](const MakerValues& m) { return One("Time", m.time.empty() ? "-" : m.time); }},
-    {"getRelayState", "Relay", "",
+     [](const MakerValues& m) { return One(m.time.empty() ? "-" : m.time); }},
+    {"getRelayState", "Relays", "",
      [](const MakerValues& m) {
        Json a = Json::array();
        for (int r : m.relays) a.push_back(r);
@@ -142,11 +159,19 @@ const std::vector<MakerField> kFields = {
      [](const MakerValues& m) {
        std::string text;
        for (std::size_t r = 0; r < m.relays.size(); ++r) {
-         text += std::to_string(r) + ":" + RelayCell(Json(m.relays[r])) + " ";
+         text += std::to_string(r) + ":" + RelayText(m.relays[r]) + " ";
        }
-       return One("Relays", text);
+       return One(text);
      },
-     RelayCell},
+     [](const MakerValues& m) {
+       std::vector<ValueCell> cells;  // only the relays the meter reports
+       for (std::size_t r = 0; r < m.relays.size(); ++r) {
+         if (m.relays[r] != kRelayNotReported) {
+           cells.push_back({"Relay " + std::to_string(r), RelayText(m.relays[r]), ""});
+         }
+       }
+       return cells;
+     }},
 };
 
 }  // namespace
@@ -162,22 +187,17 @@ const MakerField* FindMakerField(const std::string& name) {
   return nullptr;
 }
 
-std::vector<ValueCell> ValueCells(const MakerValues& values) {
+std::vector<ValueCell> PanelCells(const MakerValues& values) {
   std::vector<ValueCell> cells;
   for (const MakerField& f : kFields) {
-    const Json v = f.json(values);
-    const auto text = [&](const Json& one) {
-      return f.cell ? f.cell(one) : PlainCell(one, f.unit);
-    };
-    if (!v.is_array()) {
-      cells.push_back({f.label, text(v), f.unit});
-      continue;
-    }
-    for (std::size_t i = 0; i < v.size(); ++i) {
-      cells.push_back({std::string(f.label) + " " + std::to_string(i), text(v[i]), f.unit});
-    }
+    if (f.panel == nullptr) continue;
+    for (ValueCell& c : f.panel(values)) cells.push_back(std::move(c));
   }
   return cells;
+}
+
+std::string StatusLine(const MakerValues& values) {
+  return OneLine(values.StatusText());
 }
 
 }  // namespace velmar::tools

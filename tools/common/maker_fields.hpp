@@ -14,24 +14,24 @@
 
 namespace velmar::tools {
 
+// One line of the window's values: a label ("Energy tariff 2"), the value as text, its unit.
+struct ValueCell {
+  std::string label;
+  std::string text;
+  std::string unit;
+};
+
 struct MakerField {
   const char* name;   // the control's member name: the JSON key
-  const char* label;  // what a value panel calls it (an array's cells add their index)
+  const char* label;  // what the command line's table calls it
   const char* unit;   // "" when the value has none
   nlohmann::ordered_json (*json)(const MakerValues&);
   // The command line's table rows: one (label, text with unit) for most; tariffs and relays
   // more.
   std::vector<std::pair<std::string, std::string>> (*rows)(const MakerValues&);
-  // A cell's text for one value of the field; null: numbers as they are, kWh to two decimals.
-  std::string (*cell)(const nlohmann::ordered_json& value) = nullptr;
-};
-
-// One line of a value panel: a field's label ("Energy tariff 2" for index 2 of ActiveEnergy),
-// the value as text, and its unit.
-struct ValueCell {
-  std::string label;
-  std::string text;
-  std::string unit;
+  // The window's lines for what only this maker's meters tell; the identity and the plain
+  // values have lines of their own. Null: the field has none.
+  std::vector<ValueCell> (*panel)(const MakerValues&) = nullptr;
 };
 
 // In the order `velmar read --json` prints them, after "result" and "Timeout".
@@ -40,7 +40,12 @@ const std::vector<MakerField>& MakerFields();
 // The field of this name, or nullptr.
 const MakerField* FindMakerField(const std::string& name);
 
-// Every value of a reading as panel lines, in the fields' order.
-std::vector<ValueCell> ValueCells(const MakerValues& values);
+// The window's lines of this maker's own values, in the fields' order: reported relays, the
+// tariffs (a flagged one "-"), error flags with the bits set, transformer ratio, active tariff
+// and power failures. Microseconds; never throws but std::bad_alloc.
+std::vector<ValueCell> PanelCells(const MakerValues& values);
+
+// The status byte's texts on one line ("no errors" when none), as every list shows them.
+std::string StatusLine(const MakerValues& values);
 
 }  // namespace velmar::tools
