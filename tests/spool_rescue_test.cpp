@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -122,6 +123,25 @@ TEST_F(SpoolRescueTest, AFileCutShortKeepsTheReadingsBeforeTheCut) {
   EXPECT_NE(notes_[0].find("up to " + std::to_string(60 - kept.size()) + " could not be read"),
             std::string::npos)
       << notes_[0];
+  EXPECT_EQ(Damaged().size(), 1u);
+}
+
+// A file whose damaged page points back into the tree it hangs from (found by fuzzing): reading
+// on from there would hand back the same readings again and again. The walk takes each reading
+// once, in order, and the collector starts.
+TEST_F(SpoolRescueTest, APagePointingBackIntoItsTreeIsReadOnceAndTheWalkEnds) {
+  fs::copy_file(VELMAR_TEST_DATA "/spool-a-page-pointing-back.sqlite3", file_);
+  Spool spool(dir_, 100000, Notes());
+  ASSERT_EQ(notes_.size(), 1u);
+  EXPECT_NE(notes_[0].find("is damaged"), std::string::npos) << notes_[0];
+  std::vector<std::string> seen;
+  std::int64_t last = 0;
+  for (const auto& e : spool.After(0, 100000)) {
+    EXPECT_GT(e.id, last);
+    last = e.id;
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), e.payload), 0) << e.payload;
+    seen.push_back(e.payload);
+  }
   EXPECT_EQ(Damaged().size(), 1u);
 }
 

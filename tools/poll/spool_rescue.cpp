@@ -74,6 +74,9 @@ class ReadingWalk {
     while ((rc = sqlite3_step(after_)) == SQLITE_ROW) {
       SpoolRow row;
       row.id = sqlite3_column_int64(after_, 0);
+      // A damaged page can point back into the tree: the walk would then take the same
+      // readings again, without end. What comes back out of order is a damaged stretch.
+      if (row.id <= last) return false;
       // Topics and readings are text without NULs: a NUL inside is a page half overwritten
       // or half missing, and the reading is not taken.
       if (Text(1, row.topic) && Text(2, row.payload)) {
@@ -100,7 +103,9 @@ class ReadingWalk {
       sqlite3_reset(after_);
       sqlite3_bind_int64(after_, 1, last + step);
       const int rc = sqlite3_step(after_);
-      if (rc == SQLITE_ROW) return sqlite3_column_int64(after_, 0);
+      if (rc == SQLITE_ROW && sqlite3_column_int64(after_, 0) > last + step) {
+        return sqlite3_column_int64(after_, 0);
+      }
       if (rc == SQLITE_DONE) return highest + 1;
     }
     return highest + 1;
@@ -177,14 +182,18 @@ SpoolRescue RescueSpool(const std::string& path, const char* vfs) {
   rescue.movedTo = MoveAside(path);
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(rescue.movedTo.c_str(), &db, SQLITE_OPEN_READWRITE, vfs) == SQLITE_OK) {
-    // A file shorter than its header says is refused outright unless the schema is taken as
-    // it stands; nothing is written through this connection.
-    sqlite3_exec(db, "PRAGMA writable_schema=ON", nullptr, nullptr, nullptr);
-    ReadingWalk(db, rescue).Run();
-    ReadCompactFormats(db, rescue.formats);
+    ReadWhatRemains(db, rescue);
   }
   sqlite3_close(db);
   return rescue;
+}
+
+void ReadWhatRemains(sqlite3* db, SpoolRescue& out) {
+  // A file shorter than its header says is refused outright unless the schema is taken as it
+  // stands; nothing is written through this connection.
+  sqlite3_exec(db, "PRAGMA writable_schema=ON", nullptr, nullptr, nullptr);
+  ReadingWalk(db, out).Run();
+  ReadCompactFormats(db, out.formats);
 }
 
 std::string SpoolRescue::Text(const std::string& path, const std::string& why) const {

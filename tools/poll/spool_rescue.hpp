@@ -49,4 +49,9 @@ bool ReadCompactFormats(sqlite3* db, std::vector<CompactFormats::Format>& out);
 // about a millisecond per thousand readings, plus a few dozen lookups per damaged stretch.
 SpoolRescue RescueSpool(const std::string& path, const char* vfs);
 
+// Reads every reading and compact frame format that can still be read from a damaged spool
+// open on `db` into `out` (all but `movedTo`), oldest first, each reading once, and counts what
+// is lost. Writes nothing to the file. Same worst case as RescueSpool.
+void ReadWhatRemains(sqlite3* db, SpoolRescue& out);
+
 }  // namespace velmar::tools
