@@ -188,6 +188,25 @@ TEST(Wireless, SecurityMode5WithTheKeyTheWrongKeyAndNone) {
   EXPECT_NE(DecodeWirelessTelegram(cut, t, &key, kRemoved), "");
 }
 
+// A wrong key deciphers to noise whose first byte is 0x2F once in 256 keys: both filler bytes
+// must be there before the records are taken as deciphered.
+TEST(Wireless, NoneOfFourThousandWrongKeysIsTakenForTheRightOne) {
+  const Bytes enciphered = *ParseHex(
+      "1E 44 A2 05 78 56 34 12 00 03 7A 35 00 10 05 1E 34 C7 7C FE "
+      "6C 59 B1 54 B6 63 29 7F E6 C3 F7");
+  MeterKey wrong{};
+  for (std::size_t i = 0; i < wrong.size(); ++i) wrong[i] = static_cast<std::uint8_t>(i);
+  WirelessTelegram t;
+  int taken = 0;
+  for (int k = 0; k < 4096; ++k) {
+    wrong[14] = static_cast<std::uint8_t>(0xA0 | (k >> 8));  // never the right key's 0x0E
+    wrong[15] = static_cast<std::uint8_t>(k & 0xFF);
+    DecodeWirelessTelegram(enciphered, t, &wrong, kRemoved);
+    taken += t.status != Status::kWrongKey;
+  }
+  EXPECT_EQ(taken, 0);
+}
+
 // Enciphered data is reported, never walked as records: a short header's configuration word
 // with mode 5, the extended link layer's own encryption, modes this decoder does not read
 // (with a key or without), and a reserved mode, whose cipher bytes would read as junk records.

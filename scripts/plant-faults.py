@@ -1,0 +1,167 @@
+#!/usr/bin/env python3
+"""Plants realistic faults one at a time and says which the tests catch.
+
+Each fault is a small change a hurried developer could make, with what a user would see. For
+each: the change is made in the working tree, the library's tests and the command line's are
+built and run (the library's first, the processes' only when those all pass), and the file is
+put back whatever happens. A fault is caught when a test fails or hangs. The tree must be
+clean of edits to the files named, and `cmake --preset default` configured.
+
+    scripts/plant-faults.py [--only SUBSTRING] [--list]
+
+Exit status 0 when at least 95 % of the faults are caught.
+"""
+import argparse
+import pathlib
+import signal
+import subprocess
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build" / "default"
+
+# (file, text as it is, text with the fault, what a user would see)
+FAULTS = [
+    # Wireless meters: the extended link layer, frames, security modes, compact frames.
+    ("src/wmbus/security.cpp", "b[11] & ~0x10", "b[11]",
+     "a telegram a repeater passed on fails its decryption with the right key"),
+    ("src/wmbus/security.cpp",
+     "b[kEllCipherAt] != (crc & 0xFF) || b[kEllCipherAt + 1] != (crc >> 8)",
+     "b[kEllCipherAt] != (crc >> 8) || b[kEllCipherAt + 1] != (crc & 0xFF)",
+     "every CI 0x8D telegram refused: its payload CRC read high byte first"),
+    ("src/wmbus/security.cpp", "return Fails(out, Status::kAuthenticationFailed,",
+     "return Fails(out, Status::kWrongKey,",
+     "a mode 7 message whose MAC fails is blamed on the key"),
+    ("src/wmbus/security.cpp", "if (mode != 5 && mode != 7)", "if (mode > 13)",
+     "modes 8 to 13 decrypted as if they were mode 5 or 7"),
+    ("src/wmbus/security.cpp", "data[0] != 0x2F || data[1] != 0x2F", "data[0] != 0x2F",
+     "a wrong key taken for the right one once in 256 keys"),
+    ("src/wmbus/frame.cpp", "if (crcs == FrameCrcs::kRemoved) {",
+     "if (crcs == FrameCrcs::kRemoved || !OpenB(raw, bytes)) {",
+     "a damaged format B frame read as one without CRCs, with a wrong value"),
+    ("src/wmbus/layers.cpp", "return ci == 0x8C ? 2 : ci == 0x8D ? 8 : 10;",
+     "return ci == 0x8C ? 2 : 8;", "every radio converter's telegram (CI 0x8E) misread"),
+    ("src/wmbus/layers.cpp", "h.accessNumber = b[at + 2];", "h.accessNumber = 0;",
+     "access number 0 made up behind an extended link layer"),
+    ("src/wmbus/telegram.cpp", "if (out.error.empty() && WirelessCrc(out.expanded) != l.fullCrc)",
+     "if (false)", "a compact frame under a stale format read with wrong values"),
+    ("src/wmbus/compact.cpp", "const std::uint16_t signature = WirelessCrc(difvif);",
+     "const std::uint16_t signature = WirelessCrc(difvif.first(difvif.size() - 1));",
+     "compact frames never matched to the format their full frame taught"),
+    # Records of any meter.
+    ("src/records/data_field.cpp", "d.year = year > 99 ? -1 : FullYear(year);",
+     "d.year = FullYear(year);", "a date not set printed as a year of the next century"),
+    ("src/records/record_value.cpp", "out = kind == VifKind::kBits ?",
+     "out = kind == VifKind::kUnknown ?",
+     "error flags and digital inputs shown as negative numbers"),
+    ("src/records/vif_tables.cpp", 'Scaled(t, 0x1A, 2, "Relative humidity", "%", -1);',
+     'Scaled(t, 0x1A, 2, "Relative humidity", "%", 0);', "71.6 % humidity shown as 716 %"),
+    ("tools/common/plain_values.cpp", "r.errorCode <= 0", "r.errorCode < 0",
+     "a reading its meter marks \"no error\" left out of the values"),
+    ("tools/common/plain_values.cpp", "!r.manufacturerVife && !r.unscaled", "!r.manufacturerVife",
+     "a value the decoder cannot scale published as if it were in its unit"),
+    # One status, one number, one word.
+    ("src/codec/status.cpp", "    case Status::kNoKey:\n      return -12;",
+     "    case Status::kNoKey:\n      return -13;",
+     "a meter without a key published as one with a wrong key"),
+    ("src/codec/status.cpp", "return linkResult != 0 ? linkResult : -4;",
+     "return linkResult != 0 ? linkResult : -3;", "a checksum error published as a damaged reply"),
+    ("src/codec/status.cpp", '"checksum error"', '"damaged reply"',
+     "the status word of a checksum failure not the documented one"),
+    # The collector's states.
+    ("tools/poll/reading_message.cpp", "if (last_good) j[\"lastGood\"] = IsoUtc(*last_good);",
+     "if (last_good) j[\"lastGood\"] = IsoUtc(when);",
+     "a failed read published as the last good one"),
+    ("tools/poll/radio_pace.cpp", "  if (good) available_ = true;\n", "  available_ = true;\n",
+     "a radio meter that sends only damaged telegrams shown online"),
+    ("tools/poll/radio_pace.cpp", "if (!available_ || now - lastHeard_ < SilenceLimit())",
+     "if (now - lastHeard_ < SilenceLimit())",
+     "a silent radio meter announced offline again at every check"),
+    ("tools/poll/bus_worker.cpp", "for (const MeterEntry& meter : bus_.meters) availability_(meter, false);",
+     "(void)bus_;", "a lost bus's meters still online in Home Assistant"),
+    ("tools/poll/poll_discovery.cpp", '    c["availability_mode"] = "all";',
+     '    c["availability_mode"] = "any";',
+     "a meter's values shown available while the collector is gone"),
+    ("tools/poll/poll_discovery.cpp", '    b["device_class"] = "problem";\n', "",
+     "a status flag not shown as a problem"),
+    # The spool: its lock and its recovery.
+    ("tools/poll/spool.cpp", "::flock(lock_fd_, LOCK_EX | LOCK_NB)",
+     "::flock(lock_fd_, LOCK_SH | LOCK_NB)", "two collectors on one spool lose readings"),
+    ("tools/poll/spool_rescue.cpp", "return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;",
+     "return primary == SQLITE_CORRUPT;",
+     "a spool whose header is overwritten stops the collector instead of being rescued"),
+    ("tools/poll/spool_rescue.cpp",
+     "out_.lost = std::max<std::int64_t>(0, sqlite3_column_int64(s, 0) - read);",
+     "out_.lost = std::max<std::int64_t>(read - read, sqlite3_column_int64(s, 0));",
+     "the log says readings were lost that were recovered"),
+    ("tools/poll/spool_rescue.cpp", "return out.find('\\0') == std::string::npos;", "return true;",
+     "half-overwritten readings published as good"),
+    ("tools/poll/spool_rescue.cpp", "if (row.id <= last) return false;", "(void)last;",
+     "a damaged spool whose page points back makes the collector loop for ever"),
+    # This maker's fields.
+    ("tools/common/maker_fields.cpp", 'return m.energyTariff[t] ? Json(*m.energyTariff[t]) : Json("-");',
+     "return Json(m.energyTariff[t].value_or(0));",
+     "a tariff the meter flags as not valid shown as 0 kWh"),
+]
+
+
+def run(cmd, timeout):
+    try:
+        return subprocess.run(cmd, cwd=ROOT, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=timeout).returncode
+    except subprocess.TimeoutExpired:
+        return -1
+
+
+def caught():
+    """True when a test fails (or hangs); None when the tree does not build."""
+    if run(["cmake", "--build", str(BUILD), "--target", "velmar_tests"], 900) != 0:
+        return None
+    if run([str(BUILD / "tests" / "velmar_tests")], 300) != 0:
+        return True
+    if run(["cmake", "--build", str(BUILD), "--target", "velmar_cli", "velmar_cli_tests"],
+           900) != 0:
+        return None
+    return run(["ctest", "--test-dir", str(BUILD), "-L", "processes", "-j2", "--timeout", "120"],
+               1200) != 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--only", help="plant only faults whose file or text holds this")
+    parser.add_argument("--list", action="store_true", help="list the faults and exit")
+    parser.add_argument("--skip", type=int, default=0, help="skip the first N faults")
+    args = parser.parse_args()
+    # A stop in the middle still puts the planted file back (the finally below runs).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    faults = [f for f in FAULTS if not args.only or any(args.only in part for part in f)]
+    if args.list:
+        for path, _, _, seen in faults:
+            print(f"{path}: {seen}")
+        return 0
+    found = 0
+    for n, (path, old, new, seen) in enumerate(faults, 1):
+        if n < args.skip + 1:
+            continue
+        file = ROOT / path
+        original = file.read_text()
+        if original.count(old) != 1:
+            print(f"{n:2} {path}: the text to change is not there once; the list needs updating")
+            return 2
+        try:
+            file.write_text(original.replace(old, new))
+            verdict = caught()
+        finally:
+            file.write_text(original)
+        found += verdict is True
+        word = {True: "caught", False: "MISSED", None: "does not build"}[verdict]
+        print(f"{n:2} {word:14} {path}: {seen}", flush=True)
+    run(["cmake", "--build", str(BUILD), "--target", "velmar_tests", "velmar_cli"], 900)
+    tried = len(faults) - args.skip
+    share = 100.0 * found / tried if tried > 0 else 100.0
+    print(f"{found} of {tried} caught ({share:.0f} %)")
+    return 0 if share >= 95 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
