@@ -253,6 +253,25 @@ TEST(BusRead, GatewayBurstsAndTheCostOfAReply) {
   EXPECT_LE(plain.loop.Now() - start, floor + virt::Ms(2));
 }
 
+// A real port wakes its loop for the first byte of a burst only: the rest wait in its queue.
+// The end of each frame is still taken as it comes, not at the next time-out.
+TEST(BusRead, AFrameIsTakenAsItEndsWhenOnlyItsFirstByteWakesTheLoop) {
+  SimBus b(SimBus::One());
+  b.bus->Reset(Address::Primary(1));
+  const virt::Nanos ch = b.port->CharacterTime();
+  b.port->WakeOnlyAfterSilence(2 * ch);
+  const virt::Nanos start = b.loop.Now();
+  ReadOptions first;
+  first.allTelegrams = false;
+  const Reading r = b.bus->Read(Address::Primary(1), first);
+  ASSERT_EQ(r.result, Status::kOk);
+  EXPECT_EQ(r.attempts, 1);
+  const auto floor =
+      2 * (5 * ch + virt::Ms(20)) + ch + static_cast<virt::Nanos>(r.telegrams[0].bytes.size()) * ch;
+  // Each frame's last byte is looked for within three characters of its arrival.
+  EXPECT_LE(b.loop.Now() - start, floor + 6 * ch + virt::Ms(2));
+}
+
 TEST(BusRead, EchoOfTheRequestIsDropped) {
   SimBus b(SimBus::One(Meter(2)));
   b.peer->SetLine({true, 0, 0});

@@ -115,6 +115,10 @@ class VirtualSerialPort : public SerialPortBase, private VirtualEventLoop::Sourc
   const std::vector<LineByte>& Line() const { return line_; }
   // Forgets what was transmitted so far; a long simulation keeps the record from growing.
   void ClearTransmitted() { transmitted_.clear(); }
+  // Wakes the loop as a real port does that keeps a burst's bytes in its queue until they are
+  // asked for: a byte that comes less than `gap` after the one before it does not wake the
+  // loop (it is there at the next pass). 0, the default: every byte wakes it.
+  void WakeOnlyAfterSilence(Nanos gap) { wake_gap_ = gap; }
 
   bool PortOpen() const override { return open_; }
   // Throws PortError when the port was unplugged or set to fail its opens.
@@ -138,6 +142,8 @@ class VirtualSerialPort : public SerialPortBase, private VirtualEventLoop::Sourc
   std::deque<std::pair<Nanos, std::uint8_t>> tx_;
   std::deque<std::pair<Nanos, std::uint8_t>> rx_scheduled_;
   Nanos rx_line_free_ = 0;
+  Nanos wake_gap_ = 0;
+  std::optional<Nanos> last_rx_;
   std::vector<std::uint8_t> transmitted_;
   std::vector<LineByte> line_;
 };

@@ -14,6 +14,9 @@ constexpr std::size_t kLongestFrame = 255 + 6;
 // After closing: a gateway serves one client at a time and turns away one that connects before
 // it has seen the last one go; a converter's supply falls with RTS.
 constexpr int kCloseRestMs = 50;
+// While the line is silent the loop looks at least this often: a first byte that lands just
+// as it goes to sleep waits no longer.
+constexpr int kFirstByteLookMs = 50;
 constexpr std::size_t kWokenFor = 3;  // the last characters of a frame, taken as they arrive
 
 // Where a reply stands while its bytes come in.
@@ -65,6 +68,18 @@ void BusLine::Nap(int ms) {
   nap_->SetInterval(std::max(ms, 1));
   nap_->SetEnabled(true);
   while (!nap_passed_ && !deadline_passed_ && !limit_passed_) events_.WaitForEvents();
+  nap_->SetEnabled(false);
+}
+
+// A port wakes the loop for the first byte of a burst; the bytes after it wait in its queue
+// until asked for. One that lands between the last look and the sleep wakes nothing, so a wait
+// for the next byte of a frame is never longer than the time the byte takes on the line.
+void BusLine::PassAtMost(int ms) {
+  nap_->SetEnabled(false);
+  nap_passed_ = false;
+  nap_->SetInterval(std::max(ms, 1));
+  nap_->SetEnabled(true);
+  events_.WaitForEvents();
   nap_->SetEnabled(false);
 }
 
@@ -174,7 +189,8 @@ Heard BusLine::Listen(std::span<const std::uint8_t> sent, const ListenLimits& li
     if (need && *need > b.size() + kWokenFor) {
       Nap(static_cast<int>(static_cast<double>(*need - b.size() - kWokenFor) * char_ms));
     } else {
-      events_.WaitForEvents();
+      // A byte due within a character is looked for then, woken or not.
+      PassAtMost(b.empty() ? std::max(kFirstByteLookMs, quiet_ms) : quiet_ms);
     }
   }
   deadline_->SetEnabled(false);

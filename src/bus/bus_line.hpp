@@ -66,6 +66,7 @@ class BusLine {
   void Arm(int ms);
   void ArmLimit(int ms);
   void Nap(int ms);
+  void PassAtMost(int ms);
   void Take(std::vector<std::uint8_t>& into);
 
   EventLoop& events_;

@@ -76,9 +76,10 @@ void VirtualSerialPort::SendToMaster(std::span<const std::uint8_t> bytes, Nanos 
 std::optional<Nanos> VirtualSerialPort::NextEventTime() const {
   std::optional<Nanos> next;
   if (!tx_.empty()) next = tx_.front().first;
-  if (!rx_scheduled_.empty() && (!next || rx_scheduled_.front().first < *next)) {
-    next = rx_scheduled_.front().first;
-  }
+  if (rx_scheduled_.empty()) return next;
+  const Nanos arrives = rx_scheduled_.front().first;
+  const bool wakes = wake_gap_ == 0 || !last_rx_ || arrives - *last_rx_ >= wake_gap_;
+  if (wakes && (!next || arrives < *next)) next = arrives;
   return next;
 }
 
@@ -93,6 +94,7 @@ void VirtualSerialPort::RunDue(Nanos now) {
   while (!rx_scheduled_.empty() && rx_scheduled_.front().first <= now) {
     const auto [end, b] = rx_scheduled_.front();
     rx_scheduled_.pop_front();
+    last_rx_ = end;
     if (record_line_) line_.push_back({end, false, b});
     // A closed port loses what arrives, like a real one.
     if (open_ && !unplugged_) received().push_back(b);
