@@ -15,7 +15,8 @@ trap 'rm -rf "$root"' EXIT
 dpkg -x "$deb" "$root"
 for f in usr/bin/velmar usr/bin/velmar-gui usr/lib/libvelmar.a usr/include/velmar/bus.hpp \
          usr/lib/cmake/velmar/velmarConfig.cmake usr/lib/systemd/system/velmar-poll.service \
-         usr/share/doc/velmar/examples/velmar-poll.toml; do
+         usr/share/doc/velmar/examples/velmar-poll.toml \
+         usr/share/velmar/profiles/kamstrup-multical21.toml; do
   [ -e "$root/$f" ] || { echo "the package lacks /$f"; exit 1; }
 done
 grep -q '^ExecStart=/usr/bin/velmar poll /etc/velmar/poll.toml$' "$root/usr/lib/systemd/system/velmar-poll.service" \
@@ -23,6 +24,8 @@ grep -q '^ExecStart=/usr/bin/velmar poll /etc/velmar/poll.toml$' "$root/usr/lib/
 "$root/usr/bin/velmar" --help | grep -q 'Usage:' || { echo "velmar --help failed"; exit 1; }
 QT_QPA_PLATFORM=offscreen "$root/usr/bin/velmar-gui" --help | grep -qi 'usage' || { echo "velmar-gui --help failed"; exit 1; }
 "$root/usr/bin/velmar" read --simulate | grep -q '^Meter ID *12345678' || { echo "a read from the package failed"; exit 1; }
+# The installed command finds the profiles the package put beside it.
+"$root/usr/bin/velmar" profiles list | grep -q '^kamstrup-multical21 ' || { echo "the packaged velmar finds no profiles"; exit 1; }
 dpkg-deb -e "$deb" "$root/DEBIAN"
 for script in postinst prerm postrm; do
   [ -x "$root/DEBIAN/$script" ] || { echo "the package lacks its $script"; exit 1; }

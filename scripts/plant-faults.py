@@ -98,6 +98,16 @@ FAULTS = [
      "half-overwritten readings published as good"),
     ("tools/poll/spool_rescue.cpp", "if (row.id <= last) return false;", "(void)last;",
      "a damaged spool whose page points back makes the collector loop for ever"),
+    # Meter profiles.
+    ("tools/common/profiles.cpp", "if (at < maker.size()) return maker[at];",
+     "return at < maker.size() ? maker[at] : std::uint8_t{0};",
+     "an alarm whose byte the telegram lacks reported as clear"),
+    ("tools/common/profiles.cpp",
+     "if (best == nullptr || p.match.Specificity() > best->match.Specificity()) {",
+     "if (best == nullptr) {", "a general profile taking a meter a more specific one names"),
+    ("tools/common/profile.cpp", "if (!seen.insert(name).second) {",
+     "if (!seen.insert(name).second && name.empty()) {",
+     "a profile naming two values alike accepted, one hiding the other"),
     # This maker's fields.
     ("tools/common/maker_fields.cpp", 'return m.energyTariff[t] ? Json(*m.energyTariff[t]) : Json("-");',
      "return Json(m.energyTariff[t].value_or(0));",

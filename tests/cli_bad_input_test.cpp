@@ -98,6 +98,47 @@ TEST(BadInput, MistakesThatLookedFineAreNamed) {
   std::filesystem::remove(config);
 }
 
+// A published MULTICAL 21 telegram and its key (wmbusmeters, simulations/serial_aes.msg).
+constexpr const char* kMultical21 =
+    "2A442D2C998734761B168D2091D37CAC21E1D68CDAFFCD3DC452BD802913FF7B1706CA9E355D6C2701CC24";
+constexpr const char* kMultical21Key = "28F64A24988064A079AA2C807D6102AE";
+
+// A profile a user wrote is checked with each fault's line, a user's own profile folder is
+// used beside the package's, and a decoded telegram carries its profile's fields and alarms.
+TEST(BadInput, AProfileIsCheckedLineByLineAndUsedByItsName) {
+  const std::string dir = TempPath("profiles");
+  std::filesystem::create_directories(dir + "/velmar/profiles");
+  const std::string bad = dir + "/velmar/profiles/bad.toml";
+  std::ofstream(bad) << "name = \"bad\"\ntitle = \"t\"\nsource = \"s\"\n[match]\n"
+                        "manufacturer = \"KAM\"\n[[fields]]\nname = \"x\"\nlabel = \"X\"\n"
+                        "quantity = \"wetness\"\n";
+  const ProcessResult check = Velmar({"profiles", "check", bad});
+  EXPECT_EQ(check.status, 2);
+  EXPECT_NE(check.err.find(bad + ":9: unknown quantity \"wetness\""), std::string::npos)
+      << check.err;
+  const std::string env = "XDG_CONFIG_HOME=" + dir + " " + VELMAR_CLI;
+  const ProcessResult list = RunProcess({"/bin/sh", "-c", env + " profiles list"});
+  EXPECT_EQ(list.status, 1);  // the bad one is named and left out; the others are listed
+  EXPECT_NE(list.out.find("kamstrup-multical21"), std::string::npos) << list.out;
+  EXPECT_NE(list.err.find("bad.toml:9:"), std::string::npos) << list.err;
+
+  const ProcessResult tried =
+      Velmar({"profiles", "check", "--wireless", "--no-crc", "--key", kMultical21Key,
+              std::string(VELMAR_SOURCE_DIR) + "/profiles/kamstrup-multical21.toml", kMultical21});
+  EXPECT_EQ(tried.status, 0) << tried.err;
+  EXPECT_NE(tried.out.find("dry                          set"), std::string::npos) << tried.out;
+  EXPECT_NE(tried.out.find("leak                         clear"), std::string::npos);
+
+  const ProcessResult decoded =
+      Velmar({"decode", "--wireless", "--no-crc", "--key", kMultical21Key, kMultical21});
+  ASSERT_EQ(decoded.status, 0) << decoded.err;
+  const auto j = nlohmann::json::parse(decoded.out);
+  EXPECT_EQ(j["profile"], "kamstrup-multical21");
+  EXPECT_EQ(j["fields"]["total_m3"], 6.408);
+  EXPECT_EQ(j["alarms"], nlohmann::json::array({"dry"}));
+  std::filesystem::remove_all(dir);
+}
+
 // The second telegram's text record holds bytes that are not UTF-8.
 constexpr const char* kNotUtf8 = "6815156808017278563412524a0202000000000dfd0e02fffe4616";
 constexpr const char* kGood =

@@ -10,6 +10,7 @@
 #include "decode_json.hpp"
 #include "input_checks.hpp"
 #include "keys_file.hpp"
+#include "profiles.hpp"
 #include "radio_result.hpp"
 #include "records_json.hpp"
 #include "velmar/error.hpp"
@@ -51,6 +52,7 @@ struct DecodeRun {
   FrameCrcs crcs = FrameCrcs::kPresent;
   WirelessDecoder wireless;
   WirelessTelegram telegram;
+  ProfileSet profiles;  // the meter profiles in use, loaded once for the run
 };
 
 // What became of one telegram's text.
@@ -74,13 +76,24 @@ Outcome DecodeOne(const std::string& text, int n, DecodeRun& run) {
   try {
     if (decoder == Decoder::kWireless) {
       run.wireless.Decode(*bytes, run.telegram, run.key, run.crcs);
-      std::cout << ToJsonLine(WirelessJson(run.telegram)) << std::endl;
+      auto j = WirelessJson(run.telegram);
+      const DecodedTelegram& d = run.telegram.decoded;
+      if (run.telegram.error.empty()) {
+        AddProfileJson(ReadByProfile(run.profiles, d.header, d.records, d.manufacturerData), j);
+      }
+      std::cout << ToJsonLine(j) << std::endl;
       return RadioResult(run.telegram) == 0 ? Outcome::kDecoded : Outcome::kNotRead;
     }
     if (decoder == Decoder::kRecords) {
       DecodedTelegram telegram;
       DecodeTelegram(*bytes, telegram);
-      std::cout << ToJsonLine(RecordsJson(telegram)) << std::endl;
+      auto j = RecordsJson(telegram);
+      if (telegram.result == 0) {
+        AddProfileJson(ReadByProfile(run.profiles, telegram.header, telegram.records,
+                                     telegram.manufacturerData),
+                       j);
+      }
+      std::cout << ToJsonLine(j) << std::endl;
       return Outcome::kDecoded;
     }
     std::cout << ToJsonLine(DecodeReply(*bytes, mode)) << std::endl;
@@ -163,6 +176,12 @@ Runner AddDecode(CLI::App& app) {
                    : *records ? Decoder::kRecords
                               : Decoder::kControl;
     run->crcs = *no_crc ? FrameCrcs::kRemoved : FrameCrcs::kPresent;
+    if (run->decoder != Decoder::kControl) {
+      run->profiles = ProfileSet::Load(ProfileFolders());
+      for (const std::string& e : run->profiles.Errors()) {
+        std::cerr << "Warning: meter profile left out: " << e << '\n';
+      }
+    }
     MeterKey key{};
     if (!key_text->empty()) {
       const auto bytes = *ParseHex(*key_text);

@@ -13,6 +13,7 @@
 #include "commands.hpp"
 #include "keys_file.hpp"
 #include "plain_values.hpp"
+#include "profiles.hpp"
 #include "radio_message.hpp"
 #include "velmar/error.hpp"
 #include "velmar/posix_platform.hpp"
@@ -64,9 +65,17 @@ std::string LocalTime(std::chrono::system_clock::time_point when) {
   return text;
 }
 
+// A meter with a profile: its fields by their names, then the alarms set.
+void ProfileCells(const ProfileReading& p, std::ostringstream& row) {
+  row << p.profile->name << ":";
+  for (const FieldValue& f : p.fields) row << " " << f.field->name << " " << f.value.dump();
+  const auto alarms = p.Alarms();
+  for (std::size_t i = 0; i < alarms.size(); ++i) row << (i ? ", " : "; ALARM ") << alarms[i];
+}
+
 // time  id  manufacturer  medium  rssi  values (or why not)
 std::string TableRow(const WirelessTelegram& t, const HeardTelegram& h,
-                     std::chrono::system_clock::time_point when) {
+                     std::chrono::system_clock::time_point when, const ProfileReading& profile) {
   std::ostringstream row;
   const TelegramHeader& hd = t.decoded.header;
   row << LocalTime(when) << "  " << std::left << std::setw(8)
@@ -76,6 +85,10 @@ std::string TableRow(const WirelessTelegram& t, const HeardTelegram& h,
       << (h.rssi ? std::to_string(*h.rssi) : std::string("-")) << "  ";
   if (const std::string why = RadioError(t); !why.empty()) {
     row << why;
+    return row.str();
+  }
+  if (profile.profile != nullptr) {
+    ProfileCells(profile, row);
     return row.str();
   }
   const auto values = PlainValues(t.decoded.records);
@@ -90,7 +103,8 @@ std::string TableRow(const WirelessTelegram& t, const HeardTelegram& h,
 
 class Listener {
  public:
-  Listener(const ListenOptions& o, MeterKeys keys) : o_(o), decoder_(std::move(keys)) {}
+  Listener(const ListenOptions& o, MeterKeys keys, ProfileSet profiles)
+      : o_(o), decoder_(std::move(keys)), profiles_(std::move(profiles)) {}
 
   // Shows what was heard; false once --count telegrams were shown.
   bool Show(const std::vector<HeardTelegram>& heard) {
@@ -98,13 +112,18 @@ class Listener {
       const auto when = std::chrono::system_clock::now();
       decoder_.Decode(h.bytes, t_, h.crcs);
       if (!Matches(o_.id, t_)) continue;
+      const DecodedTelegram& d = t_.decoded;
+      const ProfileReading profile =
+          RadioError(t_).empty() ? ReadByProfile(profiles_, d.header, d.records, d.manufacturerData)
+                                 : ProfileReading{};
       if (o_.json) {
         nlohmann::ordered_json j;
         RadioMessage(t_, h, when, j);
+        AddProfileJson(profile, j);
         std::cout << j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
                   << std::endl;
       } else {
-        std::cout << TableRow(t_, h, when) << std::endl;
+        std::cout << TableRow(t_, h, when, profile) << std::endl;
       }
       if (o_.count > 0 && ++shown_ >= o_.count) return false;
     }
@@ -128,6 +147,7 @@ class Listener {
  private:
   const ListenOptions& o_;
   WirelessDecoder decoder_;
+  ProfileSet profiles_;
   WirelessTelegram t_;
   int shown_ = 0;
   int told_ = 0;
@@ -243,7 +263,11 @@ Runner AddListen(CLI::App& app) {
     }
     const ReceiverKind kind = *ReceiverByName(o->receiver);
     const RadioMode mode = *RadioModeByName(o->mode);
-    Listener listener(*o, std::move(keys));
+    ProfileSet profiles = ProfileSet::Load(ProfileFolders());
+    for (const std::string& e : profiles.Errors()) {
+      std::cerr << "Warning: meter profile left out: " << e << '\n';
+    }
+    Listener listener(*o, std::move(keys), std::move(profiles));
     const bool text = kind == ReceiverKind::kHex && o->device.rfind("tcp://", 0) != 0 &&
                       o->device.rfind("/dev/", 0) != 0;
     try {

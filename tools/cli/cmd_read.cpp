@@ -10,6 +10,7 @@
 #include "decode_json.hpp"
 #include "maker_fields.hpp"
 #include "meter_read.hpp"
+#include "profiles.hpp"
 #include "records_json.hpp"
 #include "velmar/records.hpp"
 #include "velmar/results.hpp"
@@ -67,13 +68,27 @@ void PrintPlainValues(const std::vector<PlainValue>& values) {
   }
 }
 
-void PrintReading(const MeterRead& read, bool records) {
+// The meter's values by the names its profile gives them, and the profile's alarms that are set.
+void PrintProfileFields(const ProfileReading& p) {
+  if (p.profile == nullptr) return;
+  PrintRow("Profile", p.profile->name);
+  for (const FieldValue& f : p.fields) {
+    PrintRow(f.field->name,
+             f.value.is_number() ? ShortNumber(f.value.get<double>()) : f.value.get<std::string>());
+  }
+  std::string alarms;
+  for (const std::string& a : p.Alarms()) alarms += (alarms.empty() ? "" : ", ") + a;
+  if (!p.flags.empty()) PrintRow("Alarms", alarms.empty() ? "none" : alarms);
+}
+
+void PrintReading(const MeterRead& read, const ProfileReading& profile, bool records) {
   if (read.maker) {
     PrintMakerValues(*read.maker);
   } else {
     PrintHeader(read.reading.header, read.reading.telegrams.size());
     PrintPlainValues(read.values);
   }
+  PrintProfileFields(profile);
   // Another maker's meter is its records; this maker's shows them on request.
   if (records || !read.maker) PrintRecords(read.reading);
 }
@@ -126,12 +141,20 @@ Runner AddRead(CLI::App& app) {
     // The reading is shown first: closing the port (and giving the device its settings back)
     // is nothing the user waits for.
     const bool failed = !read.Ok();
+    ProfileReading profile;
+    ProfileSet profiles;
+    if (!failed) {
+      profiles = ProfileSet::Load(ProfileFolders());
+      // A wired reading spans its telegrams; the maker's bytes after the records are not kept.
+      profile = ReadByProfile(profiles, read.reading.header, read.reading.records, {});
+    }
     if (*json) {
       auto j = ReadingJson(read);
+      AddProfileJson(profile, j);
       if (!failed && (*records || !read.maker)) j["records"] = RecordListJson(read.reading.records);
       std::cout << ToJsonLine(j) << std::endl;
     } else if (!failed) {
-      PrintReading(read, *records);
+      PrintReading(read, profile, *records);
       std::fflush(stdout);
     }
     const int status = failed ? ReportFailure(read, *options, bus) : kExitOk;

@@ -26,5 +26,6 @@ Runner AddScan(CLI::App& app);
 Runner AddPoll(CLI::App& app);         // the MQTT collector
 Runner AddBusCommands(CLI::App& app);  // set-address, set-speed, reset, send
 Runner AddListen(CLI::App& app);       // wireless telegrams from a radio receiver
+Runner AddProfiles(CLI::App& app);     // list, show and check meter profiles
 
 }  // namespace velmar::tools

@@ -31,9 +31,9 @@ int main(int argc, char** argv) {
   CLI::App app{"velmar - M-Bus master for electricity meters on a serial line"};
   app.footer(ExitStatusHelp());
   app.require_subcommand(1);
-  std::vector<Runner> runners = {AddRead(app),     AddWrites(app),      AddDecode(app),
-                                 AddSimulate(app), AddConfig(app),      AddScan(app),
-                                 AddPoll(app),     AddBusCommands(app), AddListen(app)};
+  std::vector<Runner> runners = {
+      AddRead(app), AddWrites(app), AddDecode(app),      AddSimulate(app), AddConfig(app),
+      AddScan(app), AddPoll(app),   AddBusCommands(app), AddListen(app),   AddProfiles(app)};
   // CLI11 would only say that a subcommand is required; name the word it did not know.
   if (argc > 1 && argv[1][0] != '-' && !IsSubcommand(app, argv[1])) {
     std::cerr << "unknown command \"" << Shown(argv[1]) << "\"; the commands are "

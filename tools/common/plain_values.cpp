@@ -143,6 +143,19 @@ nlohmann::ordered_json ValuesJson(const std::vector<PlainValue>& values) {
   return j;
 }
 
+const ValueSort* FindSort(std::string_view stem) {
+  const auto* s = std::find_if(kSorts.begin(), kSorts.end(),
+                               [stem](const ValueSort& sort) { return sort.stem == stem; });
+  return s == kSorts.end() ? nullptr : s;
+}
+
+const ValueSort* SortOf(const DataRecord& record, double& value) {
+  const Conversion* c = ConversionOf(record);
+  if (c == nullptr || record.kind != ValueKind::kNumber) return nullptr;
+  value = record.value * c->multiply / c->divide;
+  return &Sort(c->stem);
+}
+
 std::span<const ValueSort> ValueSorts() {
   return kSorts;
 }

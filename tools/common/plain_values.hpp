@@ -43,6 +43,13 @@ std::vector<PlainValue> PlainValues(std::span<const DataRecord> records);
 // {"energy_kWh": 12345.67, ...} in that order.
 nlohmann::ordered_json ValuesJson(const std::vector<PlainValue>& values);
 
+// The sort whose name starts with `stem` ("volume", "flow_temperature"), or nullptr.
+const ValueSort* FindSort(std::string_view stem);
+
+// The sort a record's number is, with its value in that sort's unit in `value`; nullptr (and
+// `value` untouched) for a record that is not a number of a sort the table knows.
+const ValueSort* SortOf(const DataRecord& record, double& value);
+
 // Every sort, in the table's order (for documentation and tests).
 std::span<const ValueSort> ValueSorts();
 
