@@ -109,7 +109,7 @@ TEST_F(ProfileFolders, OfTwoMatchingProfilesTheMoreSpecificWins) {
         With("manufacturer = \"KAM\"", "manufacturer = \"KAM\"\nversions = [27]"));
   const ProfileSet set = Load();
   TelegramHeader h;
-  std::copy_n("KAM", 4, h.manufacturer.begin());
+  h.manufacturerCode = 0x2C2D;  // K, A, M: 11, 1 and 13, five bits each
   h.version = 27;
   std::vector<const Profile*> others;
   const Profile* p = set.Match(h, {}, &others);
@@ -121,7 +121,7 @@ TEST_F(ProfileFolders, OfTwoMatchingProfilesTheMoreSpecificWins) {
   p = set.Match(h, {});
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(p->name, "any-kam");
-  std::copy_n("ABB", 4, h.manufacturer.begin());
+  h.manufacturerCode = 0x0442;  // A, B, B
   EXPECT_EQ(set.Match(h, {}), nullptr);
 }
 

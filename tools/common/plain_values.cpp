@@ -61,14 +61,31 @@ constexpr std::array<Conversion, 19> kConversions = {{
     {Measure::kMassKg, "mass", 1, 1},
 }};
 
+// The conversion of each record code, looked up by the code: every decoded record asks.
+constexpr std::size_t kMeasures = static_cast<std::size_t>(Measure::kDateTime) + 1;
+constexpr std::array<const Conversion*, kMeasures> kByMeasure = [] {
+  std::array<const Conversion*, kMeasures> by{};
+  for (const Conversion& c : kConversions) by[static_cast<std::size_t>(c.measure)] = &c;
+  return by;
+}();
+
+// The sort of each record code's conversion, by the code.
+constexpr std::array<const ValueSort*, kMeasures> kSortByMeasure = [] {
+  std::array<const ValueSort*, kMeasures> by{};
+  for (const Conversion& c : kConversions) {
+    for (const ValueSort& sort : kSorts) {
+      if (sort.stem == c.stem) by[static_cast<std::size_t>(c.measure)] = &sort;
+    }
+  }
+  return by;
+}();
+
 const Conversion* ConversionOf(const DataRecord& r) {
   // An orthogonal VIFE that adds a unit of its own ("/h": a rate of the quantity) makes the
   // value something else.
   if (!r.unitSuffix.empty()) return nullptr;
-  for (const Conversion& c : kConversions) {
-    if (c.measure == r.measure) return &c;
-  }
-  return nullptr;
+  const auto code = static_cast<std::size_t>(r.measure);
+  return code < kMeasures ? kByMeasure[code] : nullptr;
 }
 
 // The present value as the meter vouches for it.
@@ -153,7 +170,15 @@ const ValueSort* SortOf(const DataRecord& record, double& value) {
   const Conversion* c = ConversionOf(record);
   if (c == nullptr || record.kind != ValueKind::kNumber) return nullptr;
   value = record.value * c->multiply / c->divide;
-  return &Sort(c->stem);
+  return kSortByMeasure[static_cast<std::size_t>(c->measure)];
+}
+
+std::uint32_t MeasuresOf(std::string_view stem) {
+  std::uint32_t bits = 0;
+  for (const Conversion& c : kConversions) {
+    if (c.stem == stem) bits |= 1u << static_cast<unsigned>(c.measure);
+  }
+  return bits;
 }
 
 std::span<const ValueSort> ValueSorts() {

@@ -50,6 +50,10 @@ const ValueSort* FindSort(std::string_view stem);
 // `value` untouched) for a record that is not a number of a sort the table knows.
 const ValueSort* SortOf(const DataRecord& record, double& value);
 
+// The record codes of the sort `stem`, one bit each (bit N for Measure N): "energy" is Wh and
+// J, "flow" m³/h, m³/min and m³/s. 0 for a stem the table does not convert.
+std::uint32_t MeasuresOf(std::string_view stem);
+
 // Every sort, in the table's order (for documentation and tests).
 std::span<const ValueSort> ValueSorts();
 

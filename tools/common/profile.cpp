@@ -75,6 +75,9 @@ ProfileMatch ReadMatch(TableReader& t) {
       m.manufacturer.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") != std::string::npos) {
     t.Fail(*t.Take("manufacturer"), "match.manufacturer must be three capital letters (\"KAM\")");
   }
+  for (char c : m.manufacturer) {
+    m.manufacturerCode = static_cast<std::uint16_t>((m.manufacturerCode << 5) | (c - 'A' + 1));
+  }
   Bytes(t, "versions", m.versions);
   Bytes(t, "media", m.media);
   if (const toml::node* n = t.Take("holding")) {
@@ -105,6 +108,7 @@ ProfileField ReadField(TableReader& t) {
   f.tariff = static_cast<std::uint32_t>(tariff);
   f.subunit = static_cast<std::uint16_t>(subunit);
   f.function = Function(t);
+  f.measures = MeasuresOf(f.quantity);
   t.RejectUnknown();
   return f;
 }

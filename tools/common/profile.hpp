@@ -16,10 +16,11 @@
 namespace velmar::tools {
 
 struct ProfileMatch {
-  std::string manufacturer;          // three capital letters
-  std::vector<int> versions;         // the header's version byte; empty: any
-  std::vector<int> media;            // the header's medium code; empty: any
-  std::vector<std::string> holding;  // quantities (as fields name them) the records must hold
+  std::string manufacturer;            // three capital letters
+  std::uint16_t manufacturerCode = 0;  // the same, as the header packs them (5 bits a letter)
+  std::vector<int> versions;           // the header's version byte; empty: any
+  std::vector<int> media;              // the header's medium code; empty: any
+  std::vector<std::string> holding;    // quantities (as fields name them) the records must hold
   // How narrowly the profile is matched: the more parts given, the higher; a meter two
   // profiles match takes the higher.
   int Specificity() const;
@@ -36,6 +37,9 @@ struct ProfileField {
   std::uint32_t tariff = 0;
   std::uint16_t subunit = 0;
   RecordFunction function = RecordFunction::kInstantaneous;
+  // The record codes of `quantity` (bit N for Measure N), worked out once when the profile is
+  // read; 0 for a date.
+  std::uint32_t measures = 0;
   int line = 0;  // where the field is written, for messages
 };
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 
 #include "plain_values.hpp"
 #include "toml_reader.hpp"
@@ -40,23 +41,27 @@ bool AnyOrHas(const List& list, int value) {
   return list.empty() || std::find(list.begin(), list.end(), value) != list.end();
 }
 
-std::optional<nlohmann::ordered_json> FieldOf(const ProfileField& f,
-                                              std::span<const DataRecord> records) {
+// The field's value in `value`; false when the telegram holds no record of it.
+bool FieldOf(const ProfileField& f, std::span<const DataRecord> records,
+             nlohmann::ordered_json& value) {
   for (const DataRecord& r : records) {
     if (r.storage != f.storage || r.tariff != f.tariff || r.subunit != f.subunit ||
         r.function != f.function || !Usable(r)) {
       continue;
     }
-    if (f.quantity == "date") {
-      if (IsDate(r)) return nlohmann::ordered_json(ValueText(r));
-      continue;
+    if (f.measures == 0) {  // a date
+      if (!IsDate(r)) continue;
+      value = ValueText(r);
+      return true;
     }
-    double value = 0;
-    if (const ValueSort* s = SortOf(r, value); s != nullptr && s->stem == f.quantity) {
-      return nlohmann::ordered_json(value);
+    double number = 0;
+    if (((f.measures >> static_cast<unsigned>(r.measure)) & 1u) != 0 &&
+        SortOf(r, number) != nullptr) {
+      value = number;
+      return true;
     }
   }
-  return std::nullopt;
+  return false;
 }
 
 // The byte a flag sits in, when the telegram holds it.
@@ -125,6 +130,15 @@ void ProfileSet::Add(Profile profile) {
   } else {
     profiles_.insert(at, std::move(profile));
   }
+  Index();
+}
+
+void ProfileSet::Index() {
+  byMaker_.clear();
+  for (std::size_t i = 0; i < profiles_.size(); ++i) {
+    byMaker_.emplace_back(profiles_[i].match.manufacturerCode, i);
+  }
+  std::sort(byMaker_.begin(), byMaker_.end());
 }
 
 const Profile* ProfileSet::Find(const std::string& name) const {
@@ -137,7 +151,10 @@ const Profile* ProfileSet::Find(const std::string& name) const {
 const Profile* ProfileSet::Match(const TelegramHeader& header, std::span<const DataRecord> records,
                                  std::vector<const Profile*>* others) const {
   const Profile* best = nullptr;
-  for (const Profile& p : profiles_) {
+  const auto first = std::lower_bound(byMaker_.begin(), byMaker_.end(),
+                                      std::make_pair(header.manufacturerCode, std::size_t{0}));
+  for (auto it = first; it != byMaker_.end() && it->first == header.manufacturerCode; ++it) {
+    const Profile& p = profiles_[it->second];  // in name order, as the index keeps them
     if (!Matches(p, header, records)) continue;
     if (best == nullptr || p.match.Specificity() > best->match.Specificity()) {
       if (best != nullptr && others != nullptr) others->push_back(best);
@@ -164,7 +181,7 @@ std::vector<std::string> ProfileFolders() {
 }
 
 bool Matches(const Profile& p, const TelegramHeader& h, std::span<const DataRecord> records) {
-  if (p.match.manufacturer != h.manufacturer.data()) return false;
+  if (p.match.manufacturerCode != h.manufacturerCode) return false;
   if (!AnyOrHas(p.match.versions, h.version) || !AnyOrHas(p.match.media, h.medium)) return false;
   return std::all_of(p.match.holding.begin(), p.match.holding.end(),
                      [&](const std::string& q) { return Holds(records, q); });
@@ -182,16 +199,26 @@ ProfileReading ApplyProfile(const Profile& profile, const TelegramHeader& header
                             std::span<const DataRecord> records,
                             std::span<const std::uint8_t> makerBytes) {
   ProfileReading out;
+  ApplyProfile(profile, header, records, makerBytes, out);
+  return out;
+}
+
+void ApplyProfile(const Profile& profile, const TelegramHeader& header,
+                  std::span<const DataRecord> records, std::span<const std::uint8_t> makerBytes,
+                  ProfileReading& out) {
   out.profile = &profile;
+  out.fields.resize(profile.fields.size());
+  std::size_t found = 0;
   for (const ProfileField& f : profile.fields) {
-    if (auto value = FieldOf(f, records)) out.fields.push_back({&f, std::move(*value)});
+    if (FieldOf(f, records, out.fields[found].value)) out.fields[found++].field = &f;
   }
+  out.fields.resize(found);
+  out.flags.clear();
   for (const ProfileFlag& f : profile.flags) {
     if (const auto byte = FlagByte(f, header, records, makerBytes)) {
       out.flags.push_back({&f, (*byte & f.mask) != 0});
     }
   }
-  return out;
 }
 
 void AddProfileJson(const ProfileReading& reading, nlohmann::ordered_json& j) {
@@ -209,8 +236,22 @@ void AddProfileJson(const ProfileReading& reading, nlohmann::ordered_json& j) {
 ProfileReading ReadByProfile(const ProfileSet& set, const TelegramHeader& header,
                              std::span<const DataRecord> records,
                              std::span<const std::uint8_t> makerBytes) {
+  ProfileReading out;
+  ReadByProfile(set, header, records, makerBytes, out);
+  return out;
+}
+
+void ReadByProfile(const ProfileSet& set, const TelegramHeader& header,
+                   std::span<const DataRecord> records, std::span<const std::uint8_t> makerBytes,
+                   ProfileReading& out) {
   const Profile* p = set.Match(header, records);
-  return p == nullptr ? ProfileReading{} : ApplyProfile(*p, header, records, makerBytes);
+  if (p == nullptr) {
+    out.profile = nullptr;
+    out.fields.clear();
+    out.flags.clear();
+    return;
+  }
+  ApplyProfile(*p, header, records, makerBytes, out);
 }
 
 }  // namespace velmar::tools
