@@ -8,6 +8,7 @@
 
 #include "maker_fields.hpp"
 #include "maker_names.hpp"
+#include "plain_values.hpp"
 
 namespace velmar::gui {
 namespace {
@@ -49,6 +50,7 @@ ValuesPanel::ValuesPanel(QWidget* parent)
           MakeTable(parent, {"#", QObject::tr("Storage"), QObject::tr("Tariff"),
                              QObject::tr("Subunit"), QObject::tr("Phase"), QObject::tr("Function"),
                              QObject::tr("Quantity"), QObject::tr("Value"), QObject::tr("Unit")})) {
+  profiles_ = tools::ProfileSet::Load(tools::ProfileFolders());
   auto* layout = new QVBoxLayout(valuesTab);
   layout->setContentsMargins(0, 0, 0, 0);
   failure_ = new QLabel;
@@ -85,6 +87,7 @@ void ValuesPanel::Show(const tools::MeterRead& read, const QString& address, con
   ShowIdentity(read);
   if (read.maker) ShowMakerExtras(*read.maker);
   ShowPlainValues(read.values);
+  ShowProfile(read);
   values->resizeColumnsToContents();
   ShowRecords(read.reading.records, read.reading.recordError);
 }
@@ -130,6 +133,29 @@ void ValuesPanel::ShowPlainValues(const std::vector<tools::PlainValue>& list) {
       AddRow(label, NumberText(v.value.get<double>(), v.sort->unit), Text(v.sort->unit));
     }
   }
+}
+
+// A meter with a profile: its fields by their labels, then the alarms set (a wired reading's
+// maker bytes are not kept, so flags read from them are absent).
+void ValuesPanel::ShowProfile(const tools::MeterRead& read) {
+  const tools::ProfileReading p =
+      tools::ReadByProfile(profiles_, read.reading.header, read.reading.records, {});
+  if (p.profile == nullptr) return;
+  for (const tools::FieldValue& f : p.fields) {
+    const tools::ValueSort* sort = tools::FindSort(f.field->quantity);
+    const QString label = QString::fromStdString(f.field->label);
+    if (f.value.is_string()) {
+      AddRow(label, QString::fromStdString(f.value.get<std::string>()));
+    } else {
+      const std::string_view unit = sort != nullptr ? sort->unit : std::string_view();
+      AddRow(label, NumberText(f.value.get<double>(), unit), Text(unit));
+    }
+  }
+  if (p.flags.empty()) return;
+  QStringList alarms;
+  for (const std::string& a : p.Alarms()) alarms << QString::fromStdString(a);
+  AddRow(QObject::tr("Alarms"),
+         alarms.isEmpty() ? QObject::tr("none") : alarms.join(QStringLiteral(", ")));
 }
 
 void ValuesPanel::ShowRecords(std::span<const DataRecord> list, const std::string& recordError) {

@@ -9,6 +9,7 @@
 #include <QTableWidget>
 
 #include "meter_read.hpp"
+#include "profiles.hpp"
 
 class QLabel;
 
@@ -37,9 +38,11 @@ class ValuesPanel {
   void ShowMakerExtras(const MakerValues& m);
   bool HasRow(const QString& name) const;
   void ShowPlainValues(const std::vector<tools::PlainValue>& values);
+  void ShowProfile(const tools::MeterRead& read);
   void ShowRecords(std::span<const DataRecord> records, const std::string& recordError);
   void AddRow(const QString& name, const QString& value, const QString& unit = {});
   QLabel* failure_ = nullptr;
+  tools::ProfileSet profiles_;  // the meter profiles in use, read when the window opens
 };
 
 // The meter's clock text ("2026-12-05T14:30:00", local time without zone) in the desktop's

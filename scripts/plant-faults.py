@@ -108,6 +108,11 @@ FAULTS = [
     ("tools/common/profile.cpp", "if (!seen.insert(name).second) {",
      "if (!seen.insert(name).second && name.empty()) {",
      "a profile naming two values alike accepted, one hiding the other"),
+    ("tools/poll/bus_worker.cpp", "if (profiles_ != nullptr && r.Ok()) {",
+     "if (profiles_ != nullptr && r.Ok() && r.reading.records.empty()) {",
+     "a wired meter's profile fields and alarms missing from the collector's message"),
+    ("tools/poll/poll_discovery.cpp", "      if (f.alarm) {", "      if (!f.alarm) {",
+     "a profile's alarms not discovered as problems in Home Assistant"),
     # This maker's fields.
     ("tools/common/maker_fields.cpp", 'return m.energyTariff[t] ? Json(*m.energyTariff[t]) : Json("-");',
      "return Json(m.energyTariff[t].value_or(0));",

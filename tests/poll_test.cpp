@@ -224,6 +224,63 @@ TEST_F(PollTest, EveryReadingArrivesWithItsValuesFromPtyAndTcpBuses) {
   EXPECT_EQ(status.back(), "offline");
 }
 
+// A meter with a profile: its message carries the profile's fields and flags, and discovery
+// gives one entity per field and a problem binary sensor per alarm flag (the profile is a
+// user's, from XDG_CONFIG_HOME, for this heat meter's maker).
+TEST_F(PollTest, AMeterWithAProfileIsPublishedAndDiscoveredByItsNames) {
+  TestBroker broker;
+  broker.Start();
+  Subscriber sub(broker.Port(), "#", "test-profile");
+  sim::MeterConfig heat = Meter(3, 0, 0);
+  heat.recordedTelegram = PublicTelegram("wired-drivers/kamheat-1");
+  sim::SimMeter h(heat);
+  sim::PtyMeterServer pty({&h}, 9600);
+  const auto home = dir_ / "config";
+  std::filesystem::create_directories(home / "velmar/profiles");
+  std::ofstream(home / "velmar/profiles/heat.toml")
+      << "name = \"test-heat\"\ntitle = \"a heat meter\"\nsource = \"the test\"\n"
+         "[match]\nmanufacturer = \"KAM\"\n"
+         "[[fields]]\nname = \"heat_total\"\nlabel = \"Heat\"\nquantity = \"energy\"\n"
+         "[[flags]]\nname = \"trouble\"\nmeaning = \"any status bit\"\nsource = \"the "
+         "test\"\nfrom = \"status\"\nmask = 0xFF\n";
+  Collector collector(
+      {"/usr/bin/env", "XDG_CONFIG_HOME=" + home.string(), VELMAR_CLI, "poll", "--verbose",
+       Config(broker.Port(), Bus("basement", pty.DevicePath(), {{"heat", 3}}), "discovery = true\n")
+           .string()});
+  ASSERT_TRUE(collector.WaitForReadings("heat", 1)) << collector.Log();
+  ASSERT_TRUE(sub.WaitFor(
+      [](const auto& m) {
+        return std::any_of(m.begin(), m.end(), [](const Received& r) {
+          return r.topic.find("heat_trouble/config") != std::string::npos;
+        });
+      },
+      10s));
+  EXPECT_EQ(collector.Stop(), 0) << collector.Log();
+  const auto states = StatesOf(sub.Messages(), "heat");
+  ASSERT_FALSE(states.empty());
+  const nlohmann::json& j = states.front();
+  EXPECT_EQ(j["profile"], "test-heat");
+  EXPECT_EQ(j["fields"]["heat_total"], j["values"]["energy_kWh"]) << j.dump();
+  EXPECT_EQ(j["flags"]["trouble"], j["statusByte"] != 0);
+  bool field = false, alarm = false;
+  for (const Received& m : sub.Messages()) {
+    if (m.topic.find("/sensor/") != std::string::npos &&
+        m.topic.find("heat_heat_total/config") != std::string::npos) {
+      const auto c = nlohmann::json::parse(m.payload);
+      EXPECT_EQ(c["device_class"], "energy");
+      EXPECT_EQ(c["unit_of_measurement"], "kWh");
+      field = true;
+    }
+    if (m.topic.find("/binary_sensor/") != std::string::npos &&
+        m.topic.find("heat_trouble/config") != std::string::npos) {
+      EXPECT_EQ(nlohmann::json::parse(m.payload)["device_class"], "problem");
+      alarm = true;
+    }
+  }
+  EXPECT_TRUE(field);
+  EXPECT_TRUE(alarm);
+}
+
 // What Home Assistant is told, held against its discovery conventions: one device per meter
 // with its maker, model and serial number, reached through the collector's device; one entity
 // per value the meter has (an electricity meter of this maker, a water meter and a heat meter of

@@ -239,6 +239,30 @@ class GuiTest : public QObject {
     QVERIFY(w.Commands()->read->isEnabled());
   }
 
+  // A meter with a profile (here a user's, for the simulated meter's maker) shows its fields
+  // under the profile's labels and the alarms the profile names.
+  void aProfileNamesTheMetersValuesInThePane() {
+    QTemporaryDir dir;
+    const QString folder = dir.path() + "/velmar/profiles";
+    QVERIFY(QDir().mkpath(folder));
+    QFile file(folder + "/orv.toml");
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(
+        "name = \"test-orv\"\ntitle = \"t\"\nsource = \"the test\"\n[match]\n"
+        "manufacturer = \"ORV\"\n[[fields]]\nname = \"import\"\nlabel = \"Energy "
+        "imported\"\nquantity = \"energy\"\n[[flags]]\nname = \"trouble\"\nmeaning = "
+        "\"m\"\nsource = \"s\"\nfrom = \"status\"\nmask = 0xFF\n");
+    file.close();
+    const QByteArray before = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
+    MainWindow w(SettingsIn(dir));
+    qputenv("XDG_CONFIG_HOME", before);
+    w.Read();
+    QCOMPARE(w.Values().ValueOf("Energy imported"), w.Values().ValueOf("Energy"));
+    QCOMPARE(w.Values().ValueOf("Energy imported"), QString("12345.67"));
+    QCOMPARE(w.Values().ValueOf("Alarms"), QString("none"));
+  }
+
   // A failed read empties the values (nothing stale or damaged stays) and says in the panel what
   // failed and where; the control's box comes unless the user turned boxes off.
   void checksumFaultShowsTheControlsBoxUnlessSuppressed() {

@@ -57,11 +57,13 @@ ReadingSink SpoolSink(Spool& spool, MqttPublisher& publisher, PollLog& log, std:
 
 // After each read: the meter's availability, and (with discovery) the entities of the values
 // it brought.
-MeterStateSink MeterState(const MqttEntry& mqtt, MqttPublisher& publisher) {
-  return [&mqtt, &publisher](const MeterEntry& meter, const MeterRead& read) {
+MeterStateSink MeterState(const MqttEntry& mqtt, MqttPublisher& publisher,
+                          const ProfileSet& profiles) {
+  return [&mqtt, &publisher, &profiles](const MeterEntry& meter, const MeterRead& read) {
     publisher.Retain(AvailabilityTopic(mqtt.prefix, meter.name), read.Ok() ? "online" : "offline");
     if (!mqtt.discovery || !read.Ok()) return;
-    for (const MqttMessage& m : MeterDiscovery(mqtt, meter, read)) {
+    const Profile* profile = profiles.Match(read.reading.header, read.reading.records);
+    for (const MqttMessage& m : MeterDiscovery(mqtt, meter, read, profile)) {
       publisher.Retain(m.topic, m.payload);
     }
   };
@@ -141,12 +143,15 @@ int Poll(const PollConfig& config, bool verbose) {
            std::to_string(config.radios.size()) + " radios; readings to " + config.mqtt.host + ":" +
            std::to_string(config.mqtt.port) + " under " + config.mqtt.prefix + "/; spool " +
            spool.Path() + " (" + std::to_string(spool.Size()) + " waiting)");
+  const ProfileSet profiles = ProfileSet::Load(ProfileFolders());
+  for (const std::string& e : profiles.Errors()) log.Note("meter profile left out: " + e);
   publisher.Start();
   AnnounceMeters(config, publisher);
   std::vector<std::unique_ptr<BusWorker>> workers;
   for (const BusEntry& bus : config.buses) {
     workers.push_back(std::make_unique<BusWorker>(bus, config.mqtt.prefix, sink, log));
-    workers.back()->OnMeterState(MeterState(config.mqtt, publisher));
+    workers.back()->OnMeterState(MeterState(config.mqtt, publisher, profiles));
+    workers.back()->UseProfiles(profiles);
     workers.back()->OnAvailability(Availability(config.mqtt, publisher));
     workers.back()->OnLink(Link(config.mqtt, publisher));
     workers.back()->Start();
@@ -154,7 +159,8 @@ int Poll(const PollConfig& config, bool verbose) {
   std::vector<std::unique_ptr<RadioWorker>> radios;
   for (const RadioEntry& radio : config.radios) {
     radios.push_back(std::make_unique<RadioWorker>(radio, config.mqtt.prefix, sink, log));
-    radios.back()->OnMeterState(MeterState(config.mqtt, publisher));
+    radios.back()->OnMeterState(MeterState(config.mqtt, publisher, profiles));
+    radios.back()->UseProfiles(profiles);
     radios.back()->KeepFormatsIn(
         {[&spool] { return spool.Formats(); },
          [&spool](const CompactFormats::Format& f) { spool.KeepFormat(f); }});

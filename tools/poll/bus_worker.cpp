@@ -108,7 +108,11 @@ std::string BusWorker::Publish(std::size_t index, const MeterRead& r,
                                std::chrono::system_clock::time_point when) {
   const MeterEntry& meter = bus_.meters[index];
   if (r.Ok()) last_good_[index] = when;
-  const nlohmann::ordered_json j = ReadingMessage(meter, bus_.name, when, r, last_good_[index]);
+  nlohmann::ordered_json j = ReadingMessage(meter, bus_.name, when, r, last_good_[index]);
+  // A wired reading spans its telegrams; the maker's bytes after the records are not kept.
+  if (profiles_ != nullptr && r.Ok()) {
+    AddProfileJson(ReadByProfile(*profiles_, r.reading.header, r.reading.records, {}), j);
+  }
   std::string where = sink_(StateTopic(prefix_, meter.name),
                             j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
   if (state_sink_) state_sink_(meter, r);

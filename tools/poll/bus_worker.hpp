@@ -15,6 +15,7 @@
 
 #include "poll_config.hpp"
 #include "poll_log.hpp"
+#include "profiles.hpp"
 #include "velmar/platform.hpp"
 #include "worker_thread.hpp"
 
@@ -62,6 +63,9 @@ class BusWorker {
   void OnMeterState(MeterStateSink sink) { state_sink_ = std::move(sink); }
   void OnAvailability(AvailabilitySink sink) { availability_ = std::move(sink); }
   void OnLink(LinkSink sink) { link_ = std::move(sink); }
+  // Before Start(): the meter profiles whose fields and alarms each message carries (owned by
+  // the caller, read only, for as long as the worker runs).
+  void UseProfiles(const ProfileSet& profiles) { profiles_ = &profiles; }
   void Start();
   // Asks the thread to stop: a read in progress ends (within the bus's time-outs, a few seconds
   // at most), then the port closes. Never blocks.
@@ -82,6 +86,7 @@ class BusWorker {
   MeterStateSink state_sink_;
   AvailabilitySink availability_;
   LinkSink link_;
+  const ProfileSet* profiles_ = nullptr;
   PollLog& log_;
   BusPlatformFactory platform_;
   std::chrono::seconds backoff_{1};

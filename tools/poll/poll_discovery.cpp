@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "maker_names.hpp"
+#include "plain_values.hpp"
 #include "status_flags.hpp"
 #include "topics.hpp"
 
@@ -71,10 +72,12 @@ Json Device(const MqttEntry& mqtt, const MeterEntry& meter, const TelegramHeader
 }
 
 // A missing value is unknown, not zero: a total-increasing sensor would take a zero for a reset.
-std::string ValueTemplate(const std::string& name) {
-  std::string t = "{% if value_json.result == 0 and 'values' in value_json and '";
+// The value of `name` in the message's `group` ("values", "fields"), or unknown when a message
+// has none.
+std::string ValueTemplate(const std::string& name, const std::string& group = "values") {
+  std::string t = "{% if value_json.result == 0 and '" + group + "' in value_json and '";
   t += name;
-  t += "' in value_json['values'] %}{{ value_json['values']['";
+  t += "' in value_json['" + group + "'] %}{{ value_json['" + group + "']['";
   t += name;
   t += "'] }}{% else %}None{% endif %}";
   return t;
@@ -106,6 +109,37 @@ MqttMessage Config(const MqttEntry& mqtt, const MeterEntry& meter, const std::st
   topic += EntityIdPart(key);
   topic += "/config";
   return {topic, c.dump()};
+}
+
+// A profile's field as an entity: a value at storage 0 is the meter's present one (its kind's
+// state class); one kept at a billing date is a snapshot, with no state class.
+Json FieldEntity(const MqttEntry& mqtt, const MeterEntry& meter, const Json& device,
+                 const ProfileField& f, const Json& availability) {
+  Json c = Sensor(mqtt, meter, device, f.name, f.label);
+  c["value_template"] = ValueTemplate(f.name, "fields");
+  c["availability"] = availability;
+  c["availability_mode"] = "all";
+  if (const ValueSort* sort = FindSort(f.quantity)) {
+    if (!sort->unit.empty()) c["unit_of_measurement"] = sort->unit;
+    if (!sort->deviceClass.empty()) c["device_class"] = sort->deviceClass;
+    if (!sort->stateClass.empty() && f.storage == 0) c["state_class"] = sort->stateClass;
+  }
+  return c;
+}
+
+// A profile's alarm flag as a problem: on while set, off while clear, unknown while the
+// meter's telegrams do not carry its byte.
+Json AlarmEntity(const MqttEntry& mqtt, const MeterEntry& meter, const Json& device,
+                 const ProfileFlag& f, const Json& availability) {
+  Json b = Sensor(mqtt, meter, device, f.name, f.meaning);
+  b["default_entity_id"] = "binary_sensor." + b["unique_id"].get<std::string>();
+  b["value_template"] = "{% if 'flags' in value_json and '" + f.name +
+                        "' in value_json.flags %}{{ 'ON' if value_json.flags['" + f.name +
+                        "'] else 'OFF' }}{% else %}None{% endif %}";
+  b["device_class"] = "problem";
+  b["availability"] = availability;
+  b["availability_mode"] = "all";
+  return b;
 }
 
 // The status stays available while the meter fails: it says why, with the result's number, the
@@ -174,7 +208,7 @@ MqttMessage CollectorDiscovery(const MqttEntry& mqtt) {
 }
 
 std::vector<MqttMessage> MeterDiscovery(const MqttEntry& mqtt, const MeterEntry& meter,
-                                        const MeterRead& read) {
+                                        const MeterRead& read, const Profile* profile) {
   std::vector<MqttMessage> out;
   const Json device = Device(mqtt, meter, read.reading.header);
   const Json both = Json::array({{{"topic", StatusTopic(mqtt.prefix)}},
@@ -191,6 +225,20 @@ std::vector<MqttMessage> MeterDiscovery(const MqttEntry& mqtt, const MeterEntry&
     if (!v.sort->stateClass.empty()) c["state_class"] = v.sort->stateClass;
     if (v.sort->deviceClass.empty()) c["entity_category"] = "diagnostic";
     out.push_back(Config(mqtt, meter, v.name, c));
+  }
+  if (profile != nullptr) {
+    const ProfileReading named =
+        ApplyProfile(*profile, read.reading.header, read.reading.records, {});
+    for (const FieldValue& f : named.fields) {
+      out.push_back(
+          Config(mqtt, meter, f.field->name, FieldEntity(mqtt, meter, device, *f.field, both)));
+    }
+    for (const ProfileFlag& f : profile->flags) {
+      if (f.alarm) {
+        out.push_back(Config(mqtt, meter, f.name, AlarmEntity(mqtt, meter, device, f, both),
+                             "binary_sensor"));
+      }
+    }
   }
   const auto status = StatusEntities(mqtt, meter, device);
   out.insert(out.end(), status.begin(), status.end());

@@ -142,6 +142,10 @@ void RadioWorker::Heard(const HeardTelegram& h, const WirelessTelegram& t) {
     const auto when = std::chrono::system_clock::now();
     if (read.Ok()) m.lastGood = when;
     RadioMessage(t, h, when, j);
+    if (profiles_ != nullptr && read.Ok()) {
+      const DecodedTelegram& d = t.decoded;
+      AddProfileJson(ReadByProfile(*profiles_, d.header, d.records, d.manufacturerData), j);
+    }
     if (m.lastGood) j["lastGood"] = IsoUtc(*m.lastGood);
     const std::string where =
         sink_(StateTopic(prefix_, entry.name),

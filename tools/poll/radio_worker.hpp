@@ -11,6 +11,7 @@
 
 #include "bus_worker.hpp"
 #include "poll_config.hpp"
+#include "profiles.hpp"
 #include "radio_pace.hpp"
 #include "velmar/radio.hpp"
 #include "velmar/wmbus.hpp"
@@ -36,6 +37,9 @@ class RadioWorker {
   void OnMeterState(MeterStateSink sink) { state_sink_ = std::move(sink); }
   void OnAvailability(AvailabilitySink sink) { availability_ = std::move(sink); }
   void OnLink(LinkSink sink) { link_ = std::move(sink); }
+  // Before Start(): the meter profiles whose fields and alarms each message carries (owned by
+  // the caller, read only, for as long as the worker runs).
+  void UseProfiles(const ProfileSet& profiles) { profiles_ = &profiles; }
   void KeepFormatsIn(FormatStore store) { formats_ = std::move(store); }
   void Start();
   // Asks the thread to stop; it ends within a second. Never blocks.
@@ -64,6 +68,7 @@ class RadioWorker {
   MeterStateSink state_sink_;
   AvailabilitySink availability_;
   LinkSink link_;
+  const ProfileSet* profiles_ = nullptr;
   bool down_ = false;
   FormatStore formats_;
   PollLog& log_;
