@@ -141,9 +141,7 @@ Runner AddDecode(CLI::App& app) {
                   "sent them")
       ->needs("--wireless")
       ->check([](const std::string& text) -> std::string {
-        const auto bytes = ParseHex(text);
-        return bytes && bytes->size() == 16 ? std::string()
-                                            : "give the meter's AES key as 32 hex digits";
+        return ParseMeterKey(text) ? std::string() : "give the meter's AES key as 32 hex digits";
       });
   auto keys_file = std::make_shared<std::string>();
   cmd->add_option("--keys", *keys_file,
@@ -184,8 +182,7 @@ Runner AddDecode(CLI::App& app) {
     }
     MeterKey key{};
     if (!key_text->empty()) {
-      const auto bytes = *ParseHex(*key_text);
-      std::copy(bytes.begin(), bytes.end(), key.begin());
+      key = *ParseMeterKey(*key_text);
       run->key = &key;
     }
     if (!keys_file->empty()) {

@@ -9,6 +9,7 @@
 
 #include "commands.hpp"
 #include "input_checks.hpp"
+#include "keys_file.hpp"
 #include "profiles.hpp"
 #include "toml_reader.hpp"
 #include "velmar/error.hpp"
@@ -214,9 +215,7 @@ Runner AddProfiles(CLI::App& app) {
                    "The meter's AES-128 key, 32 hex digits, for enciphered wireless telegrams")
       ->needs("--wireless")
       ->check([](const std::string& text) -> std::string {
-        const auto bytes = ParseHex(text);
-        return bytes && bytes->size() == 16 ? std::string()
-                                            : "give the meter's AES key as 32 hex digits";
+        return ParseMeterKey(text) ? std::string() : "give the meter's AES key as 32 hex digits";
       });
   cmd->footer(
       "Exit status: 0 done; 1 a profile in use does not read (list), or the profile does not\n"
@@ -229,8 +228,7 @@ Runner AddProfiles(CLI::App& app) {
       how.crcs = *no_crc ? FrameCrcs::kRemoved : FrameCrcs::kPresent;
       MeterKey key{};
       if (!key_text->empty()) {
-        const auto bytes = *ParseHex(*key_text);
-        std::copy(bytes.begin(), bytes.end(), key.begin());
+        key = *ParseMeterKey(*key_text);
         how.key = &key;
       }
       return Check(*file, *hex, how);
