@@ -1,6 +1,7 @@
 // A spool file damaged under the collector: moved aside, what SQLite can still read kept, one
 // note saying how much, and a collector that goes on instead of refusing to start.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -39,6 +40,13 @@ class SpoolRescueTest : public ::testing::Test {
     std::fstream f(file_, std::ios::in | std::ios::out | std::ios::binary);
     f.seekp(at);
     f << std::string(n, '\x5A');
+  }
+  void SetSequence(const char* seq) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file_.c_str(), &db), SQLITE_OK);
+    const std::string sql = std::string("UPDATE sqlite_sequence SET seq = ") + seq;
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
   }
   std::vector<std::string> Damaged() const {
     std::vector<std::string> out;
@@ -143,6 +151,23 @@ TEST_F(SpoolRescueTest, APagePointingBackIntoItsTreeIsReadOnceAndTheWalkEnds) {
     seen.push_back(e.payload);
   }
   EXPECT_EQ(Damaged().size(), 1u);
+}
+
+// The last page of readings overwritten in a file whose id counter was damaged to the largest
+// id there is: every look past the damage fails, and the walk must still end without its
+// arithmetic running over, keep the readings before the page and give a bound that is a count.
+TEST_F(SpoolRescueTest, ADamagedIdCounterAndADamagedLastPageEndTheWalk) {
+  Fill(60, 500);
+  SetSequence("9223372036854775807");
+  Overwrite(static_cast<std::streamoff>(fs::file_size(file_)) - 4096, 4096);
+  Spool spool(dir_, 100000, Notes());
+  ASSERT_EQ(notes_.size(), 1u);
+  const auto kept = spool.After(0, 1000);
+  ASSERT_FALSE(kept.empty()) << notes_[0];
+  EXPECT_LT(kept.size(), 60u);
+  for (const auto& e : kept) EXPECT_EQ(e.payload, Payload(static_cast<int>(e.id), 500));
+  EXPECT_EQ(notes_[0].find(" -"), std::string::npos) << notes_[0];
+  EXPECT_NE(notes_[0].find("could not be read"), std::string::npos) << notes_[0];
 }
 
 }  // namespace

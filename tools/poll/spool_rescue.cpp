@@ -45,6 +45,8 @@ std::string MoveAside(const std::string& path) {
 // are passed; the ids skipped bound what was lost there.
 class ReadingWalk {
  public:
+  static constexpr std::int64_t kFurthest = std::numeric_limits<std::int64_t>::max() / 4;
+
   ReadingWalk(sqlite3* db, SpoolRescue& out) : db_(db), out_(out) {}
   ~ReadingWalk() { sqlite3_finalize(after_); }
 
@@ -112,7 +114,9 @@ class ReadingWalk {
   }
 
   // The largest id the file ever gave out: kept apart from the readings by SQLite, so it often
-  // survives their damage; otherwise the largest id that can be read.
+  // survives their damage; otherwise the largest id that can be read. A damaged counter can say
+  // anything up to the largest 64-bit number; held to a quarter of it (no spool gets near), the
+  // walk's steps and sums stay within range.
   std::int64_t HighestIdGiven() {
     for (const char* sql : {"SELECT seq FROM sqlite_sequence WHERE name = 'readings'",
                             "SELECT MAX(id) FROM readings"}) {
@@ -123,9 +127,9 @@ class ReadingWalk {
         highest = sqlite3_column_int64(s, 0);
       }
       sqlite3_finalize(s);
-      if (highest >= 0) return highest;
+      if (highest >= 0) return std::min(highest, kFurthest);
     }
-    return std::numeric_limits<std::int64_t>::max() / 2;
+    return kFurthest;
   }
 
   void Count() {
