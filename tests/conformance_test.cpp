@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -16,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "corpus_entry.hpp"
 #include "radio_result.hpp"
 #include "velmar/hex.hpp"
 #include "velmar/records.hpp"
@@ -25,41 +25,6 @@ namespace velmar {
 namespace {
 
 using Json = nlohmann::json;
-
-std::vector<Json> Corpus() {
-  std::ifstream in(std::string(VELMAR_TEST_DATA) + "/conformance.jsonl");
-  std::vector<Json> entries;
-  for (std::string line; std::getline(in, line);) entries.push_back(Json::parse(line));
-  return entries;
-}
-
-// The source published the enciphered part deciphered: the bits that say it is enciphered (the
-// extended link layer's session number, the configuration word's mode) are cleared before
-// decoding, as the meter would have sent them had it not enciphered.
-void MarkDeciphered(std::vector<std::uint8_t>& b) {
-  for (std::size_t at = 10; at < b.size();) {
-    switch (b[at]) {
-      case 0x8C:
-        at += 3;
-        continue;
-      case 0x8D:
-        b[at + 6] &= 0x1F;
-        at += 9;
-        continue;
-      case 0x90:
-        at += 2u + b[at + 1];
-        continue;
-      case 0x7A:
-        b[at + 4] &= 0xE0;
-        return;
-      case 0x72:
-        b[at + 12] &= 0xE0;
-        return;
-      default:
-        return;
-    }
-  }
-}
 
 bool Near(double got, double want, double tolerance) {
   return std::fabs(got - want) <= std::max(tolerance, 1e-9 * std::max(1.0, std::fabs(want)));
@@ -167,17 +132,7 @@ std::string WiredDiff(const Json& e) {
 }
 
 std::string WirelessDiff(const Json& e, WirelessDecoder& decoder, WirelessTelegram& t) {
-  auto bytes = *ParseHex(e["hex"].get<std::string>());
-  if (e.value("deciphered", false)) MarkDeciphered(bytes);
-  MeterKey key{};
-  const bool keyed = e.contains("key");
-  if (keyed) {
-    const auto k = *ParseHex(e["key"].get<std::string>());
-    std::copy(k.begin(), k.end(), key.begin());
-  }
-  const FrameCrcs crcs =
-      e.value("crc", "") == "removed" ? FrameCrcs::kRemoved : FrameCrcs::kPresent;
-  decoder.Decode(bytes, t, keyed ? &key : nullptr, crcs);
+  testing::DecodeWireless(e, decoder, t);
   const Json& x = e["expect"];
   const std::string status(tools::RadioStatusText(t));
   if (status != x["status"])
@@ -186,7 +141,7 @@ std::string WirelessDiff(const Json& e, WirelessDecoder& decoder, WirelessTelegr
 }
 
 TEST(Conformance, EveryPublishedTelegramReadsAsItsSourceAndTheStandardSay) {
-  const std::vector<Json> corpus = Corpus();
+  const std::vector<Json> corpus = testing::Corpus();
   WirelessDecoder decoder;
   WirelessTelegram t;
   std::vector<std::string> problems;

@@ -226,7 +226,7 @@ TEST_F(PollTest, EveryReadingArrivesWithItsValuesFromPtyAndTcpBuses) {
 
 // A meter with a profile: its message carries the profile's fields and flags, and discovery
 // gives one entity per field and a problem binary sensor per alarm flag (the profile is a
-// user's, from XDG_CONFIG_HOME, for this heat meter's maker).
+// user's, from XDG_CONFIG_HOME, in place of the package's profile of its name).
 TEST_F(PollTest, AMeterWithAProfileIsPublishedAndDiscoveredByItsNames) {
   TestBroker broker;
   broker.Start();
@@ -238,7 +238,7 @@ TEST_F(PollTest, AMeterWithAProfileIsPublishedAndDiscoveredByItsNames) {
   const auto home = dir_ / "config";
   std::filesystem::create_directories(home / "velmar/profiles");
   std::ofstream(home / "velmar/profiles/heat.toml")
-      << "name = \"test-heat\"\ntitle = \"a heat meter\"\nsource = \"the test\"\n"
+      << "name = \"kamstrup-multical403\"\ntitle = \"a heat meter\"\nsource = \"the test\"\n"
          "[match]\nmanufacturer = \"KAM\"\n"
          "[[fields]]\nname = \"heat_total\"\nlabel = \"Heat\"\nquantity = \"energy\"\n"
          "[[flags]]\nname = \"trouble\"\nmeaning = \"any status bit\"\nsource = \"the "
@@ -259,7 +259,7 @@ TEST_F(PollTest, AMeterWithAProfileIsPublishedAndDiscoveredByItsNames) {
   const auto states = StatesOf(sub.Messages(), "heat");
   ASSERT_FALSE(states.empty());
   const nlohmann::json& j = states.front();
-  EXPECT_EQ(j["profile"], "test-heat");
+  EXPECT_EQ(j["profile"], "kamstrup-multical403");
   EXPECT_EQ(j["fields"]["heat_total"], j["values"]["energy_kWh"]) << j.dump();
   EXPECT_EQ(j["flags"]["trouble"], j["statusByte"] != 0);
   bool field = false, alarm = false;

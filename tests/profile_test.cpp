@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
+#include "corpus_entry.hpp"
 #include "profiles.hpp"
 #include "velmar/error.hpp"
 #include "velmar/hex.hpp"
+#include "velmar/records.hpp"
 #include "velmar/wmbus.hpp"
 
 namespace velmar::tools {
@@ -125,36 +129,55 @@ TEST_F(ProfileFolders, OfTwoMatchingProfilesTheMoreSpecificWins) {
   EXPECT_EQ(set.Match(h, {}), nullptr);
 }
 
-// A MULTICAL 21 telegram published with its key (wmbusmeters, simulations/serial_aes.msg at
-// 4dedd71), read with the profile the package installs. From the maker's technical description
-// (5512-897, 11.4, p. 50): the info register's low byte 0x71 has info code bits 0001: DRY only.
-TEST(ProfileOnATelegram, MulticalTwentyOneByItsOwnNames) {
-  const std::string dir = VELMAR_PROFILES_DIR;
-  const ProfileSet set = ProfileSet::Load({dir});
+// Every profile the package installs, on published telegrams of its meter from the
+// conformance corpus (tests/data/profile-cases.jsonl): the telegram matches that profile, and
+// the profile gives exactly the fields and flags the case lists, each value as its source
+// published it or as worked out by hand from the telegram and the maker's document.
+TEST(ProfileOnATelegram, EveryInstalledProfileReadsItsMetersPublishedTelegrams) {
+  const ProfileSet set = ProfileSet::Load({VELMAR_PROFILES_DIR});
   ASSERT_TRUE(set.Errors().empty()) << set.Errors()[0];
-  const auto bytes = *ParseHex(
-      "2A442D2C998734761B168D2091D37CAC21E1D68CDAFFCD3DC452BD802913FF7B1706CA9E355D6C2701CC24");
-  MeterKey key{};
-  const auto k = *ParseHex("28F64A24988064A079AA2C807D6102AE");
-  std::copy(k.begin(), k.end(), key.begin());
-  WirelessDecoder decoder;
-  WirelessTelegram t;
-  decoder.Decode(bytes, t, &key, FrameCrcs::kRemoved);
-  ASSERT_EQ(t.status, Status::kOk) << t.error;
-  const Profile* p = set.Match(t.decoded.header, t.decoded.records);
-  ASSERT_NE(p, nullptr);
-  EXPECT_EQ(p->name, "kamstrup-multical21");
-  const ProfileReading r =
-      ApplyProfile(*p, t.decoded.header, t.decoded.records, t.decoded.manufacturerData);
-  nlohmann::ordered_json j;
-  AddProfileJson(r, j);
-  EXPECT_EQ(j["profile"], "kamstrup-multical21");
-  EXPECT_DOUBLE_EQ(j["fields"]["total_m3"].get<double>(), 6.408);
-  EXPECT_DOUBLE_EQ(j["fields"]["target_m3"].get<double>(), 6.408);
-  EXPECT_DOUBLE_EQ(j["fields"]["min_external_temperature_c"].get<double>(), 19.0);
-  EXPECT_EQ(j["flags"], nlohmann::ordered_json::parse(
-                            R"({"dry":true,"reverse":false,"leak":false,"burst":false})"));
-  EXPECT_EQ(j["alarms"], nlohmann::ordered_json::array({"dry"}));
+  const auto corpus = testing::Corpus();
+  std::ifstream in(std::string(VELMAR_TEST_DATA) + "/profile-cases.jsonl");
+  std::set<std::string> tried;
+  for (std::string line; std::getline(in, line);) {
+    const auto c = nlohmann::json::parse(line);
+    const std::string id = c["telegram"];
+    SCOPED_TRACE(id);
+    const auto& e = testing::Entry(corpus, id);
+    WirelessDecoder decoder;
+    WirelessTelegram radio;
+    DecodedTelegram wired;
+    if (e["kind"] == "wireless") {
+      testing::DecodeWireless(e, decoder, radio);
+      ASSERT_EQ(radio.status, Status::kOk) << radio.error;
+    } else {
+      DecodeTelegram(*ParseHex(e["hex"].get<std::string>()), wired);
+      ASSERT_EQ(wired.result, 0);
+    }
+    const DecodedTelegram& t = e["kind"] == "wireless" ? radio.decoded : wired;
+    const Profile* p = set.Match(t.header, t.records);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->name, c["profile"]);
+    nlohmann::ordered_json j;
+    AddProfileJson(ApplyProfile(*p, t.header, t.records, t.manufacturerData), j);
+    ASSERT_EQ(j["fields"].size(), c["fields"].size()) << j["fields"].dump();
+    for (const auto& [name, want] : c["fields"].items()) {
+      ASSERT_TRUE(j["fields"].contains(name)) << name << " in " << j["fields"].dump();
+      if (want.is_number()) {
+        EXPECT_NEAR(j["fields"][name].get<double>(), want.get<double>(),
+                    1e-9 * (1 + std::abs(want.get<double>())))
+            << name;
+      } else {
+        EXPECT_EQ(j["fields"][name], want) << name;
+      }
+    }
+    EXPECT_EQ(nlohmann::json::parse(j["flags"].dump()), c.value("flags", nlohmann::json::object()));
+    tried.insert(c["profile"].get<std::string>());
+  }
+  for (const Profile& p : set.All()) {
+    EXPECT_TRUE(tried.count(p.name)) << p.name << " is tried on no published telegram";
+  }
+  EXPECT_GE(tried.size(), 1u);
 }
 
 // A flag whose byte the telegram does not hold is absent, never clear.

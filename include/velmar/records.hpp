@@ -47,6 +47,8 @@ enum class Measure : std::uint8_t {
   kTemperatureDifferenceK,
   kExternalTemperatureC,
   kPressureBar,
+  kHcaUnits,          // a heat-cost allocator's reading, in its own units
+  kRelativeHumidity,  // percent
   kDateTime,
 };
 

@@ -54,7 +54,7 @@ constexpr Table MakePrimary() {
   Scaled(t, 0x68, 4, "Pressure", "bar", -3, Measure::kPressureBar);
   t[0x6C] = {"Date", "", 0, VifKind::kDate};
   t[0x6D] = {"Date and time", "", 0, VifKind::kDateTime, Measure::kDateTime};
-  Plain(t, 0x6E, "Units for H.C.A.");
+  t[0x6E] = {"Units for H.C.A.", "", 0, VifKind::kPlain, Measure::kHcaUnits};
   Durations(t, 0x70, "Averaging duration");
   Durations(t, 0x74, "Actuality duration");
   Plain(t, 0x78, "Fabrication number");
@@ -69,7 +69,7 @@ constexpr Table MakeFB() {
   Scaled(t, 0x08, 2, "Energy", "J", 8, Measure::kEnergyJ);    // 0.1 GJ and 1 GJ
   Scaled(t, 0x10, 2, "Volume", "m^3", 2, Measure::kVolumeM3);
   Scaled(t, 0x18, 2, "Mass", "kg", 5, Measure::kMassKg);  // 100 t and 1000 t
-  Scaled(t, 0x1A, 2, "Relative humidity", "%", -1);
+  Scaled(t, 0x1A, 2, "Relative humidity", "%", -1, Measure::kRelativeHumidity);
   Scaled(t, 0x21, 1, "Volume", "ft^3", -1);
   Scaled(t, 0x22, 1, "Volume", "US gal", -1);
   Scaled(t, 0x23, 1, "Volume", "US gal", 0);

@@ -20,13 +20,22 @@
 namespace velmar::tools {
 namespace {
 
+// "0x13,0x15,0x1E-0x27": a run of consecutive numbers (a maker's generations) as its ends.
 std::string Numbers(const std::vector<int>& list) {
   if (list.empty()) return "any";
   std::string text;
-  for (int v : list) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "0x%02X", v);
+  for (std::size_t i = 0; i < list.size();) {
+    std::size_t end = i;
+    while (end + 1 < list.size() && list[end + 1] == list[end] + 1) ++end;
+    char buf[16];
+    if (end >= i + 2) {
+      std::snprintf(buf, sizeof buf, "0x%02X-0x%02X", list[i], list[end]);
+    } else {
+      std::snprintf(buf, sizeof buf, "0x%02X", list[i]);
+      end = i;
+    }
     text += (text.empty() ? "" : ",") + std::string(buf);
+    i = end + 1;
   }
   return text;
 }
@@ -57,9 +66,9 @@ void PrintLoadErrors(const ProfileSet& set) {
 }
 
 int List(const ProfileSet& set) {
-  std::printf("%-28s %-4s %-12s %-12s %s\n", "name", "make", "versions", "media", "title");
+  std::printf("%-28s %-4s %-15s %-15s %s\n", "name", "make", "versions", "media", "title");
   for (const Profile& p : set.All()) {
-    std::printf("%-28s %-4s %-12s %-12s %s\n", p.name.c_str(), p.match.manufacturer.c_str(),
+    std::printf("%-28s %-4s %-15s %-15s %s\n", p.name.c_str(), p.match.manufacturer.c_str(),
                 Numbers(p.match.versions).c_str(), Numbers(p.match.media).c_str(), p.title.c_str());
   }
   PrintLoadErrors(set);

@@ -6,7 +6,7 @@
 namespace velmar::tools {
 namespace {
 
-constexpr std::array<ValueSort, 16> kSorts = {{
+constexpr std::array<ValueSort, 18> kSorts = {{
     {"energy", "Energy", "kWh", "kWh", "energy", "total_increasing"},
     {"power", "Power", "W", "W", "power", "measurement"},
     {"reactive_power", "Reactive power", "var", "var", "reactive_power", "measurement"},
@@ -22,6 +22,8 @@ constexpr std::array<ValueSort, 16> kSorts = {{
     {"external_temperature", "External temperature", "C", "°C", "temperature", "measurement"},
     {"pressure", "Pressure", "bar", "bar", "pressure", "measurement"},
     {"mass", "Mass", "kg", "kg", "weight", "total_increasing"},
+    {"hca", "Heat cost allocation", "", "", "", "total_increasing"},
+    {"humidity", "Relative humidity", "pct", "%", "humidity", "measurement"},
     {"meter_time", "Meter time", "", "", "", ""},
 }};
 
@@ -39,7 +41,7 @@ struct Conversion {
   double divide;
 };
 
-constexpr std::array<Conversion, 19> kConversions = {{
+constexpr std::array<Conversion, 21> kConversions = {{
     {Measure::kEnergyWh, "energy", 1, 1000},
     {Measure::kEnergyJ, "energy", 1, 3.6e6},
     {Measure::kPowerW, "power", 1, 1},
@@ -59,6 +61,8 @@ constexpr std::array<Conversion, 19> kConversions = {{
     {Measure::kExternalTemperatureC, "external_temperature", 1, 1},
     {Measure::kPressureBar, "pressure", 1, 1},
     {Measure::kMassKg, "mass", 1, 1},
+    {Measure::kHcaUnits, "hca", 1, 1},
+    {Measure::kRelativeHumidity, "humidity", 1, 1},
 }};
 
 // The conversion of each record code, looked up by the code: every decoded record asks.
