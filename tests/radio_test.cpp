@@ -11,6 +11,7 @@
 #include "velmar/virtual_platform.hpp"
 #include "velmar/wmbus.hpp"
 #include "wmbus/amb8465.hpp"
+#include "wmbus/cul.hpp"
 #include "wmbus/im871a.hpp"
 
 namespace velmar {
@@ -50,7 +51,8 @@ TEST(Radio, StickFramingMatchesTheMakersPublishedFrames) {
 TEST(Radio, EveryReceiverReadsWhatItsStickSends) {
   const Bytes telegram =
       *ParseHex("1E44A2057856341200037A350000002F2F007C085453455420434E452F2F2F");
-  for (ReceiverKind kind : {ReceiverKind::kIm871a, ReceiverKind::kAmb8465, ReceiverKind::kHex}) {
+  for (ReceiverKind kind :
+       {ReceiverKind::kIm871a, ReceiverKind::kAmb8465, ReceiverKind::kCul, ReceiverKind::kHex}) {
     SCOPED_TRACE(std::string(ReceiverName(kind)));
     auto stick = MakeReceiverProtocol(kind);
     auto host = MakeReceiverProtocol(kind);
@@ -58,7 +60,8 @@ TEST(Radio, EveryReceiverReadsWhatItsStickSends) {
     const Bytes answer = stick->Answer(host->StartCommand(RadioMode::kC1));
     host->Feed(answer, heard);
     EXPECT_TRUE(host->Started());
-    Bytes stream = kind == ReceiverKind::kHex ? Bytes{'x', 'y', '\n'} : Bytes{0x00, 0x13, 0x37};
+    const bool text = kind == ReceiverKind::kHex || kind == ReceiverKind::kCul;
+    Bytes stream = text ? Bytes{'x', 'y', '\n'} : Bytes{0x00, 0x13, 0x37};
     Bytes damaged = stick->Indication(telegram, -70);
     damaged[damaged.size() / 2] ^= 0x40;
     Bytes good = stick->Indication(telegram, -70);
@@ -67,13 +70,45 @@ TEST(Radio, EveryReceiverReadsWhatItsStickSends) {
     for (std::uint8_t b : stream) host->Feed(std::span(&b, 1), heard);
     ASSERT_FALSE(heard.empty());
     EXPECT_EQ(heard.back().bytes, telegram);
-    if (kind == ReceiverKind::kAmb8465) {
+    if (kind == ReceiverKind::kAmb8465 || kind == ReceiverKind::kCul) {
       EXPECT_EQ(heard.back().rssi, -70);
     }
     EXPECT_EQ(heard.size(), 1u);
     EXPECT_GE(host->Skipped(), 1u);
     EXPECT_FALSE(host->TakeSkipReasons().empty());
   }
+}
+
+// A CUL running culfw, as its command reference describes it: "brt" starts reception and is
+// answered with the mode; a telegram is a line 'b' and the frame in hex from its L field, with
+// the CC1101's RSSI byte after it when RSSI reporting is on. The line's length against L tells
+// whether the block CRCs are still in; a firmware that does not know 'b' is no CUL to use.
+TEST(Radio, ACulStickIsReadFromItsTextLines) {
+  wmbus::CulProtocol cul;
+  const Bytes start = cul.StartCommand(RadioMode::kT1);
+  EXPECT_EQ(std::string(start.begin(), start.end()), "X21\r\nbrt\r\n");
+  auto feed = [&cul](const std::string& text) {
+    std::vector<HeardTelegram> heard;
+    cul.Feed(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), heard);
+    return heard;
+  };
+  feed("? (b is unknown) Use one of B C F R T V W X e f l t x\r\n");
+  EXPECT_FALSE(cul.Started());
+  EXPECT_EQ(cul.Skipped(), 1u);
+  feed("TMODE\r\n");
+  EXPECT_TRUE(cul.Started());
+  const std::string plain = "1E44A2057856341200037A350000002F2F007C085453455420434E452F2F2F";
+  auto heard = feed("b" + plain + "14\r\n");
+  ASSERT_EQ(heard.size(), 1u);
+  EXPECT_EQ(HexText(heard[0].bytes), plain);
+  EXPECT_EQ(heard[0].crcs, FrameCrcs::kRemoved);
+  EXPECT_EQ(heard[0].rssi, -64);  // 0x14: 20 half decibels above -74 dBm
+  heard = feed("b" + HexText(WithFormatACrcs(*ParseHex(plain))) + "\r\n");
+  ASSERT_EQ(heard.size(), 1u);
+  EXPECT_EQ(heard[0].crcs, FrameCrcs::kPresent);
+  EXPECT_FALSE(heard[0].rssi.has_value());
+  EXPECT_TRUE(feed("b" + plain.substr(0, 40) + "\r\n").empty());  // cut short on the air
+  EXPECT_EQ(cul.Skipped(), 2u);
 }
 
 // The telegrams of the simulated meters come from the same builder the tests check here

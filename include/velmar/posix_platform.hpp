@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -130,6 +131,8 @@ class PosixStreamPort : public SerialPortBase, private DescriptorSource {
   // Whether a read of no bytes means the other end has gone (a socket) rather than that nothing
   // is waiting (a terminal without a minimum read).
   virtual bool EndOfStreamIsHangUp() const { return false; }
+  // Why the other end is gone when the stream ended (a program can tell how it exited).
+  virtual std::string EndOfStreamReason() { return "the other end closed the connection"; }
 
   int fd() const { return fd_; }
   bool lost() const { return lost_; }
@@ -211,6 +214,44 @@ class TcpGatewayPort : public PosixStreamPort {
   std::string host_;
   std::uint16_t port_;
   std::chrono::milliseconds connect_timeout_{3000};
+};
+
+// A program's standard output as a port, for receivers that are programs (a software-defined
+// radio's decoder): opening starts the program (no shell; standard input from /dev/null), its
+// standard error is handed line by line to the host, and the end of its output (it exited or
+// died) makes the port gone with how it ended. Closing stops it (SIGTERM, SIGKILL after two
+// seconds) and reaps it. Output to the program is refused.
+class PosixProcessPort : public PosixStreamPort {
+ public:
+  // `argv[0]` is looked up on PATH. Nothing starts before SetPortOpen(true).
+  PosixProcessPort(DescriptorWatch& loop, std::vector<std::string> argv);
+  ~PosixProcessPort() override;
+
+  // Receives each line the program writes to its standard error (without the newline; a
+  // line longer than 1000 characters is cut). Called during event passes.
+  void OnErrorLine(std::function<void(const std::string&)> handler) {
+    error_line_ = std::move(handler);
+  }
+  // The running program's process id, or -1.
+  int Pid() const { return pid_; }
+
+ private:
+  class ErrorPipe;
+  int OpenDescriptor() override;
+  void BeforeClose(int fd) override;
+  std::string Name() const override { return argv_.front(); }
+  bool EndOfStreamIsHangUp() const override { return true; }
+  std::string EndOfStreamReason() override;
+  // Waits up to `ms` for the program to end; its status text, or "" while it runs.
+  std::string Reap(int ms);
+  void Stop();
+
+  DescriptorWatch& loop_;
+  std::vector<std::string> argv_;
+  std::function<void(const std::string&)> error_line_;
+  std::unique_ptr<ErrorPipe> errors_;
+  int pid_ = -1;
+  std::string ended_;
 };
 
 // Parses "tcp://HOST:PORT" into host and port; false for any other text (a device path).

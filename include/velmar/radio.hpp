@@ -1,6 +1,6 @@
 // Radio receivers for wireless M-Bus: the USB sticks' serial protocols (IMST iM871A, Amber
-// AMB8465) and plain hex lines, each turning the bytes a receiver delivers into telegrams, and
-// a receiver on any port of the platform (a serial line or a TCP stream).
+// AMB8465, a CUL running culfw) and plain hex lines, each turning the bytes a receiver delivers
+// into telegrams, and a receiver on any port of the platform (a serial line or a TCP stream).
 #pragma once
 
 #include <cstdint>
@@ -17,9 +17,9 @@
 
 namespace velmar {
 
-enum class ReceiverKind : std::uint8_t { kIm871a, kAmb8465, kHex };
+enum class ReceiverKind : std::uint8_t { kIm871a, kAmb8465, kCul, kHex };
 
-// "im871a", "amb8465", "hex" and back; nullopt for any other name.
+// "im871a", "amb8465", "cul", "hex" and back; nullopt for any other name.
 std::optional<ReceiverKind> ReceiverByName(std::string_view name);
 std::string_view ReceiverName(ReceiverKind kind);
 // The serial line settings the receiver runs at ("57600,n,8,1" for the iM871A).

@@ -6,6 +6,7 @@
 
 #include "velmar/radio.hpp"
 #include "wmbus/amb8465.hpp"
+#include "wmbus/cul.hpp"
 #include "wmbus/hex_lines.hpp"
 #include "wmbus/im871a.hpp"
 
@@ -21,12 +22,15 @@ struct ReceiverEntry {
   ReceiverKind kind;
   std::string_view name;
   std::string_view settings;
+  std::string_view model;  // what a user should check when it does not answer
 };
 
+// The CUL talks over USB (the rate is not used); a CUNO's bridge runs at 38400.
 constexpr ReceiverEntry kReceivers[] = {
-    {ReceiverKind::kIm871a, "im871a", "57600,n,8,1"},
-    {ReceiverKind::kAmb8465, "amb8465", "9600,n,8,1"},
-    {ReceiverKind::kHex, "hex", "9600,n,8,1"},
+    {ReceiverKind::kIm871a, "im871a", "57600,n,8,1", "an iM871A"},
+    {ReceiverKind::kAmb8465, "amb8465", "9600,n,8,1", "an AMB8465"},
+    {ReceiverKind::kCul, "cul", "38400,n,8,1", "a CUL running culfw with wireless M-Bus"},
+    {ReceiverKind::kHex, "hex", "9600,n,8,1", "a source of hex lines"},
 };
 
 const ReceiverEntry& Entry(ReceiverKind kind) {
@@ -86,6 +90,8 @@ std::unique_ptr<ReceiverProtocol> MakeReceiverProtocol(ReceiverKind kind, FrameC
       return std::make_unique<wmbus::Im871aProtocol>();
     case ReceiverKind::kAmb8465:
       return std::make_unique<wmbus::Amb8465Protocol>();
+    case ReceiverKind::kCul:
+      return std::make_unique<wmbus::CulProtocol>();
     case ReceiverKind::kHex:
       return std::make_unique<wmbus::HexLinesProtocol>(hex_lines);
   }
@@ -145,8 +151,7 @@ std::string RadioReceiver::Start(RadioMode mode, int timeoutMs) {
     return {};
   }
   return "the receiver did not confirm link mode " + std::string(RadioModeName(mode)) + " within " +
-         std::to_string(timeoutMs) + " ms: is it an " +
-         (kind_ == ReceiverKind::kIm871a ? "iM871A" : "AMB8465") + " at " +
+         std::to_string(timeoutMs) + " ms: is it " + std::string(Entry(kind_).model) + " at " +
          std::string(ReceiverSettings(kind_)) + "?";
 }
 

@@ -88,7 +88,7 @@ void PosixStreamPort::FetchQueued() {
       continue;
     }
     if (n == 0) {
-      if (EndOfStreamIsHangUp()) MarkLost("the other end closed the connection");
+      if (EndOfStreamIsHangUp()) MarkLost(EndOfStreamReason());
       return;
     }
     if (errno == EINTR) continue;
@@ -146,7 +146,7 @@ void PosixStreamPort::OnReady(unsigned events) {
   if (!lost_ && (events & kWritable)) Flush();
   if (!lost_ && (events & kHangUp)) {
     FetchQueued();
-    if (!lost_) MarkLost(EndOfStreamIsHangUp() ? "the other end closed the connection" : "hang-up");
+    if (!lost_) MarkLost(EndOfStreamIsHangUp() ? EndOfStreamReason() : "hang-up");
   }
 }
 
