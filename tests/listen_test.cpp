@@ -51,7 +51,7 @@ class ListenTest : public ::testing::Test {
 // with the keys file, the same through every receiver.
 TEST_F(ListenTest, EveryReceiverDeliversTheFleetDecodedWithItsKeys) {
   const std::string keys = Keys();
-  for (const char* receiver : {"im871a", "amb8465", "hex"}) {
+  for (const char* receiver : {"im871a", "amb8465", "cul", "hex"}) {
     SCOPED_TRACE(receiver);
     BackgroundProcess stick({VELMAR_CLI, "simulate", "--receiver", receiver, "--wireless-meters",
                              "4", "--rate", "200"});
@@ -74,7 +74,9 @@ TEST_F(ListenTest, EveryReceiverDeliversTheFleetDecodedWithItsKeys) {
       } else {
         EXPECT_EQ(j["mode"], "T1");
       }
-      EXPECT_EQ(j.contains("rssi"), std::string(receiver) == "amb8465") << j;
+      EXPECT_EQ(j.contains("rssi"),
+                std::string(receiver) == "amb8465" || std::string(receiver) == "cul")
+          << j;
     }
     EXPECT_GE(damaged, 1) << r.out;
     ASSERT_EQ(last.size(), 4u) << r.out;
@@ -89,6 +91,34 @@ TEST_F(ListenTest, EveryReceiverDeliversTheFleetDecodedWithItsKeys) {
     EXPECT_FALSE(last["70000004"].contains("values"));
     EXPECT_EQ(stick.Interrupt(), 0);
   }
+}
+
+// rtl_433 run by velmar: here the simulated one, its whole command given as --device. Its
+// lines carry no RSSI in dBm and no damaged frame (rtl_433 drops a frame whose CRCs fail); a
+// program that keeps ending is started again after a pause that doubles, its complaints shown.
+TEST_F(ListenTest, Rtl433IsRunReadAndStartedAgainWhenItEnds) {
+  const std::string command =
+      std::string(VELMAR_CLI) + " simulate --receiver rtl433 --wireless-meters 4 --rate 200";
+  const ProcessResult r = Velmar({"listen", "--receiver", "rtl433", "--device", command, "--keys",
+                                  Keys(), "--json", "--count", "8"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::map<std::string, json> last;
+  for (const json& j : Lines(r.out)) {
+    EXPECT_EQ(j["mode"], "T1") << j;
+    EXPECT_FALSE(j.contains("rssi")) << j;
+    last[j["identNumber"].get<std::string>()] = j;
+  }
+  ASSERT_EQ(last.size(), 4u) << r.out;
+  EXPECT_EQ(last["70000002"]["result"], 0) << last["70000002"];
+  EXPECT_EQ(last["70000004"]["result"], -13);
+  EXPECT_NE(r.err.find("rtl_433: rtl_433 (simulated): 4 wireless meters"), std::string::npos)
+      << r.err;
+  const ProcessResult failing =
+      Velmar({"listen", "--receiver", "rtl433", "--device", "false", "--seconds", "4"});
+  EXPECT_EQ(failing.status, 0) << failing.err;
+  EXPECT_NE(failing.err.find("it exited with status"), std::string::npos) << failing.err;
+  EXPECT_NE(failing.err.find("starting it again in 1 s"), std::string::npos) << failing.err;
+  EXPECT_NE(failing.err.find("starting it again in 2 s"), std::string::npos) << failing.err;
 }
 
 // Without keys the enciphered meters say so; --id picks meters; a stick on TCP works as well.
@@ -175,9 +205,17 @@ TEST_F(ListenTest, BadInputIsRefusedWithOneLineAndNothingHeard) {
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     EXPECT_EQ(LineCount(r.err), 1u) << r.err;
   }
-  const ProcessResult receiver = Velmar({"listen", "--device", "-", "--receiver", "rtl433"});
+  const ProcessResult receiver = Velmar({"listen", "--device", "-", "--receiver", "rtlsdr"});
   EXPECT_EQ(receiver.status, 2);
   EXPECT_NE(receiver.err.find("im871a"), std::string::npos) << receiver.err;
+  // A program receiver that is not there cannot be started again either.
+  const ProcessResult missing =
+      Velmar({"listen", "--device", "velmar-no-rtl-433", "--receiver", "rtl433"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("cannot start velmar-no-rtl-433: No such file or directory"),
+            std::string::npos)
+      << missing.err;
+  EXPECT_EQ(LineCount(missing.err), 1u) << missing.err;
   // A wired meter's line is no stick: it never confirms the link mode.
   BackgroundProcess wired({VELMAR_CLI, "simulate", "--speed", "9600"});
   const std::string device = wired.ReadLine();

@@ -133,7 +133,8 @@ TEST(PollConfig, RadiosReadAsWrittenAndTheirMistakesAreNamed) {
   EXPECT_EQ(ParsePollConfig(radio, "poll.toml").buses.size(), 0u);  // radios alone will do
   const Mistake mistakes[] = {
       {"receiver = \"im871a\"", "receiver = \"rtl\"",
-       "poll.toml:4: radio[0].receiver \"rtl\" is not a receiver: im871a, amb8465 or hex"},
+       "poll.toml:4: radio[0].receiver \"rtl\" is not a receiver: im871a, amb8465, cul, rtl433 or "
+       "hex"},
       {"mode = \"c1\"", "mode = \"n1\"", "poll.toml:5: radio[0].mode \"n1\" is not t1, c1 or s1"},
       {"id = \"70000001\"", "id = \"7000001\"", "poll.toml:8: radio[0].meter[0].id"},
       {"key = \"000102030405060708090A0B0C0D0E0F\"", "key = \"00\"",

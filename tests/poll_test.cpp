@@ -819,6 +819,33 @@ TEST_F(PollTest, RadioMetersArePublishedBesideWiredOnesAndASilentOneGoesOffline)
       10s));
 }
 
+// A software radio as the collector's receiver: rtl_433 (here the simulated one, its whole
+// command as the device) run by the collector, its readings published, its standard error in
+// the log.
+TEST_F(PollTest, Rtl433RunByTheCollectorDeliversItsMetersAndItsComplaintsAreLogged) {
+  TestBroker broker;
+  broker.Start();
+  Subscriber sub(broker.Port(), "site/#", "test-rtl433");
+  sim::SimMeter wired(Meter(1, 11111111, 7.25));
+  sim::PtyMeterServer pty(wired, 9600);
+  const std::string radio =
+      std::string("[[radio]]\nname = \"sdr\"\ndevice = \"") + VELMAR_CLI +
+      " simulate --receiver rtl433 --wireless-meters 2 --rate 40\"\nreceiver = \"rtl433\"\n"
+      "[[radio.meter]]\nname = \"water\"\nid = \"70000001\"\ninterval = 1\n";
+  Collector collector(
+      Config(broker.Port(), Bus("basement", pty.DevicePath(), {{"incomer", 1}}) + radio, ""));
+  ASSERT_TRUE(sub.WaitFor([](const auto& m) { return StatesOf(m, "water").size() >= 2; }, 60s))
+      << collector.Log();
+  EXPECT_EQ(collector.Stop(), 0) << collector.Log();
+  const auto j = StatesOf(sub.Messages(), "water").front();
+  EXPECT_EQ(j["bus"], "sdr");
+  EXPECT_EQ(j["result"], 0) << j;
+  EXPECT_GE(j["values"]["volume_m3"].get<double>(), 1.0);
+  EXPECT_NE(collector.Log().find("radio sdr: rtl_433 (simulated): 2 wireless meters"),
+            std::string::npos)
+      << collector.Log();
+}
+
 class PollTlsTest : public PollTest {
  protected:
   void SetUp() override {

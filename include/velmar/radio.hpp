@@ -86,6 +86,10 @@ class RadioReceiver {
  public:
   RadioReceiver(EventLoop& events, SerialPort& port, ReceiverKind kind,
                 FrameCrcs hex_lines = FrameCrcs::kPresent);
+  // A receiver of a host's own protocol: `settings` are the line settings the port is opened
+  // at, `model` what the start failure asks the user to check ("a CUL running culfw").
+  RadioReceiver(EventLoop& events, SerialPort& port, std::unique_ptr<ReceiverProtocol> protocol,
+                std::string settings, std::string model);
   ~RadioReceiver();
   RadioReceiver(const RadioReceiver&) = delete;
   RadioReceiver& operator=(const RadioReceiver&) = delete;
@@ -109,8 +113,9 @@ class RadioReceiver {
 
   EventLoop& events_;
   SerialPort& port_;
-  ReceiverKind kind_;
   std::unique_ptr<ReceiverProtocol> protocol_;
+  std::string settings_;
+  std::string model_;
   std::optional<RadioMode> mode_;  // the mode a stick confirmed
   std::unique_ptr<Timer> deadline_;
   std::unique_ptr<Timer> tick_;  // wakes the loop to look at the port while waiting

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -160,6 +161,10 @@ std::int16_t DecodeTelegram(std::span<const std::uint8_t> telegram, DecodedTeleg
 
 // "instantaneous", "maximum", "minimum", "error".
 std::string_view FunctionName(RecordFunction function);
+
+// The manufacturer field of three capital letters ("KAM"): five bits a letter, 'A' as 1, the
+// first letter highest; nullopt for any other text.
+std::optional<std::uint16_t> ManufacturerCodeOf(std::string_view letters);
 // CI 0x73 and 0x77: two counters, no manufacturer or version in the header.
 inline bool IsFixedStructure(const TelegramHeader& h) {
   return h.ci == 0x73 || h.ci == 0x77;

@@ -341,6 +341,16 @@ std::string EncryptedText(std::uint8_t mode) {
   return text;
 }
 
+std::optional<std::uint16_t> ManufacturerCodeOf(std::string_view letters) {
+  if (letters.size() != 3) return std::nullopt;
+  std::uint16_t code = 0;
+  for (char c : letters) {
+    if (c < 'A' || c > 'Z') return std::nullopt;
+    code = static_cast<std::uint16_t>((code << 5) | (c - 'A' + 1));
+  }
+  return code;
+}
+
 std::string_view FunctionName(RecordFunction function) {
   switch (function) {
     case RecordFunction::kInstantaneous:

@@ -100,10 +100,17 @@ std::unique_ptr<ReceiverProtocol> MakeReceiverProtocol(ReceiverKind kind, FrameC
 
 RadioReceiver::RadioReceiver(EventLoop& events, SerialPort& port, ReceiverKind kind,
                              FrameCrcs hex_lines)
+    : RadioReceiver(events, port, MakeReceiverProtocol(kind, hex_lines),
+                    std::string(ReceiverSettings(kind)), std::string(Entry(kind).model)) {}
+
+RadioReceiver::RadioReceiver(EventLoop& events, SerialPort& port,
+                             std::unique_ptr<ReceiverProtocol> protocol, std::string settings,
+                             std::string model)
     : events_(events),
       port_(port),
-      kind_(kind),
-      protocol_(MakeReceiverProtocol(kind, hex_lines)),
+      protocol_(std::move(protocol)),
+      settings_(std::move(settings)),
+      model_(std::move(model)),
       deadline_(events.CreateTimer([this] {
         passed_ = true;
         deadline_->SetEnabled(false);
@@ -129,7 +136,7 @@ void RadioReceiver::Disarm() {
 
 std::string RadioReceiver::Start(RadioMode mode, int timeoutMs) {
   if (!port_.PortOpen()) {
-    port_.SetSettings(std::string(ReceiverSettings(kind_)));
+    port_.SetSettings(settings_);
     port_.SetPortOpen(true);
   }
   const auto command = protocol_->StartCommand(mode);
@@ -151,8 +158,7 @@ std::string RadioReceiver::Start(RadioMode mode, int timeoutMs) {
     return {};
   }
   return "the receiver did not confirm link mode " + std::string(RadioModeName(mode)) + " within " +
-         std::to_string(timeoutMs) + " ms: is it " + std::string(Entry(kind_).model) + " at " +
-         std::string(ReceiverSettings(kind_)) + "?";
+         std::to_string(timeoutMs) + " ms: is it " + model_ + " at " + settings_ + "?";
 }
 
 std::vector<HeardTelegram> RadioReceiver::Listen(int ms, const bool* stop) {

@@ -15,6 +15,7 @@
 #include "plain_values.hpp"
 #include "profiles.hpp"
 #include "radio_message.hpp"
+#include "radio_source.hpp"
 #include "velmar/error.hpp"
 #include "velmar/posix_platform.hpp"
 #include "velmar/radio.hpp"
@@ -174,33 +175,62 @@ int ListenToText(std::istream& in, FrameCrcs crcs, Listener& listener) {
   return kExitOk;
 }
 
-// A receiver on a serial line or a TCP stream, until a signal, --count or --seconds.
-int ListenToPort(const ListenOptions& o, ReceiverKind kind, RadioMode mode, Listener& listener) {
+// How long to wait before starting a program receiver again: doubling from 1 s to a minute.
+std::chrono::seconds NextBackoff(std::chrono::seconds b) {
+  return std::min(b * 2, std::chrono::seconds(60));
+}
+
+// A receiver on a serial line or a TCP stream, or rtl_433 run as a program, until a signal,
+// --count or --seconds. A program that ends is started again, after a pause that doubles each
+// time it ends without having delivered a telegram.
+int ListenToPort(const ListenOptions& o, RadioMode mode, Listener& listener) {
   posix::PosixEventLoop events;
   SignalWatch signals(events);
   bool stop = false;
   signals.OnSignal([&](int) { stop = true; });
-  auto port = posix::PortForDevice(events, o.device);
-  RadioReceiver receiver(events, *port, kind, o.noCrc ? FrameCrcs::kRemoved : FrameCrcs::kPresent);
-  if (const std::string why = receiver.Start(mode, o.startMs); !why.empty()) {
-    std::cerr << "Error: " << o.device << ": " << why << '\n';
-    return kExitError;
-  }
+  const bool program = IsRtl433(o.receiver);
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(o.seconds);
-  while (!stop) {
-    int wait_ms = 1000;
-    if (o.seconds > 0) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          until - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      wait_ms = static_cast<int>(std::min<long long>(left.count(), 1000));
+  auto left_ms = [&]() -> int {
+    if (o.seconds <= 0) return 1000;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    return static_cast<int>(std::clamp<long long>(left.count(), 0, 1000));
+  };
+  std::chrono::seconds backoff(1);
+  bool more = true;
+  while (!stop && more) {
+    RadioSource radio = MakeRadioSource(
+        events, o.receiver, o.device, mode, o.noCrc ? FrameCrcs::kRemoved : FrameCrcs::kPresent,
+        [](const std::string& line) { std::cerr << "rtl_433: " << line << '\n'; });
+    try {
+      if (const std::string why = radio.receiver->Start(mode, o.startMs); !why.empty()) {
+        std::cerr << "Error: " << o.device << ": " << why << '\n';
+        return kExitError;
+      }
+      for (int wait = left_ms(); !stop && wait > 0 && more; wait = left_ms()) {
+        const auto heard = radio.receiver->Listen(wait, &stop);
+        if (!heard.empty()) backoff = std::chrono::seconds(1);
+        listener.ReportSkips(radio.receiver->Protocol());
+        more = listener.Show(heard);
+      }
+      more = false;  // the time given ran out
+    } catch (const PortError& e) {
+      // A program that cannot be started (not installed) is not tried again.
+      if (!program || !radio.port->PortOpen()) throw;
+      std::cerr << "Error: " << e.what() << "; starting it again in " << backoff.count() << " s\n";
+      auto pause = events.CreateTimer([] {});
+      pause->SetInterval(static_cast<int>(backoff.count() * 1000));
+      pause->SetEnabled(true);
+      const auto resume = std::chrono::steady_clock::now() + backoff;
+      while (!stop && std::chrono::steady_clock::now() < resume && left_ms() > 0) {
+        events.WaitForEvents();
+      }
+      backoff = NextBackoff(backoff);
+      if (left_ms() <= 0) more = false;
     }
-    const auto heard = receiver.Listen(wait_ms, &stop);
-    listener.ReportSkips(receiver.Protocol());
-    if (!listener.Show(heard)) break;
+    listener.Summary(radio.receiver->Protocol());
+    radio.port->SetPortOpen(false);
   }
-  listener.Summary(receiver.Protocol());
-  port->SetPortOpen(false);
   const int signal = signals.Received();
   return signal != 0 ? 128 + signal : kExitOk;
 }
@@ -215,13 +245,16 @@ Runner AddListen(CLI::App& app) {
       "manufacturer, medium, RSSI and the plain values (or why a telegram could not be read), "
       "or one JSON line each with --json. Runs until Ctrl+C, --count or --seconds.");
   cmd->add_option("--device", o->device,
-                  "The receiver: a serial device (/dev/ttyUSB0), tcp://HOST:PORT, or for hex "
-                  "lines also a file or - (standard input)")
+                  "The receiver: a serial device (/dev/ttyUSB0), tcp://HOST:PORT, for hex lines "
+                  "also a file or - (standard input); for rtl433 the rtl_433 program (its "
+                  "arguments added for --mode) or, with blanks, the whole command to run")
       ->required();
   cmd->add_option("--receiver", o->receiver,
                   "What delivers the telegrams: im871a (IMST iM871A stick), amb8465 (Amber "
-                  "AMB8465 stick) or hex (one telegram per line in hex)")
-      ->check(CLI::IsMember({"im871a", "amb8465", "hex"}))
+                  "AMB8465 stick), cul (a CUL stick running culfw), rtl433 (the rtl_433 "
+                  "software radio, run by velmar and read as JSON; started again when it ends) or "
+                  "hex (one telegram per line in hex)")
+      ->check(CLI::IsMember(ReceiverNames()))
       ->capture_default_str();
   cmd->add_option("--mode", o->mode, "The link mode the stick listens in: t1, c1 or s1")
       ->check([](const std::string& m) {
@@ -248,7 +281,8 @@ Runner AddListen(CLI::App& app) {
   cmd->add_option("--seconds", o->seconds, "Stop after this many seconds")
       ->check(CLI::Range(1, 31536000));
   cmd->footer(
-      "Exit status: 0 done; 1 the device failed or the stick did not confirm its link mode;\n"
+      "Exit status: 0 done; 1 the device failed or the stick did not confirm its link mode\n"
+      "(rtl_433 that ends is started again, after 1 s, then 2 s, ... up to a minute);\n"
       "2 usage error or a bad keys file; 128 + N ended by signal N.");
   return [cmd, o]() -> int {
     if (!cmd->parsed()) return -1;
@@ -261,14 +295,13 @@ Runner AddListen(CLI::App& app) {
       std::cerr << "Error: " << e.what() << '\n';
       return kExitUsage;
     }
-    const ReceiverKind kind = *ReceiverByName(o->receiver);
     const RadioMode mode = *RadioModeByName(o->mode);
     ProfileSet profiles = ProfileSet::Load(ProfileFolders());
     for (const std::string& e : profiles.Errors()) {
       std::cerr << "Warning: meter profile left out: " << e << '\n';
     }
     Listener listener(*o, std::move(keys), std::move(profiles));
-    const bool text = kind == ReceiverKind::kHex && o->device.rfind("tcp://", 0) != 0 &&
+    const bool text = o->receiver == "hex" && o->device.rfind("tcp://", 0) != 0 &&
                       o->device.rfind("/dev/", 0) != 0;
     try {
       const FrameCrcs crcs = o->noCrc ? FrameCrcs::kRemoved : FrameCrcs::kPresent;
@@ -281,7 +314,7 @@ Runner AddListen(CLI::App& app) {
         }
         return ListenToText(in, crcs, listener);
       }
-      return ListenToPort(*o, kind, mode, listener);
+      return ListenToPort(*o, mode, listener);
     } catch (const Error& e) {
       std::cerr << "Error: " << o->device << ": " << e.what() << '\n';
       return kExitError;

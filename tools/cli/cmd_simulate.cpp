@@ -14,6 +14,7 @@
 #include "commands.hpp"
 #include "input_checks.hpp"
 #include "keys_file.hpp"
+#include "radio_source.hpp"
 #include "radio_stick.hpp"
 #include "sim_config.hpp"
 #include "tcp_server.hpp"
@@ -97,10 +98,13 @@ Runner AddSimulate(CLI::App& app) {
   auto radio_key = std::make_shared<std::string>("000102030405060708090A0B0C0D0E0F");
   auto rate = std::make_shared<double>(2.0);
   cmd->add_option("--receiver", *receiver,
-                  "Play a radio receiver stick instead of a wired meter: im871a, amb8465 or hex "
-                  "(hex lines, as software radios print them); it answers its configuration "
-                  "command and passes on the telegrams of --wireless-meters meters")
-      ->check(CLI::IsMember({"im871a", "amb8465", "hex"}))
+                  "Play a radio receiver instead of a wired meter: im871a, amb8465, cul (a CUL "
+                  "running culfw), hex (hex lines, as software radios print them) or rtl433 "
+                  "(rtl_433's JSON lines on standard output, to be run by velmar listen "
+                  "--receiver rtl433 --device \"velmar simulate --receiver rtl433 ...\"); a stick "
+                  "answers its configuration command and passes on the telegrams of "
+                  "--wireless-meters meters")
+      ->check(CLI::IsMember(ReceiverNames()))
       ->excludes("--meters", "--config", "--fault", "--speed");
   cmd->add_option("--wireless-meters", stick->meters,
                   "Wireless meters 70000001 .. 7000000N (1-9999) taking turns: water, heat, gas, "
@@ -128,7 +132,8 @@ Runner AddSimulate(CLI::App& app) {
   return [=]() -> int {
     if (!cmd->parsed()) return -1;
     if (!receiver->empty()) {
-      stick->kind = *ReceiverByName(*receiver);
+      stick->rtl433 = IsRtl433(*receiver);
+      stick->kind = ReceiverByName(*receiver).value_or(ReceiverKind::kHex);
       stick->key = *ParseMeterKey(*radio_key);
       stick->intervalMs = std::max(1, static_cast<int>(1000.0 / *rate));
       stick->tcpPort = *tcp;

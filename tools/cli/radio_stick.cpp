@@ -9,6 +9,7 @@
 
 #include "commands.hpp"
 #include "radio_fleet.hpp"
+#include "rtl433_lines.hpp"
 #include "signal_watch.hpp"
 #include "tcp_server.hpp"
 #include "velmar/error.hpp"
@@ -118,9 +119,33 @@ class StickLine : public posix::DescriptorSource {
   bool started_ = false;
 };
 
+// rtl_433 as a program: its lines on standard output, nothing else there.
+int RunSimulatedRtl433(const StickOptions& o) {
+  posix::PosixEventLoop loop;
+  SignalWatch signals(loop);
+  bool stop = false;
+  signals.OnSignal([&](int) { stop = true; });
+  RadioFleet fleet(o.meters, o.key);
+  const Rtl433Lines lines;
+  int n = 0;
+  auto timer = loop.CreateTimer([&] {
+    bool damaged = false;
+    const auto t = fleet.Next(damaged);
+    if (damaged) return;
+    const auto line = lines.Indication(t, -60 - (n++ % 30));
+    if (::write(STDOUT_FILENO, line.data(), line.size()) < 0) stop = true;  // the reader left
+  });
+  timer->SetInterval(o.intervalMs);
+  timer->SetEnabled(true);
+  std::cerr << "rtl_433 (simulated): " << o.meters << " wireless meters" << std::endl;
+  while (!stop) loop.WaitForEvents();
+  return kExitOk;
+}
+
 }  // namespace
 
 int RunSimulatedStick(const StickOptions& o) {
+  if (o.rtl433) return RunSimulatedRtl433(o);
   posix::PosixEventLoop loop;
   SignalWatch signals(loop);
   bool stop = false;
@@ -132,8 +157,9 @@ int RunSimulatedStick(const StickOptions& o) {
   auto timer = loop.CreateTimer([&] {
     bool damaged = false;
     auto t = fleet.Next(damaged);
-    if (o.kind == ReceiverKind::kHex) {
-      // Software radios print the frame with its CRCs: a bit flipped on the air fails one.
+    if (o.kind == ReceiverKind::kHex || o.kind == ReceiverKind::kCul) {
+      // Software radios print the frame with its CRCs, and a CUL passes it on with them: a bit
+      // flipped on the air fails one.
       t = WithFormatACrcs(t);
       if (damaged) t[12] ^= 0x01;
     } else if (damaged) {

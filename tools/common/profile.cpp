@@ -71,13 +71,11 @@ RecordFunction Function(TableReader& t) {
 ProfileMatch ReadMatch(TableReader& t) {
   ProfileMatch m;
   t.Text("manufacturer", m.manufacturer, true);
-  if (m.manufacturer.size() != 3 ||
-      m.manufacturer.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") != std::string::npos) {
+  const auto code = ManufacturerCodeOf(m.manufacturer);
+  if (!code) {
     t.Fail(*t.Take("manufacturer"), "match.manufacturer must be three capital letters (\"KAM\")");
   }
-  for (char c : m.manufacturer) {
-    m.manufacturerCode = static_cast<std::uint16_t>((m.manufacturerCode << 5) | (c - 'A' + 1));
-  }
+  m.manufacturerCode = code.value_or(0);
   Bytes(t, "versions", m.versions);
   Bytes(t, "media", m.media);
   if (const toml::node* n = t.Take("holding")) {

@@ -1,5 +1,7 @@
 #include "poll_config.hpp"
 
+#include "radio_source.hpp"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -137,9 +139,10 @@ RadioEntry ReadRadioEntry(const toml::table& t, const std::string& file, const s
   r.Text("device", radio.device, true);
   if (radio.device.empty()) r.Fail(*t.get("device"), where + ".device is empty");
   r.Text("receiver", radio.receiver, true);
-  if (!ReceiverByName(radio.receiver)) {
+  const auto& names = ReceiverNames();
+  if (std::find(names.begin(), names.end(), radio.receiver) == names.end()) {
     r.Fail(*t.get("receiver"), where + ".receiver \"" + Shown(radio.receiver) +
-                                   "\" is not a receiver: im871a, amb8465 or hex");
+                                   "\" is not a receiver: " + ReceiverNamesText());
   }
   r.Text("mode", radio.mode);
   if (!RadioModeByName(radio.mode)) {

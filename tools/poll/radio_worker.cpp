@@ -1,5 +1,7 @@
 #include "radio_worker.hpp"
 
+#include "radio_source.hpp"
+
 #include "keys_file.hpp"
 #include "meter_read.hpp"
 #include "plain_values.hpp"
@@ -74,15 +76,19 @@ void RadioWorker::Run() {
   std::chrono::seconds backoff(1);
   while (!worker_.Stopping()) {
     posix::PosixEventLoop events;
-    std::unique_ptr<SerialPortBase> port = posix::PortForDevice(events, radio_.device);
-    RadioReceiver receiver(events, *port, *ReceiverByName(radio_.receiver));
     std::string why;
+    delivered_ = false;
     try {
+      // A program receiver's complaints (rtl_433 on its standard error) go to the log.
+      RadioSource radio = MakeRadioSource(
+          events, radio_.receiver, radio_.device, *RadioModeByName(radio_.mode),
+          FrameCrcs::kPresent,
+          [this](const std::string& line) { log_.Note("radio " + radio_.name + ": " + line); });
+      RadioReceiver& receiver = *radio.receiver;
       why = receiver.Start(*RadioModeByName(radio_.mode), kStartMs);
       if (why.empty()) {
         log_.Note("radio " + radio_.name + ": listening on " + radio_.device + " in mode " +
                   std::string(RadioModeName(*RadioModeByName(radio_.mode))));
-        backoff = std::chrono::seconds(1);
         down_ = false;
         if (link_) link_(radio_.name, true, "");
         Serve(receiver, decoder);
@@ -92,6 +98,9 @@ void RadioWorker::Run() {
     } catch (const Error& e) {
       why = e.what();
     }
+    // The pause doubles while the receiver fails before it delivers anything (a program that
+    // keeps ending at once); one that delivered is tried again after a second.
+    if (delivered_) backoff = std::chrono::seconds(1);
     Lost(why);
     log_.Note("radio " + radio_.name + ": " + radio_.device + " unavailable (" + why +
               "); trying again in " + std::to_string(backoff.count()) + " s");
@@ -105,6 +114,7 @@ void RadioWorker::Serve(RadioReceiver& receiver, WirelessDecoder& decoder) {
   WirelessTelegram t;
   while (!worker_.Stopping()) {
     for (const HeardTelegram& h : receiver.Listen(kListenMs)) {
+      delivered_ = true;
       decoder.Decode(h.bytes, t, h.crcs);
       // A full frame showed a format: kept, so that its meter's compact frames are read after a
       // restart too.

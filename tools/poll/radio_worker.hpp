@@ -70,6 +70,7 @@ class RadioWorker {
   LinkSink link_;
   const ProfileSet* profiles_ = nullptr;
   bool down_ = false;
+  bool delivered_ = false;  // the running receiver has delivered a telegram
   FormatStore formats_;
   PollLog& log_;
   std::vector<Meter> meters_;
