@@ -128,7 +128,10 @@ std::vector<std::uint8_t> CulProtocol::Indication(std::span<const std::uint8_t> 
                                                   int rssi) const {
   const int level = std::clamp((rssi + 74) * 2, -128, 127);
   const std::uint8_t raw = static_cast<std::uint8_t>(level & 0xFF);
-  const std::string text = "b" + HexText(telegram) + HexText(std::span(&raw, 1)) + "\r\n";
+  std::string text(1, 'b');
+  text += HexText(telegram);
+  text += HexText(std::span(&raw, 1));
+  text += "\r\n";
   return {text.begin(), text.end()};
 }
 

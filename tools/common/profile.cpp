@@ -86,6 +86,7 @@ ProfileMatch ReadMatch(TableReader& t) {
         t.Fail(v, "match.holding: unknown quantity; accepted: " + QuantitiesAccepted());
       }
       m.holding.push_back(v.as_string()->get());
+      m.holdingMeasures.push_back(MeasuresOf(m.holding.back()));
     }
   }
   t.RejectUnknown();

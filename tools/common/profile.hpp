@@ -21,6 +21,8 @@ struct ProfileMatch {
   std::vector<int> versions;           // the header's version byte; empty: any
   std::vector<int> media;              // the header's medium code; empty: any
   std::vector<std::string> holding;    // quantities (as fields name them) the records must hold
+  // The same, each as the record codes of its quantity (a bit per Measure; 0 for "date").
+  std::vector<std::uint32_t> holdingMeasures;
   // How narrowly the profile is matched: the more parts given, the higher; a meter two
   // profiles match takes the higher.
   int Specificity() const;
