@@ -47,9 +47,8 @@ bool AnyOrHas(const List& list, int value) {
 bool FieldOf(const ProfileField& f, std::span<const DataRecord> records,
              nlohmann::ordered_json& value) {
   for (const DataRecord& r : records) {
-    const bool kind = f.measures == 0
-                          ? IsDate(r)
-                          : ((f.measures >> static_cast<unsigned>(r.measure)) & 1u) != 0;
+    const bool kind =
+        f.measures == 0 ? IsDate(r) : ((f.measures >> static_cast<unsigned>(r.measure)) & 1u) != 0;
     if (!kind || r.storage != f.storage || r.tariff != f.tariff || r.subunit != f.subunit ||
         r.function != f.function || !Usable(r)) {
       continue;
