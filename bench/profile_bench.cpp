@@ -6,24 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "heat_meter.hpp"
 #include "profiles.hpp"
 #include "velmar/wmbus.hpp"
 
 namespace {
 
 std::vector<std::uint8_t> Telegram() {
-  velmar::WirelessMessage m;
-  m.manufacturerCode = 0x58AC;  // VEL
-  m.ident = 70000001;
-  m.version = 1;
-  m.deviceType = 0x04;
-  m.records = {0x04, 0x06, 0x10, 0x27, 0x00, 0x00,   // energy 10000 kWh
-               0x04, 0x13, 0x20, 0x4E, 0x00, 0x00,   // volume 20000 l
-               0x02, 0x5A, 0x2C, 0x01,               // flow temperature 30.0 °C
-               0x02, 0x5E, 0xC8, 0x00,               // return temperature 20.0 °C
-               0x02, 0x2B, 0xE8, 0x03,               // power 1000 W
-               0x04, 0x6D, 0x00, 0x0C, 0x86, 0x2B};  // date and time
-  return velmar::BuildWirelessTelegram(m, nullptr);
+  return velmar::bench::HeatMeterTelegram(1, 0, nullptr);
 }
 
 std::string ProfileText(const std::string& name, const std::string& maker) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "alloc_counter.hpp"
+#include "heat_meter.hpp"
 #include "velmar/wmbus.hpp"
 
 namespace {
@@ -25,25 +26,9 @@ velmar::MeterKey KeyOf(int meter) {
   return key;
 }
 
-// A heat meter's telegram as meters send them every few minutes: energy, volume, flow and
-// return temperature, power, flow, a date (30 bytes of records).
 std::vector<std::uint8_t> Telegram(int meter, std::uint8_t mode) {
-  velmar::WirelessMessage m;
-  m.manufacturerCode = 0x58AC;
-  m.ident = static_cast<std::uint32_t>(70000000 + meter);
-  m.version = 1;
-  m.deviceType = 0x04;
-  m.accessNumber = static_cast<std::uint8_t>(meter);
-  m.securityMode = mode;
-  m.counter = static_cast<std::uint32_t>(meter) + 1;
-  m.records = {0x04, 0x06, 0x10, 0x27, 0x00, 0x00,   // energy 10000 kWh
-               0x04, 0x13, 0x20, 0x4E, 0x00, 0x00,   // volume 20000 l
-               0x02, 0x5A, 0x2C, 0x01,               // flow temperature 30.0 °C
-               0x02, 0x5E, 0xC8, 0x00,               // return temperature 20.0 °C
-               0x02, 0x2B, 0xE8, 0x03,               // power 1000 W
-               0x04, 0x6D, 0x00, 0x0C, 0x86, 0x2B};  // date and time
   const velmar::MeterKey key = KeyOf(meter);
-  return velmar::BuildWirelessTelegram(m, &key);
+  return velmar::bench::HeatMeterTelegram(meter, mode, &key);
 }
 
 // The same meter's compact frame: link layer, CI 0x79, the signature of the full frame's DIFs

@@ -175,10 +175,8 @@ Runner AddDecode(CLI::App& app) {
                               : Decoder::kControl;
     run->crcs = *no_crc ? FrameCrcs::kRemoved : FrameCrcs::kPresent;
     if (run->decoder != Decoder::kControl) {
-      run->profiles = ProfileSet::Load(ProfileFolders());
-      for (const std::string& e : run->profiles.Errors()) {
-        std::cerr << "Warning: meter profile left out: " << e << '\n';
-      }
+      run->profiles =
+          LoadProfilesInUse([](const std::string& w) { std::cerr << "Warning: " << w << '\n'; });
     }
     MeterKey key{};
     if (!key_text->empty()) {

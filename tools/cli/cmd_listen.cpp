@@ -296,10 +296,8 @@ Runner AddListen(CLI::App& app) {
       return kExitUsage;
     }
     const RadioMode mode = *RadioModeByName(o->mode);
-    ProfileSet profiles = ProfileSet::Load(ProfileFolders());
-    for (const std::string& e : profiles.Errors()) {
-      std::cerr << "Warning: meter profile left out: " << e << '\n';
-    }
+    ProfileSet profiles =
+        LoadProfilesInUse([](const std::string& w) { std::cerr << "Warning: " << w << '\n'; });
     Listener listener(*o, std::move(keys), std::move(profiles));
     const bool text = o->receiver == "hex" && o->device.rfind("tcp://", 0) != 0 &&
                       o->device.rfind("/dev/", 0) != 0;

@@ -143,8 +143,7 @@ int Poll(const PollConfig& config, bool verbose) {
            std::to_string(config.radios.size()) + " radios; readings to " + config.mqtt.host + ":" +
            std::to_string(config.mqtt.port) + " under " + config.mqtt.prefix + "/; spool " +
            spool.Path() + " (" + std::to_string(spool.Size()) + " waiting)");
-  const ProfileSet profiles = ProfileSet::Load(ProfileFolders());
-  for (const std::string& e : profiles.Errors()) log.Note("meter profile left out: " + e);
+  const ProfileSet profiles = LoadProfilesInUse([&log](const std::string& w) { log.Note(w); });
   publisher.Start();
   AnnounceMeters(config, publisher);
   std::vector<std::unique_ptr<BusWorker>> workers;

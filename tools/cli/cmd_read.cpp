@@ -144,7 +144,8 @@ Runner AddRead(CLI::App& app) {
     ProfileReading profile;
     ProfileSet profiles;
     if (!failed) {
-      profiles = ProfileSet::Load(ProfileFolders());
+      profiles =
+          LoadProfilesInUse([](const std::string& w) { std::cerr << "Warning: " << w << '\n'; });
       // A wired reading spans its telegrams; the maker's bytes after the records are not kept.
       profile = ReadByProfile(profiles, read.reading.header, read.reading.records, {});
     }

@@ -188,6 +188,12 @@ std::vector<std::string> ProfileFolders() {
   return folders;
 }
 
+ProfileSet LoadProfilesInUse(const std::function<void(const std::string&)>& leftOut) {
+  ProfileSet set = ProfileSet::Load(ProfileFolders());
+  for (const std::string& e : set.Errors()) leftOut("meter profile left out: " + e);
+  return set;
+}
+
 bool Matches(const Profile& p, const TelegramHeader& h, std::span<const DataRecord> records) {
   if (p.match.manufacturerCode != h.manufacturerCode) return false;
   if (!AnyOrHas(p.match.versions, h.version) || !AnyOrHas(p.match.media, h.medium)) return false;

@@ -3,6 +3,7 @@
 // telegram; an absent flag is never reported as clear).
 #pragma once
 
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -46,6 +47,10 @@ class ProfileSet {
 // executable's folder), /etc/velmar/profiles, then $XDG_CONFIG_HOME/velmar/profiles (or
 // ~/.config/velmar/profiles).
 std::vector<std::string> ProfileFolders();
+
+// The profiles in use: those of ProfileFolders(), each file that does not read told to
+// `leftOut` as "meter profile left out: FILE:LINE: why" (the others still used).
+ProfileSet LoadProfilesInUse(const std::function<void(const std::string&)>& leftOut);
 
 // Whether `profile` matches a telegram with this header and these records.
 bool Matches(const Profile& profile, const TelegramHeader& header,
