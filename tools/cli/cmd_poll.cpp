@@ -57,13 +57,12 @@ ReadingSink SpoolSink(Spool& spool, MqttPublisher& publisher, PollLog& log, std:
 
 // After each read: the meter's availability, and (with discovery) the entities of the values
 // it brought.
-MeterStateSink MeterState(const MqttEntry& mqtt, MqttPublisher& publisher,
-                          const ProfileSet& profiles) {
-  return [&mqtt, &publisher, &profiles](const MeterEntry& meter, const MeterRead& read) {
+MeterStateSink MeterState(const MqttEntry& mqtt, MqttPublisher& publisher) {
+  return [&mqtt, &publisher](const MeterEntry& meter, const MeterRead& read,
+                             const ProfileReading& named) {
     publisher.Retain(AvailabilityTopic(mqtt.prefix, meter.name), read.Ok() ? "online" : "offline");
     if (!mqtt.discovery || !read.Ok()) return;
-    const Profile* profile = profiles.Match(read.reading.header, read.reading.records);
-    for (const MqttMessage& m : MeterDiscovery(mqtt, meter, read, profile)) {
+    for (const MqttMessage& m : MeterDiscovery(mqtt, meter, read, named)) {
       publisher.Retain(m.topic, m.payload);
     }
   };
@@ -149,7 +148,7 @@ int Poll(const PollConfig& config, bool verbose) {
   std::vector<std::unique_ptr<BusWorker>> workers;
   for (const BusEntry& bus : config.buses) {
     workers.push_back(std::make_unique<BusWorker>(bus, config.mqtt.prefix, sink, log));
-    workers.back()->OnMeterState(MeterState(config.mqtt, publisher, profiles));
+    workers.back()->OnMeterState(MeterState(config.mqtt, publisher));
     workers.back()->UseProfiles(profiles);
     workers.back()->OnAvailability(Availability(config.mqtt, publisher));
     workers.back()->OnLink(Link(config.mqtt, publisher));
@@ -158,7 +157,7 @@ int Poll(const PollConfig& config, bool verbose) {
   std::vector<std::unique_ptr<RadioWorker>> radios;
   for (const RadioEntry& radio : config.radios) {
     radios.push_back(std::make_unique<RadioWorker>(radio, config.mqtt.prefix, sink, log));
-    radios.back()->OnMeterState(MeterState(config.mqtt, publisher, profiles));
+    radios.back()->OnMeterState(MeterState(config.mqtt, publisher));
     radios.back()->UseProfiles(profiles);
     radios.back()->KeepFormatsIn(
         {[&spool] { return spool.Formats(); },

@@ -110,12 +110,14 @@ std::string BusWorker::Publish(std::size_t index, const MeterRead& r,
   if (r.Ok()) last_good_[index] = when;
   nlohmann::ordered_json j = ReadingMessage(meter, bus_.name, when, r, last_good_[index]);
   // A wired reading spans its telegrams; the maker's bytes after the records are not kept.
+  ProfileReading named;
   if (profiles_ != nullptr && r.Ok()) {
-    AddProfileJson(ReadByProfile(*profiles_, r.reading.header, r.reading.records, {}), j);
+    ReadByProfile(*profiles_, r.reading.header, r.reading.records, {}, named);
+    AddProfileJson(named, j);
   }
   std::string where = sink_(StateTopic(prefix_, meter.name),
                             j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-  if (state_sink_) state_sink_(meter, r);
+  if (state_sink_) state_sink_(meter, r, named);
   return where;
 }
 

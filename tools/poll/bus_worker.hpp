@@ -28,7 +28,10 @@ using ReadingSink =
 
 // Told of every read after its reading went to the sink: the collector keeps the meter's
 // availability and its discovery messages from it.
-using MeterStateSink = std::function<void(const MeterEntry& meter, const struct MeterRead& read)>;
+// After a read: the meter, the read, and what the meter's profile made of it (no profile: an
+// empty reading), so that discovery names what the message named.
+using MeterStateSink = std::function<void(const MeterEntry& meter, const struct MeterRead& read,
+                                          const struct ProfileReading& named)>;
 
 // Told when a meter goes unavailable at once, without a read of its own (its bus or radio is
 // lost, or a radio meter has not been heard for three intervals), or is heard again.

@@ -208,7 +208,7 @@ MqttMessage CollectorDiscovery(const MqttEntry& mqtt) {
 }
 
 std::vector<MqttMessage> MeterDiscovery(const MqttEntry& mqtt, const MeterEntry& meter,
-                                        const MeterRead& read, const Profile* profile) {
+                                        const MeterRead& read, const ProfileReading& named) {
   std::vector<MqttMessage> out;
   const Json device = Device(mqtt, meter, read.reading.header);
   const Json both = Json::array({{{"topic", StatusTopic(mqtt.prefix)}},
@@ -226,9 +226,7 @@ std::vector<MqttMessage> MeterDiscovery(const MqttEntry& mqtt, const MeterEntry&
     if (v.sort->deviceClass.empty()) c["entity_category"] = "diagnostic";
     out.push_back(Config(mqtt, meter, v.name, c));
   }
-  if (profile != nullptr) {
-    const ProfileReading named =
-        ApplyProfile(*profile, read.reading.header, read.reading.records, {});
+  if (const Profile* profile = named.profile) {
     for (const FieldValue& f : named.fields) {
       out.push_back(
           Config(mqtt, meter, f.field->name, FieldEntity(mqtt, meter, device, *f.field, both)));

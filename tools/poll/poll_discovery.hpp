@@ -33,11 +33,11 @@ MqttMessage CollectorDiscovery(const MqttEntry& mqtt);
 std::vector<MqttMessage> MeterStatusDiscovery(const MqttEntry& mqtt, const MeterEntry& meter);
 
 // One sensor per plain value of `read` (with the device class, state class and unit of its
-// kind); with the meter's `profile` (may be null), one sensor per named field the read holds
-// and one problem binary sensor per alarm flag; and the status entities with the device as the
-// read names it (maker, model, serial number). The values are available while the collector is
-// online and the meter's last read succeeded.
+// kind); with what the meter's profile made of the read (`named`; no profile: empty), one
+// sensor per named field it holds and one problem binary sensor per alarm flag of the profile; and
+// the status entities with the device as the read names it (maker, model, serial number). The
+// values are available while the collector is online and the meter's last read succeeded.
 std::vector<MqttMessage> MeterDiscovery(const MqttEntry& mqtt, const MeterEntry& meter,
-                                        const MeterRead& read, const Profile* profile);
+                                        const MeterRead& read, const ProfileReading& named);
 
 }  // namespace velmar::tools

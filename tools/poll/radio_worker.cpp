@@ -152,15 +152,17 @@ void RadioWorker::Heard(const HeardTelegram& h, const WirelessTelegram& t) {
     const auto when = std::chrono::system_clock::now();
     if (read.Ok()) m.lastGood = when;
     RadioMessage(t, h, when, j);
+    ProfileReading named;
     if (profiles_ != nullptr && read.Ok()) {
       const DecodedTelegram& d = t.decoded;
-      AddProfileJson(ReadByProfile(*profiles_, d.header, d.records, d.manufacturerData), j);
+      ReadByProfile(*profiles_, d.header, d.records, d.manufacturerData, named);
+      AddProfileJson(named, j);
     }
     if (m.lastGood) j["lastGood"] = IsoUtc(*m.lastGood);
     const std::string where =
         sink_(StateTopic(prefix_, entry.name),
               j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-    if (read.Ok() && state_sink_) state_sink_(entry, read);
+    if (read.Ok() && state_sink_) state_sink_(entry, read, named);
     log_.Read(std::chrono::system_clock::now(), radio_.name + "/" + entry.name + ": " +
                                                     (read.Ok() ? "ok" : read.error) + "; " + where);
     return;
