@@ -138,8 +138,8 @@ void ValuesPanel::ShowPlainValues(const std::vector<tools::PlainValue>& list) {
 // A meter with a profile: its fields by their labels, then the alarms set (a wired reading's
 // maker bytes are not kept, so flags read from them are absent).
 void ValuesPanel::ShowProfile(const tools::MeterRead& read) {
-  const tools::ProfileReading p =
-      tools::ReadByProfile(profiles_, read.reading.header, read.reading.records, {});
+  const tools::ProfileReading p = tools::ReadByProfile(
+      profiles_, read.reading.header, read.reading.records, read.reading.manufacturerData);
   if (p.profile == nullptr) return;
   for (const tools::FieldValue& f : p.fields) {
     const tools::ValueSort* sort = tools::FindSort(f.field->quantity);

@@ -58,6 +58,23 @@ TEST(BusRead, ResetThenEveryTelegramWithTheFrameCountBitToggled) {
   EXPECT_EQ(r.header.identNumber, 12345678u);
 }
 
+// The maker's bytes after DIF 0x0F stay with the reading, and with a copy, in its own
+// telegram: an Itron BM+m's published telegram (libmbus test-frames ACW_Itron-BM-plus-m) ends
+// its records with 0F 00 01 75 13 before the check sum D3.
+TEST(BusRead, AReadingKeepsTheMakersBytesAfterItsRecords) {
+  Reading r;
+  r.AddTelegram({*ParseHex("683C3C680808727803491177040E160A0000000C7878034911041331D40000426C00"
+                           "00441300000000046D0B0BCD130227000009FD0E0209FD0F060F00017513D316"),
+                 {}});
+  EXPECT_EQ(HexText(r.manufacturerData), "00017513");
+  const Reading copy(r);
+  r = Reading();
+  EXPECT_EQ(HexText(copy.manufacturerData), "00017513");
+  const auto& own = copy.telegrams[0].bytes;
+  EXPECT_TRUE(copy.manufacturerData.data() > own.data() &&
+              copy.manufacturerData.data() < own.data() + own.size());
+}
+
 // A copy of a reading is that reading: its records come along as they are (not decoded from
 // the bytes again), with their data fields in the copy's own telegrams, so the copy outlives
 // the original.

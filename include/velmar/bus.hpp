@@ -73,8 +73,11 @@ struct Reading {
   std::vector<DataRecord> records;  // of every telegram, in order
   TelegramHeader header;            // of the first telegram
   std::string recordError;          // a malformed record that ended a telegram's list, or ""
-  bool moreRecords = false;         // the last telegram read still announced more
-  int attempts = 0;                 // requests sent for the data, repeats included
+  // The manufacturer's bytes after DIF 0x0F or 0x1F, of the last telegram that had them (they
+  // point into `telegrams`; a copy's into its own).
+  std::span<const std::uint8_t> manufacturerData;
+  bool moreRecords = false;  // the last telegram read still announced more
+  int attempts = 0;          // requests sent for the data, repeats included
   // How many times a telegram of this reading went through the record decoder: one per
   // telegram, as each is decoded once when it is added and never again (a copy keeps the count).
   int decodes = 0;
@@ -85,7 +88,8 @@ struct Reading {
   Reading(Reading&&) noexcept = default;
   Reading& operator=(Reading&&) noexcept = default;
   // Appends a telegram and decodes it, once: its records are added to `records`, the first
-  // telegram gives `header`, the first malformed record `recordError`, and `moreRecords` says
+  // telegram gives `header`, the first malformed record `recordError`, bytes of the maker's
+  // after the records `manufacturerData`, and `moreRecords` says
   // whether it announced more (false when it does not decode). Microseconds; throws nothing
   // but std::bad_alloc.
   void AddTelegram(ReceivedTelegram telegram);

@@ -27,6 +27,7 @@ Reading::Reading(const Reading& other)
       records(other.records),
       header(other.header),
       recordError(other.recordError),
+      manufacturerData(Rebased(other.manufacturerData, other.telegrams, telegrams)),
       moreRecords(other.moreRecords),
       attempts(other.attempts),
       decodes(other.decodes) {
@@ -57,6 +58,7 @@ void Reading::AddTelegram(ReceivedTelegram telegram) {
   if (telegrams.size() == 1) header = decoded.header;
   records.insert(records.end(), decoded.records.begin(), decoded.records.end());
   if (recordError.empty()) recordError = decoded.error;
+  if (!decoded.manufacturerData.empty()) manufacturerData = decoded.manufacturerData;
   moreRecords = decoded.moreRecords;
 }
 

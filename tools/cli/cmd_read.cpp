@@ -146,8 +146,8 @@ Runner AddRead(CLI::App& app) {
     if (!failed) {
       profiles =
           LoadProfilesInUse([](const std::string& w) { std::cerr << "Warning: " << w << '\n'; });
-      // A wired reading spans its telegrams; the maker's bytes after the records are not kept.
-      profile = ReadByProfile(profiles, read.reading.header, read.reading.records, {});
+      profile = ReadByProfile(profiles, read.reading.header, read.reading.records,
+                              read.reading.manufacturerData);
     }
     if (*json) {
       auto j = ReadingJson(read);

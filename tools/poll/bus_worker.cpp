@@ -109,10 +109,10 @@ std::string BusWorker::Publish(std::size_t index, const MeterRead& r,
   const MeterEntry& meter = bus_.meters[index];
   if (r.Ok()) last_good_[index] = when;
   nlohmann::ordered_json j = ReadingMessage(meter, bus_.name, when, r, last_good_[index]);
-  // A wired reading spans its telegrams; the maker's bytes after the records are not kept.
   ProfileReading named;
   if (profiles_ != nullptr && r.Ok()) {
-    ReadByProfile(*profiles_, r.reading.header, r.reading.records, {}, named);
+    ReadByProfile(*profiles_, r.reading.header, r.reading.records, r.reading.manufacturerData,
+                  named);
     AddProfileJson(named, j);
   }
   std::string where = sink_(StateTopic(prefix_, meter.name),
