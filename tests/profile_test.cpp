@@ -170,7 +170,7 @@ TEST(ProfileOnATelegram, EveryInstalledProfileReadsItsMetersPublishedTelegrams) 
                     tolerance * (1 + std::abs(want.get<double>())))
             << name;
       } else {
-        EXPECT_EQ(j["fields"][name], want) << name;
+        EXPECT_EQ(j["fields"][name].dump(), want.dump()) << name;
       }
     }
     EXPECT_EQ(nlohmann::json::parse(j["flags"].dump()), c.value("flags", nlohmann::json::object()));

@@ -77,6 +77,26 @@ class ReceiverProtocol {
   std::vector<std::string> reasons_;
 };
 
+// A receiver whose stream is text lines ended by LF (a CR before it is dropped): Feed cuts the
+// lines, in any split, and hands each whole line to Line(); a line longer than `longest`
+// characters is skipped as such, the stream going on after it.
+class LineReceiverProtocol : public ReceiverProtocol {
+ public:
+  void Feed(std::span<const std::uint8_t> bytes, std::vector<HeardTelegram>& heard) final;
+
+ protected:
+  explicit LineReceiverProtocol(std::size_t longest) : longest_(longest) {}
+  // One whole line without its end; `number` counts the lines from 1 (for skip reasons).
+  virtual void Line(std::string_view line, std::uint64_t number,
+                    std::vector<HeardTelegram>& heard) = 0;
+
+ private:
+  std::string line_;
+  std::size_t longest_;
+  bool too_long_ = false;
+  std::uint64_t number_ = 0;
+};
+
 // A new protocol reader of `kind`; `hex_lines` says how plain hex lines come (see HeardTelegram).
 std::unique_ptr<ReceiverProtocol> MakeReceiverProtocol(ReceiverKind kind,
                                                        FrameCrcs hex_lines = FrameCrcs::kPresent);

@@ -8,9 +8,6 @@
 namespace velmar::wmbus {
 namespace {
 
-// 'b', L 255 with its CRCs in format A and an RSSI byte, in hex, and CR.
-constexpr std::size_t kMaxLine = 2 + 2 * 290;
-
 char ModeLetter(RadioMode mode) {
   switch (mode) {
     case RadioMode::kS1:
@@ -56,7 +53,8 @@ std::vector<std::uint8_t> CulProtocol::StartCommand(RadioMode mode) const {
 
 // The line's byte count against its L field tells whether the stick left the block CRCs in
 // and whether an RSSI byte follows.
-void CulProtocol::Telegram(std::vector<std::uint8_t> bytes, std::vector<HeardTelegram>& heard) {
+void CulProtocol::Telegram(std::vector<std::uint8_t> bytes, std::uint64_t number,
+                           std::vector<HeardTelegram>& heard) {
   const std::size_t l = bytes[0];
   HeardTelegram t;
   if (bytes.size() == l + 1 || bytes.size() == FormatALength(l)) {
@@ -66,7 +64,7 @@ void CulProtocol::Telegram(std::vector<std::uint8_t> bytes, std::vector<HeardTel
     t.rssi = CulRssi(bytes.back());
     bytes.pop_back();
   } else {
-    Skip("line " + std::to_string(number_) + ": " + std::to_string(bytes.size()) +
+    Skip("line " + std::to_string(number) + ": " + std::to_string(bytes.size()) +
          " bytes do not fit the L field " + std::to_string(l));
     return;
   }
@@ -74,37 +72,20 @@ void CulProtocol::Telegram(std::vector<std::uint8_t> bytes, std::vector<HeardTel
   heard.push_back(std::move(t));
 }
 
-void CulProtocol::Line(std::vector<HeardTelegram>& heard) {
-  ++number_;
-  if (!line_.empty() && line_.back() == '\r') line_.pop_back();
-  if (too_long_) {
-    Skip("line " + std::to_string(number_) + " is longer than any telegram");
-  } else if (line_.size() > 1 && line_[0] == 'b') {
-    auto bytes = ParseHex(std::string_view(line_).substr(1));
+void CulProtocol::Line(std::string_view line, std::uint64_t number,
+                       std::vector<HeardTelegram>& heard) {
+  if (line.size() > 1 && line[0] == 'b') {
+    auto bytes = ParseHex(line.substr(1));
     if (bytes && bytes->size() >= 2) {
-      Telegram(std::move(*bytes), heard);
+      Telegram(std::move(*bytes), number, heard);
     } else {
-      Skip("line " + std::to_string(number_) + " is a 'b' line without a telegram in hex");
+      Skip("line " + std::to_string(number) + " is a 'b' line without a telegram in hex");
     }
-  } else if (NamesAMode(line_)) {
+  } else if (NamesAMode(line)) {
     started_ = true;
-  } else if (!line_.empty()) {
-    Skip("line " + std::to_string(number_) +
-         " is not a culfw wireless M-Bus line: " + line_.substr(0, 40));
-  }
-  line_.clear();
-  too_long_ = false;
-}
-
-void CulProtocol::Feed(std::span<const std::uint8_t> bytes, std::vector<HeardTelegram>& heard) {
-  for (std::uint8_t b : bytes) {
-    if (b == '\n') {
-      Line(heard);
-    } else if (line_.size() < kMaxLine) {
-      line_.push_back(static_cast<char>(b));
-    } else {
-      too_long_ = true;
-    }
+  } else if (!line.empty()) {
+    Skip("line " + std::to_string(number) +
+         " is not a culfw wireless M-Bus line: " + std::string(line.substr(0, 40)));
   }
 }
 

@@ -12,24 +12,25 @@ namespace velmar::wmbus {
 // The CC1101's RSSI byte as dBm: two's complement half decibels above -74 dBm.
 int CulRssi(std::uint8_t level);
 
-class CulProtocol : public ReceiverProtocol {
+class CulProtocol : public LineReceiverProtocol {
  public:
+  // 'b', L 255 with its CRCs in format A and an RSSI byte, in hex.
+  static constexpr std::size_t kMaxLine = 1 + 2 * 290;
+  CulProtocol() : LineReceiverProtocol(kMaxLine) {}
   std::vector<std::uint8_t> StartCommand(RadioMode mode) const override;
-  void Feed(std::span<const std::uint8_t> bytes, std::vector<HeardTelegram>& heard) override;
   bool Started() const override { return started_; }
   std::vector<std::uint8_t> Answer(std::span<const std::uint8_t> bytes) override;
   std::vector<std::uint8_t> Indication(std::span<const std::uint8_t> telegram,
                                        int rssi) const override;
 
  private:
-  void Line(std::vector<HeardTelegram>& heard);
-  void Telegram(std::vector<std::uint8_t> bytes, std::vector<HeardTelegram>& heard);
+  void Line(std::string_view line, std::uint64_t number,
+            std::vector<HeardTelegram>& heard) override;
+  void Telegram(std::vector<std::uint8_t> bytes, std::uint64_t number,
+                std::vector<HeardTelegram>& heard);
 
-  std::string line_;
   std::string command_;
-  bool too_long_ = false;
   bool started_ = false;
-  std::uint64_t number_ = 0;
 };
 
 }  // namespace velmar::wmbus

@@ -8,25 +8,25 @@
 
 namespace velmar::wmbus {
 
-class HexLinesProtocol : public ReceiverProtocol {
+class HexLinesProtocol : public LineReceiverProtocol {
  public:
+  // The longest telegram (L 255 in format B with its CRCs) as hex with a blank after each byte.
+  static constexpr std::size_t kMaxLine = 1024;
   // How a plain hex line's telegram comes: with its block CRCs (the default), or without.
   // A software radio's ';'-separated line comes without: the radio checked them.
-  explicit HexLinesProtocol(FrameCrcs plain = FrameCrcs::kPresent) : plain_(plain) {}
+  explicit HexLinesProtocol(FrameCrcs plain = FrameCrcs::kPresent)
+      : LineReceiverProtocol(kMaxLine), plain_(plain) {}
   std::vector<std::uint8_t> StartCommand(RadioMode) const override { return {}; }
-  void Feed(std::span<const std::uint8_t> bytes, std::vector<HeardTelegram>& heard) override;
   bool Started() const override { return true; }
   std::vector<std::uint8_t> Answer(std::span<const std::uint8_t>) override { return {}; }
   std::vector<std::uint8_t> Indication(std::span<const std::uint8_t> telegram,
                                        int rssi) const override;
 
  private:
-  void Line(std::vector<HeardTelegram>& heard);
+  void Line(std::string_view line, std::uint64_t number,
+            std::vector<HeardTelegram>& heard) override;
 
   FrameCrcs plain_;
-  std::string line_;
-  bool too_long_ = false;
-  std::uint64_t number_ = 0;
 };
 
 }  // namespace velmar::wmbus

@@ -84,6 +84,31 @@ std::string_view RadioModeName(RadioMode mode) {
   return "T1";
 }
 
+void LineReceiverProtocol::Feed(std::span<const std::uint8_t> bytes,
+                                std::vector<HeardTelegram>& heard) {
+  for (std::uint8_t b : bytes) {
+    if (b != '\n') {
+      if (line_.size() < longest_) {
+        line_.push_back(static_cast<char>(b));
+      } else {
+        too_long_ = true;
+      }
+      continue;
+    }
+    ++number_;
+    if (too_long_) {
+      Skip("line " + std::to_string(number_) + " is longer than " + std::to_string(longest_) +
+           " characters");
+    } else {
+      std::string_view line = line_;
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      Line(line, number_, heard);
+    }
+    line_.clear();
+    too_long_ = false;
+  }
+}
+
 std::unique_ptr<ReceiverProtocol> MakeReceiverProtocol(ReceiverKind kind, FrameCrcs hex_lines) {
   switch (kind) {
     case ReceiverKind::kIm871a:

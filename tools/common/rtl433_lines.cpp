@@ -10,7 +10,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-constexpr std::size_t kMaxLine = 4096;
 constexpr std::size_t kLinkLayer = 10;  // L, C, M (2), A (4), version, type
 
 // A number rtl_433 prints as a number or as hex text ("0x44").
@@ -77,16 +76,12 @@ std::optional<RadioMode> ModeOf(const Json& j) {
 
 }  // namespace
 
-void Rtl433Lines::Line(std::vector<HeardTelegram>& heard) {
-  ++number_;
-  const std::string where = "line " + std::to_string(number_);
-  if (too_long_) {
-    Skip(where + " is longer than any telegram's");
-    return;
-  }
-  const Json j = Json::parse(line_, nullptr, false);
+void Rtl433Lines::Line(std::string_view line, std::uint64_t number,
+                       std::vector<HeardTelegram>& heard) {
+  const std::string where = "line " + std::to_string(number);
+  const Json j = Json::parse(line, nullptr, false);
   if (j.is_discarded() || !j.is_object()) {
-    if (line_.find_first_not_of(" \t\r") != std::string::npos) Skip(where + " is not JSON");
+    if (line.find_first_not_of(" \t") != std::string_view::npos) Skip(where + " is not JSON");
     return;
   }
   const std::string model = j.value("model", "");
@@ -116,20 +111,6 @@ void Rtl433Lines::Line(std::vector<HeardTelegram>& heard) {
     return;
   }
   heard.push_back(std::move(t));
-}
-
-void Rtl433Lines::Feed(std::span<const std::uint8_t> bytes, std::vector<HeardTelegram>& heard) {
-  for (std::uint8_t b : bytes) {
-    if (b == '\n') {
-      Line(heard);
-      line_.clear();
-      too_long_ = false;
-    } else if (line_.size() < kMaxLine) {
-      line_.push_back(static_cast<char>(b));
-    } else {
-      too_long_ = true;
-    }
-  }
 }
 
 std::vector<std::uint8_t> Rtl433Lines::Indication(std::span<const std::uint8_t> telegram,

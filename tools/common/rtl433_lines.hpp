@@ -10,10 +10,10 @@
 
 namespace velmar::tools {
 
-class Rtl433Lines : public ReceiverProtocol {
+class Rtl433Lines : public LineReceiverProtocol {
  public:
+  Rtl433Lines() : LineReceiverProtocol(4096) {}
   std::vector<std::uint8_t> StartCommand(RadioMode) const override { return {}; }
-  void Feed(std::span<const std::uint8_t> bytes, std::vector<HeardTelegram>& heard) override;
   bool Started() const override { return true; }
   std::vector<std::uint8_t> Answer(std::span<const std::uint8_t>) override { return {}; }
   // The line rtl_433 prints for a telegram (from L, without CRCs); an odd `rssi` gives the
@@ -22,11 +22,8 @@ class Rtl433Lines : public ReceiverProtocol {
                                        int rssi) const override;
 
  private:
-  void Line(std::vector<HeardTelegram>& heard);
-
-  std::string line_;
-  bool too_long_ = false;
-  std::uint64_t number_ = 0;
+  void Line(std::string_view line, std::uint64_t number,
+            std::vector<HeardTelegram>& heard) override;
 };
 
 }  // namespace velmar::tools
