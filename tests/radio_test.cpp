@@ -131,7 +131,9 @@ TEST(Radio, Rtl433LinesGiveTheFrameFromEitherFormOfData) {
       R"("type":"0x1B","C":"0x44","data":"2E44333003020100071B7A634820252F2F0265840842658308820165950802FB1AAE0142FB1AAE018201FB1AA9012F"})"
       "\n"
       R"({"time":"2024-01-01 00:00:00","model":"Acurite-Tower","id":1234,"temperature_C":21.5})"
-      "\nnot json\n";
+      "\nnot json\n"
+      R"({"model":46,"version":7,"type":27,"C":68,"data":"7a"})"  // found by fuzzing
+      "\n";
   std::vector<HeardTelegram> heard;
   lines.Feed(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), heard);
   ASSERT_EQ(heard.size(), 2u) << lines.Skipped();
@@ -142,7 +144,7 @@ TEST(Radio, Rtl433LinesGiveTheFrameFromEitherFormOfData) {
             "2E44333003020100071B7A634820252F2F0265840842658308820165950802FB1AAE0142FB1AAE018201FB"
             "1AA9012F");
   EXPECT_EQ(heard[1].mode, RadioMode::kC1);
-  EXPECT_EQ(lines.Skipped(), 2u);  // the Acurite sensor's line, the text that is not JSON
+  EXPECT_EQ(lines.Skipped(), 3u);  // the Acurite sensor's, the text, a number for a model
   // What the simulated rtl_433 prints, in both forms, reads back to the frame it was given.
   const Bytes frame = heard[1].bytes;
   for (int rssi : {-60, -61}) {

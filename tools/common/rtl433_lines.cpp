@@ -84,7 +84,10 @@ void Rtl433Lines::Line(std::string_view line, std::uint64_t number,
     if (line.find_first_not_of(" \t") != std::string_view::npos) Skip(where + " is not JSON");
     return;
   }
-  const std::string model = j.value("model", "");
+  // Any key may hold any type in a line that is not rtl_433's: text is taken only as text.
+  const auto named = j.find("model");
+  const std::string model =
+      named != j.end() && named->is_string() ? named->get<std::string>() : std::string();
   if (model.find("MBus") == std::string::npos && model.find("M-Bus") == std::string::npos) {
     Skip(where + " is from rtl_433's decoder of " + (model.empty() ? "no model" : model));
     return;
