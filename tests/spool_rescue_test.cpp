@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "spool.hpp"
+#include "spool_rescue.hpp"
 
 namespace velmar::tools {
 namespace {
@@ -168,6 +169,27 @@ TEST_F(SpoolRescueTest, ADamagedIdCounterAndADamagedLastPageEndTheWalk) {
   for (const auto& e : kept) EXPECT_EQ(e.payload, Payload(static_cast<int>(e.id), 500));
   EXPECT_EQ(notes_[0].find(" -"), std::string::npos) << notes_[0];
   EXPECT_NE(notes_[0].find("could not be read"), std::string::npos) << notes_[0];
+}
+
+// A reading whose row is there but whose text holds a NUL (a page half overwritten) is not
+// taken, and the count of what was lost is the rows the file holds less those read: one here,
+// not all of them.
+TEST(SpoolRecovery, WhatWasLostIsTheRowsLessTheReadingsRead) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
+  sqlite3_exec(db,
+               "CREATE TABLE readings(id INTEGER PRIMARY KEY AUTOINCREMENT, topic TEXT, "
+               "payload TEXT); INSERT INTO readings(topic, payload) VALUES ('t', 'a'), ('t', 'b'), "
+               "('t', CAST(X'6300' AS TEXT)), ('t', 'd')",
+               nullptr, nullptr, nullptr);
+  SpoolRescue rescue;
+  ReadWhatRemains(db, rescue);
+  sqlite3_close(db);
+  ASSERT_EQ(rescue.readings.size(), 3u);
+  EXPECT_EQ(rescue.readings[2].payload, "d");
+  ASSERT_TRUE(rescue.lost.has_value());
+  EXPECT_EQ(*rescue.lost, 1);
+  EXPECT_FALSE(rescue.lostIsBound);
 }
 
 }  // namespace
