@@ -405,5 +405,66 @@ TEST(Wireless, ACompactFrameIsReadWithTheFormatItsFullFrameShowed) {
   EXPECT_EQ(restarted.Decode(compact, t, kRemoved), "");
 }
 
+// A receiver in a block of flats hears thousands of meters: each meter's format is kept under
+// its own address and signature, and when the table is full the format learned longest ago goes.
+TEST(CompactFormats, EachMetersFormatIsKeptApartAndTheOldestGoesFirst) {
+  CompactFormats formats;
+  const auto meter = [](std::size_t n) {
+    return CompactFormats::Meter{
+        0x2D, 0x2C, static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8), 0x00, 0x00,
+        0x1B, 0x16};
+  };
+  const Bytes volume{0x0C, 0x13}, energy{0x04, 0x06};
+  EXPECT_TRUE(formats.Learn(meter(1), volume));
+  EXPECT_FALSE(formats.Learn(meter(1), volume));  // heard again: nothing new to keep
+  EXPECT_TRUE(formats.Learn(meter(2), volume));   // the same format from another meter
+  EXPECT_TRUE(formats.Learn(meter(1), energy));   // a second format of the first meter
+  EXPECT_EQ(formats.Size(), 3u);
+  const CompactFormats::Format* found = formats.Find(meter(1), WirelessCrc(energy));
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->difvif, energy);
+  EXPECT_EQ(formats.Find(meter(3), WirelessCrc(volume)), nullptr);
+  ASSERT_NE(formats.Newest(), nullptr);
+  EXPECT_EQ(formats.Newest()->meter, meter(1));
+  EXPECT_EQ(formats.Newest()->difvif, energy);
+
+  for (std::size_t n = 3; formats.Size() < CompactFormats::kLimit; ++n)
+    formats.Learn(meter(n), volume);
+  EXPECT_TRUE(formats.Learn(meter(CompactFormats::kLimit + 7), volume));
+  EXPECT_EQ(formats.Size(), CompactFormats::kLimit);
+  EXPECT_EQ(formats.Find(meter(1), WirelessCrc(volume)), nullptr);  // learned first, forgotten
+  EXPECT_NE(formats.Find(meter(2), WirelessCrc(volume)), nullptr);
+  EXPECT_NE(formats.Find(meter(1), WirelessCrc(energy)), nullptr);
+  const auto all = formats.All();
+  ASSERT_EQ(all.size(), CompactFormats::kLimit);
+  EXPECT_EQ(all.front().meter, meter(2));
+  EXPECT_EQ(all.back().meter, meter(CompactFormats::kLimit + 7));
+}
+
+TEST(MeterKeys, EveryMeterFindsItsOwnKeyAmongMany) {
+  MeterKeys keys;
+  // Added out of order; numbers that differ in one digit only, in every position.
+  std::vector<std::string> idents;
+  for (int digit = 0; digit < 8; ++digit) {
+    for (char c : {'9', '1', '5'}) {
+      std::string ident = "30303030";
+      ident[static_cast<std::size_t>(digit)] = c;
+      idents.push_back(ident);
+    }
+  }
+  for (std::size_t i = 0; i < idents.size(); ++i) {
+    ASSERT_TRUE(keys.Add(idents[i], MeterKey{static_cast<std::uint8_t>(i)})) << idents[i];
+  }
+  EXPECT_EQ(keys.Size(), idents.size());
+  for (std::size_t i = 0; i < idents.size(); ++i) {
+    const MeterKey* key = keys.Find(idents[i]);
+    ASSERT_NE(key, nullptr) << idents[i];
+    EXPECT_EQ((*key)[0], i) << idents[i];
+  }
+  EXPECT_EQ(keys.Find("30303030"), nullptr);
+  EXPECT_EQ(keys.Find("3030303"), nullptr);  // too short: no meter's number
+  EXPECT_FALSE(keys.Add("303030301", MeterKey{}));
+}
+
 }  // namespace
 }  // namespace velmar

@@ -9,10 +9,12 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "velmar/records.hpp"
@@ -93,14 +95,17 @@ using MeterKey = std::array<std::uint8_t, 16>;
 // meter shows them).
 class MeterKeys {
  public:
-  // Gives `ident` (eight characters) the key; false, and nothing changed, when it has one.
+  // Gives `ident` (eight characters) the key; false, and nothing changed, when it has one or
+  // `ident` is not eight characters long.
   bool Add(std::string_view ident, const MeterKey& key);
   // The key of `ident`, or nullptr. Time logarithmic in the number of keys.
   const MeterKey* Find(std::string_view ident) const;
   std::size_t Size() const { return keys_.size(); }
 
  private:
-  std::vector<std::pair<std::string, MeterKey>> keys_;  // sorted by identification number
+  // An identification number's eight characters as one number, in the order of the text.
+  static std::uint64_t Packed(std::string_view ident);
+  std::vector<std::pair<std::uint64_t, MeterKey>> keys_;  // sorted by identification number
 };
 
 // The record formats meters have shown in their full frames, for reading their compact frames
@@ -115,17 +120,37 @@ class CompactFormats {
     std::vector<std::uint8_t> difvif;  // each record's DIF, DIFEs, VIF and VIFEs in turn
   };
 
-  // Keeps `difvif` as a format of `meter`; returns true when it was not known. When `limit`
-  // formats are kept already, the oldest learned is forgotten. Time linear in the formats kept.
+  // Keeps `difvif` as a format of `meter`; returns true when it was not known. When kLimit
+  // formats are kept already, the oldest learned is forgotten. Time constant on average (a
+  // receiver hears every meter's full frames again and again); a meter that changed its format
+  // under the same signature costs time linear in the formats kept.
   bool Learn(const Meter& meter, std::span<const std::uint8_t> difvif);
-  // The format `meter` sends under `signature`, or nullptr.
+  // The format `meter` sends under `signature`, or nullptr; valid until the next Learn. Time
+  // constant on average.
   const Format* Find(const Meter& meter, std::uint16_t signature) const;
-  // Every format kept, oldest first (to save them; Learn each again to load them).
-  const std::vector<Format>& All() const { return formats_; }
+  // A copy of every format kept, oldest first (to save them; Learn each again to load them).
+  // Time linear in the formats kept.
+  std::vector<Format> All() const;
+  // The format learned last (to save it when Learn says it is new), or nullptr. Constant time.
+  const Format* Newest() const;
+  std::size_t Size() const { return formats_.size(); }
   static constexpr std::size_t kLimit = 4096;
 
  private:
-  std::vector<Format> formats_;
+  struct Key {
+    std::uint64_t meter = 0;  // M and A as one number
+    std::uint16_t signature = 0;
+    bool operator==(const Key&) const = default;
+  };
+  struct KeyHash {
+    std::size_t operator()(const Key& k) const {
+      return static_cast<std::size_t>(k.meter * 0x9E3779B97F4A7C15ull) ^ k.signature;
+    }
+  };
+  static Key KeyOf(const Meter& meter, std::uint16_t signature);
+
+  std::unordered_map<Key, Format, KeyHash> formats_;
+  std::deque<Key> order_;  // oldest learned first
 };
 
 // Decodes wireless telegrams one after another with one set of libcrypto contexts (making them

@@ -65,26 +65,47 @@ std::string Expand(std::span<const std::uint8_t> difvif, std::span<const std::ui
 
 namespace velmar {
 
+CompactFormats::Key CompactFormats::KeyOf(const Meter& meter, std::uint16_t signature) {
+  Key key{0, signature};
+  for (const std::uint8_t b : meter) key.meter = key.meter << 8 | b;
+  return key;
+}
+
 bool CompactFormats::Learn(const Meter& meter, std::span<const std::uint8_t> difvif) {
-  const std::uint16_t signature = WirelessCrc(difvif);
-  if (const Format* known = Find(meter, signature);
-      known != nullptr && std::ranges::equal(known->difvif, difvif)) {
-    return false;
+  const Key key = KeyOf(meter, WirelessCrc(difvif));
+  if (const auto known = formats_.find(key); known != formats_.end()) {
+    if (std::ranges::equal(known->second.difvif, difvif)) return false;
+    // A meter that changed its format under the same signature: the newer one holds, and
+    // counts as learned now.
+    known->second.difvif.assign(difvif.begin(), difvif.end());
+    order_.erase(std::ranges::find(order_, key));
+    order_.push_back(key);
+    return true;
   }
-  if (formats_.size() >= kLimit) formats_.erase(formats_.begin());
-  // A meter that changed its format under the same signature: the newer one holds.
-  std::erase_if(formats_,
-                [&](const Format& f) { return f.meter == meter && f.signature == signature; });
-  formats_.push_back({meter, signature, {difvif.begin(), difvif.end()}});
+  if (formats_.size() >= kLimit) {
+    formats_.erase(order_.front());
+    order_.pop_front();
+  }
+  formats_.emplace(key, Format{meter, key.signature, {difvif.begin(), difvif.end()}});
+  order_.push_back(key);
   return true;
 }
 
 const CompactFormats::Format* CompactFormats::Find(const Meter& meter,
                                                    std::uint16_t signature) const {
-  for (const Format& f : formats_) {
-    if (f.signature == signature && f.meter == meter) return &f;
-  }
-  return nullptr;
+  const auto at = formats_.find(KeyOf(meter, signature));
+  return at != formats_.end() ? &at->second : nullptr;
+}
+
+const CompactFormats::Format* CompactFormats::Newest() const {
+  return order_.empty() ? nullptr : &formats_.at(order_.back());
+}
+
+std::vector<CompactFormats::Format> CompactFormats::All() const {
+  std::vector<Format> all;
+  all.reserve(order_.size());
+  for (const Key& key : order_) all.push_back(formats_.at(key));
+  return all;
 }
 
 }  // namespace velmar

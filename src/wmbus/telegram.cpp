@@ -93,20 +93,28 @@ void ReadCompact(const wmbus::Layers& l, const TelegramHeader& h, const CompactF
 
 }  // namespace
 
+std::uint64_t MeterKeys::Packed(std::string_view ident) {
+  std::uint64_t packed = 0;
+  for (const char c : ident) packed = packed << 8 | static_cast<std::uint8_t>(c);
+  return packed;
+}
+
 bool MeterKeys::Add(std::string_view ident, const MeterKey& key) {
+  if (ident.size() != 8) return false;
+  const std::uint64_t packed = Packed(ident);
   const auto at =
-      std::lower_bound(keys_.begin(), keys_.end(), ident,
-                       [](const auto& entry, std::string_view id) { return entry.first < id; });
-  if (at != keys_.end() && at->first == ident) return false;
-  keys_.insert(at, {std::string(ident), key});
+      std::ranges::lower_bound(keys_, packed, {}, &std::pair<std::uint64_t, MeterKey>::first);
+  if (at != keys_.end() && at->first == packed) return false;
+  keys_.insert(at, {packed, key});
   return true;
 }
 
 const MeterKey* MeterKeys::Find(std::string_view ident) const {
+  if (ident.size() != 8) return nullptr;
+  const std::uint64_t packed = Packed(ident);
   const auto at =
-      std::lower_bound(keys_.begin(), keys_.end(), ident,
-                       [](const auto& entry, std::string_view id) { return entry.first < id; });
-  return at != keys_.end() && at->first == ident ? &at->second : nullptr;
+      std::ranges::lower_bound(keys_, packed, {}, &std::pair<std::uint64_t, MeterKey>::first);
+  return at != keys_.end() && at->first == packed ? &at->second : nullptr;
 }
 
 WirelessDecoder::WirelessDecoder() : crypto_(std::make_unique<wmbus::CryptoContexts>()) {}

@@ -118,7 +118,7 @@ void RadioWorker::Serve(RadioReceiver& receiver, WirelessDecoder& decoder) {
       decoder.Decode(h.bytes, t, h.crcs);
       // A full frame showed a format: kept, so that its meter's compact frames are read after a
       // restart too.
-      if (t.learnedFormat && formats_.keep) formats_.keep(decoder.Formats().All().back());
+      if (t.learnedFormat && formats_.keep) formats_.keep(*decoder.Formats().Newest());
       Heard(h, t);
     }
     CheckSilence(Clock::now());
