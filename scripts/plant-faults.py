@@ -45,8 +45,8 @@ FAULTS = [
      "access number 0 made up behind an extended link layer"),
     ("src/wmbus/telegram.cpp", "if (out.error.empty() && WirelessCrc(out.expanded) != l.fullCrc)",
      "if (false)", "a compact frame under a stale format read with wrong values"),
-    ("src/wmbus/compact.cpp", "const std::uint16_t signature = WirelessCrc(difvif);",
-     "const std::uint16_t signature = WirelessCrc(difvif.first(difvif.size() - 1));",
+    ("src/wmbus/compact.cpp", "const Key key = KeyOf(meter, WirelessCrc(difvif));",
+     "const Key key = KeyOf(meter, WirelessCrc(difvif.first(difvif.size() - 1)));",
      "compact frames never matched to the format their full frame taught"),
     # Records of any meter.
     ("src/records/data_field.cpp", "d.year = year > 99 ? -1 : FullYear(year);",
@@ -58,8 +58,8 @@ FAULTS = [
      'Scaled(t, 0x1A, 2, "Relative humidity", "%", 0,', "71.6 % humidity shown as 716 %"),
     ("tools/common/plain_values.cpp", "r.errorCode <= 0", "r.errorCode < 0",
      "a reading its meter marks \"no error\" left out of the values"),
-    ("tools/common/plain_values.cpp", "!r.manufacturerVife && !r.unscaled", "!r.manufacturerVife",
-     "a value the decoder cannot scale published as if it were in its unit"),
+    ("tools/common/plain_values.cpp", "return r.subunit == 0 ||", "return true ||",
+     "a channel's voltage or current (subunit 1-3) published as the meter's own"),
     # One status, one number, one word.
     ("src/codec/status.cpp", "    case Status::kNoKey:\n      return -12;",
      "    case Status::kNoKey:\n      return -13;",

@@ -13,6 +13,7 @@
 
 #include "bus_worker.hpp"
 #include "line_peers.hpp"
+#include "reading_message.hpp"
 #include "velmar/error.hpp"
 #include "velmar/virtual_platform.hpp"
 
@@ -133,6 +134,24 @@ TEST(BusWorker, EachReadingCarriesOnlyItsOwnMetersValues) {
   EXPECT_EQ(m3["statusFlags"]["power_low"], false);
   EXPECT_EQ(m3["control"]["TransformerRatio"], 30);                     // from the second telegram
   EXPECT_DOUBLE_EQ(m3["values"]["voltage_L2_V"].get<double>(), 229.8);  // the third
+}
+
+// A failed read says when the meter last read well, which is not now: a dashboard shows how
+// old the last value is from it.
+TEST(ReadingMessage, AFailedReadNamesTheLastGoodReadNotThisOne) {
+  using namespace std::chrono;
+  const MeterEntry meter{"hall", "5"};
+  const system_clock::time_point good = sys_days{2026y / 12 / 7} + 9h + 30min;
+  const system_clock::time_point now = good + 2h + 500ms;
+  MeterRead failed;
+  failed.status = Status::kNoReply;
+  failed.error = "no reply";
+  const auto j = ReadingMessage(meter, "bus", now, failed, good);
+  EXPECT_EQ(j["time"], "2026-12-07T11:30:00.500Z");
+  EXPECT_EQ(j["lastGood"], "2026-12-07T09:30:00.000Z");
+  EXPECT_FALSE(j.contains("values"));
+  // A meter that never read well has no last good read at all.
+  EXPECT_FALSE(ReadingMessage(meter, "bus", now, failed, std::nullopt).contains("lastGood"));
 }
 
 // A port that fails to open while the test says so, as an unplugged adapter does.

@@ -45,6 +45,17 @@ TEST(PlainValues, PublicTelegramsInEverydayUnits) {
   EXPECT_FALSE(sbc.contains("voltage_V")) << sbc.dump();
 }
 
+// A module with three metering channels (GMC EMMOD 206, libmbus test frame): its own energy per
+// tariff at subunit 0 (84 10 04 94280000: 10388 x 10 Wh; 84 20 04 983A0000: 15000 x 10 Wh), each
+// channel's voltage, current, power and energy at subunits 1-3 (82 40 FD 48 6003: 864 x 0.1 V on
+// channel 1). A channel's values are not the meter's own and never stand in for them.
+TEST(PlainValues, AChannelsValuesAreNotTheMetersOwn) {
+  const auto module = ValuesOf(PublicTelegram("test-frames/gmc_emmod206.hex"));
+  EXPECT_EQ(module, nlohmann::ordered_json::parse(
+                        R"({"energy_tariff1_kWh": 103.88, "energy_tariff2_kWh": 150})"))
+      << module.dump();
+}
+
 // This maker's meter: the values from its records read with the maker's table are the values
 // its own walk gives; a tariff register the meter flags is not a value.
 TEST(PlainValues, ThisMakersMeterAgreesWithItsOwnWalk) {
