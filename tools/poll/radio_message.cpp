@@ -9,7 +9,8 @@
 namespace velmar::tools {
 
 void RadioMessage(const WirelessTelegram& t, const HeardTelegram& heard,
-                  std::chrono::system_clock::time_point when, nlohmann::ordered_json& j) {
+                  std::chrono::system_clock::time_point when, nlohmann::ordered_json& j,
+                  const std::vector<PlainValue>* values) {
   j["time"] = IsoUtc(when);
   const std::int16_t result = RadioResult(t);
   j["result"] = result;
@@ -36,7 +37,8 @@ void RadioMessage(const WirelessTelegram& t, const HeardTelegram& heard,
     j["messageCounter"] = t.messageCounter;
     j["authenticated"] = t.authenticated;
   }
-  j["values"] = ValuesJson(PlainValues(t.decoded.records));
+  j["values"] =
+      values != nullptr ? ValuesJson(*values) : ValuesJson(PlainValues(t.decoded.records));
   j["records"] = RecordListJson(t.decoded);
 }
 

@@ -10,9 +10,11 @@
 
 #include <chrono>
 #include <optional>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "plain_values.hpp"
 #include "radio_result.hpp"
 #include "velmar/radio.hpp"
 #include "velmar/wmbus.hpp"
@@ -20,8 +22,10 @@
 namespace velmar::tools {
 
 // The message for `t`, decoded from `heard` at `when`. `j` may already hold keys that go first
-// (the collector's "meter" and "bus").
+// (the collector's "meter" and "bus"). `values`: the telegram's plain values when the caller
+// has worked them out already (null: worked out here).
 void RadioMessage(const WirelessTelegram& t, const HeardTelegram& heard,
-                  std::chrono::system_clock::time_point when, nlohmann::ordered_json& j);
+                  std::chrono::system_clock::time_point when, nlohmann::ordered_json& j,
+                  const std::vector<PlainValue>* values = nullptr);
 
 }  // namespace velmar::tools

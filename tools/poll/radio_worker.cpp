@@ -151,7 +151,7 @@ void RadioWorker::Heard(const HeardTelegram& h, const WirelessTelegram& t) {
     j["bus"] = radio_.name;
     const auto when = std::chrono::system_clock::now();
     if (read.Ok()) m.lastGood = when;
-    RadioMessage(t, h, when, j);
+    RadioMessage(t, h, when, j, &read.values);  // the values worked out once
     ProfileReading named;
     if (profiles_ != nullptr && read.Ok()) {
       const DecodedTelegram& d = t.decoded;
