@@ -145,6 +145,35 @@ FAULTS = [
     ("tools/common/profiles.cpp", "if (!kind || r.storage != f.storage",
      "if (!kind || r.storage < f.storage",
      "a meter profile names a billing-date value as the current one"),
+    # The ten the suite once let through: the bus, the spool, radio meters' pace, the bus pane
+    # of the desktop tool, and set-address.
+    ("src/bus/frame_judge.cpp", "(b[4] & 0xCF) != 0x08", "(b[4] & 0xFF) != 0x08",
+     "a meter that asks for attention (C 0x28 or 0x38) can no longer be read"),
+    ("src/bus/bus.cpp", "if (subcode) data.push_back(*subcode);",
+     "if (subcode && *subcode != 0) data.push_back(*subcode);",
+     "an application reset with subcode 0 sent without its subcode byte"),
+    ("tools/poll/spool.cpp", "if (memory_.empty() && Insert(e)) {", "if (Insert(e)) {",
+     "readings published out of order after a full disk"),
+    ("tools/poll/spool.cpp", "if (e.id > after) out.push_back(e);",
+     "if (e.id >= after) out.push_back(e);", "a reading held in memory published twice"),
+    ("tools/poll/radio_pace.cpp", ": interval_(intervalSeconds),",
+     ": interval_(std::chrono::duration_cast<std::chrono::seconds>("
+     "std::chrono::milliseconds(intervalSeconds))),",
+     "a radio meter published at every telegram instead of once per interval"),
+    ("tools/poll/radio_pace.hpp", "return 3 * interval_;", "return interval_;",
+     "radio meters flap offline whenever one telegram is missed"),
+    ("gui/bus_pane.cpp", "m.identKnown ? QString::fromStdString(IdentNumberText(m.identNumber))",
+     "m.identKnown ? QString::number(m.identNumber)",
+     "an identification number shown as 42 where 00000042 belongs"),
+    ("gui/bus_pane.cpp", "if (m->primaryAddress >= 0) return Address::Primary",
+     "if (m->primaryAddress > 0) return Address::Primary",
+     "a meter found at primary address 0 read by its identification number"),
+    ("src/bus/bus.cpp", "if (newAddress > 250) return Status::kBadArgument;",
+     "if (newAddress >= 250) return Status::kBadArgument;",
+     "the highest primary address, 250, cannot be given"),
+    ("src/scan/bus_scanner.cpp", "return there != Status::kNoReply;",
+     "return there == Status::kOk;",
+     "a meter put on an address two meters already answer at"),
 ]
 
 
@@ -156,8 +185,14 @@ def run(cmd, timeout):
         return -1
 
 
-def caught():
-    """True when a test fails (or hangs); None when the tree does not build."""
+def caught(path):
+    """True when a test fails (or hangs); None when the tree does not build. A fault in the
+    desktop tool is tried by its own tests, which need the whole tree built."""
+    if path.startswith("gui/"):
+        if run(["cmake", "--build", str(BUILD)], 1800) != 0:
+            return None
+        return run(["ctest", "--test-dir", str(BUILD), "-L", "gui", "-j2", "--timeout", "120"],
+                   1200) != 0
     if run(["cmake", "--build", str(BUILD), "--target", "velmar_tests"], 900) != 0:
         return None
     if run([str(BUILD / "tests" / "velmar_tests")], 300) != 0:
@@ -193,13 +228,13 @@ def main():
             return 2
         try:
             file.write_text(original.replace(old, new))
-            verdict = caught()
+            verdict = caught(path)
         finally:
             file.write_text(original)
         found += verdict is True
         word = {True: "caught", False: "MISSED", None: "does not build"}[verdict]
         print(f"{n:2} {word:14} {path}: {seen}", flush=True)
-    run(["cmake", "--build", str(BUILD), "--target", "velmar_tests", "velmar_cli"], 900)
+    run(["cmake", "--build", str(BUILD)], 1800)
     tried = len(faults) - args.skip
     share = 100.0 * found / tried if tried > 0 else 100.0
     print(f"{found} of {tried} caught ({share:.0f} %)")

@@ -182,6 +182,70 @@ TEST(ProfileOnATelegram, EveryInstalledProfileReadsItsMetersPublishedTelegrams) 
   EXPECT_GE(tried.size(), 1u);
 }
 
+// The fields a telegram holds, in the profile's order, each from the first record of its
+// quantity, storage and function, in a reading used again from telegram to telegram. Worked out
+// from the bytes: heat meter (kamheat-1) 04 06 CE860000 energy 34510 kWh, 02 5D A411 return
+// 45.16 °C, 04 14 11680300 volume 2232.49 m³, no date and no pressure; water meter (Itron BM+m)
+// 04 13 31D40000 54.321 m³, 44 13 00000000 0 m³ at storage 1, 04 6D 1D0D9811 2012-01-24 13:29.
+TEST(ProfileOnATelegram, FieldsComeInTheProfilesOrderFromTheirFirstRecords) {
+  const std::string text = std::string(kGood).substr(0, std::string(kGood).find("[[fields]]")) +
+                           R"([[fields]]
+name = "pressure_bar"
+label = "p"
+quantity = "pressure"
+[[fields]]
+name = "return_c"
+label = "r"
+quantity = "return_temperature"
+[[fields]]
+name = "when"
+label = "w"
+quantity = "date"
+[[fields]]
+name = "energy_kwh"
+label = "e"
+quantity = "energy"
+[[fields]]
+name = "total_m3"
+label = "t"
+quantity = "volume"
+[[fields]]
+name = "target_m3"
+label = "s1"
+quantity = "volume"
+storage = 1
+)";
+  DecodedTelegram heat, water;
+  ASSERT_EQ(DecodeTelegram(*ParseHex("68464668084A72447744772D2C3404060000000406CE86000004FF0734440"
+                                     "20004FF08F8CE0100041411680300043B0F02000002593C19025DA41104"
+                                     "FF220000000004A5FF21C7D02700D916"),
+                           heat),
+            0);
+  ASSERT_EQ(DecodeTelegram(*ParseHex("683C3C680808727803491177040E16290000000C78780349110413"
+                                     "31D40000426C0000441300000000046D1D0D98110227000009FD0E020"
+                                     "9FD0F060F00008F13E816"),
+                           water),
+            0);
+  const auto fields = [](const ProfileReading& r) {
+    nlohmann::ordered_json j;
+    AddProfileJson(r, j);
+    return j["fields"].dump();
+  };
+  const std::string heatFields = R"({"return_c":45.16,"energy_kwh":34510.0,"total_m3":2232.49})";
+  const std::string waterFields =
+      R"({"when":"2012-01-24T13:29:00","total_m3":54.321,"target_m3":0.0})";
+  const Profile p = ParseProfile(text, "p.toml");
+  ProfileReading r;
+  ApplyProfile(p, heat.header, heat.records, {}, r);
+  EXPECT_EQ(fields(r), heatFields);
+  ApplyProfile(p, water.header, water.records, {}, r);
+  EXPECT_EQ(fields(r), waterFields);
+  ApplyProfile(p, heat.header, heat.records, {}, r);
+  EXPECT_EQ(fields(r), heatFields);
+  ApplyProfile(p, heat.header, {}, {}, r);  // a telegram without records names nothing
+  EXPECT_EQ(fields(r), "{}");
+}
+
 // A flag whose byte the telegram does not hold is absent, never clear.
 TEST(ProfileOnATelegram, AFlagWithoutItsByteIsAbsentNotClear) {
   Profile p = ParseProfile(
