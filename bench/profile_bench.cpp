@@ -58,7 +58,7 @@ void ProfileColumn(benchmark::State& state) {
     if (decode) decoder.Decode(telegram, t, velmar::FrameCrcs::kRemoved);
     if (profile) {
       velmar::tools::ReadByProfile(set, t.decoded.header, t.decoded.records,
-                                   t.decoded.manufacturerData, r);
+                                   t.decoded.manufacturerData, r, t.Layout());
       if (r.profile == nullptr || r.fields.size() != 4) state.SkipWithError("no profile");
       benchmark::DoNotOptimize(r.fields.data());
     }

@@ -79,13 +79,21 @@ struct WirelessTelegram {
   // enciphered data without a key or with a wrong one.
   Status status = Status::kOk;
   std::string error;
-  // A compact frame (CI 0x79) names the format of its records by this signature; its records
-  // refer to `expanded`, the values with their DIFs and VIFs put back.
+  // The signature of the records' format (the CRC over each record's DIF to VIFE bytes, as
+  // EN 13757-3 defines it for compact frames): named by a compact frame, or worked out from a
+  // full frame whose records a compact frame could carry (`formatKnown` then true). A compact
+  // frame's records refer to `expanded`, the values with their DIFs and VIFs put back.
   std::uint16_t formatSignature = 0;
+  bool formatKnown = false;
   bool compact = false;
   std::vector<std::uint8_t> expanded;
   // This telegram taught its decoder a compact frame format it did not know.
   bool learnedFormat = false;
+
+  // A number that two telegrams of one meter share only when their records stand in the same
+  // places with the same DIFs and VIFs (but for a CRC's one chance in 65,536), for a reader that
+  // remembers where it found a meter's values; 0 when the format is not known. Constant time.
+  std::uint32_t Layout() const { return formatKnown ? 0x10000u | formatSignature : 0; }
 };
 
 // The meter's AES-128 key as it is written: the first byte first.
@@ -125,6 +133,8 @@ class CompactFormats {
   // receiver hears every meter's full frames again and again); a meter that changed its format
   // under the same signature costs time linear in the formats kept.
   bool Learn(const Meter& meter, std::span<const std::uint8_t> difvif);
+  // The same with the signature worked out already (it must be WirelessCrc(difvif)).
+  bool Learn(const Meter& meter, std::span<const std::uint8_t> difvif, std::uint16_t signature);
   // The format `meter` sends under `signature`, or nullptr; valid until the next Learn. Time
   // constant on average.
   const Format* Find(const Meter& meter, std::uint16_t signature) const;

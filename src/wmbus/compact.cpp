@@ -72,7 +72,12 @@ CompactFormats::Key CompactFormats::KeyOf(const Meter& meter, std::uint16_t sign
 }
 
 bool CompactFormats::Learn(const Meter& meter, std::span<const std::uint8_t> difvif) {
-  const Key key = KeyOf(meter, WirelessCrc(difvif));
+  return Learn(meter, difvif, WirelessCrc(difvif));
+}
+
+bool CompactFormats::Learn(const Meter& meter, std::span<const std::uint8_t> difvif,
+                           std::uint16_t signature) {
+  const Key key = KeyOf(meter, signature);
   if (const auto known = formats_.find(key); known != formats_.end()) {
     if (std::ranges::equal(known->second.difvif, difvif)) return false;
     // A meter that changed its format under the same signature: the newer one holds, and

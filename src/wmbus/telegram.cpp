@@ -43,6 +43,7 @@ void Clear(WirelessTelegram& out) {
   out.status = Status::kOk;
   out.compact = false;
   out.formatSignature = 0;
+  out.formatKnown = false;
   out.learnedFormat = false;
   out.error.clear();
   out.link = {};
@@ -62,7 +63,9 @@ void ReadRecords(std::span<const std::uint8_t> area, const TelegramHeader& h,
   if (!wmbus::FormatOf(area, out.decoded, difvif)) return;
   CompactFormats::Meter meter{};
   std::copy_n(out.bytes.begin() + 2, meter.size(), meter.begin());
-  out.learnedFormat = formats.Learn(meter, difvif);
+  out.formatSignature = WirelessCrc(difvif);
+  out.formatKnown = true;
+  out.learnedFormat = formats.Learn(meter, difvif, out.formatSignature);
 }
 
 // The records of a compact frame: its values put back into the format its signature names.
@@ -89,6 +92,7 @@ void ReadCompact(const wmbus::Layers& l, const TelegramHeader& h, const CompactF
     return;
   }
   DecodeRecordArea(out.expanded, h, out.decoded);
+  out.formatKnown = true;
 }
 
 }  // namespace

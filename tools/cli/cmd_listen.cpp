@@ -8,6 +8,8 @@
 #include <iomanip>
 #include <iostream>
 #include <sstream>
+#include <string>
+#include <unordered_map>
 
 #include "cli_host.hpp"
 #include "commands.hpp"
@@ -113,10 +115,7 @@ class Listener {
       const auto when = std::chrono::system_clock::now();
       decoder_.Decode(h.bytes, t_, h.crcs);
       if (!Matches(o_.id, t_)) continue;
-      const DecodedTelegram& d = t_.decoded;
-      const ProfileReading profile =
-          RadioError(t_).empty() ? ReadByProfile(profiles_, d.header, d.records, d.manufacturerData)
-                                 : ProfileReading{};
+      const ProfileReading& profile = Named();
       if (o_.json) {
         nlohmann::ordered_json j;
         RadioMessage(t_, h, when, j);
@@ -146,10 +145,26 @@ class Listener {
   }
 
  private:
+  // What the meter's profile makes of the telegram just decoded, in the meter's own reading:
+  // its next telegram of the same layout goes straight to the records its fields sat in.
+  const ProfileReading& Named() {
+    static const ProfileReading kNone;
+    if (!RadioError(t_).empty()) return kNone;
+    // A receiver in a block of flats hears thousands of meters; past that many, the readings
+    // start again (each is only what the last telegram showed).
+    if (named_.size() >= kNamedMeters) named_.clear();
+    const DecodedTelegram& d = t_.decoded;
+    ProfileReading& r = named_[std::string(d.header.ident.data())];
+    ReadByProfile(profiles_, d.header, d.records, d.manufacturerData, r, t_.Layout());
+    return r;
+  }
+
+  static constexpr std::size_t kNamedMeters = 4096;
   const ListenOptions& o_;
   WirelessDecoder decoder_;
   ProfileSet profiles_;
   WirelessTelegram t_;
+  std::unordered_map<std::string, ProfileReading> named_;  // by identification number
   int shown_ = 0;
   int told_ = 0;
 };

@@ -152,7 +152,7 @@ std::vector<PlainValue> PlainValues(std::span<const DataRecord> records) {
     const Conversion* c = ConversionOf(r);
     if (c == nullptr || r.kind != ValueKind::kNumber || !OwnSubunit(r)) continue;
     PlainValue v = Named(Sort(c->stem), r);
-    v.value = r.value * c->multiply / c->divide;
+    v.value = InSortUnit(r.value, {c->multiply, c->divide});
     Add(out, std::move(v));
   }
   return out;
@@ -173,10 +173,14 @@ const ValueSort* FindSort(std::string_view stem) {
 const ValueSort* SortOf(const DataRecord& record, double& value) {
   const Conversion* c = ConversionOf(record);
   if (c == nullptr || record.kind != ValueKind::kNumber) return nullptr;
-  // Most records are in their sort's unit already: no division (tens of cycles each) for them,
-  // and the same number as dividing by 1 would give.
-  value = c->divide == 1 ? record.value * c->multiply : record.value * c->multiply / c->divide;
+  value = InSortUnit(record.value, {c->multiply, c->divide});
   return kSortByMeasure[static_cast<std::size_t>(c->measure)];
+}
+
+std::optional<UnitFactors> FactorsOf(const DataRecord& record) {
+  const Conversion* c = ConversionOf(record);
+  if (c == nullptr) return std::nullopt;
+  return UnitFactors{c->multiply, c->divide};
 }
 
 std::uint32_t MeasuresOf(std::string_view stem) {

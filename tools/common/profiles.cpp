@@ -42,11 +42,30 @@ bool AnyOrHas(const List& list, int value) {
   return list.empty() || std::find(list.begin(), list.end(), value) != list.end();
 }
 
-// The field's value in `value`; false when the telegram holds no record of it. The record's
-// kind is looked at first: a code test that passes over most records at once.
-bool FieldOf(const ProfileField& f, std::span<const DataRecord> records,
-             nlohmann::ordered_json& value) {
-  for (const DataRecord& r : records) {
+// Whether `r` is of field `f` by its codes and what the meter says of it (its kind of value
+// aside): a record that only failed to read might give the field in the next telegram.
+bool OfField(const ProfileField& f, const DataRecord& r) {
+  return (f.measures >> static_cast<unsigned>(r.measure) & 1u) != 0 && r.storage == f.storage &&
+         r.tariff == f.tariff && r.subunit == f.subunit && r.function == f.function &&
+         r.unitSuffix.empty() && Usable(r);
+}
+
+inline void WriteNumber(double number, nlohmann::ordered_json& value) {
+  // A reading kept from telegram to telegram holds a number here already: written in place,
+  // not built and swapped in.
+  if (double* held = value.get_ptr<double*>(); held != nullptr) {
+    *held = number;
+  } else {
+    value = number;
+  }
+}
+
+// The field's value in `value` and the index of its record; -1 when the telegram holds no record
+// of it. The record's kind is looked at first: a code test that passes over most records at once.
+int FieldOf(const ProfileField& f, std::span<const DataRecord> records,
+            nlohmann::ordered_json& value) {
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const DataRecord& r = records[i];
     const bool kind =
         f.measures == 0 ? IsDate(r) : ((f.measures >> static_cast<unsigned>(r.measure)) & 1u) != 0;
     if (!kind || r.storage != f.storage || r.tariff != f.tariff || r.subunit != f.subunit ||
@@ -55,21 +74,44 @@ bool FieldOf(const ProfileField& f, std::span<const DataRecord> records,
     }
     if (f.measures == 0) {
       value = ValueText(r);
-      return true;
+      return static_cast<int>(i);
     }
     double number = 0;
     if (SortOf(r, number) != nullptr) {
-      // A reading kept from telegram to telegram holds a number here already: written in
-      // place, not built and swapped in.
-      if (value.is_number_float()) {
-        value.get_ref<double&>() = number;
-      } else {
-        value = number;
-      }
-      return true;
+      WriteNumber(number, value);
+      return static_cast<int>(i);
     }
   }
-  return false;
+  return -1;
+}
+
+// Where field `f` sat in a telegram whose record `at` gave it (-1: none), for the next telegram
+// of the same layout: -1 when it is to be searched for (a date, a field not there, or an earlier
+// record of the field's codes whose value did not read this time).
+ProfilePlan::Spot SpotOf(const ProfileField& f, std::span<const DataRecord> records, int at) {
+  ProfilePlan::Spot spot;
+  if (at < 0 || f.measures == 0) return spot;
+  for (int i = 0; i < at; ++i) {
+    if (OfField(f, records[static_cast<std::size_t>(i)])) return spot;
+  }
+  const DataRecord& r = records[static_cast<std::size_t>(at)];
+  const std::optional<UnitFactors> factors = FactorsOf(r);
+  if (!factors) return spot;
+  return {at, r.measure, *factors};
+}
+
+// The field's value from the record the plan names, when it still reads there: the layout is the
+// same, so only its value can have changed (a BCD digit it cannot hold makes it unreadable).
+bool FromSpot(const ProfileField& f, const ProfilePlan::Spot& spot,
+              std::span<const DataRecord> records, nlohmann::ordered_json& value) {
+  if (spot.record < 0 || static_cast<std::size_t>(spot.record) >= records.size()) return false;
+  const DataRecord& r = records[static_cast<std::size_t>(spot.record)];
+  // Two layouts with one CRC: the record must still be of the field's code and storage.
+  if (r.kind != ValueKind::kNumber || r.measure != spot.measure || r.storage != f.storage) {
+    return false;
+  }
+  WriteNumber(InSortUnit(r.value, spot.factors), value);
+  return true;
 }
 
 // The byte a flag sits in, when the telegram holds it.
@@ -143,10 +185,13 @@ void ProfileSet::Add(Profile profile) {
 
 void ProfileSet::Index() {
   byMaker_.clear();
+  matchedByHeader_ = true;
   for (std::size_t i = 0; i < profiles_.size(); ++i) {
     byMaker_.emplace_back(profiles_[i].match.manufacturerCode, i);
+    if (!profiles_[i].match.holding.empty()) matchedByHeader_ = false;
   }
   std::sort(byMaker_.begin(), byMaker_.end());
+  ++generation_;
 }
 
 const Profile* ProfileSet::Find(const std::string& name) const {
@@ -217,22 +262,95 @@ ProfileReading ApplyProfile(const Profile& profile, const TelegramHeader& header
   return out;
 }
 
+namespace {
+
+// A reading's list at `size`: a list already that long (a meter's next telegram) is left as it
+// is, without a call into the vector.
+template <typename List>
+void SizeTo(List& list, std::size_t size) {
+  if (list.size() != size) list.resize(size);
+}
+
+void ApplyFlags(const Profile& profile, const TelegramHeader& header,
+                std::span<const DataRecord> records, std::span<const std::uint8_t> makerBytes,
+                ProfileReading& out) {
+  // Written in place: the reading's list keeps its room from telegram to telegram.
+  SizeTo(out.flags, profile.flags.size());
+  std::size_t found = 0;
+  for (const ProfileFlag& f : profile.flags) {
+    if (const auto byte = FlagByte(f, header, records, makerBytes)) {
+      out.flags[found++] = {&f, (*byte & f.mask) != 0};
+    }
+  }
+  SizeTo(out.flags, found);
+}
+
+// The same by the plan: a flag of the status byte by its mask, kept in the plan beside the
+// others' (a few bytes to read, not each flag's description), the rest as above.
+void ApplyPlannedFlags(const ProfilePlan& plan, const TelegramHeader& header,
+                       std::span<const DataRecord> records,
+                       std::span<const std::uint8_t> makerBytes, ProfileReading& out) {
+  const std::vector<ProfileFlag>& flags = plan.profile->flags;
+  SizeTo(out.flags, flags.size());
+  std::size_t found = 0;
+  for (std::size_t i = 0; i < flags.size(); ++i) {
+    const int mask = plan.statusMasks[i];
+    if (mask > 0) {
+      if (header.hasStatus) out.flags[found++] = {&flags[i], (header.status & mask) != 0};
+    } else if (const auto byte = FlagByte(flags[i], header, records, makerBytes)) {
+      out.flags[found++] = {&flags[i], (*byte & flags[i].mask) != 0};
+    }
+  }
+  SizeTo(out.flags, found);
+}
+
+// The profile's fields by the plan: each from the record it named, or searched for.
+void ApplyPlanned(const ProfilePlan& plan, std::span<const DataRecord> records,
+                  ProfileReading& out) {
+  const Profile& profile = *plan.profile;
+  out.profile = &profile;
+  SizeTo(out.fields, profile.fields.size());
+  std::size_t found = 0;
+  for (std::size_t i = 0; i < profile.fields.size(); ++i) {
+    const ProfileField& f = profile.fields[i];
+    nlohmann::ordered_json& value = out.fields[found].value;
+    if (FromSpot(f, plan.spots[i], records, value) || FieldOf(f, records, value) >= 0) {
+      out.fields[found++].field = &f;
+    }
+  }
+  SizeTo(out.fields, found);
+}
+
+// The fields of `profile`, and where each sat when `plan` is given.
+void ApplyFields(const Profile& profile, std::span<const DataRecord> records, ProfileReading& out,
+                 ProfilePlan* plan) {
+  out.profile = &profile;
+  SizeTo(out.fields, profile.fields.size());
+  if (plan != nullptr) plan->spots.clear();
+  std::size_t found = 0;
+  for (const ProfileField& f : profile.fields) {
+    const int at = FieldOf(f, records, out.fields[found].value);
+    if (at >= 0) out.fields[found++].field = &f;
+    if (plan != nullptr) plan->spots.push_back(SpotOf(f, records, at));
+  }
+  SizeTo(out.fields, found);
+}
+
+bool PlanFits(const ProfilePlan& plan, const ProfileSet& set, const TelegramHeader& h,
+              std::uint32_t layout, std::size_t records) {
+  return layout != 0 && plan.layout == layout && plan.set == &set &&
+         plan.generation == set.Generation() && plan.manufacturerCode == h.manufacturerCode &&
+         plan.version == h.version && plan.medium == h.medium && plan.records == records;
+}
+
+}  // namespace
+
 void ApplyProfile(const Profile& profile, const TelegramHeader& header,
                   std::span<const DataRecord> records, std::span<const std::uint8_t> makerBytes,
                   ProfileReading& out) {
-  out.profile = &profile;
-  out.fields.resize(profile.fields.size());
-  std::size_t found = 0;
-  for (const ProfileField& f : profile.fields) {
-    if (FieldOf(f, records, out.fields[found].value)) out.fields[found++].field = &f;
-  }
-  out.fields.resize(found);
-  out.flags.clear();
-  for (const ProfileFlag& f : profile.flags) {
-    if (const auto byte = FlagByte(f, header, records, makerBytes)) {
-      out.flags.push_back({&f, (*byte & f.mask) != 0});
-    }
-  }
+  out.plan.layout = 0;  // a profile applied by hand: no plan for the next telegram
+  ApplyFields(profile, records, out, nullptr);
+  ApplyFlags(profile, header, records, makerBytes, out);
 }
 
 void AddProfileJson(const ProfileReading& reading, nlohmann::ordered_json& j) {
@@ -257,15 +375,48 @@ ProfileReading ReadByProfile(const ProfileSet& set, const TelegramHeader& header
 
 void ReadByProfile(const ProfileSet& set, const TelegramHeader& header,
                    std::span<const DataRecord> records, std::span<const std::uint8_t> makerBytes,
-                   ProfileReading& out) {
+                   ProfileReading& out, std::uint32_t layout) {
+  ProfilePlan& plan = out.plan;
+  if (PlanFits(plan, set, header, layout, records.size())) {
+    if (plan.profile == nullptr) {
+      out.profile = nullptr;
+      out.fields.clear();
+      out.flags.clear();
+      return;
+    }
+    ApplyPlanned(plan, records, out);
+    ApplyPlannedFlags(plan, header, records, makerBytes, out);
+    return;
+  }
   const Profile* p = set.Match(header, records);
+  // A plan holds while the header decides the match; a profile that asks for records of some
+  // quantity might match the next telegram and not this one, whatever its layout.
+  const bool planned = layout != 0 && set.MatchedByHeader();
+  plan.layout = 0;
+  if (planned) {  // the spots keep their room from the meter's earlier telegrams
+    plan.set = &set;
+    plan.generation = set.Generation();
+    plan.manufacturerCode = header.manufacturerCode;
+    plan.version = header.version;
+    plan.medium = header.medium;
+    plan.layout = layout;
+    plan.records = records.size();
+    plan.profile = p;
+  }
   if (p == nullptr) {
     out.profile = nullptr;
     out.fields.clear();
     out.flags.clear();
     return;
   }
-  ApplyProfile(*p, header, records, makerBytes, out);
+  ApplyFields(*p, records, out, planned ? &plan : nullptr);
+  ApplyFlags(*p, header, records, makerBytes, out);
+  if (planned) {
+    plan.statusMasks.clear();
+    for (const ProfileFlag& f : p->flags) {
+      plan.statusMasks.push_back(f.from == FlagSource::kStatus ? f.mask : 0);
+    }
+  }
 }
 
 }  // namespace velmar::tools

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "plain_values.hpp"
 #include "profile.hpp"
 
 namespace velmar::tools {
@@ -26,6 +27,10 @@ class ProfileSet {
   void Add(Profile profile);
   const std::vector<Profile>& All() const { return profiles_; }
   const std::vector<std::string>& Errors() const { return errors_; }
+  // Changes whenever a profile is added: a plan made under another generation is not used.
+  std::uint64_t Generation() const { return generation_; }
+  // Whether the header alone decides which profile matches (no profile asks for records).
+  bool MatchedByHeader() const { return matchedByHeader_; }
   // The profile of this name, or nullptr.
   const Profile* Find(const std::string& name) const;
   // The profile for a telegram with this header and these records: of those that match, the
@@ -41,6 +46,8 @@ class ProfileSet {
   // (manufacturer code, index in profiles_), by code: a telegram looks only at its maker's.
   std::vector<std::pair<std::uint16_t, std::size_t>> byMaker_;
   std::vector<std::string> errors_;
+  std::uint64_t generation_ = 0;
+  bool matchedByHeader_ = true;
 };
 
 // Where profiles are looked for, in order: the package's (share/velmar/profiles beside the
@@ -66,10 +73,35 @@ struct FlagValue {
   bool set = false;
 };
 
+// Where a profile found a meter's fields in its last telegram, kept with the meter's reading:
+// the meter's next telegram of the same layout (the same records in the same places) goes to
+// those records at once instead of matching the profiles and searching the records again.
+struct ProfilePlan {
+  const ProfileSet* set = nullptr;  // made from this set, in this generation of it
+  std::uint64_t generation = 0;
+  std::uint16_t manufacturerCode = 0;
+  std::uint8_t version = 0;
+  std::uint8_t medium = 0;
+  std::uint32_t layout = 0;  // 0: no plan
+  std::size_t records = 0;
+  const Profile* profile = nullptr;  // what matched (nullptr: none)
+  // Each field's record, its code and how its number is brought into the field's unit;
+  // record -1: searched for every time (a date, a field the telegram lacked, or one an earlier
+  // record might give when its value reads).
+  struct Spot {
+    int record = -1;
+    Measure measure = Measure::kOther;
+    UnitFactors factors;
+  };
+  std::vector<Spot> spots;
+  std::vector<int> statusMasks;  // per flag: its mask when it is the status byte's, else 0
+};
+
 struct ProfileReading {
   const Profile* profile = nullptr;
   std::vector<FieldValue> fields;  // the fields whose record the telegram holds
   std::vector<FlagValue> flags;    // the flags whose byte the telegram holds
+  ProfilePlan plan;                // for the meter's next telegram
   // The names of the alarm flags that are set.
   std::vector<std::string> Alarms() const;
 };
@@ -90,11 +122,15 @@ void ApplyProfile(const Profile& profile, const TelegramHeader& header,
 void AddProfileJson(const ProfileReading& reading, nlohmann::ordered_json& j);
 
 // The profile of `set` that matches a telegram, applied to it (no profile when none matches).
+// Microseconds; never throws but std::bad_alloc.
 ProfileReading ReadByProfile(const ProfileSet& set, const TelegramHeader& header,
                              std::span<const DataRecord> records,
                              std::span<const std::uint8_t> makerBytes);
+// The same into `out`, a reading kept for one meter. `layout` (a wireless telegram's Layout(),
+// 0 when not known) lets the meter's next telegram of the same layout use the plan `out` keeps:
+// the same result, for tens of nanoseconds less.
 void ReadByProfile(const ProfileSet& set, const TelegramHeader& header,
                    std::span<const DataRecord> records, std::span<const std::uint8_t> makerBytes,
-                   ProfileReading& out);
+                   ProfileReading& out, std::uint32_t layout = 0);
 
 }  // namespace velmar::tools

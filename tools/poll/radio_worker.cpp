@@ -40,7 +40,7 @@ MeterKeys KeysOf(const RadioEntry& radio) {
 RadioWorker::RadioWorker(RadioEntry radio, std::string prefix, ReadingSink sink, PollLog& log)
     : radio_(std::move(radio)), prefix_(std::move(prefix)), sink_(std::move(sink)), log_(log) {
   for (const RadioMeterEntry& m : radio_.meters) {
-    meters_.push_back(Meter{&m, RadioPace(m.meter.interval, Clock::now()), std::nullopt, {}});
+    meters_.push_back(Meter{&m, RadioPace(m.meter.interval, Clock::now()), std::nullopt, {}, {}});
   }
 }
 
@@ -152,10 +152,10 @@ void RadioWorker::Heard(const HeardTelegram& h, const WirelessTelegram& t) {
     const auto when = std::chrono::system_clock::now();
     if (read.Ok()) m.lastGood = when;
     RadioMessage(t, h, when, j, &read.values);  // the values worked out once
-    ProfileReading named;
+    ProfileReading& named = m.named;
     if (profiles_ != nullptr && read.Ok()) {
       const DecodedTelegram& d = t.decoded;
-      ReadByProfile(*profiles_, d.header, d.records, d.manufacturerData, named);
+      ReadByProfile(*profiles_, d.header, d.records, d.manufacturerData, named, t.Layout());
       AddProfileJson(named, j);
     }
     if (m.lastGood) j["lastGood"] = IsoUtc(*m.lastGood);

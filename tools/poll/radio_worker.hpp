@@ -53,6 +53,7 @@ class RadioWorker {
     RadioPace pace;
     std::optional<std::chrono::system_clock::time_point> lastGood;
     std::string lastFailure;  // why its telegrams since its last good one were not read
+    ProfileReading named;     // what its profile made of its last telegram read
   };
 
   void Run();
