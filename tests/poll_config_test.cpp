@@ -276,6 +276,24 @@ TEST_F(SpoolTest, ReadingsFromMemoryReachTheDiskInOrder) {
   EXPECT_EQ(Payloads(again.After(0, 10)), (std::vector<std::string>{"0", "a", "b", "c", "d"}));
 }
 
+// A big reading the disk has no room for waits in memory; a small one after it that the disk
+// would still take waits behind it, or it would be published first.
+TEST_F(SpoolTest, ASmallReadingNeverOvertakesABigOneWaitingInMemory) {
+  Spool spool(dir_, 1'000'000, {}, testing::FaultyVfsName());
+  spool.Push("t", "0");
+  long long used = 0;
+  for (const auto& f : std::filesystem::directory_iterator(dir_)) {
+    if (f.is_regular_file()) used += static_cast<long long>(f.file_size());
+  }
+  testing::SetDiskSize(used + 16384);  // room for a small reading, not for 64 KiB
+  EXPECT_EQ(spool.Push("t", std::string(65536, 'b')).where, Spool::Where::kMemory);
+  spool.Push("t", "s");
+  testing::SetDiskSize(-1);
+  std::vector<std::string> order;
+  for (const auto& e : spool.After(0, 10)) order.push_back(e.payload.substr(0, 1));
+  EXPECT_EQ(order, (std::vector<std::string>{"0", "b", "s"}));
+}
+
 TEST_F(SpoolTest, MemoryIsBoundedWhileTheDiskRefuses) {
   Spool spool(dir_, 1'000'000, {}, testing::FaultyVfsName());
   testing::SetDiskFull(true);
