@@ -129,6 +129,24 @@ TEST_F(ProfileFolders, OfTwoMatchingProfilesTheMoreSpecificWins) {
   EXPECT_EQ(set.Match(h, {}), nullptr);
 }
 
+// A profile case's telegram, wired or wireless, decoded; its records refer into this object.
+struct CaseTelegram {
+  explicit CaseTelegram(const nlohmann::json& e) : wireless(e["kind"] == "wireless") {
+    if (wireless) {
+      testing::DecodeWireless(e, decoder, radio);
+    } else {
+      DecodeTelegram(*ParseHex(e["hex"].get<std::string>()), wired);
+    }
+  }
+  bool Read() const { return wireless ? radio.status == Status::kOk : wired.result == 0; }
+  const DecodedTelegram& Decoded() const { return wireless ? radio.decoded : wired; }
+
+  bool wireless;
+  WirelessDecoder decoder;
+  WirelessTelegram radio;
+  DecodedTelegram wired;
+};
+
 // Every profile the package installs, on published telegrams of its meter from the
 // conformance corpus (tests/data/profile-cases.jsonl): the telegram matches that profile, and
 // the profile gives exactly the fields and flags the case lists, each value as its source
@@ -143,18 +161,9 @@ TEST(ProfileOnATelegram, EveryInstalledProfileReadsItsMetersPublishedTelegrams) 
     const auto c = nlohmann::json::parse(line);
     const std::string id = c["telegram"];
     SCOPED_TRACE(id);
-    const auto& e = testing::Entry(corpus, id);
-    WirelessDecoder decoder;
-    WirelessTelegram radio;
-    DecodedTelegram wired;
-    if (e["kind"] == "wireless") {
-      testing::DecodeWireless(e, decoder, radio);
-      ASSERT_EQ(radio.status, Status::kOk) << radio.error;
-    } else {
-      DecodeTelegram(*ParseHex(e["hex"].get<std::string>()), wired);
-      ASSERT_EQ(wired.result, 0);
-    }
-    const DecodedTelegram& t = e["kind"] == "wireless" ? radio.decoded : wired;
+    const CaseTelegram telegram(testing::Entry(corpus, id));
+    ASSERT_TRUE(telegram.Read()) << telegram.radio.error;
+    const DecodedTelegram& t = telegram.Decoded();
     const Profile* p = set.Match(t.header, t.records);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->name, c["profile"]);
@@ -264,16 +273,8 @@ TEST(ProfileOnATelegram, AMetersNextTelegramOfTheSameLayoutReadsAsIfReadAfresh) 
   for (std::string line; std::getline(in, line);) {
     const std::string id = nlohmann::json::parse(line)["telegram"];
     SCOPED_TRACE(id);
-    const auto& e = testing::Entry(corpus, id);
-    WirelessDecoder decoder;
-    WirelessTelegram radio;
-    DecodedTelegram wired;
-    if (e["kind"] == "wireless") {
-      testing::DecodeWireless(e, decoder, radio);
-    } else {
-      DecodeTelegram(*ParseHex(e["hex"].get<std::string>()), wired);
-    }
-    const DecodedTelegram& t = e["kind"] == "wireless" ? radio.decoded : wired;
+    const CaseTelegram telegram(testing::Entry(corpus, id));
+    const DecodedTelegram& t = telegram.Decoded();
     ProfileReading kept;  // the meter's, from telegram to telegram
     const auto same = [&](const TelegramHeader& h, const std::vector<DataRecord>& records,
                           std::uint32_t layout) {
