@@ -148,8 +148,7 @@ class Listener {
   // What the meter's profile makes of the telegram just decoded, in the meter's own reading:
   // its next telegram of the same layout goes straight to the records its fields sat in.
   const ProfileReading& Named() {
-    static const ProfileReading kNone;
-    if (!RadioError(t_).empty()) return kNone;
+    if (!RadioError(t_).empty()) return none_;
     // A receiver in a block of flats hears thousands of meters; past that many, the readings
     // start again (each is only what the last telegram showed).
     if (named_.size() >= kNamedMeters) named_.clear();
@@ -165,6 +164,7 @@ class Listener {
   ProfileSet profiles_;
   WirelessTelegram t_;
   std::unordered_map<std::string, ProfileReading> named_;  // by identification number
+  const ProfileReading none_;                              // a telegram that was not read
   int shown_ = 0;
   int told_ = 0;
 };

@@ -37,32 +37,31 @@ const ValueSort& Sort(std::string_view stem) {
 struct Conversion {
   Measure measure;
   std::string_view stem;
-  double multiply;
-  double divide;
+  UnitFactors factors;
 };
 
 constexpr std::array<Conversion, 21> kConversions = {{
-    {Measure::kEnergyWh, "energy", 1, 1000},
-    {Measure::kEnergyJ, "energy", 1, 3.6e6},
-    {Measure::kPowerW, "power", 1, 1},
-    {Measure::kPowerJPerH, "power", 1, 3600},
-    {Measure::kReactivePowerVar, "reactive_power", 1, 1},
-    {Measure::kApparentPowerVA, "apparent_power", 1, 1},
-    {Measure::kVoltageV, "voltage", 1, 1},
-    {Measure::kCurrentA, "current", 1, 1},
-    {Measure::kPowerFactor, "power_factor", 1, 1},
-    {Measure::kVolumeM3, "volume", 1, 1},
-    {Measure::kVolumeFlowM3PerH, "flow", 1, 1},
-    {Measure::kVolumeFlowM3PerMin, "flow", 60, 1},
-    {Measure::kVolumeFlowM3PerS, "flow", 3600, 1},
-    {Measure::kFlowTemperatureC, "flow_temperature", 1, 1},
-    {Measure::kReturnTemperatureC, "return_temperature", 1, 1},
-    {Measure::kTemperatureDifferenceK, "temperature_difference", 1, 1},
-    {Measure::kExternalTemperatureC, "external_temperature", 1, 1},
-    {Measure::kPressureBar, "pressure", 1, 1},
-    {Measure::kMassKg, "mass", 1, 1},
-    {Measure::kHcaUnits, "hca", 1, 1},
-    {Measure::kRelativeHumidity, "humidity", 1, 1},
+    {Measure::kEnergyWh, "energy", {1, 1000}},
+    {Measure::kEnergyJ, "energy", {1, 3.6e6}},
+    {Measure::kPowerW, "power", {1, 1}},
+    {Measure::kPowerJPerH, "power", {1, 3600}},
+    {Measure::kReactivePowerVar, "reactive_power", {1, 1}},
+    {Measure::kApparentPowerVA, "apparent_power", {1, 1}},
+    {Measure::kVoltageV, "voltage", {1, 1}},
+    {Measure::kCurrentA, "current", {1, 1}},
+    {Measure::kPowerFactor, "power_factor", {1, 1}},
+    {Measure::kVolumeM3, "volume", {1, 1}},
+    {Measure::kVolumeFlowM3PerH, "flow", {1, 1}},
+    {Measure::kVolumeFlowM3PerMin, "flow", {60, 1}},
+    {Measure::kVolumeFlowM3PerS, "flow", {3600, 1}},
+    {Measure::kFlowTemperatureC, "flow_temperature", {1, 1}},
+    {Measure::kReturnTemperatureC, "return_temperature", {1, 1}},
+    {Measure::kTemperatureDifferenceK, "temperature_difference", {1, 1}},
+    {Measure::kExternalTemperatureC, "external_temperature", {1, 1}},
+    {Measure::kPressureBar, "pressure", {1, 1}},
+    {Measure::kMassKg, "mass", {1, 1}},
+    {Measure::kHcaUnits, "hca", {1, 1}},
+    {Measure::kRelativeHumidity, "humidity", {1, 1}},
 }};
 
 // The conversion of each record code, looked up by the code: every decoded record asks.
@@ -152,7 +151,7 @@ std::vector<PlainValue> PlainValues(std::span<const DataRecord> records) {
     const Conversion* c = ConversionOf(r);
     if (c == nullptr || r.kind != ValueKind::kNumber || !OwnSubunit(r)) continue;
     PlainValue v = Named(Sort(c->stem), r);
-    v.value = InSortUnit(r.value, {c->multiply, c->divide});
+    v.value = InSortUnit(r.value, c->factors);
     Add(out, std::move(v));
   }
   return out;
@@ -173,14 +172,14 @@ const ValueSort* FindSort(std::string_view stem) {
 const ValueSort* SortOf(const DataRecord& record, double& value) {
   const Conversion* c = ConversionOf(record);
   if (c == nullptr || record.kind != ValueKind::kNumber) return nullptr;
-  value = InSortUnit(record.value, {c->multiply, c->divide});
+  value = InSortUnit(record.value, c->factors);
   return kSortByMeasure[static_cast<std::size_t>(c->measure)];
 }
 
 std::optional<UnitFactors> FactorsOf(const DataRecord& record) {
   const Conversion* c = ConversionOf(record);
   if (c == nullptr) return std::nullopt;
-  return UnitFactors{c->multiply, c->divide};
+  return c->factors;
 }
 
 std::uint32_t MeasuresOf(std::string_view stem) {

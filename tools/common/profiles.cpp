@@ -42,12 +42,19 @@ bool AnyOrHas(const List& list, int value) {
   return list.empty() || std::find(list.begin(), list.end(), value) != list.end();
 }
 
-// Whether `r` is of field `f` by its codes and what the meter says of it (its kind of value
-// aside): a record that only failed to read might give the field in the next telegram.
+// Whether `r` stands where field `f` is kept (storage, tariff, subunit, function) with a value
+// the meter vouches for.
+bool AtFieldsPlace(const ProfileField& f, const DataRecord& r) {
+  return r.storage == f.storage && r.tariff == f.tariff && r.subunit == f.subunit &&
+         r.function == f.function && Usable(r);
+}
+
+// Whether `r` is of number field `f` by its codes and place (its kind of value aside): a record
+// that only failed to read might give the field in the next telegram. Its code is tested first:
+// a test that passes over most records at once.
 bool OfField(const ProfileField& f, const DataRecord& r) {
-  return (f.measures >> static_cast<unsigned>(r.measure) & 1u) != 0 && r.storage == f.storage &&
-         r.tariff == f.tariff && r.subunit == f.subunit && r.function == f.function &&
-         r.unitSuffix.empty() && Usable(r);
+  return (f.measures >> static_cast<unsigned>(r.measure) & 1u) != 0 && r.unitSuffix.empty() &&
+         AtFieldsPlace(f, r);
 }
 
 inline void WriteNumber(double number, nlohmann::ordered_json& value) {
@@ -61,21 +68,17 @@ inline void WriteNumber(double number, nlohmann::ordered_json& value) {
 }
 
 // The field's value in `value` and the index of its record; -1 when the telegram holds no record
-// of it. The record's kind is looked at first: a code test that passes over most records at once.
+// of it.
 int FieldOf(const ProfileField& f, std::span<const DataRecord> records,
             nlohmann::ordered_json& value) {
   for (std::size_t i = 0; i < records.size(); ++i) {
     const DataRecord& r = records[i];
-    const bool kind =
-        f.measures == 0 ? IsDate(r) : ((f.measures >> static_cast<unsigned>(r.measure)) & 1u) != 0;
-    if (!kind || r.storage != f.storage || r.tariff != f.tariff || r.subunit != f.subunit ||
-        r.function != f.function || !Usable(r)) {
-      continue;
-    }
     if (f.measures == 0) {
+      if (!IsDate(r) || !AtFieldsPlace(f, r)) continue;
       value = ValueText(r);
       return static_cast<int>(i);
     }
+    if (!OfField(f, r)) continue;
     double number = 0;
     if (SortOf(r, number) != nullptr) {
       WriteNumber(number, value);
@@ -271,30 +274,17 @@ void SizeTo(List& list, std::size_t size) {
   if (list.size() != size) list.resize(size);
 }
 
+// The flags whose byte the telegram holds. `statusMasks` (a plan's, or null) gives each status
+// byte flag's mask beside the others' 0: a few bytes to read, not each flag's description.
 void ApplyFlags(const Profile& profile, const TelegramHeader& header,
                 std::span<const DataRecord> records, std::span<const std::uint8_t> makerBytes,
-                ProfileReading& out) {
+                const std::vector<int>* statusMasks, ProfileReading& out) {
+  const std::vector<ProfileFlag>& flags = profile.flags;
   // Written in place: the reading's list keeps its room from telegram to telegram.
-  SizeTo(out.flags, profile.flags.size());
-  std::size_t found = 0;
-  for (const ProfileFlag& f : profile.flags) {
-    if (const auto byte = FlagByte(f, header, records, makerBytes)) {
-      out.flags[found++] = {&f, (*byte & f.mask) != 0};
-    }
-  }
-  SizeTo(out.flags, found);
-}
-
-// The same by the plan: a flag of the status byte by its mask, kept in the plan beside the
-// others' (a few bytes to read, not each flag's description), the rest as above.
-void ApplyPlannedFlags(const ProfilePlan& plan, const TelegramHeader& header,
-                       std::span<const DataRecord> records,
-                       std::span<const std::uint8_t> makerBytes, ProfileReading& out) {
-  const std::vector<ProfileFlag>& flags = plan.profile->flags;
   SizeTo(out.flags, flags.size());
   std::size_t found = 0;
   for (std::size_t i = 0; i < flags.size(); ++i) {
-    const int mask = plan.statusMasks[i];
+    const int mask = statusMasks != nullptr ? (*statusMasks)[i] : 0;
     if (mask > 0) {
       if (header.hasStatus) out.flags[found++] = {&flags[i], (header.status & mask) != 0};
     } else if (const auto byte = FlagByte(flags[i], header, records, makerBytes)) {
@@ -302,6 +292,12 @@ void ApplyPlannedFlags(const ProfilePlan& plan, const TelegramHeader& header,
     }
   }
   SizeTo(out.flags, found);
+}
+
+void NoProfile(ProfileReading& out) {
+  out.profile = nullptr;
+  out.fields.clear();
+  out.flags.clear();
 }
 
 // The profile's fields by the plan: each from the record it named, or searched for.
@@ -350,7 +346,7 @@ void ApplyProfile(const Profile& profile, const TelegramHeader& header,
                   ProfileReading& out) {
   out.plan.layout = 0;  // a profile applied by hand: no plan for the next telegram
   ApplyFields(profile, records, out, nullptr);
-  ApplyFlags(profile, header, records, makerBytes, out);
+  ApplyFlags(profile, header, records, makerBytes, nullptr, out);
 }
 
 void AddProfileJson(const ProfileReading& reading, nlohmann::ordered_json& j) {
@@ -379,13 +375,11 @@ void ReadByProfile(const ProfileSet& set, const TelegramHeader& header,
   ProfilePlan& plan = out.plan;
   if (PlanFits(plan, set, header, layout, records.size())) {
     if (plan.profile == nullptr) {
-      out.profile = nullptr;
-      out.fields.clear();
-      out.flags.clear();
+      NoProfile(out);
       return;
     }
     ApplyPlanned(plan, records, out);
-    ApplyPlannedFlags(plan, header, records, makerBytes, out);
+    ApplyFlags(*plan.profile, header, records, makerBytes, &plan.statusMasks, out);
     return;
   }
   const Profile* p = set.Match(header, records);
@@ -404,13 +398,11 @@ void ReadByProfile(const ProfileSet& set, const TelegramHeader& header,
     plan.profile = p;
   }
   if (p == nullptr) {
-    out.profile = nullptr;
-    out.fields.clear();
-    out.flags.clear();
+    NoProfile(out);
     return;
   }
   ApplyFields(*p, records, out, planned ? &plan : nullptr);
-  ApplyFlags(*p, header, records, makerBytes, out);
+  ApplyFlags(*p, header, records, makerBytes, nullptr, out);
   if (planned) {
     plan.statusMasks.clear();
     for (const ProfileFlag& f : p->flags) {
