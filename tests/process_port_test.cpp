@@ -49,6 +49,32 @@ TEST(ProcessPort, AProgramsOutputIsReadItsErrorsAreLinesAndItsEndSaysHow) {
   port.SetPortOpen(false);
 }
 
+// The program prints and exits before anything is read: its output and its end arrive in one
+// wake-up, and the output is still read before the end is told.
+TEST(ProcessPort, OutputThatCameBeforeTheEndIsReadBeforeTheEndIsTold) {
+  PosixEventLoop loop;
+  PosixProcessPort port(loop, {"/bin/sh", "-c", "printf 'last telegram'"});
+  port.SetPortOpen(true);
+  auto guard = loop.CreateTimer([] {});
+  guard->SetInterval(10000);
+  guard->SetEnabled(true);
+  bool ended = false;
+  for (int pass = 0; pass < 500 && !ended; ++pass) {
+    loop.WaitForEvents();
+    try {
+      port.OutBufferCount();  // throws only once the end has been seen
+    } catch (const PortError&) {
+      ended = true;
+    }
+  }
+  ASSERT_TRUE(ended);
+  ASSERT_EQ(port.InBufferCount(), 13);
+  const auto bytes = port.Input();
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "last telegram");
+  EXPECT_THROW(port.InBufferCount(), PortError);
+  port.SetPortOpen(false);
+}
+
 TEST(ProcessPort, AMissingProgramFailsToOpenAndARunningOneIsStoppedOnClose) {
   PosixEventLoop loop;
   PosixProcessPort missing(loop, {"velmar-no-such-program"});

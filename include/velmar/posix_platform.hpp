@@ -219,7 +219,8 @@ class TcpGatewayPort : public PosixStreamPort {
 // A program's standard output as a port, for receivers that are programs (a software-defined
 // radio's decoder): opening starts the program (no shell; standard input from /dev/null), its
 // standard error is handed line by line to the host, and the end of its output (it exited or
-// died) makes the port gone with how it ended. Closing stops it (SIGTERM, SIGKILL after two
+// died) makes the port gone with how it ended, once the output that came before it has been
+// read. Closing stops it (SIGTERM, SIGKILL after two
 // seconds) and reaps it. Output to the program is refused.
 class PosixProcessPort : public PosixStreamPort {
  public:
@@ -242,6 +243,7 @@ class PosixProcessPort : public PosixStreamPort {
   std::string Name() const override { return argv_.front(); }
   bool EndOfStreamIsHangUp() const override { return true; }
   std::string EndOfStreamReason() override;
+  void RequireReadable(const char* operation) const override;
   // Waits up to `ms` for the program to end; its status text, or "" while it runs.
   std::string Reap(int ms);
   void Stop();

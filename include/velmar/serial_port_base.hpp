@@ -59,6 +59,9 @@ class SerialPortBase : public SerialPort {
 
   // Throws PortError naming `operation` when bytes cannot be counted, sent or read now.
   virtual void RequireUsable(const char* operation) const = 0;
+  // Throws PortError naming `operation` when received bytes cannot be counted or read now; by
+  // default whenever the port is not usable.
+  virtual void RequireReadable(const char* operation) const { RequireUsable(operation); }
   // Refuses settings this port cannot run (PortError); by default it runs any that parse.
   virtual void CheckSettings(const SerialSettings& settings) const;
   // Puts the current settings or RTS on an open line.

@@ -44,7 +44,7 @@ void SerialPortBase::SetRTSEnable(bool raised) {
 }
 
 int SerialPortBase::InBufferCount() const {
-  RequireUsable("count received bytes");
+  RequireReadable("count received bytes");
   return static_cast<int>(in_buffer_.size()) + QueuedBeyondBuffer();
 }
 
@@ -55,7 +55,7 @@ void SerialPortBase::ClearInBuffer() {
 }
 
 std::vector<std::uint8_t> SerialPortBase::Input() {
-  RequireUsable("read");
+  RequireReadable("read");
   FetchQueued();
   std::size_t n = in_buffer_.size();
   if (input_len_ > 0) n = std::min(n, static_cast<std::size_t>(input_len_));

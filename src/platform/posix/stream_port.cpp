@@ -80,6 +80,7 @@ void PosixStreamPort::MarkLost(const std::string& why) {
 // A read of 0 bytes means "nothing waiting" on a terminal (VMIN and VTIME 0) but "closed by the
 // other end" on a socket; sockets are told apart by EAGAIN for "nothing waiting".
 void PosixStreamPort::FetchQueued() {
+  if (lost_ || fd_ < 0) return;
   std::uint8_t chunk[512];
   for (;;) {
     const ssize_t n = ::read(fd_, chunk, sizeof chunk);
