@@ -388,6 +388,16 @@ def aes_cbc_decrypt(key, iv, data):
     return d.update(data) + d.finalize()
 
 
+def identity(ident, maker, version, medium):
+    """The header fields of a meter's address: the identification number's BCD digits (as hex
+    digits: a few meters send A-F), the maker's three letters (5 bits each; a code of 0 names no
+    maker), version, medium."""
+    code = maker[0] | (maker[1] << 8)
+    letters = "".join(chr(((code >> s) & 0x1F) + 64) for s in (10, 5, 0)) if code else ""
+    return {"identNumber": bytes(ident[::-1]).hex().upper(), "manufacturer": letters,
+            "version": version, "medium": medium}
+
+
 class Reader:
     """Reads wireless telegrams in corpus order, learning each meter's compact format."""
 
@@ -400,13 +410,17 @@ class Reader:
         ci = t[6]
         at = 7 + (12 if ci in (0x72, 0x76) else 4 if ci == 0x7A else 0)
         if ci not in (0x72, 0x76, 0x7A): raise Unreadable("CI %02X" % ci)
+        self.header = identity(t[7:11], t[11:13], t[13], t[14]) if at == 19 else {}
+        self.header.update(accessNumber=t[at - 4], status=t[at - 3])
         return read_records(t, at, end)[0]
 
     def wireless(self, t, key, deciphered):
         address = bytes(t[2:10])  # M field and A field
+        self.header = identity(t[4:8], t[2:4], t[8], t[9])
         at = 10
         while True:
             ci = t[at]
+            if ci in (0x8C, 0x8D, 0x8E): self.header["accessNumber"] = t[at + 2]
             if ci == 0x8C: at += 3
             elif ci == 0x8D:
                 if not deciphered: raise Unreadable("AES-CTR of the extended link layer")
@@ -427,9 +441,11 @@ class Reader:
         elif ci == 0x72:
             h = t[at:at + 8]
             iv_address, header = bytes(h[4:6] + h[0:4] + h[6:8]), 12
+            self.header = identity(h[0:4], h[4:6], h[6], h[7])  # the meter, not its radio
         else:
             raise Unreadable("CI %02X" % ci)
         access, cw = t[at + header - 4], t[at + header - 2] | (t[at + header - 1] << 8)
+        self.header.update(accessNumber=access, status=t[at + header - 3])
         at += header
         mode, blocks = (cw >> 8) & 0x1F, (cw >> 4) & 0x0F
         if mode == 5 and blocks and not deciphered:
@@ -517,7 +533,7 @@ def main():
     entries = [json.loads(line) for line in lines]
     given = set()
     reader = Reader()
-    problems, written = 0, 0
+    problems, written, headers = 0, 0, 0
     for e in entries:
         x = e["expect"]
         ok = x.get("status", "ok") == "ok" and not x.get("refused")
@@ -532,6 +548,17 @@ def main():
         if missing:
             print("%s: published values not carried: %s" % (e["id"], ", ".join(missing)))
             problems += 1
+        header = x.get("header", {})
+        differ = [k for k in header if k in reader.header and header[k] != reader.header[k]]
+        if differ:
+            print("%s: header %s: reader %s, corpus %s" % (
+                e["id"], ", ".join(differ), [reader.header[k] for k in differ],
+                [header[k] for k in differ]))
+            problems += 1
+        elif args.write and set(reader.header) - set(header):
+            x["header"] = {**reader.header, **header}
+            given.add(id(e))
+            headers += 1
         if "records" in x:
             want = x["records"]
             bad = [i for i in range(max(len(want), len(records)))
@@ -556,6 +583,8 @@ def main():
         CORPUS.write_text("".join(line(e, old) + "\n" for e, old in zip(entries, lines)),
                           encoding="utf-8")
     print("%d problems; %d entries given their records" % (problems, written), file=sys.stderr)
+    if args.write:
+        print("%d entries given the rest of their header" % headers, file=sys.stderr)
     return 1 if problems else 0
 
 
