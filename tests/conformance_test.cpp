@@ -163,7 +163,7 @@ TEST(Conformance, EveryPublishedTelegramReadsAsItsSourceAndTheStandardSay) {
   WirelessTelegram t;
   std::vector<std::string> problems;
   std::set<std::string> sources;
-  int wired = 0, wireless = 0, compact = 0, refused = 0;
+  int wired = 0, wireless = 0, compact = 0, refused = 0, authenticated = 0;
   for (const Json& e : corpus) {
     const bool radio = e["kind"] == "wireless";
     const std::string d = radio ? WirelessDiff(e, decoder, t) : WiredDiff(e);
@@ -173,6 +173,7 @@ TEST(Conformance, EveryPublishedTelegramReadsAsItsSourceAndTheStandardSay) {
     if (source != "derived") sources.insert(source);
     (radio ? wireless : wired)++;
     compact += radio && t.compact && t.status == Status::kOk;
+    authenticated += radio && t.authenticated && t.status == Status::kOk;
     refused += e["expect"].value("refused", false) || e["expect"].value("status", "ok") != "ok";
   }
   for (std::size_t i = 0; i < std::min<std::size_t>(problems.size(), 40); ++i) {
@@ -185,6 +186,7 @@ TEST(Conformance, EveryPublishedTelegramReadsAsItsSourceAndTheStandardSay) {
   EXPECT_GE(wired, 100);
   EXPECT_GE(wireless, 200);
   EXPECT_GE(compact, 8);
+  EXPECT_GE(authenticated, 1);  // a mode 7 telegram read with its key, its MAC holding
   EXPECT_GE(refused, 50);
 }
 
