@@ -117,8 +117,9 @@ FAULTS = [
     ("tools/poll/poll_discovery.cpp", "      if (f.alarm) {", "      if (!f.alarm) {",
      "a profile's alarms not discovered as problems in Home Assistant"),
     # This maker's fields.
-    ("tools/common/maker_fields.cpp", 'return m.energyTariff[t] ? Json(*m.energyTariff[t]) : Json("-");',
-     "return Json(m.energyTariff[t].value_or(0));",
+    ("tools/common/maker_fields.cpp",
+     'for (const auto& t : std::get<Tariffs>(v)) a.push_back(t ? Json(*t) : Json("-"));',
+     "for (const auto& t : std::get<Tariffs>(v)) a.push_back(Json(t.value_or(0)));",
      "a tariff the meter flags as not valid shown as 0 kWh"),
     # Receivers beyond the sticks, the spool's damaged counter, the maker's bytes of a wired
     # reading, and the meter profiles' published telegrams.

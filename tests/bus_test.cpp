@@ -241,7 +241,7 @@ TEST(BusRead, TheControlsTolerancesHold) {
     ASSERT_EQ(r.result, Status::kOk);
     MakerValues values;
     EXPECT_EQ(DecodeMakerValues(r.TelegramBytes(), values), 0);
-    EXPECT_EQ(values.identNumber, 12345678);
+    EXPECT_EQ(values.IdentNumber(), 12345678);
     EXPECT_EQ(r.attempts, 1);
   }
 }
@@ -460,30 +460,36 @@ TEST(MakerValues, SameAsTheControlReadsAndAcrossTelegrams) {
   control.InitProperties();
   meter.config().telegrams = 1;
   ASSERT_EQ(control.cmd_ReqUD2(), 0);
-  EXPECT_EQ(all.identNumber, control.MeterID().ToInt32());
-  EXPECT_EQ(all.Manufacturer(), control.Manufacturer().ToText());
-  EXPECT_EQ(all.energyTotal, control.ActiveEnergyTotal().ToDouble());
+  auto integer = [](const MakerValues& m, const char* name) {
+    return std::get<std::int64_t>(m.Get(name));
+  };
+  EXPECT_EQ(integer(all, "MeterID"), control.MeterID().ToInt32());
+  EXPECT_EQ(std::get<std::string>(all.Get("Manufacturer")), control.Manufacturer().ToText());
+  EXPECT_EQ(std::get<double>(all.Get("ActiveEnergyTotal")), control.ActiveEnergyTotal().ToDouble());
+  const auto tariffs = std::get<std::vector<std::optional<double>>>(all.Get("ActiveEnergy"));
   for (std::int16_t t = 0; t <= 5; ++t) {
     const Variant e = control.ActiveEnergy(t);
-    EXPECT_EQ(all.energyTariff[static_cast<std::size_t>(t)].has_value(), !e.IsText()) << t;
+    EXPECT_EQ(tariffs[static_cast<std::size_t>(t)].has_value(), !e.IsText()) << t;
     if (!e.IsText()) {
-      EXPECT_EQ(*all.energyTariff[static_cast<std::size_t>(t)], e.ToDouble()) << t;
+      EXPECT_EQ(*tariffs[static_cast<std::size_t>(t)], e.ToDouble()) << t;
     }
   }
+  const auto relays = std::get<std::vector<int>>(all.Get("getRelayState"));
   for (std::int16_t i = 0; i <= 5; ++i)
-    EXPECT_EQ(all.relays[static_cast<std::size_t>(i)], control.getRelayState(i)) << i;
-  EXPECT_EQ(all.date, control.MeterDate());
-  EXPECT_EQ(all.time, control.MeterTime());
-  EXPECT_EQ(all.errorFlags, control.errorFlags().ToInt32());
-  EXPECT_EQ(all.transformerRatio, control.TransformerRatio().ToInt32());
-  EXPECT_DOUBLE_EQ(all.voltage[1], 230.1);
-  EXPECT_DOUBLE_EQ(all.current[3], 3.46);
+    EXPECT_EQ(relays[static_cast<std::size_t>(i)], control.getRelayState(i)) << i;
+  EXPECT_EQ(std::get<std::string>(all.Get("MeterDate")), control.MeterDate());
+  EXPECT_EQ(std::get<std::string>(all.Get("MeterTime")), control.MeterTime());
+  EXPECT_EQ(static_cast<std::int32_t>(integer(all, "errorFlags")), control.errorFlags().ToInt32());
+  EXPECT_EQ(integer(all, "TransformerRatio"), control.TransformerRatio().ToInt32());
+  EXPECT_DOUBLE_EQ(all.Store().voltagePhase[1], 230.1);
+  EXPECT_DOUBLE_EQ(all.Store().currentPhase[3], 3.46);
   // The first telegram alone holds the energies but not what later telegrams bring.
   MakerValues first;
   ASSERT_EQ(DecodeMakerValues(r.telegrams[0].bytes, first), 0);
-  EXPECT_EQ(first.energyTotal, all.energyTotal);
-  EXPECT_EQ(first.transformerRatio, 0);
-  EXPECT_TRUE(first.moreRecords);
+  EXPECT_EQ(std::get<double>(first.Get("ActiveEnergyTotal")),
+            std::get<double>(all.Get("ActiveEnergyTotal")));
+  EXPECT_EQ(integer(first, "TransformerRatio"), 0);
+  EXPECT_TRUE(first.MoreRecords());
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 
 #include "corpus_support.hpp"
+#include "decode/meter_data.hpp"
+#include "link/link_state.hpp"
 #include "maker_fields.hpp"
 #include "meter_read.hpp"
 #include "sim_bus.hpp"
@@ -66,23 +68,23 @@ TEST(PlainValues, ThisMakersMeterAgreesWithItsOwnWalk) {
   ASSERT_TRUE(r.Ok()) << r.error;
   ASSERT_TRUE(r.maker);
   EXPECT_EQ(r.reading.decodes, 3);  // the line to the named values: each telegram decoded once
-  const MakerValues& m = *r.maker;
+  const OrvMeterData& m = r.maker->Store();
   const auto v = tools::ValuesJson(r.values);
-  EXPECT_DOUBLE_EQ(v["energy_kWh"].get<double>(), m.energyTotal);
+  EXPECT_DOUBLE_EQ(v["energy_kWh"].get<double>(), m.activeEnergyTotal);
   for (int t = 1; t <= 4; ++t) {
     EXPECT_DOUBLE_EQ(v["energy_tariff" + std::to_string(t) + "_kWh"].get<double>(),
-                     *m.energyTariff[static_cast<std::size_t>(t)]);
+                     m.activeEnergyTariff[static_cast<std::size_t>(t)]);
   }
-  EXPECT_DOUBLE_EQ(v["power_W"].get<double>(), m.activePower[0]);
+  EXPECT_DOUBLE_EQ(v["power_W"].get<double>(), m.activePowerTotal);
   for (int p = 1; p <= 3; ++p) {
     const auto i = static_cast<std::size_t>(p);
     const std::string l = "L" + std::to_string(p);
-    EXPECT_DOUBLE_EQ(v["power_" + l + "_W"].get<double>(), m.activePower[i]) << l;
-    EXPECT_DOUBLE_EQ(v["voltage_" + l + "_V"].get<double>(), m.voltage[i]) << l;
-    EXPECT_DOUBLE_EQ(v["current_" + l + "_A"].get<double>(), m.current[i]) << l;
+    EXPECT_DOUBLE_EQ(v["power_" + l + "_W"].get<double>(), m.activePowerPhase[i]) << l;
+    EXPECT_DOUBLE_EQ(v["voltage_" + l + "_V"].get<double>(), m.voltagePhase[i]) << l;
+    EXPECT_DOUBLE_EQ(v["current_" + l + "_A"].get<double>(), m.currentPhase[i]) << l;
   }
-  EXPECT_DOUBLE_EQ(v["reactive_power_var"].get<double>(), m.reactivePower[0]);
-  EXPECT_DOUBLE_EQ(v["power_factor"].get<double>(), m.powerFactor[0]);
+  EXPECT_DOUBLE_EQ(v["reactive_power_var"].get<double>(), m.reactivePowerTotal);
+  EXPECT_DOUBLE_EQ(v["power_factor"].get<double>(), m.powerFactorTotal);
   EXPECT_EQ(v["meter_time"], "2026-12-05T14:30:00");
   EXPECT_FALSE(v.contains("voltage_V"));  // the meter sends no voltage without phase
 
@@ -93,9 +95,10 @@ TEST(PlainValues, ThisMakersMeterAgreesWithItsOwnWalk) {
   const tools::MeterRead f = tools::ReadMeter(*flagged.bus, Address::Primary(1));
   const auto w = tools::ValuesJson(f.values);
   ASSERT_TRUE(f.maker);
-  ASSERT_TRUE(f.maker->energyTariff[1]);
+  const auto tariffs = std::get<std::vector<std::optional<double>>>(f.maker->Get("ActiveEnergy"));
+  ASSERT_TRUE(tariffs[1]);
   ASSERT_TRUE(w.contains("energy_tariff1_kWh")) << w.dump();
-  EXPECT_DOUBLE_EQ(w["energy_tariff1_kWh"].get<double>(), *f.maker->energyTariff[1]);
+  EXPECT_DOUBLE_EQ(w["energy_tariff1_kWh"].get<double>(), *tariffs[1]);
 }
 
 // An electricity meter's published telegram (wmbusmeters test data, abbb23: ABB 33221100, its
@@ -132,14 +135,16 @@ TEST(PlainValues, AnEncipheredMeterGivesNone) {
 // A tariff register the meter flags as not valid is "-" in the JSON, the command line's table
 // and the window's cells alike, never a number (the control shows it so).
 TEST(MakerFields, AFlaggedTariffReadsDashInEveryList) {
-  MakerValues m;
-  m.energyTariff = {100.0, 1.5, std::nullopt, 3.25, std::nullopt, std::nullopt};
-  const tools::MakerField* f = tools::FindMakerField("ActiveEnergy");
+  OrvMeterData store;
+  store.activeEnergyTariff = {100.0, 1.5, 7.0, 3.25, 8.0, 9.0};
+  store.activeEnergyTariffStatus = {0, 0, 1, 0, 1, 1};
+  const MakerValues m(MbusLinkState{}, store);
+  const MakerField* f = FindMakerField("ActiveEnergy");
   ASSERT_NE(f, nullptr);
-  const auto json = f->json(m);
+  const auto json = tools::FieldJson(*f, m);
   EXPECT_EQ(json[2], "-");
   EXPECT_EQ(json[3], 3.25);
-  const auto rows = f->rows(m);
+  const auto rows = tools::FieldRows(*f, m);
   ASSERT_EQ(rows.size(), 4u);  // tariffs 1-4
   EXPECT_EQ(rows[0].second, "1.50 kWh");
   EXPECT_EQ(rows[1].second, "-");

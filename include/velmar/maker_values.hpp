@@ -2,54 +2,97 @@
 // RSP_UD telegrams by the same record walker the control reads them with, but into a store the
 // caller owns: nothing here touches a thread's link state or meter data, so any host can decode
 // any number of meters on one thread and keep each reading apart.
+//
+// Each value is a field of one table (`MakerFields()`): its name, label, unit and kind, and in
+// the library how it is read from the walked store. The JSON of a reading, the command line's
+// rows, the window's lines and the collector's message are all made from that table.
 #pragma once
 
-#include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <variant>
 #include <vector>
 
 namespace velmar {
 
+struct OrvMeterData;
+struct MbusLinkState;
+
 // The manufacturer code of this maker's meters: "ORV" packed five bits a letter.
 constexpr std::uint16_t kMakerManufacturerCode = 0x3E56;
 
-struct MakerValues {
-  // Fixed data header.
-  std::uint8_t primaryAddress = 0;
-  std::int32_t identNumber = 0;
-  std::uint16_t manufacturerCode = 0;
-  std::uint8_t version = 0;
-  std::uint8_t status = 0;
-  // Active energy in kWh: the total and tariffs 0-5; a tariff the meter flags as not valid is
-  // empty (the control shows it as "-").
-  double energyTotal = 0;
-  std::array<std::optional<double>, 6> energyTariff{};
-  std::int32_t transformerRatio = 0;
-  std::int16_t activeTariff = 0;
-  std::int16_t powerFailCount = 0;
-  std::int32_t errorFlags = 0;
-  std::int32_t errorFlagsHigh = 0;
-  std::string date;  // YYMMDD as the meter sends it, "" when absent
-  std::string time;  // hh:mm:ss, "" when absent
-  // Relay outputs 0-5: 1 on, 0 off, -2 not reported.
-  std::array<int, 6> relays{-2, -2, -2, -2, -2, -2};
-  // Power in W, voltage in V, current in A; index 0 is the total (for voltage and current the
-  // value without a phase), 1-3 the phases L1-L3.
-  std::array<double, 4> activePower{};
-  std::array<double, 4> reactivePower{};
-  std::array<double, 4> apparentPower{};
-  std::array<double, 4> voltage{};
-  std::array<double, 4> current{};
-  std::array<double, 4> powerFactor{};
-  bool moreRecords = false;  // the telegram ended with "more records follow"
+// What a field holds, which decides how every list shows it.
+enum class MakerFieldKind {
+  kIdent,       // the identification number (an integer; 0 or less: not known)
+  kText,        // text as the meter sends it
+  kCount,       // an integer
+  kStatus,      // the status byte, shown with its bits' texts
+  kStatusText,  // the status bits' texts, one per line
+  kEnergy,      // kWh
+  kTariffs,     // kWh per tariff 0-5; a tariff the meter flags as not valid is empty
+  kFlags,       // the error flags: the low 32 bits, and all 64 in the lists
+  kFlagsHigh,   // the error flags' high 32 bits
+  kDate,        // YYMMDD as the meter sends it, "" when absent
+  kTime,        // hh:mm:ss, "" when absent
+  kRelays,      // relay outputs 0-5: 1 on, 0 off, -2 not reported
+};
 
+// A field's value: an integer (kIdent, kCount, kStatus, kFlags with all 64 bits, kFlagsHigh), a
+// number (kEnergy), a text (kText, kStatusText, kDate, kTime), the tariffs, or the relays.
+using MakerFieldValue = std::variant<std::int64_t, double, std::string,
+                                     std::vector<std::optional<double>>, std::vector<int>>;
+
+struct MakerField {
+  const char* name;   // the control's member name: the JSON key
+  const char* label;  // what a table calls it
+  const char* unit;   // "" when the value has none
+  MakerFieldKind kind;
+  bool header = false;  // from the fixed data header, which a window shows on lines of its own
+};
+
+// Every field, in the order `velmar read --json` prints them. Constant time.
+std::span<const MakerField> MakerFields();
+
+// The field of this name, or nullptr. Microseconds.
+const MakerField* FindMakerField(std::string_view name);
+
+// One reading of this maker's meter: the fixed data header and the store its telegrams were
+// walked into. Copies share the store (it never changes after the walk).
+class MakerValues {
+ public:
+  // Nothing walked: every field as an empty store and header give it.
+  MakerValues();
+  // The values a walk left in `link` and `data` (for the library and its tests).
+  MakerValues(const MbusLinkState& link, const OrvMeterData& data);
+
+  // The value of a field of MakerFields(). Microseconds; never throws but std::bad_alloc.
+  MakerFieldValue Get(const MakerField& field) const;
+  // The value of the field of this name; std::invalid_argument when there is none.
+  MakerFieldValue Get(std::string_view name) const;
+
+  std::int64_t IdentNumber() const;
   // The manufacturer's three letters ("" for code 0 or a code with its top bit set).
   std::string Manufacturer() const;
+  std::uint8_t Status() const;
   // The status byte's bits as text, one per line, as the control's MeterErrorString.
   std::string StatusText() const;
+  // The last telegram ended with "more records follow".
+  bool MoreRecords() const;
+
+  // What the walk left, as the control's own store holds it.
+  const OrvMeterData& Store() const;
+  const MbusLinkState& Link() const;
+
+  struct Walked;  // the link state and store of one walk (the library's own)
+
+ private:
+  friend std::int16_t DecodeMakerValues(std::span<const std::vector<std::uint8_t>> telegrams,
+                                        MakerValues& out);
+  std::shared_ptr<const Walked> walked_;
 };
 
 // Whether a fixed data header names this maker (the telegram then decodes into MakerValues).

@@ -24,7 +24,8 @@ void PrintRow(const std::string& label, const std::string& value) {
 
 void PrintMakerValues(const MakerValues& m) {
   for (const MakerField& f : MakerFields()) {
-    for (const auto& [label, text] : f.rows(m)) PrintRow(label.empty() ? f.label : label, text);
+    for (const auto& [label, text] : FieldRows(f, m))
+      PrintRow(label.empty() ? f.label : label, text);
   }
 }
 

@@ -1,7 +1,6 @@
-// The named values of this maker's meters, once: each field's name (the control's member name,
-// used as the JSON key), its label in a table, its unit, and how to get it from a decoded
-// telegram as JSON and as text. The command line's table, the JSON of a reading and the
-// collector all read this one table.
+// How this maker's named values look in each list, made from the library's one table of fields
+// (`MakerFields()` in velmar/maker_values.hpp) by each field's kind: the JSON of a reading and
+// the collector's message, the command line's rows, the window's lines.
 #pragma once
 
 #include <string>
@@ -21,28 +20,24 @@ struct ValueCell {
   std::string unit;
 };
 
-struct MakerField {
-  const char* name;   // the control's member name: the JSON key
-  const char* label;  // what the command line's table calls it
-  const char* unit;   // "" when the value has none
-  nlohmann::ordered_json (*json)(const MakerValues&);
-  // The command line's table rows: one (label, text with unit) for most; tariffs and relays
-  // more.
-  std::vector<std::pair<std::string, std::string>> (*rows)(const MakerValues&);
-  // The window's lines for what only this maker's meters tell; the identity and the plain
-  // values have lines of their own. Null: the field has none.
-  std::vector<ValueCell> (*panel)(const MakerValues&) = nullptr;
-};
+// The field's value as JSON: numbers as numbers, an unknown identification number "", a tariff
+// the meter flags as not valid "-", the error flags' low 32 bits. Microseconds.
+nlohmann::ordered_json FieldJson(const MakerField& field, const MakerValues& values);
 
-// In the order `velmar read --json` prints them, after "result" and "Timeout".
-const std::vector<MakerField>& MakerFields();
+// Every field under its name, in the table's order (what `velmar read --json` and the
+// collector's `control` hold). Microseconds; never throws but std::bad_alloc.
+nlohmann::ordered_json FieldsJson(const MakerValues& values);
 
-// The field of this name, or nullptr.
-const MakerField* FindMakerField(const std::string& name);
+// The command line's rows of a field: (label, text with unit); "" as label means the field's
+// own. Tariffs 1-4 and the relays have rows of their own; the status texts and the error flags'
+// high half none (they are on the status and error flag rows). Microseconds.
+std::vector<std::pair<std::string, std::string>> FieldRows(const MakerField& field,
+                                                           const MakerValues& values);
 
 // The window's lines of this maker's own values, in the fields' order: reported relays, the
 // tariffs (a flagged one "-"), error flags with the bits set, transformer ratio, active tariff
-// and power failures. Microseconds; never throws but std::bad_alloc.
+// and power failures. The header's fields, the energy total, date and time have lines of their
+// own there. Microseconds; never throws but std::bad_alloc.
 std::vector<ValueCell> PanelCells(const MakerValues& values);
 
 // The status byte's texts on one line ("no errors" when none), as every list shows them.

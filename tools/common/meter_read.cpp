@@ -105,7 +105,7 @@ nlohmann::ordered_json ReadingJson(const MeterRead& r) {
   }
   j["Timeout"] = false;
   if (r.maker) {
-    for (const MakerField& f : MakerFields()) j[f.name] = f.json(*r.maker);
+    for (const MakerField& f : MakerFields()) j[f.name] = FieldJson(f, *r.maker);
   } else {
     HeaderIdentity(r.reading.header, j);
   }

@@ -21,8 +21,9 @@ std::string Outcome(const MeterRead& r, double seconds) {
   if (!r.Ok()) {
     std::snprintf(text, sizeof text, "%s (%.2f s)", r.error.c_str(), seconds);
   } else if (r.maker) {
-    std::snprintf(text, sizeof text, "ok, %.2f kWh, %zu telegrams (%.2f s)", r.maker->energyTotal,
-                  r.reading.telegrams.size(), seconds);
+    std::snprintf(text, sizeof text, "ok, %.2f kWh, %zu telegrams (%.2f s)",
+                  std::get<double>(r.maker->Get("ActiveEnergyTotal")), r.reading.telegrams.size(),
+                  seconds);
   } else {
     std::snprintf(text, sizeof text, "ok, %zu records, %zu telegrams (%.2f s)",
                   r.reading.records.size(), r.reading.telegrams.size(), seconds);

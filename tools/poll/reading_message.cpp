@@ -23,12 +23,6 @@ void Identity(const TelegramHeader& h, const Address& address, nlohmann::ordered
   j["mediumName"] = std::string(h.mediumName);
 }
 
-nlohmann::ordered_json ControlValues(const MakerValues& m) {
-  nlohmann::ordered_json j;
-  for (const MakerField& f : MakerFields()) j[f.name] = f.json(m);
-  return j;
-}
-
 }  // namespace
 
 nlohmann::ordered_json ReadingMessage(
@@ -55,7 +49,7 @@ nlohmann::ordered_json ReadingMessage(
   j["statusFlags"] = StatusFlagsJson(h.status);
   j["telegrams"] = read.reading.telegrams.size();
   j["values"] = ValuesJson(read.values);
-  if (read.maker) j["control"] = ControlValues(*read.maker);
+  if (read.maker) j["control"] = FieldsJson(*read.maker);
   j["records"] = RecordListJson(read.reading.records);
   return j;
 }
