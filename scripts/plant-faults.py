@@ -56,6 +56,8 @@ FAULTS = [
      "error flags and digital inputs shown as negative numbers"),
     ("src/records/vif_tables.cpp", 'Scaled(t, 0x1A, 2, "Relative humidity", "%", -1,',
      'Scaled(t, 0x1A, 2, "Relative humidity", "%", 0,', "71.6 % humidity shown as 716 %"),
+    ("src/records/record_text.cpp", "if (*b < 0x80) {", "if (true) {",
+     "a text's characters from 0x80 up (ISO/IEC 8859-1) sent on as bytes that are not UTF-8"),
     ("src/records/vif_tables.cpp", 't[0x74] = {"Remaining battery life time", "d",',
      't[0x74] = {"Remaining battery life time", "h",',
      "a battery's remaining life counted in hours where the meter says days"),

@@ -30,20 +30,6 @@ bool Near(double got, double want, double tolerance) {
   return std::fabs(got - want) <= std::max(tolerance, 1e-9 * std::max(1.0, std::fabs(want)));
 }
 
-// A text field is ISO/IEC 8859-1: each byte one character, which the corpus holds as UTF-8.
-std::string Latin1AsUtf8(const std::string& text) {
-  std::string out;
-  for (const unsigned char c : text) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
 // What does not agree between a record and the corpus' record; "" when all does.
 std::string RecordDiff(const DataRecord& r, const Json& x) {
   std::ostringstream d;
@@ -66,9 +52,8 @@ std::string RecordDiff(const DataRecord& r, const Json& x) {
       d << "value " << (r.kind == ValueKind::kNumber ? Json(r.value) : Json(ValueText(r)))
         << " (corpus " << v << ") ";
     }
-  } else if (v.is_null() ? r.kind != ValueKind::kNone
-                         : Latin1AsUtf8(ValueText(r)) != v.get<std::string>()) {
-    d << "value " << Json(Latin1AsUtf8(ValueText(r))) << " (corpus " << v << ") ";
+  } else if (v.is_null() ? r.kind != ValueKind::kNone : ValueText(r) != v.get<std::string>()) {
+    d << "value " << Json(ValueText(r)) << " (corpus " << v << ") ";
   }
   if (x.value("invalid", false) != (r.date.invalid && r.kind != ValueKind::kNumber)) {
     d << "invalid flag ";

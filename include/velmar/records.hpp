@@ -191,9 +191,10 @@ std::string_view MediumText(std::uint8_t medium);
 std::string EncryptedText(std::uint8_t mode);
 
 // The value as text: an ISO 8601 date, date and time or time for time points, the characters
-// of a text (in reading order), or hex for binary data; "" for numbers and no data.
+// of a text (in reading order, ISO/IEC 8859-1 as the meter sends them, given as UTF-8), or hex
+// for binary data; "" for numbers and no data.
 std::string ValueText(const DataRecord& record);
-// The unit with its suffix, or the plain-text unit in reading order.
+// The unit with its suffix, or the plain-text unit in reading order (as UTF-8).
 std::string UnitText(const DataRecord& record);
 
 }  // namespace velmar

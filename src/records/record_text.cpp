@@ -9,9 +9,20 @@
 namespace velmar {
 namespace {
 
-// Characters arrive last one first.
+// Characters arrive last one first, one byte each in ISO/IEC 8859-1 (EN 13757-3's text
+// strings): each byte is the code point of its value, two bytes of UTF-8 from 0x80 up.
 std::string Reversed(std::span<const std::uint8_t> bytes) {
-  return std::string(bytes.rbegin(), bytes.rend());
+  std::string text;
+  text.reserve(bytes.size());
+  for (auto b = bytes.rbegin(); b != bytes.rend(); ++b) {
+    if (*b < 0x80) {
+      text += static_cast<char>(*b);
+    } else {
+      text += static_cast<char>(0xC0 | (*b >> 6));
+      text += static_cast<char>(0x80 | (*b & 0x3F));
+    }
+  }
+  return text;
 }
 
 // The year of a date, or "-" for one the meter left unset, which makes the reduced ISO 8601

@@ -159,7 +159,8 @@ Runner AddDecode(CLI::App& app) {
   cmd->add_option("--mode", *mode, "decodeMode: the expected manufacturer block type, 250 = any")
       ->check(CLI::Range(0, 255));
   cmd->footer(
-      "Texts that are not UTF-8 come out with U+FFFD for each bad byte.\n"
+      "A record's text is ISO/IEC 8859-1 (EN 13757-3) and comes out as UTF-8; with --mode,\n"
+      "the control's texts that are not UTF-8 come out with U+FFFD for each bad byte.\n"
       "Exit status: 0 every telegram decoded (whatever its result; with --wireless, every\n"
       "one read to its records); 1 a telegram was not hexadecimal or could not be decoded\n"
       "(reported, the others still decoded), a wireless one was not read (its result says\n"

@@ -14,8 +14,9 @@ namespace velmar::tools {
 // and returns the result, message, decoder notices, header fields and every stored value.
 nlohmann::ordered_json DecodeReply(std::vector<std::uint8_t> reply, std::uint8_t mode);
 
-// One line of JSON. Texts in a telegram are the meter's bytes, not necessarily UTF-8: bytes that
-// are not valid UTF-8 become U+FFFD, so the line is valid JSON whatever the telegram held.
+// One line of JSON. The control's texts are the meter's bytes, not necessarily UTF-8: bytes that
+// are not valid UTF-8 become U+FFFD, so the line is valid JSON whatever the telegram held (a
+// record's text is UTF-8 already).
 std::string ToJsonLine(const nlohmann::ordered_json& j);
 
 }  // namespace velmar::tools
