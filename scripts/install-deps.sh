@@ -5,7 +5,8 @@ packages=(cmake ninja-build g++ clang libclang-rt-dev clang-format libgtest-dev 
           libbenchmark-dev libcli11-dev nlohmann-json3-dev
           qt6-base-dev xvfb xauth twm xfonts-base
           pkg-config libmosquitto-dev mosquitto mosquitto-clients libtomlplusplus-dev
-          libsqlite3-dev libssl-dev openssl dpkg-dev systemd lintian adduser)
+          libsqlite3-dev libssl-dev openssl dpkg-dev systemd lintian adduser
+          python3 python3-cryptography)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
