@@ -74,16 +74,20 @@ class MakerValues {
   // The value of the field of this name; std::invalid_argument when there is none.
   MakerFieldValue Get(std::string_view name) const;
 
+  // The identification number of the fixed data header (0 when nothing was walked).
+  // Constant time, as are the other accessors.
   std::int64_t IdentNumber() const;
   // The manufacturer's three letters ("" for code 0 or a code with its top bit set).
   std::string Manufacturer() const;
+  // The status byte of the fixed data header.
   std::uint8_t Status() const;
   // The status byte's bits as text, one per line, as the control's MeterErrorString.
   std::string StatusText() const;
   // The last telegram ended with "more records follow".
   bool MoreRecords() const;
 
-  // What the walk left, as the control's own store holds it.
+  // What the walk left, as the control's own store and link state hold it (for the library and
+  // its tests, which see those types; valid as long as this object or a copy lives).
   const OrvMeterData& Store() const;
   const MbusLinkState& Link() const;
 
