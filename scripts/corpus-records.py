@@ -35,15 +35,15 @@ class NotReadHere(Exception):
 
 # ---- transport layers ----------------------------------------------------------------------
 
-def crc16(data, final_xor):
-    """EN 13757's CRC: polynomial 0x3D65, start 0."""
+def crc16(data):
+    """EN 13757's CRC: polynomial 0x3D65, start 0, the result complemented."""
     crc = 0
     for b in data:
         crc ^= b << 8
         for _ in range(8):
             crc = ((crc << 1) ^ 0x3D65) if crc & 0x8000 else crc << 1
             crc &= 0xFFFF
-    return crc ^ final_xor
+    return crc ^ 0xFFFF
 
 
 def strip_crcs(t):
@@ -51,7 +51,7 @@ def strip_crcs(t):
     A (10 bytes, then blocks of 16, each with its CRC) or B (up to 126 bytes with one CRC over
     them, the rest with another), whichever holds."""
     def holds(block, crc):
-        c = crc16(block, 0xFFFF)
+        c = crc16(block)
         return crc == bytes([c >> 8, c & 0xFF])
     a, at, ok = b"", 0, True
     while at < len(t) and ok:
@@ -177,7 +177,7 @@ class Reader:
         c = Cipher(algorithms.AES(bytes.fromhex(key)), modes.CTR(counter)).decryptor()
         out = bytearray(t)
         out[at + 7:] = c.update(bytes(t[at + 7:])) + c.finalize()
-        crc = crc16(bytes(out[at + 9:]), 0xFFFF)
+        crc = crc16(bytes(out[at + 9:]))
         if out[at + 7:at + 9] != bytes([crc & 0xFF, crc >> 8]): raise Unreadable("wrong key")
         return out
 
@@ -214,8 +214,7 @@ class Reader:
         return at
 
     def learn(self, address, shape):
-        for final_xor in (0xFFFF, 0):
-            self.formats[(address, crc16(shape, final_xor))] = shape
+        self.formats[(address, crc16(shape))] = shape
 
     def compact(self, address, t, at):
         signature = t[at] | (t[at + 1] << 8)
@@ -235,7 +234,7 @@ class Reader:
             full += data[d:d + n]
             d += n
         # The second word is the CRC of the full frame's records the values belong in.
-        if full_crc not in (crc16(full, 0xFFFF), crc16(full, 0)):
+        if full_crc != crc16(full):
             raise Unreadable("the values do not give the full frame's CRC")
         return read_records(full, 0, len(full))[0]
 

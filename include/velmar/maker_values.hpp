@@ -25,6 +25,9 @@ struct MbusLinkState;
 // The manufacturer code of this maker's meters: "ORV" packed five bits a letter.
 constexpr std::uint16_t kMakerManufacturerCode = 0x3E56;
 
+// A relay output the meter's telegrams did not report (as the control's getRelayState says it).
+constexpr int kRelayNotReported = -2;
+
 // What a field holds, which decides how every list shows it.
 enum class MakerFieldKind {
   kIdent,       // the identification number (an integer; 0 or less: not known)
@@ -38,7 +41,7 @@ enum class MakerFieldKind {
   kFlagsHigh,   // the error flags' high 32 bits
   kDate,        // YYMMDD as the meter sends it, "" when absent
   kTime,        // hh:mm:ss, "" when absent
-  kRelays,      // relay outputs 0-5: 1 on, 0 off, -2 not reported
+  kRelays,      // relay outputs 0-5: 1 on, 0 off, kRelayNotReported
 };
 
 // A field's value: an integer (kIdent, kCount, kStatus, kFlags with all 64 bits, kFlagsHigh), a

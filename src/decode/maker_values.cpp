@@ -21,7 +21,6 @@ namespace {
 
 constexpr std::size_t kLongestFrame = 255 + 6;
 constexpr std::uint8_t kDataReadout = 0;  // the block type of a plain data read
-constexpr int kRelayNotReported = -2;
 using K = MakerFieldKind;
 using Getter = MakerFieldValue (*)(const MbusLinkState&, const OrvMeterData&);
 

@@ -55,8 +55,6 @@ std::string RelayText(int state) {
   return state == 1 ? "on" : state == 0 ? "off" : "-";
 }
 
-constexpr int kRelayNotReported = -2;
-
 }  // namespace
 
 Json FieldJson(const MakerField& field, const MakerValues& values) {
